@@ -1,0 +1,386 @@
+#include "NfcCallback.h"
+
+#include <process.h>
+
+#include <cstring>
+#include <new>
+
+#include "NfcCriticalSection.h"
+#include "NfcLogProxy.h"
+#include "NfcPluginWrapper.h"
+#include "NfcTargetDecoder.h"
+#include "korvat_nfc.h"
+
+static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcCallback.cpp";
+
+bool NfcCallback::s_Detaching = false;
+
+NfcCallback::NfcCallback()
+    : m_PluginWrapper(nullptr), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
+      m_ThreadHandle(nullptr), m_StopRequested(0), m_TargetNumber(0), m_TargetInformation(nullptr),
+      m_CurrentDriverStatus(DRIVER_STATUS_NONE), m_StatusErrorInfo{0, 0}, m_PreviousDriverStatus(DRIVER_STATUS_NONE),
+      m_PreviousStatusErrorInfo{0, 0}, m_DriverStatus(0), m_PollModeCardType(0), m_ListenModeCardType(0),
+      m_AdditionalDataSize(0), m_AdditionalData(nullptr), m_StopEvent(nullptr), m_StartedEvent(nullptr),
+      m_FinishedEvent(nullptr), m_ParkEvent(nullptr)
+{
+}
+
+NfcCallback::~NfcCallback()
+{
+    deleteTargetInformation();
+    for (HANDLE *event : {&m_StopEvent, &m_StartedEvent, &m_FinishedEvent, &m_ParkEvent}) {
+        if (*event != nullptr) {
+            CloseHandle(*event);
+            *event = nullptr;
+        }
+    }
+}
+
+void NfcCallback::deleteTargetInformation()
+{
+    delete[] m_TargetInformation;
+    m_TargetInformation = nullptr;
+}
+
+bool NfcCallback::setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
+                                            ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return false;
+    }
+    m_FindMessage = RegisterWindowMessageA(msg_str_of_find);
+    m_EnableMessage = RegisterWindowMessageA(msg_str_of_enable);
+    if (m_FindMessage == 0 || m_EnableMessage == 0) {
+        NFC_LOG(0, "ERROR! : RegisterWindowMessage(%s)\n", msg_str_of_find);
+        error->error_code = KORVAT_NFC_E_REGISTER_MESSAGE;
+        return false;
+    }
+    m_WindowHandle = handle;
+    return true;
+}
+
+bool NfcCallback::startThread(ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return false;
+    }
+    if (m_WindowHandle == nullptr) {
+        NFC_LOG(0, "ERROR! : KORVAT_NFC_E_NO_CALLBACK_PARAM\n");
+        error->error_code = KORVAT_NFC_E_NO_CALLBACK_PARAM;
+        return false;
+    }
+    if (m_ThreadHandle != nullptr) {
+        NFC_LOG(0, "WARNING! : Thread is already.\n");
+        return false;
+    }
+    for (HANDLE *event : {&m_StopEvent, &m_StartedEvent, &m_FinishedEvent, &m_ParkEvent}) {
+        if (*event == nullptr) {
+            *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+    }
+    if (m_StopEvent == nullptr || m_StartedEvent == nullptr || m_FinishedEvent == nullptr || m_ParkEvent == nullptr) {
+        NFC_LOG(0, "ERROR! : _beginthreadex()\n");
+        error->error_code = KORVAT_NFC_E_THREAD_CREATE;
+        return false;
+    }
+    ResetEvent(m_StopEvent);
+    ResetEvent(m_StartedEvent);
+    ResetEvent(m_FinishedEvent);
+    ResetEvent(m_ParkEvent);
+    m_StopRequested = 0;
+
+    uintptr_t thread = _beginthreadex(nullptr, 0, &NfcCallback::threadEntry, this, 0, nullptr);
+    if (thread == 0) {
+        NFC_LOG(0, "ERROR! : _beginthreadex()\n");
+        error->error_code = KORVAT_NFC_E_THREAD_CREATE;
+        return false;
+    }
+    m_ThreadHandle = reinterpret_cast<HANDLE>(thread);
+    // Once this returns the thread runs this library's code, so an unload from now on can
+    // always reach it through the stop event (a thread still in its start-up would need the
+    // loader lock that an unload holds).
+    WaitForSingleObject(m_StartedEvent, 5000);
+    return true;
+}
+
+bool NfcCallback::stopThread()
+{
+    if (m_ThreadHandle == nullptr) {
+        return true;
+    }
+    m_StopRequested = 1;
+    SetEvent(m_StopEvent);
+
+    // "Finished" is the thread's last act in this library; after it the thread only waits.
+    WaitForSingleObject(m_FinishedEvent, INFINITE);
+    // End it from inside its wait, so that it never returns into this module's code: that code
+    // may be unmapped by then when the library is being unloaded.
+    if (!QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void *>(&ExitThread)), m_ThreadHandle, 0)) {
+        SetEvent(m_ParkEvent);
+    }
+    if (!s_Detaching) {
+        if (WaitForSingleObject(m_ThreadHandle, INFINITE) != WAIT_OBJECT_0) {
+            NFC_LOG(0, "ASSERT! WaitForSingleObject() failed.\n");
+        }
+    }
+    if (!CloseHandle(m_ThreadHandle)) {
+        NFC_LOG(0, "ASSERT! CloseHandle() failed.\n");
+    }
+    m_StopRequested = 0;
+    m_ThreadHandle = nullptr;
+    return true;
+}
+
+unsigned __stdcall NfcCallback::threadEntry(void *argument)
+{
+    static_cast<NfcCallback *>(argument)->threadLoop();
+    return 0;
+}
+
+void NfcCallback::threadLoop()
+{
+    SetEvent(m_StartedEvent);
+    NFC_LOG(0, "++++ Start Thread.\n");
+    while (m_StopRequested == 0) {
+        m_CurrentDriverStatus = DRIVER_STATUS_NONE;
+        m_StatusErrorInfo.error_code = 0;
+        m_StatusErrorInfo.detail_code = 0;
+        {
+            // A stopper holds the lock while it waits for this thread: give the cycle up then.
+            NfcCriticalSection guard(m_StopEvent);
+            if (!guard.owns() || m_StopRequested != 0) {
+                break;
+            }
+            runCycle();
+        }
+        NFC_LOG(0, "---- Sleep Thread.\n");
+        WaitForSingleObject(m_StopEvent, CyclePeriodMilliseconds);
+        NFC_LOG(0, "++++ Wakeup Thread.\n");
+    }
+    NFC_LOG(0, "++++ End Thread.\n");
+    finishThread();
+}
+
+void NfcCallback::finishThread()
+{
+    // Signal and wait in one step: nothing of this module runs between the two. The stopper then
+    // ends the thread with an APC (ExitThread), or, failing that, releases the park event.
+    SignalObjectAndWait(m_FinishedEvent, m_ParkEvent, INFINITE, TRUE);
+}
+
+void NfcCallback::runCycle()
+{
+    readDriverStatus();
+    switch (m_CurrentDriverStatus) {
+    case DRIVER_STATUS_FIND:
+        postFind();
+        break;
+    case DRIVER_STATUS_ENABLE_ACCESS:
+    case DRIVER_STATUS_WAITING_ACCESS:
+        if (m_CurrentDriverStatus != m_PreviousDriverStatus) {
+            postAccess();
+        }
+        break;
+    default:
+        break;
+    }
+    if (m_CurrentDriverStatus == DRIVER_STATUS_ERROR &&
+        (m_StatusErrorInfo.error_code != m_PreviousStatusErrorInfo.error_code ||
+         m_StatusErrorInfo.detail_code != m_PreviousStatusErrorInfo.detail_code)) {
+        postError();
+    }
+    m_PreviousDriverStatus = m_CurrentDriverStatus;
+    m_PreviousStatusErrorInfo = m_StatusErrorInfo;
+}
+
+void NfcCallback::readDriverStatus()
+{
+    bool ok = m_PluginWrapper != nullptr &&
+              m_PluginWrapper->getDriverStatus(&m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
+                                               &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    if (!ok) {
+        NFC_LOG(0, "ERROR! IOCTL_KORVAT_GET_DRIVER_STATUS failed.\n");
+        m_CurrentDriverStatus = DRIVER_STATUS_ERROR;
+        return;
+    }
+    NFC_LOG(0, "INFORMATION! IOCTL_KORVAT_GET_DRIVER_STATUS success.\n");
+    NFC_LOG(0, "INFORMATION! DriverStatus       = %08Xh\n", m_DriverStatus);
+    NFC_LOG(0, "INFORMATION! PollModeCardType   = %08Xh\n", m_PollModeCardType);
+    NFC_LOG(0, "INFORMATION! ListenModeCardType = %08Xh\n", m_ListenModeCardType);
+    NFC_LOG(0, "INFORMATION! AdditionalDataSize = %08Xh\n", m_AdditionalDataSize);
+
+    const NfcStatusClassification result = NfcDriverStatus::classify(m_DriverStatus);
+    for (int i = 0; i < result.messageCount; ++i) {
+        NFC_LOG(0, "%s", result.messages[i]);
+    }
+    m_CurrentDriverStatus = result.status;
+    if (result.errorCode != 0) {
+        m_StatusErrorInfo.error_code = result.errorCode;
+    }
+}
+
+void NfcCallback::failCycle(uint32_t errorCode)
+{
+    m_CurrentDriverStatus = DRIVER_STATUS_ERROR;
+    m_StatusErrorInfo.error_code = errorCode;
+}
+
+void NfcCallback::postFind()
+{
+    if (m_AdditionalData == nullptr) {
+        return;
+    }
+    deleteTargetInformation();
+    if (m_CurrentDriverStatus != DRIVER_STATUS_FIND) {
+        NFC_LOG(0, "ASSERT! m_CurrentDriverStatus error.\n");
+        return;
+    }
+    switch (m_PollModeCardType) {
+    case DEVICE_TYPE_NFC_14443A_18092_106K:
+        makeTarget14443A();
+        break;
+    case DEVICE_TYPE_NFC_18092_212K:
+    case DEVICE_TYPE_NFC_18092_424K:
+        makeTarget18092();
+        break;
+    case DEVICE_TYPE_NFC_14443B_106K:
+        makeTarget14443B();
+        break;
+    default:
+        failCycle(KORVAT_NFC_E_UNSUPPORTED_TARGET);
+        break;
+    }
+    if (m_WindowHandle == nullptr) {
+        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+        return;
+    }
+    if (m_CurrentDriverStatus == DRIVER_STATUS_ERROR) {
+        return;
+    }
+    NFC_LOG(1, "INFORMATION! PostMessage(find)\n");
+    if (!PostMessageA(m_WindowHandle, m_FindMessage, KORVAT_NFC_FIND_TARGET,
+                      reinterpret_cast<LPARAM>(m_TargetInformation))) {
+        NFC_LOG(0, "ASSERT! PostMessage() failed.\n");
+    }
+}
+
+void NfcCallback::postAccess()
+{
+    if (m_WindowHandle == nullptr) {
+        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+        return;
+    }
+    if (m_CurrentDriverStatus == DRIVER_STATUS_ENABLE_ACCESS) {
+        NFC_LOG(1, "INFORMATION! PostMessage(ENABLE_ACCESS_TO_TARGET) target_number = %08xh\n", m_TargetNumber);
+        if (!PostMessageA(m_WindowHandle, m_EnableMessage, ENABLE_ACCESS_TO_TARGET, m_TargetNumber)) {
+            NFC_LOG(0, "ASSERT! PostMessage(ENABLE_ACCESS_TO_TARGET) failed.\n");
+        }
+    } else if (m_CurrentDriverStatus == DRIVER_STATUS_WAITING_ACCESS) {
+        NFC_LOG(1, "INFORMATION! PostMessage(WAITING_ACCESS_TO_TARGET) target_number = %08xh\n", m_TargetNumber);
+        if (!PostMessageA(m_WindowHandle, m_EnableMessage, WAITING_ACCESS_TO_TARGET, m_TargetNumber)) {
+            NFC_LOG(0, "ASSERT! PostMessage(WAITING_ACCESS_TO_TARGET) failed.\n");
+        }
+    } else {
+        m_CurrentDriverStatus = DRIVER_STATUS_ERROR;
+        NFC_LOG(0, "ASSERT! m_CurrentDriverStatus error.\n");
+    }
+}
+
+void NfcCallback::postError()
+{
+    if (m_WindowHandle == nullptr) {
+        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+        return;
+    }
+    NFC_LOG(1, "INFORMATION! PostMessage(error) Error code = %08xh,%08xh \n", m_StatusErrorInfo.error_code,
+            m_StatusErrorInfo.detail_code);
+    if (!PostMessageA(m_WindowHandle, m_FindMessage, KORVAT_NFC_FIND_ERROR,
+                      reinterpret_cast<LPARAM>(&m_StatusErrorInfo))) {
+        NFC_LOG(0, "ASSERT! PostMessage() failed.\n");
+    }
+}
+
+bool NfcCallback::makeTarget()
+{
+    switch (NfcTargetDecoder::check(m_PollModeCardType, m_AdditionalData, m_AdditionalDataSize)) {
+    case NfcTargetCheck::Valid:
+        break;
+    case NfcTargetCheck::IllegalNfcid1Size:
+        NFC_LOG(0, "ERROR! Illegal driver status. NFCID1_SIZE = %d\n", m_AdditionalData[GP_AD_A_NFCID1_SIZE]);
+        failCycle(KORVAT_NFC_E_DRIVER_STATUS);
+        return false;
+    default:
+        NFC_LOG(0, "ERROR! Illegal driver status.\n");
+        failCycle(KORVAT_NFC_E_DRIVER_STATUS);
+        return false;
+    }
+    const size_t size = NfcTargetDecoder::blockSize(m_PollModeCardType, m_AdditionalData);
+    m_TargetInformation = new (std::nothrow) uint8_t[size];
+    if (m_TargetInformation == nullptr) {
+        NFC_LOG(0, "ERROR! Memory allocation failed.\n");
+        failCycle(KORVAT_NFC_E_OUT_OF_MEMORY);
+        return false;
+    }
+    NfcTargetDecoder::fill(m_PollModeCardType, m_AdditionalData, m_TargetInformation);
+    return true;
+}
+
+void NfcCallback::makeTarget14443A()
+{
+    if (!makeTarget()) {
+        return;
+    }
+    const DEVICE_DATA_NFC_14443A_18092_106K *record =
+        reinterpret_cast<const DEVICE_DATA_NFC_14443A_18092_106K *>(m_TargetInformation);
+    NFC_LOG(1, "    target_device = %08xh\n", record->target_device);
+    NFC_LOG(1, "    DEVICE_TYPE_NFC_14443A_18092_106K\n");
+    NFC_LOG(1, "    target_number = %08xh\n", record->target_number);
+    NFC_LOG(1, "    sens_res = %04xh\n", record->sens_res);
+    NFC_LOG(1, "    sel_res = %02xh\n", record->sel_res);
+    NFC_LOG(1, "    NFCID1_size = %02xh\n", record->NFCID1_size);
+    NFC_LOG(1, "    NFCID1 = \n");
+    NFC_HEX_DUMP(record->NFCID1, sizeof(record->NFCID1));
+    NFC_LOG(1, "    ATS_size = %02xh\n", record->ATS_size);
+    NFC_LOG(1, "    ATS = \n");
+    NFC_HEX_DUMP(record->ATS, record->ATS_size);
+    m_TargetNumber = record->target_number;
+}
+
+void NfcCallback::makeTarget14443B()
+{
+    if (!makeTarget()) {
+        return;
+    }
+    const DEVICE_DATA_NFC_14443B_106K *record =
+        reinterpret_cast<const DEVICE_DATA_NFC_14443B_106K *>(m_TargetInformation);
+    NFC_LOG(1, "    target_device = %08xh\n", record->target_device);
+    NFC_LOG(1, "    DEVICE_TYPE_NFC_14443B_106K\n");
+    NFC_LOG(1, "    target_number = %08xh\n", record->target_number);
+    NFC_LOG(1, "    ATQB = \n");
+    NFC_HEX_DUMP(record->ATQB, sizeof(record->ATQB));
+    NFC_LOG(1, "    ATTRIB_size = %08xh\n", record->ATTRIB_size);
+    NFC_LOG(1, "    ATTRIB = \n");
+    NFC_HEX_DUMP(record->ATTRIB, record->ATTRIB_size);
+    m_TargetNumber = record->target_number;
+}
+
+void NfcCallback::makeTarget18092()
+{
+    if (!makeTarget()) {
+        return;
+    }
+    const DEVICE_DATA_NFC_18092_212_424K *record =
+        reinterpret_cast<const DEVICE_DATA_NFC_18092_212_424K *>(m_TargetInformation);
+    NFC_LOG(1, "    target_device = %08xh\n", record->target_device);
+    NFC_LOG(1, "    DEVICE_DATA_NFC_18092_212_424K\n");
+    NFC_LOG(1, "    id = %02xh\n", record->id);
+    NFC_LOG(1, "    target_number = %08xh\n", record->target_number);
+    NFC_LOG(1, "    NFCID2 = \n");
+    NFC_HEX_DUMP(record->NFCID2, sizeof(record->NFCID2));
+    NFC_LOG(1, "    Pad = \n");
+    NFC_HEX_DUMP(record->Pad, sizeof(record->Pad));
+    NFC_LOG(1, "    RD_size = %02xh\n", record->RD_size);
+    NFC_LOG(1, "    RD = \n");
+    NFC_HEX_DUMP(record->RD, record->RD_size);
+    m_TargetNumber = record->target_number;
+}

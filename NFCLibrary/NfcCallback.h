@@ -1,0 +1,87 @@
+// Notification thread: while poll mode runs, reads the reader's driver status every 600 ms
+// under the library lock and posts the find, enable and error messages to the application's
+// window.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "NfcDriverStatus.h"
+#include "korvat_nfc_plugin.h"
+
+class NfcPluginWrapper;
+
+class NfcCallback {
+public:
+    NfcCallback();
+    virtual ~NfcCallback();
+
+    void setPluginWrapper(NfcPluginWrapper *wrapper) { m_PluginWrapper = wrapper; }
+
+    bool setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
+                                   ErrorInfo *error);
+    bool startThread(ErrorInfo *error);
+    // Returns once the thread has ended; the caller holds the library lock.
+    bool stopThread();
+    bool isRunning() const { return m_ThreadHandle != nullptr; }
+
+    // Set while the DLL is being detached by FreeLibrary: the thread is then not waited for by
+    // its handle, since a thread cannot end while the loader lock is held.
+    static void setDetaching(bool detaching) { s_Detaching = detaching; }
+
+    static const DWORD CyclePeriodMilliseconds = 600;
+
+    // One cycle's work, run with the library lock held; public for tests that drive cycles.
+    void runCycle();
+
+    int currentDriverStatus() const { return m_CurrentDriverStatus; }
+    const ErrorInfo &statusErrorInfo() const { return m_StatusErrorInfo; }
+    const uint8_t *targetInformation() const { return m_TargetInformation; }
+
+private:
+    static unsigned __stdcall threadEntry(void *argument);
+    void threadLoop();
+    void finishThread();
+
+    void readDriverStatus();
+    void postFind();
+    void postAccess();
+    void postError();
+    void makeTarget14443A();
+    void makeTarget14443B();
+    void makeTarget18092();
+    // Checks, allocates and fills the record for the current card type; false on failure
+    // (status and error code already set).
+    bool makeTarget();
+    void failCycle(uint32_t errorCode);
+    void deleteTargetInformation();
+
+    NfcPluginWrapper *m_PluginWrapper;
+    HWND m_WindowHandle;
+    UINT m_FindMessage;
+    UINT m_EnableMessage;
+    HANDLE m_ThreadHandle;
+    std::atomic<uint8_t> m_StopRequested;
+    uint32_t m_TargetNumber;
+    uint8_t *m_TargetInformation;
+    int32_t m_CurrentDriverStatus;
+    ErrorInfo m_StatusErrorInfo;
+    int32_t m_PreviousDriverStatus;
+    ErrorInfo m_PreviousStatusErrorInfo;
+    uint32_t m_DriverStatus;
+    uint32_t m_PollModeCardType;
+    uint32_t m_ListenModeCardType;
+    uint32_t m_AdditionalDataSize;
+    uint8_t *m_AdditionalData;
+
+    // Thread control: the stop request wakes the sleep at once; the thread signals "finished"
+    // as its last act in this library's code and then parks until it is told to exit.
+    HANDLE m_StopEvent;
+    HANDLE m_StartedEvent;
+    HANDLE m_FinishedEvent;
+    HANDLE m_ParkEvent;
+
+    static bool s_Detaching;
+};

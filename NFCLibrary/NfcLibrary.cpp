@@ -1,0 +1,443 @@
+#include "NfcLibrary.h"
+
+#include <cstring>
+#include <vector>
+
+#include "NfcCriticalSection.h"
+#include "NfcLogProxy.h"
+#include "NfcRegistry.h"
+#include "korvat_nfc.h"
+
+static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcLibrary.cpp";
+
+bool NfcLibrary::s_ProcessTerminating = false;
+
+NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STATE_UNINITIALIZED)
+{
+    m_NfcCallback.setPluginWrapper(&m_NfcPluginWrapper);
+    // Created here, while the DLL is loaded and no application thread can call in yet.
+    NfcCriticalSection::createLock();
+}
+
+NfcLibrary::~NfcLibrary()
+{
+    bool shutDownReader = true;
+    if (s_ProcessTerminating) {
+        // The process is ending: every other thread has already been stopped where it stood,
+        // possibly inside the library lock. Close the port only when nothing was left halfway.
+        shutDownReader = !m_NfcCallback.isRunning() && TryEnterCriticalSection(&NfcCriticalSection::m_CriticalSection);
+        if (shutDownReader) {
+            LeaveCriticalSection(&NfcCriticalSection::m_CriticalSection);
+        }
+    }
+    if (shutDownReader) {
+        if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
+            close();
+        }
+        if (m_NfcLibraryState == NFC_LIBRARY_STATE_INITIALIZED) {
+            uninitializeNfcLibrary();
+        }
+    }
+    NfcCriticalSection::retire();
+}
+
+void NfcLibrary::setError(uint32_t code)
+{
+    m_ErrorInfo.error_code = code;
+    m_ErrorInfo.detail_code = 0;
+}
+
+bool NfcLibrary::checkState(int required, uint32_t code)
+{
+    if (m_NfcLibraryState == required) {
+        return true;
+    }
+    NFC_LOG(0, "ERROR! : NFC Library state error. m_NfcLibraryState = %d\n", m_NfcLibraryState);
+    setError(code);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// State machine
+// ---------------------------------------------------------------------------------------------
+
+bool NfcLibrary::initializeNfcLibrary()
+{
+    NfcCriticalSection guard;
+    if (m_NfcLibraryState != NFC_LIBRARY_STATE_UNINITIALIZED) {
+        NFC_LOG(0, "ERROR! : initializeNfcLibrary() again.\n");
+        setError(KORVAT_NFC_E_ALREADY_INITIALIZED);
+        return false;
+    }
+    if (!getPluginHomeDirectoryFromRegistry()) {
+        NFC_LOG(0, "ERROR! : getPluginHomeDirectoryFromRegistry() failed.\n");
+        setError(KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY);
+        return false;
+    }
+    getCategoryNameListFromRegistry();
+    getPortNameListFromRegistry();
+    if (!m_NfcPluginLoader.loadPlugins(m_PluginsHomeDirectory, &m_ErrorInfo)) {
+        return false;
+    }
+    m_NfcLibraryState = NFC_LIBRARY_STATE_INITIALIZED;
+    return true;
+}
+
+bool NfcLibrary::uninitializeNfcLibrary()
+{
+    NfcCriticalSection guard;
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
+    }
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_PORT_OPEN);
+    }
+    m_NfcPluginLoader.unloadPlugins();
+    m_NfcLibraryState = NFC_LIBRARY_STATE_UNINITIALIZED;
+    return true;
+}
+
+bool NfcLibrary::open(char *port_name)
+{
+    NfcCriticalSection guard;
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
+    }
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_PORT_OPEN);
+    }
+
+    bool opened;
+    if (port_name == nullptr) {
+        opened = openFirstAvailablePort(nullptr);
+    } else if (port_name[0] == '\0') {
+        opened = openFirstAvailablePort(port_name);
+    } else {
+        opened = openPortByName(port_name);
+    }
+    if (!opened) {
+        return false;
+    }
+
+    if (m_NfcPluginWrapper.setTimeout(OpenTimeout, &m_ErrorInfo)) {
+        m_NfcLibraryState = NFC_LIBRARY_STATE_PORT_OPEN;
+        return true;
+    }
+    // Undo the opening; the scratch record keeps the time-out's error in m_ErrorInfo.
+    ErrorInfo scratch = {0, 0};
+    if (m_NfcPluginWrapper.closePort(&scratch)) {
+        m_NfcPluginWrapper.clearFunctionTable();
+    } else {
+        NFC_LOG(0, "ASSERT! : closePort() failed.\n");
+    }
+    return false;
+}
+
+bool NfcLibrary::close()
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    if (m_NfcCallback.isRunning()) {
+        m_NfcCallback.stopThread();
+    }
+    if (!m_NfcPluginWrapper.closePort(&m_ErrorInfo)) {
+        return false;
+    }
+    m_NfcPluginWrapper.clearFunctionTable();
+    m_NfcLibraryState = NFC_LIBRARY_STATE_INITIALIZED;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader operations
+// ---------------------------------------------------------------------------------------------
+
+bool NfcLibrary::startPollMode(uint32_t target_device)
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    if (!m_NfcPluginWrapper.startPollMode(target_device, &m_ErrorInfo)) {
+        return false;
+    }
+    if (m_NfcCallback.startThread(&m_ErrorInfo)) {
+        return true;
+    }
+    // No thread: stop the reader's polling again, keeping the start's error in m_ErrorInfo.
+    ErrorInfo scratch = {0, 0};
+    if (!m_NfcPluginWrapper.stopPollMode(&scratch)) {
+        NFC_LOG(0, "ASSERT! : stopPollMode() failed.\n");
+    }
+    return false;
+}
+
+bool NfcLibrary::stopPollMode()
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    if (m_NfcCallback.isRunning() && !m_NfcCallback.stopThread()) {
+        return false;
+    }
+    return m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo);
+}
+
+bool NfcLibrary::startDevAccess(uint32_t target_number)
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    return m_NfcPluginWrapper.startDeviceAccess(target_number, &m_ErrorInfo);
+}
+
+bool NfcLibrary::stopDevAccess(uint32_t stop_mode)
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    if (stop_mode != 0 && stop_mode != 1) {
+        NFC_LOG(0, "ERROR! : Argument error. stop_mode = %08Xh\n", stop_mode);
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    return m_NfcPluginWrapper.stopDeviceAccess(stop_mode, &m_ErrorInfo);
+}
+
+bool NfcLibrary::selectDevice()
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    return m_NfcPluginWrapper.selectDevice(&m_ErrorInfo);
+}
+
+bool NfcLibrary::deselectDevice()
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    return m_NfcPluginWrapper.deselectDevice(&m_ErrorInfo);
+}
+
+bool NfcLibrary::thru(const uint8_t *command_packet_data, uint16_t command_packet_data_length,
+                      uint8_t *response_packet_data, uint16_t *response_packet_data_length)
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    if (command_packet_data == nullptr || command_packet_data_length == 0 || response_packet_data == nullptr ||
+        response_packet_data_length == nullptr) {
+        NFC_LOG(0, "ERROR! : Argument error. command_packet_data = %Xh\n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(command_packet_data)));
+        NFC_LOG(0, "ERROR! : Argument error. command_packet_data_length = %08Xh\n", command_packet_data_length);
+        NFC_LOG(0, "ERROR! : Argument error. response_packet_data = %Xh\n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(response_packet_data)));
+        NFC_LOG(0, "ERROR! : Argument error. response_packet_data_length = %Xh\n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(response_packet_data_length)));
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    return m_NfcPluginWrapper.read(command_packet_data, command_packet_data_length, response_packet_data,
+                                   response_packet_data_length, &m_ErrorInfo);
+}
+
+bool NfcLibrary::setTimeout(int32_t timeout)
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    return m_NfcPluginWrapper.setTimeout(timeout, &m_ErrorInfo);
+}
+
+bool NfcLibrary::getTimeout(int32_t *timeout)
+{
+    NfcCriticalSection guard;
+    if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
+        return false;
+    }
+    if (timeout == nullptr) {
+        NFC_LOG(0, "ERROR! : Argument error. timeout = %Xh\n", 0u);
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    return m_NfcPluginWrapper.getTimeout(timeout, &m_ErrorInfo);
+}
+
+bool NfcLibrary::setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable)
+{
+    NfcCriticalSection guard;
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
+    }
+    if (handle == nullptr || msg_str_of_find == nullptr || msg_str_of_enable == nullptr) {
+        NFC_LOG(0, "ERROR! : Argument error. handle = %Xh\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
+        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = %Xh\n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg_str_of_find)));
+        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_enable = %Xh\n",
+                static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg_str_of_enable)));
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    return m_NfcCallback.setPollCallbackParameters(handle, msg_str_of_find, msg_str_of_enable, &m_ErrorInfo);
+}
+
+bool NfcLibrary::plugAndPlay()
+{
+    NfcCriticalSection guard;
+    setError(KORVAT_NFC_E_NOT_IMPLEMENTED);
+    return false;
+}
+
+bool NfcLibrary::getLastError(uint32_t *error_info)
+{
+    NfcCriticalSection guard;
+    if (error_info == nullptr) {
+        NFC_LOG(0, "ERROR! : Argument error. error_info = %Xh\n", 0u);
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    error_info[0] = m_ErrorInfo.error_code;
+    error_info[1] = m_ErrorInfo.detail_code;
+    return true;
+}
+
+bool NfcLibrary::startLogging(const char *filename)
+{
+    NfcCriticalSection guard;
+    NfcLogProxy *log = NfcLogProxy::instance();
+    return log != nullptr && log->openLogFile(filename, &m_ErrorInfo.error_code);
+}
+
+bool NfcLibrary::stopLogging()
+{
+    NfcCriticalSection guard;
+    NfcLogProxy *log = NfcLogProxy::instance();
+    return log != nullptr && log->closeLogFile(&m_ErrorInfo.error_code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Configuration and port resolution
+// ---------------------------------------------------------------------------------------------
+
+bool NfcLibrary::getPluginHomeDirectoryFromRegistry()
+{
+    if (!NfcRegistry::openCompanyKey()) {
+        return false;
+    }
+    char directory[NfcRegistry::PathBufferSize] = {0};
+    if (NfcRegistry::readRegistryValue(directory, sizeof(directory), "plugins_home_directory")) {
+        m_PluginsHomeDirectory = directory;
+    }
+    if (!NfcRegistry::closeCompanyKey()) {
+        NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
+    }
+    return true;
+}
+
+void NfcLibrary::getCategoryNameListFromRegistry()
+{
+    m_CategoryNameList.clear();
+    std::vector<std::string> items;
+    const size_t count = NfcRegistry::readRegistryList("category_name_list", MaximumCategoryCharacters, items);
+    for (size_t i = 0; i < count && i < MaximumCategories; ++i) {
+        if (!items[i].empty()) {
+            m_CategoryNameList[static_cast<uint32_t>(i)] = items[i];
+        }
+    }
+}
+
+void NfcLibrary::getPortNameListFromRegistry()
+{
+    m_PortNameList.clear();
+    std::vector<std::string> items;
+    const size_t count = NfcRegistry::readRegistryList("port_name_list", MaximumPortCharacters, items);
+    for (size_t i = 0; i < count && i < MaximumPorts; ++i) {
+        if (!items[i].empty()) {
+            m_PortNameList[static_cast<uint32_t>(i)] = items[i];
+        }
+    }
+}
+
+bool NfcLibrary::getPortName(uint32_t position, std::string &name) const
+{
+    if (position >= MaximumPorts) {
+        return false;
+    }
+    auto found = m_PortNameList.find(position);
+    if (found == m_PortNameList.end()) {
+        return false;
+    }
+    name = found->second;
+    return true;
+}
+
+bool NfcLibrary::getPortCategory(const char *port_name, PortCategory &category) const
+{
+    for (const auto &entry : m_CategoryNameList) {
+        if (std::strncmp(port_name, entry.second.c_str(), entry.second.size()) == 0) {
+            category = static_cast<PortCategory>(entry.first);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool NfcLibrary::openPortByName(const char *port_name)
+{
+    if (port_name == nullptr) {
+        NFC_LOG(0, "ASSERT! : port_name = NULL\n");
+        return false;
+    }
+    NFC_LOG(0, "INFORMATION! : PortName = %s\n", port_name);
+    if (std::strstr(port_name, "F2PORT") != nullptr) {
+        NFC_LOG(0, "ERROR! : Not implement F2PORTN. port_name = (%s) \n", port_name);
+        setError(KORVAT_NFC_E_NOT_IMPLEMENTED);
+        return false;
+    }
+    PortCategory category = 0;
+    if (!getPortCategory(port_name, category)) {
+        NFC_LOG(0, "ERROR! : Not support category(%d).\n", -1);
+        setError(KORVAT_NFC_E_UNSUPPORTED_CATEGORY);
+        return false;
+    }
+    if (!m_NfcPluginLoader.getPlugin(category, &m_NfcPluginWrapper, &m_ErrorInfo)) {
+        return false;
+    }
+    if (!m_NfcPluginWrapper.openPortAndTransitionNfcMode(port_name, &m_ErrorInfo)) {
+        m_NfcPluginWrapper.clearFunctionTable();
+        return false;
+    }
+    return true;
+}
+
+bool NfcLibrary::openFirstAvailablePort(char *buffer)
+{
+    for (uint32_t position = 0; position < MaximumPorts; ++position) {
+        std::string name;
+        if (!getPortName(position, name) || !openPortByName(name.c_str())) {
+            continue;
+        }
+        if (buffer != nullptr) {
+            if (name.size() >= OpenPortNameBufferSize) {
+                buffer[0] = '\0';
+                NFC_LOG(0, "ASSERT! strcpy_s() failed.\n");
+            } else {
+                std::memcpy(buffer, name.c_str(), name.size() + 1);
+            }
+        }
+        return true;
+    }
+    NFC_LOG(0, "ERROR! : KORVAT_NFC_E_INVALID_PORT_LIST.\n");
+    setError(KORVAT_NFC_E_INVALID_PORT_LIST);
+    return false;
+}

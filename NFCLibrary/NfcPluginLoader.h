@@ -1,0 +1,54 @@
+// Finds the reader plug-ins below the plug-in directory, checks and loads them, and keeps one
+// plug-in per port category from initialisation until uninitialisation.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "NfcPluginFunctionTable.h"
+
+class NfcPluginWrapper;
+
+typedef uint8_t PortCategory;
+
+struct PluginInfo {
+    HMODULE module;
+    PluginFunctionTable functions;
+};
+
+class NfcPluginLoader {
+public:
+    NfcPluginLoader();
+    virtual ~NfcPluginLoader();
+
+    // Loads every acceptable plug-in below home; true when at least one was registered.
+    bool loadPlugins(std::string home, ErrorInfo *err);
+    // Releases every registered plug-in's module and record.
+    void unloadPlugins();
+    // Copies the table of the plug-in serving category into wrapper.
+    bool getPlugin(PortCategory category, NfcPluginWrapper *wrapper, ErrorInfo *err);
+
+    // Directory search and file name rules, public for tests.
+    static bool isDirectory(const std::string &path);
+    static void searchPluginFiles(const std::string &directory, std::vector<std::string> &list);
+    static bool isPluginFileName(const std::string &path);
+    static bool splitFileName(const std::string &path, std::string &extension, std::string &baseName);
+    static bool bindPluginFunctions(HMODULE module, PluginFunctionTable &functions);
+
+    // Directory links are not followed and the search stops this deep, so that a link back to
+    // an ancestor cannot make the search run away.
+    static const int MaximumSearchDepth = 32;
+
+    size_t pluginCount() const { return m_Plugins.size(); }
+
+private:
+    static void searchPluginFiles(const std::string &directory, std::vector<std::string> &list, int depth);
+    static void unloadModule(HMODULE module);
+
+    std::map<PortCategory, std::unique_ptr<PluginInfo>> m_Plugins;
+};

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the cross toolchain, Wine and the build tools on Debian 12, only what is missing.
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  updated=no
+else
+  updated=skip
+fi
+
+for p in g++-mingw-w64-i686 wine wine32:i386 osslsigncode openssl cmake ninja-build googletest ca-certificates; do
+  have_pkg "$p" || need+=("$p")
+done
+
+if [ "${#need[@]}" -gt 0 ] || [ "$updated" = no ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  if [ "${#need[@]}" -gt 0 ]; then
+    echo "installing: ${need[*]}"
+    apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  fi
+fi
