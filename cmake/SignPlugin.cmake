@@ -10,7 +10,7 @@ function(korvat_signing_certificate id common_name)
     OUTPUT ${key} ${cert}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVAT_CERT_DIR}
     COMMAND ${OPENSSL_PROGRAM} req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout ${key} -out ${cert}
-            -subj "/CN=${common_name}" 2>/dev/null
+            -subj "/CN=${common_name}"
     COMMENT "Making signing certificate ${id} (${common_name})"
     VERBATIM)
   add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert})
@@ -26,7 +26,7 @@ function(korvat_sign_plugin target dll_target output signer)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
     COMMAND ${OSSLSIGNCODE_PROGRAM} sign -certs ${cert} -key ${key} -n "Korvat NFC reader plug-in"
-            -in $<TARGET_FILE:${dll_target}> -out ${output} > /dev/null
+            -in $<TARGET_FILE:${dll_target}> -out ${output}
     DEPENDS ${dll_target} ${key} ${cert}
     COMMENT "Signing ${output} as ${signer}"
     VERBATIM)

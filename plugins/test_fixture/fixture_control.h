@@ -1,0 +1,39 @@
+// Control interface of the scriptable test plug-in. A test gets these functions from the
+// plug-in module that the library has loaded (same path, same module) and uses them to set
+// what each gp_ entry point answers and to read back which entry points were called.
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Back to defaults: every entry answers true and writes nothing; call log, status script and
+// read response emptied; time-out 0; overlap count 0.
+typedef void (__cdecl *fixture_reset_t)(void);
+// Answer of one entry point (by its gp_ name): result (0/1); when write is nonzero the entry
+// writes (code, detail) into the error record it is given, whatever its result.
+typedef void (__cdecl *fixture_set_answer_t)(const char *entry, int result, int write, uint32_t code, uint32_t detail);
+// Response that gp_read stores on success (default: the command echoed back).
+typedef void (__cdecl *fixture_set_read_response_t)(const uint8_t *data, uint16_t length);
+// Appends one step to the driver status script. Every gp_get_driver_status call takes the next
+// step; the last step repeats. data == NULL hands over a null AdditionalData pointer. The data is
+// copied into a block of exactly size bytes (placed at the end of a guard page when size > 0).
+typedef void (__cdecl *fixture_push_status_t)(uint32_t status, uint32_t poll_type, uint32_t listen_type,
+                                              const uint8_t *data, uint32_t size, int result, uint32_t code,
+                                              uint32_t detail);
+typedef void (__cdecl *fixture_clear_status_t)(void);
+// Number of calls of one entry point since the last reset.
+typedef uint32_t (__cdecl *fixture_call_count_t)(const char *entry);
+// Call log, one line per call: "<entry>[ <arguments>]\n". Copies at most size - 1 bytes and a
+// terminator; returns the full length.
+typedef uint32_t (__cdecl *fixture_calls_t)(char *buffer, uint32_t size);
+// Number of times an entry point was entered while another call was still inside the plug-in.
+typedef uint32_t (__cdecl *fixture_overlap_count_t)(void);
+// Milliseconds every gp_get_driver_status call takes (default 0).
+typedef void (__cdecl *fixture_set_status_delay_t)(uint32_t milliseconds);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,2 @@
+// Tests are added here.
+#include <gtest/gtest.h>

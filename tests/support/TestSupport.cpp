@@ -1,0 +1,364 @@
+#include "TestSupport.h"
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace korvat_test {
+
+namespace {
+const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
+const char CompanyKey[] = "SOFTWARE\\Ravo Corporation";
+
+void putU32(std::vector<uint8_t> &block, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+}  // namespace
+
+std::string binDirectory()
+{
+    char path[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string directory(path);
+    return directory.substr(0, directory.rfind('\\') + 1);
+}
+
+std::string testPluginPath(const std::string &name)
+{
+    return binDirectory() + "test_plugins\\" + name + ".gp";
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+void writeFile(const std::string &path, const std::string &contents)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+bool fileExists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::string> crlfLines(const std::string &contents)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    size_t end;
+    while ((end = contents.find("\r\n", start)) != std::string::npos) {
+        lines.push_back(contents.substr(start, end - start));
+        start = end + 2;
+    }
+    if (start < contents.size()) {
+        lines.push_back(contents.substr(start));
+    }
+    return lines;
+}
+
+void removeTree(const std::string &path)
+{
+    std::string directory = path;
+    if (!directory.empty() && directory.back() == '\\') {
+        directory.pop_back();
+    }
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            const std::string child = directory + "\\" + name;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                RemoveDirectoryA(child.c_str());
+                DeleteFileA(child.c_str());
+            } else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                removeTree(child);
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(search, &entry));
+        FindClose(search);
+    }
+    RemoveDirectoryA(directory.c_str());
+}
+
+ScratchDirectory::ScratchDirectory(const std::string &name)
+{
+    std::string root = binDirectory() + "..\\test_scratch\\";
+    CreateDirectoryA(root.c_str(), nullptr);
+    m_Path = root + name + "\\";
+    removeTree(m_Path);
+    CreateDirectoryA(m_Path.c_str(), nullptr);
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    removeTree(m_Path);
+}
+
+std::string ScratchDirectory::addPlugin(const std::string &variant, const std::string &targetName)
+{
+    const std::string target = m_Path + targetName;
+    // Create intermediate directories of targetName.
+    for (size_t p = targetName.find('\\'); p != std::string::npos; p = targetName.find('\\', p + 1)) {
+        CreateDirectoryA((m_Path + targetName.substr(0, p)).c_str(), nullptr);
+    }
+    CopyFileA(testPluginPath(variant).c_str(), target.c_str(), FALSE);
+    return target;
+}
+
+RegistryConfiguration::RegistryConfiguration()
+{
+    clearAll();
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+        RegCloseKey(key);
+    }
+}
+
+RegistryConfiguration::~RegistryConfiguration()
+{
+    clearAll();
+}
+
+void RegistryConfiguration::clearAll()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, LibraryKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, CompanyKey);
+}
+
+void RegistryConfiguration::setString(const char *name, const std::string &value)
+{
+    setBinary(name, value.c_str(), static_cast<DWORD>(value.size() + 1), REG_SZ);
+}
+
+void RegistryConfiguration::setBinary(const char *name, const void *data, DWORD size, DWORD type)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) ==
+        ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size);
+        RegCloseKey(key);
+    }
+}
+
+void RegistryConfiguration::remove(const char *name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+        RegDeleteValueA(key, name);
+        RegCloseKey(key);
+    }
+}
+
+template <typename F>
+static void bind(HMODULE module, F &function, const char *name)
+{
+    function = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+KorvatDll::KorvatDll()
+{
+    m_Module = LoadLibraryA((binDirectory() + "korvat_nfc_library_for_vb.dll").c_str());
+    if (m_Module == nullptr) {
+        return;
+    }
+    bind(m_Module, initialize, "korvatlib_nfc_initialize");
+    bind(m_Module, uninitialize, "korvatlib_nfc_uninitialize");
+    bind(m_Module, open, "korvatlib_nfc_open");
+    bind(m_Module, close, "korvatlib_nfc_close");
+    bind(m_Module, start_poll_mode, "korvatlib_nfc_start_poll_mode");
+    bind(m_Module, stop_poll_mode, "korvatlib_nfc_stop_poll_mode");
+    bind(m_Module, start_dev_access, "korvatlib_nfc_start_dev_access");
+    bind(m_Module, stop_dev_access, "korvatlib_nfc_stop_dev_access");
+    bind(m_Module, select_device, "korvatlib_nfc_select_device");
+    bind(m_Module, deselect_device, "korvatlib_nfc_deselect_device");
+    bind(m_Module, thru, "korvatlib_nfc_thru");
+    bind(m_Module, set_timeout, "korvatlib_nfc_set_timeout");
+    bind(m_Module, get_timeout, "korvatlib_nfc_get_timeout");
+    bind(m_Module, set_poll_callback_parameters, "korvatlib_nfc_set_poll_callback_parameters");
+    bind(m_Module, set_pnp_callback_parameters, "korvatlib_nfc_set_pnp_callback_parameters");
+    bind(m_Module, start_plug_and_play, "korvatlib_nfc_start_plug_and_play");
+    bind(m_Module, stop_plug_and_play, "korvatlib_nfc_stop_plug_and_play");
+    bind(m_Module, get_last_error, "korvatlib_nfc_get_last_error");
+    bind(m_Module, start_logging, "korvatlib_nfc_start_logging");
+    bind(m_Module, stop_logging, "korvatlib_nfc_stop_logging");
+}
+
+KorvatDll::~KorvatDll()
+{
+    unload();
+}
+
+void KorvatDll::unload()
+{
+    if (m_Module != nullptr) {
+        FreeLibrary(m_Module);
+        m_Module = nullptr;
+    }
+}
+
+std::pair<uint32_t, uint32_t> KorvatDll::lastError()
+{
+    uint32_t pair[2] = {0xFFFFFFFFu, 0xFFFFFFFFu};
+    get_last_error(pair);
+    return {pair[0], pair[1]};
+}
+
+FixturePlugin::FixturePlugin(const std::string &path)
+{
+    m_Module = LoadLibraryA(path.c_str());
+    if (m_Module == nullptr) {
+        return;
+    }
+    bind(m_Module, reset, "fixture_reset");
+    bind(m_Module, setAnswer, "fixture_set_answer");
+    bind(m_Module, setReadResponse, "fixture_set_read_response");
+    bind(m_Module, pushStatus, "fixture_push_status");
+    bind(m_Module, clearStatus, "fixture_clear_status");
+    bind(m_Module, callCount, "fixture_call_count");
+    bind(m_Module, callsRaw, "fixture_calls");
+    bind(m_Module, overlapCount, "fixture_overlap_count");
+    bind(m_Module, setStatusDelay, "fixture_set_status_delay");
+}
+
+FixturePlugin::~FixturePlugin()
+{
+    if (m_Module != nullptr) {
+        FreeLibrary(m_Module);
+    }
+}
+
+std::string FixturePlugin::calls()
+{
+    const uint32_t length = callsRaw(nullptr, 0);
+    std::string text(length + 1, '\0');
+    callsRaw(&text[0], length + 1);
+    text.resize(length);
+    return text;
+}
+
+MessageWindow::MessageWindow(const char *findName, const char *enableName)
+{
+    m_Window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    m_Find = RegisterWindowMessageA(findName);
+    m_Enable = RegisterWindowMessageA(enableName);
+}
+
+MessageWindow::~MessageWindow()
+{
+    if (m_Window != nullptr) {
+        DestroyWindow(m_Window);
+    }
+}
+
+void MessageWindow::record(const MSG &msg)
+{
+    ReceivedMessage received{msg.message, msg.wParam, msg.lParam, {}, GetTickCount()};
+    if (msg.message == m_Find && msg.lParam != 0) {
+        const uint8_t *p = reinterpret_cast<const uint8_t *>(msg.lParam);
+        size_t size = 8;  // error pair
+        if (msg.wParam == KORVAT_NFC_FIND_TARGET) {
+            uint32_t type;
+            std::memcpy(&type, p, 4);
+            if (type == DEVICE_TYPE_NFC_14443A_18092_106K) {
+                size = KORVAT_NFC_14443A_RECORD_SIZE(p[22]);
+            } else if (type == DEVICE_TYPE_NFC_14443B_106K) {
+                size = KORVAT_NFC_14443B_RECORD_SIZE(p[20]);
+            } else {
+                size = KORVAT_NFC_18092_RECORD_SIZE(p[28]);
+            }
+        }
+        received.bytes.assign(p, p + size);
+    }
+    messages.push_back(received);
+}
+
+void MessageWindow::pump(DWORD milliseconds)
+{
+    pumpUntil(static_cast<size_t>(-1), milliseconds);
+}
+
+bool MessageWindow::pumpUntil(size_t count, DWORD milliseconds)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.hwnd == m_Window && (msg.message == m_Find || msg.message == m_Enable)) {
+                record(msg);
+            } else {
+                DispatchMessageA(&msg);
+            }
+            if (messages.size() >= count) {
+                return true;
+            }
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= milliseconds) {
+            return messages.size() >= count;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+    }
+}
+
+std::vector<uint8_t> additionalData14443A(uint32_t targetNumber, uint16_t sensRes, uint8_t selRes,
+                                          const std::vector<uint8_t> &nfcid1, const std::vector<uint8_t> &ats)
+{
+    std::vector<uint8_t> block(25 + ats.size(), 0);
+    putU32(block, 5, targetNumber);
+    block[10] = static_cast<uint8_t>(sensRes);
+    block[11] = static_cast<uint8_t>(sensRes >> 8);
+    block[12] = selRes;
+    block[13] = static_cast<uint8_t>(nfcid1.size());
+    std::memcpy(&block[14], nfcid1.data(), nfcid1.size() < 10 ? nfcid1.size() : 10);
+    block[24] = static_cast<uint8_t>(ats.size());
+    if (!ats.empty()) {
+        std::memcpy(&block[25], ats.data(), ats.size());
+    }
+    return block;
+}
+
+std::vector<uint8_t> additionalData14443B(uint32_t targetNumber, const std::vector<uint8_t> &atqb,
+                                          const std::vector<uint8_t> &attrib)
+{
+    std::vector<uint8_t> block(23 + attrib.size(), 0);
+    putU32(block, 5, targetNumber);
+    std::memcpy(&block[10], atqb.data(), atqb.size() < 12 ? atqb.size() : 12);
+    block[22] = static_cast<uint8_t>(attrib.size());
+    if (!attrib.empty()) {
+        std::memcpy(&block[23], attrib.data(), attrib.size());
+    }
+    return block;
+}
+
+std::vector<uint8_t> additionalData18092(uint32_t targetNumber, uint8_t idByte, const std::vector<uint8_t> &nfcid2,
+                                         const std::vector<uint8_t> &pad, const std::vector<uint8_t> &rd)
+{
+    std::vector<uint8_t> block(27 + rd.size(), 0);
+    block[4] = idByte;
+    putU32(block, 5, targetNumber);
+    std::memcpy(&block[10], nfcid2.data(), nfcid2.size() < 8 ? nfcid2.size() : 8);
+    std::memcpy(&block[18], pad.data(), pad.size() < 8 ? pad.size() : 8);
+    block[26] = static_cast<uint8_t>(rd.size());
+    if (!rd.empty()) {
+        std::memcpy(&block[27], rd.data(), rd.size());
+    }
+    return block;
+}
+
+}  // namespace korvat_test

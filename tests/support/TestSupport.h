@@ -1,0 +1,157 @@
+// Shared helpers of the tests: the DLL loaded fresh through LoadLibrary, the registry
+// configuration, scratch directories, log files, the scriptable plug-in and a message window.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fixture_control.h"
+#include "korvat_nfc.h"
+
+namespace korvat_test {
+
+// Directory of the running test program, with a trailing backslash (build\bin\).
+std::string binDirectory();
+// build\bin\test_plugins\<name>.gp
+std::string testPluginPath(const std::string &name);
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &contents);
+bool fileExists(const std::string &path);
+// Splits file contents into lines at "\r\n" (the line ends are removed).
+std::vector<std::string> crlfLines(const std::string &contents);
+
+// A fresh, empty directory under build\test_scratch\<name>, removed again at the end.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(const std::string &name);
+    ~ScratchDirectory();
+    const std::string &path() const { return m_Path; }  // with trailing backslash
+    std::string file(const std::string &name) const { return m_Path + name; }
+    // Copies a test plug-in into this directory (or a subdirectory, created as needed).
+    std::string addPlugin(const std::string &variant, const std::string &targetName);
+
+private:
+    std::string m_Path;
+};
+
+void removeTree(const std::string &path);
+
+// HKLM\SOFTWARE\Ravo Corporation\Korvat NFC Library, emptied on construction and destruction.
+class RegistryConfiguration {
+public:
+    RegistryConfiguration();
+    ~RegistryConfiguration();
+    void setString(const char *name, const std::string &value);
+    void setBinary(const char *name, const void *data, DWORD size, DWORD type = REG_BINARY);
+    void remove(const char *name);
+    static void clearAll();
+};
+
+// The twenty exports of a freshly loaded korvat_nfc_library_for_vb.dll.
+class KorvatDll {
+public:
+    KorvatDll();   // LoadLibrary; ASSERTs in the caller should check loaded()
+    ~KorvatDll();  // FreeLibrary unless released
+    bool loaded() const { return m_Module != nullptr; }
+    void unload();
+    HMODULE module() const { return m_Module; }
+
+    std::pair<uint32_t, uint32_t> lastError();
+
+    KORVAT_NFC_BOOL(__cdecl *initialize)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *uninitialize)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *open)(char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *close)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *start_poll_mode)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *stop_poll_mode)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *start_dev_access)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *stop_dev_access)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *select_device)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *deselect_device)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *thru)(const uint8_t *, uint16_t, uint8_t *, uint16_t *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *set_timeout)(int32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *get_timeout)(int32_t *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *set_poll_callback_parameters)(void *, const char *, const char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *set_pnp_callback_parameters)(void *, const char *, const char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *start_plug_and_play)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *stop_plug_and_play)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *get_last_error)(uint32_t *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *start_logging)(const char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *stop_logging)(void) = nullptr;
+
+    KorvatDll(const KorvatDll &) = delete;
+    KorvatDll &operator=(const KorvatDll &) = delete;
+
+private:
+    HMODULE m_Module = nullptr;
+};
+
+// The control functions of a test plug-in that the library has loaded from `path`.
+// Holds its own reference on the module while it lives.
+class FixturePlugin {
+public:
+    explicit FixturePlugin(const std::string &path);
+    ~FixturePlugin();
+    bool loaded() const { return m_Module != nullptr; }
+
+    fixture_reset_t reset = nullptr;
+    fixture_set_answer_t setAnswer = nullptr;
+    fixture_set_read_response_t setReadResponse = nullptr;
+    fixture_push_status_t pushStatus = nullptr;
+    fixture_clear_status_t clearStatus = nullptr;
+    fixture_call_count_t callCount = nullptr;
+    fixture_calls_t callsRaw = nullptr;
+    fixture_overlap_count_t overlapCount = nullptr;
+    fixture_set_status_delay_t setStatusDelay = nullptr;
+
+    std::string calls();  // the whole call log
+
+    FixturePlugin(const FixturePlugin &) = delete;
+    FixturePlugin &operator=(const FixturePlugin &) = delete;
+
+private:
+    HMODULE m_Module = nullptr;
+};
+
+// A message-only window that records every posted message, copying what lParam points to at the
+// moment the message is handled (as an application must: the record is freed ~600 ms later).
+struct ReceivedMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::vector<uint8_t> bytes;  // record bytes (find, wParam 1) or the error pair (find, wParam 0)
+    DWORD tick;
+};
+
+class MessageWindow {
+public:
+    MessageWindow(const char *findName, const char *enableName);
+    ~MessageWindow();
+    HWND handle() const { return m_Window; }
+    UINT findMessage() const { return m_Find; }
+    UINT enableMessage() const { return m_Enable; }
+    // Pumps this thread's messages for the given time, recording ours.
+    void pump(DWORD milliseconds);
+    // Pumps until `count` of our messages have arrived or the time is up; true if they did.
+    bool pumpUntil(size_t count, DWORD milliseconds);
+    std::vector<ReceivedMessage> messages;
+
+private:
+    void record(const MSG &msg);
+    HWND m_Window = nullptr;
+    UINT m_Find = 0;
+    UINT m_Enable = 0;
+};
+
+// The additional data block of a found target, built field by field.
+std::vector<uint8_t> additionalData14443A(uint32_t targetNumber, uint16_t sensRes, uint8_t selRes,
+                                          const std::vector<uint8_t> &nfcid1, const std::vector<uint8_t> &ats);
+std::vector<uint8_t> additionalData14443B(uint32_t targetNumber, const std::vector<uint8_t> &atqb,
+                                          const std::vector<uint8_t> &attrib);
+std::vector<uint8_t> additionalData18092(uint32_t targetNumber, uint8_t idByte, const std::vector<uint8_t> &nfcid2,
+                                         const std::vector<uint8_t> &pad, const std::vector<uint8_t> &rd);
+
+}  // namespace korvat_test

@@ -1,0 +1,2 @@
+#include <cstdio>
+void runReaderBenchmark() { std::printf("reader benchmark: not measured yet\n"); }
