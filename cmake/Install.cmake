@@ -1,0 +1,1 @@
+# Installation layout of the SDK (cmake --install).
