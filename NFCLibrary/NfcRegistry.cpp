@@ -47,15 +47,16 @@ bool NfcRegistry::readRegistryValue(char *buffer, size_t bufferSize, const char 
     if (RegOpenKeyExA(s_CompanyKey, LibrarySubkey, 0, KEY_READ, &subkey) != ERROR_SUCCESS) {
         return false;
     }
-    // One byte is held back for the terminator: the registry does not promise one, and a value
-    // of another type (binary, number) is read as bytes too.
-    DWORD size = static_cast<DWORD>(bufferSize - 1);
-    if (RegQueryValueExA(subkey, valueName, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size) ==
-            ERROR_SUCCESS &&
-        size <= bufferSize - 1) {
+    // The registry does not promise a terminator, and a value of another type (binary, number)
+    // is read as bytes too: the text always ends inside the buffer.
+    DWORD size = static_cast<DWORD>(bufferSize);
+    if (RegQueryValueExA(subkey, valueName, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer), &size) !=
+        ERROR_SUCCESS) {
+        buffer[0] = '\0';  // missing, or larger than the buffer
+    } else if (size < bufferSize) {
         buffer[size] = '\0';
-    } else {
-        buffer[0] = '\0';
+    } else if (buffer[bufferSize - 1] != '\0') {
+        buffer[0] = '\0';  // fills the whole buffer without a terminator: too long
     }
     return RegCloseKey(subkey) == ERROR_SUCCESS;
 }
