@@ -55,7 +55,7 @@ bool NfcRegistry::readRegistryValue(char *buffer, size_t bufferSize, const char 
         buffer[0] = '\0';  // missing, or larger than the buffer
     } else if (size < bufferSize) {
         buffer[size] = '\0';
-    } else if (buffer[bufferSize - 1] != '\0') {
+    } else if (std::memchr(buffer, '\0', bufferSize) == nullptr) {
         buffer[0] = '\0';  // fills the whole buffer without a terminator: too long
     }
     return RegCloseKey(subkey) == ERROR_SUCCESS;
