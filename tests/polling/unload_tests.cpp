@@ -1,2 +1,209 @@
-// Tests are added here.
+// The notification thread and the end of the library: FreeLibrary of the DLL while poll mode
+// runs (the thread asleep, or in the middle of a cycle) and stopping poll mode. A call that does
+// not come back ends the program, since nothing can be cleaned up after it.
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+using namespace korvat_test;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const char FindName[] = "korvat.unload.find";
+const char EnableName[] = "korvat.unload.enable";
+
+const uint32_t StateIdle = 0x1;
+const uint32_t Found = 0x41;
+const uint32_t AccessEnabled = 0x101;
+
+// Runs `work` on another thread and waits at most `limit` ms for it; returns the time taken.
+DWORD runBounded(const std::function<void()> &work, DWORD limit, const char *what)
+{
+    struct Call {
+        const std::function<void()> *work;
+        static DWORD WINAPI run(void *p)
+        {
+            (*static_cast<Call *>(p)->work)();
+            return 0;
+        }
+    } call{&work};
+    const DWORD start = GetTickCount();
+    HANDLE thread = CreateThread(nullptr, 0, &Call::run, &call, 0, nullptr);
+    if (thread == nullptr) {
+        ADD_FAILURE() << "cannot start a thread for " << what;
+        return 0;
+    }
+    if (WaitForSingleObject(thread, limit) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << what << " did not return within " << limit << " ms";
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    CloseHandle(thread);
+    return GetTickCount() - start;
+}
+
+class PollingEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_PluginPath = m_Plugins.addPlugin("cat0", "reader.gp");
+        m_Registry.setString("plugins_home_directory", m_Plugins.path());
+        m_Registry.setString("category_name_list", "SIM");
+        m_Registry.setString("port_name_list", "SIM0");
+        ASSERT_NO_FATAL_FAILURE(loadAndOpen());
+    }
+
+    void TearDown() override
+    {
+        if (dll && dll->loaded()) {
+            dll->close();
+            dll->uninitialize();
+        }
+        dll.reset();
+        fixture.reset();
+    }
+
+    void loadAndOpen()
+    {
+        dll.reset(new KorvatDll);
+        ASSERT_TRUE(dll->loaded());
+        ASSERT_TRUE(dll->initialize());
+        // Kept across an unload of the DLL: the call log stays readable.
+        if (!fixture) {
+            fixture.reset(new FixturePlugin(m_PluginPath));
+            ASSERT_TRUE(fixture->loaded());
+        }
+        fixture->reset();
+        ASSERT_TRUE(dll->set_poll_callback_parameters(window.handle(), FindName, EnableName));
+        char port[16] = "";
+        ASSERT_TRUE(dll->open(port));
+    }
+
+    uint32_t statusCalls() { return fixture->callCount("gp_get_driver_status"); }
+
+    bool pumpUntilStatusCalls(uint32_t count, DWORD limit)
+    {
+        const DWORD start = GetTickCount();
+        while (statusCalls() < count) {
+            if (GetTickCount() - start > limit) {
+                return false;
+            }
+            window.pump(2);
+        }
+        return true;
+    }
+
+    void unloadDll()
+    {
+        const DWORD took = runBounded([this] { dll->unload(); }, 10000, "FreeLibrary of the DLL");
+        std::printf("[ INFO     ] FreeLibrary took %lu ms\n", static_cast<unsigned long>(took));
+    }
+
+    // After the unload: nothing more arrives, the plug-in is not asked again, and the port was
+    // closed after the last status call.
+    void expectQuietAfterUnload(uint32_t callsAtUnload)
+    {
+        window.pump(0);
+        const size_t received = window.messages.size();
+        window.pump(1500);
+        EXPECT_EQ(window.messages.size(), received) << "a message arrived after the DLL was unloaded";
+        EXPECT_EQ(statusCalls(), callsAtUnload);
+        EXPECT_EQ(fixture->callCount("gp_close_port"), 1u);
+        const std::string log = fixture->calls();
+        EXPECT_EQ(log.substr(log.rfind("gp_get_driver_status")), "gp_get_driver_status\ngp_close_port\n");
+    }
+
+    // A fresh load of the DLL works all the way to a found target.
+    void expectUsableAgain()
+    {
+        ASSERT_NO_FATAL_FAILURE(loadAndOpen());
+        const Bytes block = additionalData14443A(0x5A, 0x0004, 0x08, {1, 2, 3, 4}, {});
+        fixture->pushStatus(Found, DEVICE_TYPE_NFC_14443A_18092_106K, 0, block.data(),
+                            static_cast<uint32_t>(block.size()), 1, 0, 0);
+        const size_t seen = window.messages.size();
+        ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+        EXPECT_TRUE(window.pumpUntil(seen + 1, 3000));
+        EXPECT_TRUE(dll->stop_poll_mode());
+        ASSERT_EQ(window.messages.size(), seen + 1);
+        EXPECT_EQ(window.messages[seen].wParam, static_cast<WPARAM>(KORVAT_NFC_FIND_TARGET));
+        ASSERT_EQ(window.messages[seen].bytes.size(), 23u);
+        EXPECT_EQ(window.messages[seen].bytes[4], 0x5A);
+        EXPECT_TRUE(dll->close());
+        EXPECT_TRUE(dll->uninitialize());
+    }
+
+    MessageWindow window{FindName, EnableName};
+    std::unique_ptr<KorvatDll> dll;
+    std::unique_ptr<FixturePlugin> fixture;
+
+private:
+    RegistryConfiguration m_Registry;
+    ScratchDirectory m_Plugins{"unload_plugins"};
+    std::string m_PluginPath;
+};
+
+TEST_F(PollingEnd, FreeLibraryWhileTheThreadSleeps)
+{
+    const Bytes block = additionalData14443A(7, 0x0004, 0x08, {1, 2, 3, 4}, {});
+    fixture->pushStatus(Found, DEVICE_TYPE_NFC_14443A_18092_106K, 0, block.data(),
+                        static_cast<uint32_t>(block.size()), 1, 0, 0);
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    ASSERT_TRUE(window.pumpUntil(1, 3000));
+    window.pump(150);  // the thread is in its 600 ms sleep now
+
+    const uint32_t calls = statusCalls();
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    ASSERT_NO_FATAL_FAILURE(expectQuietAfterUnload(calls));
+    ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
+}
+
+TEST_F(PollingEnd, FreeLibraryWhileACycleIsInProgress)
+{
+    fixture->setStatusDelay(300);
+    fixture->pushStatus(AccessEnabled, 0, 0, nullptr, 0, 1, 0, 0);
+    fixture->pushStatus(StateIdle, 0, 0, nullptr, 0, 1, 0, 0);
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    // The second status call sleeps 300 ms in the plug-in, under the library lock.
+    ASSERT_TRUE(pumpUntilStatusCalls(2, 5000));
+
+    const uint32_t calls = statusCalls();
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    ASSERT_NO_FATAL_FAILURE(expectQuietAfterUnload(calls));
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_EQ(window.messages[0].message, window.enableMessage());
+    ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
+}
+
+TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
+{
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    ASSERT_TRUE(pumpUntilStatusCalls(1, 3000));
+    window.pump(200);
+    bool stopped = false;
+    DWORD took = runBounded([&] { stopped = dll->stop_poll_mode() != 0; }, 5000, "stop_poll_mode of a sleeping thread");
+    EXPECT_TRUE(stopped);
+    std::printf("[ INFO     ] stop_poll_mode of a sleeping thread took %lu ms\n", static_cast<unsigned long>(took));
+
+    fixture->setStatusDelay(300);
+    const uint32_t before = statusCalls();
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    ASSERT_TRUE(pumpUntilStatusCalls(before + 1, 3000));
+    stopped = false;
+    took = runBounded([&] { stopped = dll->stop_poll_mode() != 0; }, 5000, "stop_poll_mode during a cycle");
+    EXPECT_TRUE(stopped);
+    std::printf("[ INFO     ] stop_poll_mode during a cycle took %lu ms\n", static_cast<unsigned long>(took));
+    const uint32_t callsAtStop = statusCalls();
+    window.pump(800);
+    EXPECT_EQ(statusCalls(), callsAtStop) << "a cycle ran after stop_poll_mode returned";
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
+}  // namespace

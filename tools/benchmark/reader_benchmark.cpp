@@ -1,2 +1,305 @@
+// Reader hot paths: what korvatlib_nfc_thru adds to the plug-in's own gp_read with both logs
+// off, and how long korvatlib_nfc_stop_poll_mode takes while the notification thread sleeps.
+// Uses the signed test plug-in (bin\test_plugins\cat0.gp) as the reader, configured in the
+// registry for the run and the registry put back afterwards.
+#include <windows.h>
+
+#include <algorithm>
 #include <cstdio>
-void runReaderBenchmark() { std::printf("reader benchmark: not measured yet\n"); }
+#include <string>
+#include <vector>
+
+#include "fixture_control.h"
+#include "korvat_nfc.h"
+#include "korvat_nfc_plugin.h"
+
+namespace {
+
+const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
+const char CompanyKey[] = "SOFTWARE\\Ravo Corporation";
+
+std::string binDirectory()
+{
+    char path[MAX_PATH] = {0};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string directory(path);
+    return directory.substr(0, directory.rfind('\\') + 1);
+}
+
+bool keyExists(const char *name)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, name, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+// The library's configuration key as this run needs it; the previous values come back when the
+// object goes.
+class RegistryForRun {
+public:
+    RegistryForRun(const std::string &pluginDirectory)
+    {
+        m_CompanyExisted = keyExists(CompanyKey);
+        HKEY key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            &m_Disposition) != ERROR_SUCCESS) {
+            return;
+        }
+        m_Ready = true;
+        for (DWORD index = 0;; ++index) {
+            char name[16384];
+            DWORD nameLength = sizeof(name);
+            DWORD type = 0;
+            DWORD size = 0;
+            if (RegEnumValueA(key, index, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) {
+                break;
+            }
+            Value value{name, type, std::vector<BYTE>(size)};
+            nameLength = sizeof(name);
+            RegEnumValueA(key, index, name, &nameLength, nullptr, &type, value.data.data(), &size);
+            m_Saved.push_back(value);
+        }
+        for (const Value &value : m_Saved) {
+            RegDeleteValueA(key, value.name.c_str());
+        }
+        // No debug_log_file_name: the debug log stays off.
+        setString(key, "plugins_home_directory", pluginDirectory);
+        setString(key, "category_name_list", "SIM");
+        setString(key, "port_name_list", "SIM0");
+        RegCloseKey(key);
+    }
+
+    ~RegistryForRun()
+    {
+        if (!m_Ready) {
+            return;
+        }
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
+            for (const char *name : {"plugins_home_directory", "category_name_list", "port_name_list"}) {
+                RegDeleteValueA(key, name);
+            }
+            for (const Value &value : m_Saved) {
+                RegSetValueExA(key, value.name.c_str(), 0, value.type, value.data.data(),
+                               static_cast<DWORD>(value.data.size()));
+            }
+            RegCloseKey(key);
+        }
+        if (m_Disposition == REG_CREATED_NEW_KEY) {
+            RegDeleteKeyA(HKEY_LOCAL_MACHINE, LibraryKey);
+            if (!m_CompanyExisted) {
+                RegDeleteKeyA(HKEY_LOCAL_MACHINE, CompanyKey);
+            }
+        }
+    }
+
+    bool ready() const { return m_Ready; }
+
+private:
+    struct Value {
+        std::string name;
+        DWORD type;
+        std::vector<BYTE> data;
+    };
+
+    static void setString(HKEY key, const char *name, const std::string &value)
+    {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+    }
+
+    bool m_Ready = false;
+    bool m_CompanyExisted = false;
+    DWORD m_Disposition = 0;
+    std::vector<Value> m_Saved;
+};
+
+template <typename F>
+void bind(HMODULE module, F &function, const char *name)
+{
+    function = reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+}
+
+struct Library {
+    KORVAT_NFC_BOOL(__cdecl *initialize)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *uninitialize)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *open)(char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *close)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *start_poll_mode)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *stop_poll_mode)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *thru)(const uint8_t *, uint16_t, uint8_t *, uint16_t *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *set_poll_callback_parameters)(void *, const char *, const char *) = nullptr;
+
+    explicit Library(HMODULE module)
+    {
+        bind(module, initialize, "korvatlib_nfc_initialize");
+        bind(module, uninitialize, "korvatlib_nfc_uninitialize");
+        bind(module, open, "korvatlib_nfc_open");
+        bind(module, close, "korvatlib_nfc_close");
+        bind(module, start_poll_mode, "korvatlib_nfc_start_poll_mode");
+        bind(module, stop_poll_mode, "korvatlib_nfc_stop_poll_mode");
+        bind(module, thru, "korvatlib_nfc_thru");
+        bind(module, set_poll_callback_parameters, "korvatlib_nfc_set_poll_callback_parameters");
+    }
+    bool complete() const
+    {
+        return initialize && uninitialize && open && close && start_poll_mode && stop_poll_mode && thru &&
+               set_poll_callback_parameters;
+    }
+};
+
+double seconds(const LARGE_INTEGER &from, const LARGE_INTEGER &to)
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Short alternating rounds: the test plug-in's own gp_read (about a microsecond, mostly its call
+// log) varies more from round to round than the library adds, so the rounds are paired.
+const int CallsPerRound = 10000;
+const int Rounds = 20;
+const int Stops = 15;
+
+void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t resetFixture)
+{
+    uint8_t command[8] = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00};
+    uint8_t response[64];
+    uint16_t length = 0;
+    ErrorInfo error = {0, 0};
+
+    std::vector<double> direct;
+    std::vector<double> through;
+    std::vector<double> added;
+    for (int round = 0; round < Rounds; ++round) {
+        double directNs = 0;
+        double thruNs = 0;
+        for (int half = 0; half < 2; ++half) {
+            const bool directHalf = (half == 0) == (round % 2 == 0);
+            // The test plug-in logs every call; start each half with an empty log.
+            resetFixture();
+            LARGE_INTEGER a, b;
+            QueryPerformanceCounter(&a);
+            if (directHalf) {
+                for (int i = 0; i < CallsPerRound; ++i) {
+                    gpRead(command, sizeof(command), response, &length, &error);
+                }
+            } else {
+                for (int i = 0; i < CallsPerRound; ++i) {
+                    library.thru(command, sizeof(command), response, &length);
+                }
+            }
+            QueryPerformanceCounter(&b);
+            (directHalf ? directNs : thruNs) = seconds(a, b) * 1e9 / CallsPerRound;
+        }
+        direct.push_back(directNs);
+        through.push_back(thruNs);
+        added.push_back(thruNs - directNs);
+    }
+    const double directMedian = median(direct);
+    const double thruMedian = median(through);
+    std::printf("reader benchmark: korvatlib_nfc_thru with both logs off, %d-byte command, %d calls x %d rounds "
+                "of each, alternating\n",
+                static_cast<int>(sizeof(command)), CallsPerRound, Rounds);
+    std::printf("  direct gp_read of the test plug-in: %8.1f ns/call (median round)\n", directMedian);
+    std::printf("  korvatlib_nfc_thru:                 %8.1f ns/call (median round)\n", thruMedian);
+    std::vector<double> sortedAdded = added;
+    std::sort(sortedAdded.begin(), sortedAdded.end());
+    std::printf("  added by the library:               %8.1f ns/call (median of the paired rounds' differences; "
+                "quartiles %.1f .. %.1f), ratio %.3f; goal: under 200 ns\n",
+                median(added), sortedAdded[Rounds / 4], sortedAdded[(3 * Rounds) / 4], thruMedian / directMedian);
+}
+
+void measureStop(const Library &library, fixture_reset_t resetFixture)
+{
+    resetFixture();  // no status script: the reader reports idle, nothing is posted
+    std::vector<double> stops;
+    for (int i = 0; i < Stops; ++i) {
+        if (!library.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) {
+            std::printf("reader benchmark: start_poll_mode failed\n");
+            return;
+        }
+        Sleep(200);  // the first cycle ran at once; the thread is in its sleep now
+        LARGE_INTEGER a, b;
+        QueryPerformanceCounter(&a);
+        const bool stopped = library.stop_poll_mode() != 0;
+        QueryPerformanceCounter(&b);
+        if (!stopped) {
+            std::printf("reader benchmark: stop_poll_mode failed\n");
+            return;
+        }
+        stops.push_back(seconds(a, b) * 1e3);
+    }
+    std::printf("reader benchmark: korvatlib_nfc_stop_poll_mode while the thread sleeps, %d stops\n", Stops);
+    std::printf("  median %.3f ms, max %.3f ms; goal: under 20 ms\n", median(stops),
+                *std::max_element(stops.begin(), stops.end()));
+}
+
+}  // namespace
+
+void runReaderBenchmark()
+{
+    const std::string bin = binDirectory();
+    const std::string scratch = bin + "..\\benchmark_scratch\\";
+    const std::string pluginPath = scratch + "reader.gp";
+    CreateDirectoryA(scratch.c_str(), nullptr);
+    if (!CopyFileA((bin + "test_plugins\\cat0.gp").c_str(), pluginPath.c_str(), FALSE)) {
+        std::printf("reader benchmark: cannot copy %stest_plugins\\cat0.gp (build the test plug-ins first)\n",
+                    bin.c_str());
+        RemoveDirectoryA(scratch.c_str());
+        return;
+    }
+    {
+        RegistryForRun registry(scratch);
+        HMODULE module = registry.ready() ? LoadLibraryA((bin + "korvat_nfc_library_for_vb.dll").c_str()) : nullptr;
+        if (module == nullptr) {
+            std::printf("reader benchmark: cannot set up the registry or load the DLL\n");
+        } else {
+            const Library library(module);
+            HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+            char port[16] = "";
+            if (!library.complete() || !library.initialize()) {
+                std::printf("reader benchmark: initialize failed\n");
+            } else {
+                HMODULE plugin = GetModuleHandleA(pluginPath.c_str());
+                gp_read_t gpRead = nullptr;
+                fixture_reset_t resetFixture = nullptr;
+                if (plugin != nullptr) {
+                    bind(plugin, gpRead, "gp_read");
+                    bind(plugin, resetFixture, "fixture_reset");
+                }
+                if (gpRead == nullptr || resetFixture == nullptr) {
+                    std::printf("reader benchmark: the library did not load the test plug-in\n");
+                } else if (!library.set_poll_callback_parameters(window, "korvat.benchmark.find",
+                                                                 "korvat.benchmark.enable") ||
+                           !library.open(port)) {
+                    std::printf("reader benchmark: open failed\n");
+                } else {
+                    measureThru(library, gpRead, resetFixture);
+                    measureStop(library, resetFixture);
+                    library.close();
+                }
+                library.uninitialize();
+            }
+            if (window != nullptr) {
+                DestroyWindow(window);
+            }
+            FreeLibrary(module);
+        }
+    }
+    DeleteFileA(pluginPath.c_str());
+    RemoveDirectoryA(scratch.c_str());
+}
