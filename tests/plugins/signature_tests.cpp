@@ -1,2 +1,176 @@
-// Tests are added here.
+// The signer check of plug-in files, called directly and through the loader, with the
+// process-wide debug log on so that every message it writes can be compared.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "NfcLogProxy.h"
+#include "NfcPluginLoader.h"
+#include "TestSupport.h"
+#include "gverify_signature.h"
+
+using namespace korvat_test;
+
+namespace {
+
+// Messages of the debug log records written since `offset`, without stamps and line ends.
+std::vector<std::string> messagesSince(const std::string &logPath, size_t offset)
+{
+    std::vector<std::string> messages;
+    for (const std::string &line : crlfLines(readFile(logPath).substr(offset))) {
+        const size_t separator = line.find(" : ");
+        if (separator != std::string::npos) {
+            messages.push_back(line.substr(separator + 3));
+        }
+    }
+    return messages;
+}
+
+class SignatureCheck : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_Logs = new ScratchDirectory("signature_logs");
+        writeFile(logPath(), "");
+        RegistryConfiguration registry;
+        registry.setString("debug_log_file_name", logPath());
+        NfcLogProxy::startUp();  // reads debug_log_file_name once for the whole process
+    }
+    static void TearDownTestSuite()
+    {
+        NfcLogProxy::shutDown();
+        delete s_Logs;
+        s_Logs = nullptr;
+    }
+    static std::string logPath() { return s_Logs->file("debug.log"); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(NfcLogProxy::instance() != nullptr && NfcLogProxy::instance()->debugLog().isOn());
+        m_LogMark = readFile(logPath()).size();
+    }
+    std::vector<std::string> newMessages() const { return messagesSince(logPath(), m_LogMark); }
+
+    ScratchDirectory m_Files{"signature_files"};
+    size_t m_LogMark = 0;
+
+private:
+    static ScratchDirectory *s_Logs;
+};
+
+ScratchDirectory *SignatureCheck::s_Logs = nullptr;
+
+const char QueryFailed[] = "ASSERT! : CryptQueryObject() failed.";
+
+struct FileCase {
+    const char *what;
+    std::function<std::string(ScratchDirectory &)> makeFile;  // returns the path to check
+    bool verified;
+    std::vector<std::string> messages;
+};
+
+std::function<std::string(ScratchDirectory &)> copyOf(const char *variant)
+{
+    return [variant](ScratchDirectory &dir) { return dir.addPlugin(variant, std::string(variant) + ".gp"); };
+}
+
+TEST_F(SignatureCheck, OnlyAFileSignedByTheMakerInAnyLetterCaseIsVerified)
+{
+    const FileCase cases[] = {
+        {"signed by the maker", copyOf("cat0"), true, {}},
+        {"signer name in capitals", copyOf("signer_upper"), true, {}},
+        // A different name is no error: nothing is logged for it.
+        {"signer with a longer name", copyOf("signer_other"), false, {}},
+        {"no signature", copyOf("unsigned"), false, {QueryFailed}},
+        {"not an executable",
+         [](ScratchDirectory &dir) {
+             writeFile(dir.file("text.gp"), "MZ this is no portable executable\r\n");
+             return dir.file("text.gp");
+         },
+         false,
+         {QueryFailed}},
+        {"no such file", [](ScratchDirectory &dir) { return dir.file("absent.gp"); }, false, {QueryFailed}},
+        // Only the signer's name is looked at: a signed file changed afterwards still passes.
+        {"changed after signing",
+         [](ScratchDirectory &dir) {
+             const std::string path = dir.addPlugin("cat0", "changed.gp");
+             std::string bytes = readFile(path);
+             bytes[0x410] = static_cast<char>(bytes[0x410] ^ 0xFF);
+             writeFile(path, bytes);
+             return path;
+         },
+         true,
+         {}},
+    };
+    for (const FileCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = c.makeFile(m_Files);
+        const size_t mark = readFile(logPath()).size();
+        gverify_signature signature(path.c_str());
+        EXPECT_EQ(signature.verify_file(), c.verified);
+        EXPECT_EQ(messagesSince(logPath(), mark), c.messages);
+    }
+}
+
+TEST_F(SignatureCheck, PathMustFitTheWideBufferWithItsTerminator)
+{
+    const size_t WideCharacters = 33024;
+    struct Case {
+        size_t length;
+        const char *message;
+    };
+    // One character short of the buffer converts and reaches the query; a full buffer does not.
+    const Case cases[] = {{WideCharacters - 1, QueryFailed},
+                          {WideCharacters, "ASSERT! : mbstowcs_s() failed."},
+                          {WideCharacters + 100, "ASSERT! : mbstowcs_s() failed."}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        std::string path = "C:\\" + std::string(c.length - 3, 'a');
+        for (size_t i = 100; i < path.size(); i += 100) {
+            path[i] = '\\';
+        }
+        ASSERT_EQ(path.size(), c.length);
+        const size_t mark = readFile(logPath()).size();
+        gverify_signature signature(path.c_str());
+        EXPECT_FALSE(signature.verify_file());
+        EXPECT_EQ(messagesSince(logPath(), mark), std::vector<std::string>{c.message});
+    }
+}
+
+TEST_F(SignatureCheck, ThePathIsCopiedWhenTheCheckIsMade)
+{
+    const std::string path = m_Files.addPlugin("cat0", "reader.gp");
+    std::vector<char> caller(path.begin(), path.end());
+    caller.push_back('\0');
+    gverify_signature signature(caller.data());
+    caller.assign(caller.size(), 'x');
+    caller.back() = '\0';
+    EXPECT_TRUE(signature.verify_file());
+}
+
+TEST_F(SignatureCheck, TheLoaderRefusesEveryFileThatFailsTheCheck)
+{
+    const std::string upper = m_Files.addPlugin("signer_upper", "plugins\\upper.gp");
+    const std::string other = m_Files.addPlugin("signer_other", "plugins\\other.gp");
+    const std::string none = m_Files.addPlugin("unsigned", "plugins\\none.gp");
+    NfcPluginLoader loader;
+    ErrorInfo error = {0x11, 0x22};
+    ASSERT_TRUE(loader.loadPlugins(m_Files.file("plugins"), &error));
+    EXPECT_EQ(loader.pluginCount(), 1u);
+    EXPECT_EQ(error.error_code, 0x11u);
+    EXPECT_EQ(error.detail_code, 0x22u);
+
+    const std::vector<std::string> messages = newMessages();
+    auto has = [&messages](const std::string &m) {
+        return std::find(messages.begin(), messages.end(), m) != messages.end();
+    };
+    EXPECT_TRUE(has("INFORMATION! : Load plugin(" + upper + ":0).")) << ::testing::PrintToString(messages);
+    EXPECT_TRUE(has("WARNING! : Bad signature(" + other + "). "));
+    EXPECT_TRUE(has("WARNING! : Bad signature(" + none + "). "));
+    loader.unloadPlugins();
+}
+
+}  // namespace
