@@ -1,1 +1,25 @@
-# Installation layout of the SDK (cmake --install).
+# Installation layout of the SDK (cmake --install):
+#   bin/                         korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe
+#   bin/plugins/                 sim_reader.gp (signed), the simulated reader
+#   include/                     korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
+#   lib/                         libkorvat_nfc_library_for_vb.dll.a, the DLL's import library
+#   share/korvat_nfc/            korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
+#   share/korvat_nfc/examples/   the simulator's and the demo's sources: the worked examples
+install(TARGETS korvat_nfc_library_for_vb
+        RUNTIME DESTINATION bin
+        ARCHIVE DESTINATION lib)
+install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/include/korvat_nfc_plugin.h
+        DESTINATION include)
+
+install(TARGETS korvat_nfc_demo RUNTIME DESTINATION bin)
+# The signed file, not the unsigned module it was made from: the library loads signed plug-ins only.
+install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION bin/plugins)
+
+set(KORVAT_SIM_READER_SOURCE ${PROJECT_SOURCE_DIR}/plugins/sim_reader)
+install(FILES ${KORVAT_SIM_READER_SOURCE}/korvat_nfc_simulator.reg ${PROJECT_SOURCE_DIR}/README.md
+        DESTINATION share/korvat_nfc)
+# Copy it beside sim_reader.gp (or name it in sim_scenario_file) to replace the built-in scenario.
+install(FILES ${KORVAT_SIM_READER_SOURCE}/default.scenario DESTINATION share/korvat_nfc RENAME sim_reader.scenario)
+install(DIRECTORY ${KORVAT_SIM_READER_SOURCE}/ DESTINATION share/korvat_nfc/examples/sim_reader
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.cpp" PATTERN "*.scenario" PATTERN "CMakeLists.txt")
+install(FILES ${PROJECT_SOURCE_DIR}/tools/demo/korvat_nfc_demo.cpp DESTINATION share/korvat_nfc/examples/demo)

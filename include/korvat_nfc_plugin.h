@@ -13,6 +13,13 @@
  * failure the plug-in writes its reason there (error code, detail code) and
  * the library hands both words to the application unchanged. The library
  * calls a plug-in from several threads but never from two at once.
+ *
+ * A complete plug-in to start from is the simulated reader (plugins/sim_reader
+ * in the sources, share/korvat_nfc/examples/sim_reader in the SDK): it looks
+ * its PortCategory up in category_name_list, reports found targets with the
+ * status bits and additional-data layouts below, and answers commands through
+ * gp_read. README.md, "Writing a plug-in", lists the rules and how to sign a
+ * plug-in for testing.
  */
 #ifndef KORVAT_NFC_PLUGIN_H
 #define KORVAT_NFC_PLUGIN_H

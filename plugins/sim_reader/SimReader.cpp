@@ -1,0 +1,329 @@
+#include "SimReader.h"
+
+#include "sim_reader.h"
+
+namespace sim {
+
+namespace {
+
+bool fail(ErrorInfo &error, uint32_t code, uint32_t detail)
+{
+    error.error_code = code;
+    error.detail_code = detail;
+    return false;
+}
+
+void putU32(std::vector<uint8_t> &block, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+void putBytes(std::vector<uint8_t> &block, size_t offset, const std::vector<uint8_t> &bytes)
+{
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        block[offset + i] = bytes[i];
+    }
+}
+
+}  // namespace
+
+SimReader::SimReader() : m_Timeout(SIM_DEFAULT_TIMEOUT) {}
+
+SimReader::~SimReader() = default;
+
+bool SimReader::requireOpen(ErrorInfo &error) const
+{
+    return m_Open || fail(error, SIM_E_PORT_NOT_OPEN, 0);
+}
+
+bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
+{
+    if (m_Open) {
+        return fail(error, SIM_E_PORT_ALREADY_OPEN, 0);
+    }
+    m_Cards.clear();
+    for (const CardDescription &description : scenario.cards) {
+        VirtualCard card;
+        card.description = description;
+        const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
+        if (description.kind == CardKind::TypeA || description.kind == CardKind::TypeB) {
+            card.type4.reset(new SimType4Tag(ndef));
+        } else {
+            card.type3.reset(new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
+        }
+        m_Cards.push_back(std::move(card));
+    }
+    m_RepeatMs = scenario.repeatMs;
+    m_Open = true;
+    m_Polling = false;
+    m_Current = -1;
+    m_NextTargetNumber = 1;
+    return true;
+}
+
+bool SimReader::close(ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    m_Open = false;
+    m_Polling = false;
+    m_Current = -1;
+    m_Cards.clear();
+    return true;
+}
+
+bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    if (m_Polling) {
+        return fail(error, SIM_E_ALREADY_POLLING, 0);
+    }
+    const uint32_t known = static_cast<uint32_t>(CardKind::TypeA) | static_cast<uint32_t>(CardKind::TypeB) |
+                           static_cast<uint32_t>(CardKind::TypeF212) | static_cast<uint32_t>(CardKind::TypeF424);
+    if (targetDevice == 0 || (targetDevice & ~known) != 0) {
+        return fail(error, SIM_E_INVALID_ARGUMENT, 1);
+    }
+    m_Polling = true;
+    m_TargetDevice = targetDevice;
+    m_PollStart = now;
+    m_Current = -1;
+    for (VirtualCard &card : m_Cards) {
+        card.served = false;
+    }
+    return true;
+}
+
+bool SimReader::stopPollMode(ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    if (!m_Polling) {
+        return fail(error, SIM_E_NOT_POLLING, 0);
+    }
+    m_Polling = false;
+    m_Current = -1;
+    return true;
+}
+
+bool SimReader::inField(const VirtualCard &card, uint32_t now, uint32_t &round) const
+{
+    uint32_t elapsed = now - m_PollStart;
+    round = 0;
+    if (m_RepeatMs != 0) {
+        round = elapsed / m_RepeatMs;
+        elapsed %= m_RepeatMs;
+    }
+    return card.description.enterMs <= elapsed && elapsed < card.description.leaveMs;
+}
+
+bool SimReader::dropCardThatLeft(uint32_t now)
+{
+    if (m_Current < 0) {
+        return false;
+    }
+    uint32_t round;
+    if (inField(m_Cards[m_Current], now, round) && round == m_CurrentRound) {
+        return false;
+    }
+    const bool wasAccessed = m_Phase == Phase::Accessing;
+    m_Current = -1;
+    return wasAccessed;
+}
+
+bool SimReader::findNextCard(uint32_t now)
+{
+    for (size_t i = 0; i < m_Cards.size(); ++i) {
+        VirtualCard &card = m_Cards[i];
+        uint32_t round;
+        if ((static_cast<uint32_t>(card.description.kind) & m_TargetDevice) == 0 || !inField(card, now, round) ||
+            (card.served && card.servedRound == round)) {
+            continue;
+        }
+        m_Current = static_cast<int>(i);
+        m_CurrentRound = round;
+        m_Phase = Phase::Found;
+        m_Halted = false;
+        m_TargetNumber = m_NextTargetNumber++;
+        if (m_NextTargetNumber == 0) {
+            m_NextTargetNumber = 1;
+        }
+        buildAdditionalData();
+        return true;
+    }
+    return false;
+}
+
+void SimReader::buildAdditionalData()
+{
+    const CardDescription &card = m_Cards[m_Current].description;
+    const uint32_t type = static_cast<uint32_t>(card.kind);
+    switch (card.kind) {
+    case CardKind::TypeA:
+        m_AdditionalData.assign(GP_AD_A_ATS + card.ats.size(), 0);
+        m_AdditionalData[GP_AD_A_SENS_RES] = static_cast<uint8_t>(card.sensRes);
+        m_AdditionalData[GP_AD_A_SENS_RES + 1] = static_cast<uint8_t>(card.sensRes >> 8);
+        m_AdditionalData[GP_AD_A_SEL_RES] = card.selRes;
+        m_AdditionalData[GP_AD_A_NFCID1_SIZE] = static_cast<uint8_t>(card.nfcid1.size());
+        putBytes(m_AdditionalData, GP_AD_A_NFCID1, card.nfcid1);
+        m_AdditionalData[GP_AD_A_ATS_SIZE] = static_cast<uint8_t>(card.ats.size());
+        putBytes(m_AdditionalData, GP_AD_A_ATS, card.ats);
+        break;
+    case CardKind::TypeB:
+        m_AdditionalData.assign(GP_AD_B_ATTRIB + card.attrib.size(), 0);
+        putBytes(m_AdditionalData, GP_AD_B_ATQB, card.atqb);
+        m_AdditionalData[GP_AD_B_ATTRIB_SIZE] = static_cast<uint8_t>(card.attrib.size());
+        putBytes(m_AdditionalData, GP_AD_B_ATTRIB, card.attrib);
+        break;
+    default:
+        m_AdditionalData.assign(GP_AD_F_RD + card.rd.size(), 0);
+        putBytes(m_AdditionalData, GP_AD_F_NFCID2, card.nfcid2);
+        putBytes(m_AdditionalData, GP_AD_F_PAD, card.pad);
+        m_AdditionalData[GP_AD_F_RD_SIZE] = static_cast<uint8_t>(card.rd.size());
+        putBytes(m_AdditionalData, GP_AD_F_RD, card.rd);
+        break;
+    }
+    putU32(m_AdditionalData, 0, type);
+    m_AdditionalData[GP_AD_ID_BYTE] = static_cast<uint8_t>(type);
+    putU32(m_AdditionalData, GP_AD_TARGET_NUMBER, m_TargetNumber);
+}
+
+bool SimReader::readDriverStatus(uint32_t now, DriverStatusReport &report, ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    report = DriverStatusReport();
+    report.driverStatus = GP_STATUS_STATE_IDLE;
+    if (!m_Polling) {
+        return true;
+    }
+    dropCardThatLeft(now);
+    if (m_Current >= 0) {
+        if (m_Phase == Phase::Found) {
+            m_Phase = Phase::Waiting;
+        }
+        report.driverStatus =
+            GP_STATUS_STATE_ACTIVE | (m_Phase == Phase::Accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
+        return true;
+    }
+    if (findNextCard(now)) {
+        report.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
+        report.pollModeCardType = static_cast<uint32_t>(m_Cards[m_Current].description.kind);
+        report.additionalData = &m_AdditionalData;
+    }
+    return true;
+}
+
+bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    if (!m_Polling) {
+        return fail(error, SIM_E_NOT_POLLING, 0);
+    }
+    dropCardThatLeft(now);
+    if (m_Current < 0 || targetNumber != m_TargetNumber) {
+        return fail(error, SIM_E_NO_TARGET, targetNumber);
+    }
+    if (m_Phase == Phase::Accessing) {
+        return fail(error, SIM_E_ALREADY_ACCESSING, m_TargetNumber);
+    }
+    m_Phase = Phase::Accessing;
+    m_Halted = false;
+    if (m_Cards[m_Current].type4) {
+        m_Cards[m_Current].type4->reset();
+    }
+    return true;
+}
+
+bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    if (dropCardThatLeft(now)) {
+        return fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_LEFT_FIELD);
+    }
+    if (m_Current < 0 || m_Phase != Phase::Accessing) {
+        return fail(error, SIM_E_NOT_ACCESSING, 0);
+    }
+    return true;
+}
+
+bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &error)
+{
+    if (!requireOpen(error)) {
+        return false;
+    }
+    if (stopMode > 1) {
+        return fail(error, SIM_E_INVALID_ARGUMENT, 1);
+    }
+    if (!requireAccess(now, error)) {
+        return false;
+    }
+    VirtualCard &card = m_Cards[m_Current];
+    card.served = stopMode == 0;
+    card.servedRound = m_CurrentRound;
+    m_Current = -1;
+    return true;
+}
+
+bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
+{
+    if (!requireAccess(now, error)) {
+        return false;
+    }
+    m_Halted = false;
+    if (m_Cards[m_Current].type4) {
+        m_Cards[m_Current].type4->reset();
+    }
+    return true;
+}
+
+bool SimReader::deselectDevice(uint32_t now, ErrorInfo &error)
+{
+    if (!requireAccess(now, error)) {
+        return false;
+    }
+    m_Halted = true;
+    return true;
+}
+
+bool SimReader::exchange(const uint8_t *command, size_t length, uint32_t now, std::vector<uint8_t> &response,
+                         ErrorInfo &error)
+{
+    if (!requireAccess(now, error)) {
+        return false;
+    }
+    if (m_Halted) {
+        return fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_HALTED);
+    }
+    VirtualCard &card = m_Cards[m_Current];
+    if (card.type4) {
+        response = card.type4->answer(command, length);
+        return true;
+    }
+    return card.type3->answer(command, length, response) || fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED);
+}
+
+// The time-out is kept whether or not the port is open: the reader has nothing to wait for.
+bool SimReader::setTimeout(int32_t timeout, ErrorInfo &)
+{
+    m_Timeout = timeout;
+    return true;
+}
+
+bool SimReader::getTimeout(int32_t &timeout, ErrorInfo &) const
+{
+    timeout = m_Timeout;
+    return true;
+}
+
+}  // namespace sim

@@ -1,0 +1,79 @@
+// The simulated reader: its port, poll mode, the cards of the scenario passing its field, and
+// device access to the one card it serves. Times are GetTickCount values passed in by the caller.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "SimScenario.h"
+#include "SimType3Tag.h"
+#include "SimType4Tag.h"
+#include "korvat_nfc_plugin.h"
+
+namespace sim {
+
+struct DriverStatusReport {
+    uint32_t driverStatus = 0;
+    uint32_t pollModeCardType = 0;
+    uint32_t listenModeCardType = 0;
+    const std::vector<uint8_t> *additionalData = nullptr;  // null: no data
+};
+
+class SimReader {
+public:
+    SimReader();
+    ~SimReader();
+
+    // Each operation returns false with the plug-in's error pair in `error`.
+    bool open(const Scenario &scenario, ErrorInfo &error);
+    bool close(ErrorInfo &error);
+    bool startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &error);
+    bool stopPollMode(ErrorInfo &error);
+    bool startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo &error);
+    bool stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &error);
+    bool selectDevice(uint32_t now, ErrorInfo &error);
+    bool deselectDevice(uint32_t now, ErrorInfo &error);
+    bool exchange(const uint8_t *command, size_t length, uint32_t now, std::vector<uint8_t> &response,
+                  ErrorInfo &error);
+    bool setTimeout(int32_t timeout, ErrorInfo &error);
+    bool getTimeout(int32_t &timeout, ErrorInfo &error) const;
+    bool readDriverStatus(uint32_t now, DriverStatusReport &report, ErrorInfo &error);
+
+private:
+    enum class Phase { Found, Waiting, Accessing };
+    struct VirtualCard {
+        CardDescription description;
+        std::unique_ptr<SimType4Tag> type4;  // kinds A and B
+        std::unique_ptr<SimType3Tag> type3;  // kinds F and F424
+        bool served = false;                 // released with stop_mode 0 in round `servedRound`
+        uint32_t servedRound = 0;
+    };
+
+    bool inField(const VirtualCard &card, uint32_t now, uint32_t &round) const;
+    // Drops the served card once it has left the field; true if it was being accessed.
+    bool dropCardThatLeft(uint32_t now);
+    bool findNextCard(uint32_t now);
+    void buildAdditionalData();
+    bool requireOpen(ErrorInfo &error) const;
+    bool requireAccess(uint32_t now, ErrorInfo &error);
+
+    bool m_Open = false;
+    bool m_Polling = false;
+    uint32_t m_TargetDevice = 0;
+    uint32_t m_PollStart = 0;
+    uint32_t m_RepeatMs = 0;
+    std::vector<VirtualCard> m_Cards;
+
+    int m_Current = -1;  // index of the card being served, -1: none
+    uint32_t m_CurrentRound = 0;
+    Phase m_Phase = Phase::Found;
+    bool m_Halted = false;
+    uint32_t m_TargetNumber = 0;
+    uint32_t m_NextTargetNumber = 1;
+
+    int32_t m_Timeout;
+    std::vector<uint8_t> m_AdditionalData;
+};
+
+}  // namespace sim

@@ -1,0 +1,209 @@
+#include "SimScenario.h"
+
+#include <cstdlib>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+#include "sim_default_scenario.inc"
+
+const size_t MaximumNdefMessageSize = 1024;
+
+bool parseHex(const std::string &text, std::vector<uint8_t> &bytes)
+{
+    if (text.size() % 2 != 0) {
+        return false;
+    }
+    bytes.clear();
+    for (size_t i = 0; i < text.size(); i += 2) {
+        char *end = nullptr;
+        const std::string pair = text.substr(i, 2);
+        const unsigned long value = std::strtoul(pair.c_str(), &end, 16);
+        if (end != pair.c_str() + 2) {
+            return false;
+        }
+        bytes.push_back(static_cast<uint8_t>(value));
+    }
+    return true;
+}
+
+bool parseMilliseconds(const std::string &text, uint32_t &value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) {
+        return false;
+    }
+    value = static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
+    return true;
+}
+
+// Identifiers of a card line without keys.
+CardDescription defaultCard(CardKind kind)
+{
+    CardDescription card;
+    card.kind = kind;
+    switch (kind) {
+    case CardKind::TypeA:
+        card.nfcid1 = {0x04, 0x5A, 0x3C, 0x91, 0x2B, 0x6E, 0x80};
+        card.sensRes = 0x0044;
+        card.selRes = 0x20;
+        card.ats = {0x05, 0x78, 0x80, 0x70, 0x02};
+        break;
+    case CardKind::TypeB:
+        card.atqb = {0x50, 0x1A, 0x2B, 0x3C, 0x4D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x71, 0xF1};
+        card.attrib = {0x10};
+        break;
+    default:
+        card.nfcid2 = {0x01, 0x2E, 0x4C, 0x5D, 0x6E, 0x7F, 0x80, 0x91};
+        card.pad = {0x03, 0x01, 0x4B, 0x02, 0x4F, 0x49, 0x93, 0xFF};
+        card.rd = {0x12, 0xFC};
+        break;
+    }
+    return card;
+}
+
+bool parseKind(const std::string &word, CardKind &kind)
+{
+    if (word == "A") {
+        kind = CardKind::TypeA;
+    } else if (word == "B") {
+        kind = CardKind::TypeB;
+    } else if (word == "F") {
+        kind = CardKind::TypeF212;
+    } else if (word == "F424") {
+        kind = CardKind::TypeF424;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool applyKey(CardDescription &card, const std::string &key, const std::vector<uint8_t> &bytes)
+{
+    const bool a = card.kind == CardKind::TypeA;
+    const bool b = card.kind == CardKind::TypeB;
+    const bool f = !a && !b;
+    if (a && key == "nfcid1" && !bytes.empty() && bytes.size() <= 10) {
+        card.nfcid1 = bytes;
+    } else if (a && key == "sens_res" && bytes.size() == 2) {
+        card.sensRes = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
+    } else if (a && key == "sel_res" && bytes.size() == 1) {
+        card.selRes = bytes[0];
+    } else if (a && key == "ats" && bytes.size() <= 64) {
+        card.ats = bytes;
+    } else if (b && key == "atqb" && bytes.size() == 12) {
+        card.atqb = bytes;
+    } else if (b && key == "attrib" && bytes.size() <= 64) {
+        card.attrib = bytes;
+    } else if (f && key == "nfcid2" && bytes.size() == 8) {
+        card.nfcid2 = bytes;
+    } else if (f && key == "pad" && bytes.size() == 8) {
+        card.pad = bytes;
+    } else if (f && key == "rd" && bytes.size() <= 16) {
+        card.rd = bytes;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool parseCard(std::istringstream &words, CardDescription &card)
+{
+    std::string kindWord, enter, leave;
+    CardKind kind;
+    if (!(words >> kindWord >> enter >> leave) || !parseKind(kindWord, kind)) {
+        return false;
+    }
+    card = defaultCard(kind);
+    if (!parseMilliseconds(enter, card.enterMs) || !parseMilliseconds(leave, card.leaveMs) ||
+        card.leaveMs <= card.enterMs) {
+        return false;
+    }
+    std::string pair;
+    while (words >> pair) {
+        const size_t equals = pair.find('=');
+        std::vector<uint8_t> bytes;
+        if (equals == std::string::npos || !parseHex(pair.substr(equals + 1), bytes) ||
+            !applyKey(card, pair.substr(0, equals), bytes)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string restOfLine(std::istringstream &words)
+{
+    std::string rest;
+    std::getline(words, rest);
+    const size_t start = rest.find_first_not_of(" \t");
+    return start == std::string::npos ? std::string() : rest.substr(start);
+}
+
+bool parseRecord(const std::string &directive, std::istringstream &words, CardDescription &card)
+{
+    NdefRecordDescription record;
+    if (directive == "uri") {
+        record.kind = NdefRecordDescription::Kind::Uri;
+        record.value = restOfLine(words);
+        if (record.value.empty()) {
+            return false;
+        }
+    } else {
+        record.kind = NdefRecordDescription::Kind::Text;
+        if (!(words >> record.language) || record.language.size() > 63) {
+            return false;
+        }
+        record.value = restOfLine(words);
+    }
+    card.records.push_back(record);
+    return encodeNdefMessage(card.records).size() <= MaximumNdefMessageSize;
+}
+
+}  // namespace
+
+bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorLine)
+{
+    Scenario result;
+    std::istringstream lines(text);
+    std::string line;
+    uint32_t number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        // Only whole lines are comments: "#" may appear in a URI or a text.
+        std::istringstream words(line);
+        std::string directive;
+        if (!(words >> directive) || directive[0] == '#') {
+            continue;
+        }
+        bool ok;
+        if (directive == "card") {
+            result.cards.emplace_back();
+            ok = parseCard(words, result.cards.back());
+        } else if (directive == "uri" || directive == "text") {
+            ok = !result.cards.empty() && parseRecord(directive, words, result.cards.back());
+        } else if (directive == "repeat") {
+            std::string period, extra;
+            ok = (words >> period) && parseMilliseconds(period, result.repeatMs) && result.repeatMs > 0 &&
+                 !(words >> extra);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            errorLine = number;
+            return false;
+        }
+    }
+    scenario = result;
+    return true;
+}
+
+const char *builtInScenarioText()
+{
+    return BuiltInScenario;
+}
+
+}  // namespace sim

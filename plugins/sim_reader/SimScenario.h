@@ -1,0 +1,45 @@
+// The schedule of virtual cards read from a scenario file (format: sim_reader.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "SimNdef.h"
+
+namespace sim {
+
+// PollModeCardType values, which are also the target_device bits that select them.
+enum class CardKind : uint32_t { TypeA = 1, TypeF212 = 2, TypeF424 = 4, TypeB = 8 };
+
+struct CardDescription {
+    CardKind kind = CardKind::TypeA;
+    uint32_t enterMs = 0;
+    uint32_t leaveMs = 0;
+    // ISO/IEC 14443 A
+    uint16_t sensRes = 0;
+    uint8_t selRes = 0;
+    std::vector<uint8_t> nfcid1;
+    std::vector<uint8_t> ats;
+    // ISO/IEC 14443 B
+    std::vector<uint8_t> atqb;
+    std::vector<uint8_t> attrib;
+    // ISO/IEC 18092 212/424 kbit/s
+    std::vector<uint8_t> nfcid2;
+    std::vector<uint8_t> pad;
+    std::vector<uint8_t> rd;
+    std::vector<NdefRecordDescription> records;
+};
+
+struct Scenario {
+    std::vector<CardDescription> cards;
+    uint32_t repeatMs = 0;  // 0: the schedule runs once
+};
+
+// Parses scenario text. On failure returns false with the 1-based line in error.
+bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorLine);
+
+// The scenario used when no file is configured (default.scenario, built in).
+const char *builtInScenarioText();
+
+}  // namespace sim

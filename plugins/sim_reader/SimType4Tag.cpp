@@ -1,0 +1,152 @@
+#include "SimType4Tag.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+const uint8_t NdefApplicationName[] = {0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
+const uint16_t CapabilityContainerId = 0xE103;
+const uint16_t NdefFileId = 0xE104;
+// Largest READ BINARY answer the tag announces: readers read the NDEF file in several chunks.
+const uint16_t MaximumReadLength = 0x0080;
+
+const uint8_t InsSelect = 0xA4;
+const uint8_t InsReadBinary = 0xB0;
+const uint8_t InsUpdateBinary = 0xD6;
+
+std::vector<uint8_t> statusWord(uint16_t sw)
+{
+    return {static_cast<uint8_t>(sw >> 8), static_cast<uint8_t>(sw)};
+}
+
+void appendU16(std::vector<uint8_t> &bytes, uint16_t value)
+{
+    bytes.push_back(static_cast<uint8_t>(value >> 8));
+    bytes.push_back(static_cast<uint8_t>(value));
+}
+
+}  // namespace
+
+SimType4Tag::SimType4Tag(const std::vector<uint8_t> &ndefMessage)
+{
+    appendU16(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()));
+    m_NdefFile.insert(m_NdefFile.end(), ndefMessage.begin(), ndefMessage.end());
+
+    appendU16(m_CapabilityContainer, 15);    // CCLEN
+    m_CapabilityContainer.push_back(0x20);   // mapping version 2.0
+    appendU16(m_CapabilityContainer, MaximumReadLength);  // MLe
+    appendU16(m_CapabilityContainer, 0x0034);             // MLc
+    m_CapabilityContainer.push_back(0x04);   // NDEF file control TLV
+    m_CapabilityContainer.push_back(0x06);
+    appendU16(m_CapabilityContainer, NdefFileId);
+    appendU16(m_CapabilityContainer, static_cast<uint16_t>(std::max<size_t>(m_NdefFile.size(), 5)));
+    m_CapabilityContainer.push_back(0x00);   // read access granted
+    m_CapabilityContainer.push_back(0xFF);   // no write access
+}
+
+void SimType4Tag::reset()
+{
+    m_ApplicationSelected = false;
+    m_File = SelectedFile::None;
+}
+
+std::vector<uint8_t> SimType4Tag::answer(const uint8_t *apdu, size_t length)
+{
+    if (length < 4) {
+        return statusWord(0x6700);
+    }
+    if (apdu[0] != 0x00) {
+        return statusWord(0x6E00);
+    }
+    switch (apdu[1]) {
+    case InsSelect:
+        return select(apdu, length);
+    case InsReadBinary:
+        return readBinary(apdu, length);
+    case InsUpdateBinary:
+        return statusWord(selectedFile() == nullptr ? 0x6986 : 0x6982);
+    default:
+        return statusWord(0x6D00);
+    }
+}
+
+std::vector<uint8_t> SimType4Tag::select(const uint8_t *apdu, size_t length)
+{
+    const uint8_t p1 = apdu[2];
+    const uint8_t p2 = apdu[3];
+    // Lc and its data, optionally followed by Le.
+    if (length < 5 || (length != 5u + apdu[4] && length != 6u + apdu[4])) {
+        return statusWord(0x6700);
+    }
+    const uint8_t *data = apdu + 5;
+    const size_t dataLength = apdu[4];
+    if (p1 == 0x04) {
+        if ((p2 & ~0x0C) != 0) {
+            return statusWord(0x6A86);
+        }
+        const bool match = dataLength == sizeof(NdefApplicationName) &&
+                           std::memcmp(data, NdefApplicationName, sizeof(NdefApplicationName)) == 0;
+        if (!match) {
+            return statusWord(0x6A82);  // the current selection stays
+        }
+        m_ApplicationSelected = true;
+        m_File = SelectedFile::None;
+        return statusWord(0x9000);
+    }
+    if (p1 == 0x00) {
+        if (p2 != 0x00 && p2 != 0x0C) {
+            return statusWord(0x6A86);
+        }
+        if (dataLength != 2) {
+            return statusWord(0x6700);
+        }
+        const uint16_t id = static_cast<uint16_t>(data[0] << 8 | data[1]);
+        if (!m_ApplicationSelected || (id != CapabilityContainerId && id != NdefFileId)) {
+            return statusWord(0x6A82);
+        }
+        m_File = id == CapabilityContainerId ? SelectedFile::CapabilityContainer : SelectedFile::Ndef;
+        return statusWord(0x9000);
+    }
+    return statusWord(0x6A86);
+}
+
+std::vector<uint8_t> SimType4Tag::readBinary(const uint8_t *apdu, size_t length) const
+{
+    if (length != 5) {
+        return statusWord(0x6700);
+    }
+    const std::vector<uint8_t> *file = selectedFile();
+    if (file == nullptr) {
+        return statusWord(0x6986);
+    }
+    if (apdu[2] & 0x80) {  // short file identifier: not supported by this tag
+        return statusWord(0x6A86);
+    }
+    const size_t offset = static_cast<size_t>((apdu[2] << 8) | apdu[3]);
+    if (offset > file->size()) {
+        return statusWord(0x6B00);
+    }
+    const size_t wanted = apdu[4] == 0 ? 256 : apdu[4];
+    const size_t count = std::min(wanted, file->size() - offset);
+    std::vector<uint8_t> response(file->begin() + offset, file->begin() + offset + count);
+    const std::vector<uint8_t> sw = statusWord(count < wanted ? 0x6282 : 0x9000);
+    response.insert(response.end(), sw.begin(), sw.end());
+    return response;
+}
+
+const std::vector<uint8_t> *SimType4Tag::selectedFile() const
+{
+    switch (m_File) {
+    case SelectedFile::CapabilityContainer:
+        return &m_CapabilityContainer;
+    case SelectedFile::Ndef:
+        return &m_NdefFile;
+    default:
+        return nullptr;
+    }
+}
+
+}  // namespace sim

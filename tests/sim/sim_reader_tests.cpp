@@ -1,0 +1,828 @@
+// The simulated reader plug-in, called directly through its entry points (category look-up,
+// argument checks, poll and access states, the Type 4 and Type 3 card logic), and the demo
+// application run end to end through the DLL and the plug-in.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "korvat_nfc_plugin.h"
+#include "sim_reader.h"
+
+using namespace korvat_test;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string simReaderPath()
+{
+    return binDirectory() + "plugins\\sim_reader.gp";
+}
+
+// The fourteen entry points of a freshly loaded sim_reader.gp (its state starts anew).
+class SimPlugin {
+public:
+    SimPlugin() : m_Module(LoadLibraryA(simReaderPath().c_str()))
+    {
+        if (m_Module == nullptr) {
+            return;
+        }
+#define SIM_BIND(name) \
+    name = reinterpret_cast<name##_t>(reinterpret_cast<void (*)(void)>(GetProcAddress(m_Module, #name)))
+        SIM_BIND(gp_open_port_and_transition_nfc_mode);
+        SIM_BIND(gp_close_port);
+        SIM_BIND(gp_start_poll_mode);
+        SIM_BIND(gp_stop_poll_mode);
+        SIM_BIND(gp_start_device_access);
+        SIM_BIND(gp_stop_device_access);
+        SIM_BIND(gp_select_device);
+        SIM_BIND(gp_deselect_device);
+        SIM_BIND(gp_read);
+        SIM_BIND(gp_set_timeout);
+        SIM_BIND(gp_get_timeout);
+        SIM_BIND(gp_get_version_number);
+        SIM_BIND(gp_get_driver_status);
+        SIM_BIND(gp_get_plugin_information);
+#undef SIM_BIND
+    }
+    ~SimPlugin()
+    {
+        if (m_Module != nullptr) {
+            FreeLibrary(m_Module);
+        }
+    }
+    bool loaded() const { return m_Module != nullptr && gp_get_plugin_information != nullptr; }
+
+    gp_open_port_and_transition_nfc_mode_t gp_open_port_and_transition_nfc_mode = nullptr;
+    gp_close_port_t gp_close_port = nullptr;
+    gp_start_poll_mode_t gp_start_poll_mode = nullptr;
+    gp_stop_poll_mode_t gp_stop_poll_mode = nullptr;
+    gp_start_device_access_t gp_start_device_access = nullptr;
+    gp_stop_device_access_t gp_stop_device_access = nullptr;
+    gp_select_device_t gp_select_device = nullptr;
+    gp_deselect_device_t gp_deselect_device = nullptr;
+    gp_read_t gp_read = nullptr;
+    gp_set_timeout_t gp_set_timeout = nullptr;
+    gp_get_timeout_t gp_get_timeout = nullptr;
+    gp_get_version_number_t gp_get_version_number = nullptr;
+    gp_get_driver_status_t gp_get_driver_status = nullptr;
+    gp_get_plugin_information_t gp_get_plugin_information = nullptr;
+
+private:
+    HMODULE m_Module;
+};
+
+std::string hex(const Bytes &bytes)
+{
+    std::string text;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(pair, sizeof(pair), "%02X", b);
+        text += pair;
+    }
+    return text;
+}
+
+Bytes unhex(const std::string &text)
+{
+    Bytes bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+std::pair<uint32_t, uint32_t> pair(const ErrorInfo &error)
+{
+    return {error.error_code, error.detail_code};
+}
+
+struct Status {
+    bool ok = false;
+    uint32_t status = 0;
+    uint32_t cardType = 0;
+    Bytes data;
+    ErrorInfo error{0, 0};
+};
+
+struct Answer {
+    bool responded = false;
+    Bytes response;
+    ErrorInfo error{0, 0};
+};
+
+// NDEF records as a tag writer lays them out, built here by hand.
+Bytes uriRecord(uint8_t header, uint8_t prefix, const std::string &rest)
+{
+    Bytes record{header, 0x01, static_cast<uint8_t>(1 + rest.size()), 'U', prefix};
+    for (char c : rest) {
+        record.push_back(static_cast<uint8_t>(c));
+    }
+    return record;
+}
+
+Bytes textRecord(uint8_t header, const std::string &language, const std::string &text)
+{
+    Bytes record{header, 0x01, static_cast<uint8_t>(1 + language.size() + text.size()), 'T',
+                 static_cast<uint8_t>(language.size())};
+    for (char c : language + text) {
+        record.push_back(static_cast<uint8_t>(c));
+    }
+    return record;
+}
+
+class SimReaderTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        registry.setString("category_name_list", "SIM");
+        ASSERT_TRUE(plugin.loaded()) << simReaderPath();
+    }
+
+    void useScenario(const std::string &text)
+    {
+        writeFile(scratch.file("test.scenario"), text);
+        registry.setString(SIM_SCENARIO_VALUE_NAME, scratch.file("test.scenario"));
+    }
+
+    void openAndPoll(uint32_t targetDevice)
+    {
+        ErrorInfo error{0, 0};
+        ASSERT_TRUE(plugin.gp_open_port_and_transition_nfc_mode("SIM0", &error)) << std::hex << error.error_code;
+        ASSERT_TRUE(plugin.gp_start_poll_mode(targetDevice, &error)) << std::hex << error.error_code;
+    }
+
+    Status readStatus()
+    {
+        Status s;
+        uint32_t listen = 0xFFFFFFFF, size = 0;
+        uint8_t *data = nullptr;
+        s.ok = plugin.gp_get_driver_status(&s.status, &s.cardType, &listen, &size, &data, &s.error) != 0;
+        if (s.ok && data != nullptr) {
+            s.data.assign(data, data + size);
+        }
+        return s;
+    }
+
+    // Reads the status until a target is found; returns its target number (0: none found).
+    uint32_t findTarget(Status *found = nullptr)
+    {
+        for (int i = 0; i < 4; ++i) {
+            const Status s = readStatus();
+            if (s.ok && (s.status & GP_CONNECT_REPORT_POLL_MODE)) {
+                if (found != nullptr) {
+                    *found = s;
+                }
+                uint32_t number;
+                std::memcpy(&number, s.data.data() + GP_AD_TARGET_NUMBER, 4);
+                return number;
+            }
+        }
+        return 0;
+    }
+
+    // Opens, polls, finds the first target and starts access to it.
+    uint32_t accessFirstTarget(uint32_t targetDevice)
+    {
+        openAndPoll(targetDevice);
+        const uint32_t number = findTarget();
+        ErrorInfo error{0, 0};
+        EXPECT_NE(number, 0u);
+        EXPECT_TRUE(plugin.gp_start_device_access(number, &error)) << std::hex << error.error_code;
+        return number;
+    }
+
+    Answer exchange(const Bytes &command)
+    {
+        Answer a;
+        uint8_t response[1024];
+        uint16_t length = 0xFFFF;
+        a.responded = plugin.gp_read(command.data(), static_cast<uint32_t>(command.size()), response, &length,
+                                     &a.error) != 0;
+        if (a.responded) {
+            a.response.assign(response, response + length);
+        }
+        return a;
+    }
+
+    RegistryConfiguration registry;
+    ScratchDirectory scratch{"sim_reader"};
+    SimPlugin plugin;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Category look-up
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(SimReaderTest, PortCategoryIsThePositionOfSimInTheCategoryList)
+{
+    std::string longList;
+    for (int i = 0; i < 255; ++i) {
+        longList += "C" + std::to_string(i) + ",";
+    }
+    const std::string beyondCut = std::string(4094, 'X') + ",SIM";  // "SIM" is cut after its "S"
+    struct Case {
+        std::string list;
+        bool listed;
+        uint32_t expected;  // category, or the detail of SIM_E_CATEGORY_NOT_LISTED
+    } cases[] = {
+        {"SIM", true, 0},
+        {"COM,SIM", true, 1},
+        {"USB, , SIM ,COM", true, 2},   // blanks trimmed, the empty item keeps its position
+        {",,,SIM", true, 3},
+        {"COM, SIMX, SIM", true, 2},    // whole items only
+        {longList + "SIM", true, 255},  // the 256th item
+        {longList + "X,SIM", false, 1}, // the 257th item is beyond the list
+        {beyondCut, false, 1},
+        {"sim,COM", false, 1},           // case-sensitive
+        {"SIM\t", false, 1},             // only spaces are trimmed
+        {"", false, 0},
+    };
+    for (const Case &c : cases) {
+        registry.setString("category_name_list", c.list);
+        uint8_t category = 0xEE;
+        ErrorInfo error{7, 7};
+        const bool ok = plugin.gp_get_plugin_information(&category, &error) != 0;
+        EXPECT_EQ(ok, c.listed) << c.list.substr(0, 40);
+        if (c.listed) {
+            EXPECT_EQ(category, c.expected) << c.list.substr(0, 40);
+        } else {
+            EXPECT_EQ(pair(error), std::make_pair(SIM_E_CATEGORY_NOT_LISTED, c.expected)) << c.list.substr(0, 40);
+            EXPECT_EQ(category, 0xEE);
+        }
+    }
+    registry.remove("category_name_list");
+    uint8_t category = 0;
+    ErrorInfo error{0, 0};
+    EXPECT_FALSE(plugin.gp_get_plugin_information(&category, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_CATEGORY_NOT_LISTED, 0u));
+}
+
+TEST_F(SimReaderTest, LibraryServesSimPortsAtTheConfiguredPosition)
+{
+    // The unchanged library loads the simulator and routes "SIM..." ports to it.
+    registry.setString("plugins_home_directory", binDirectory() + "plugins");
+    registry.setString("category_name_list", "USB, COM, SIM");
+    registry.setString("port_name_list", "COM1,SIM7");
+    KorvatDll dll;
+    ASSERT_TRUE(dll.loaded());
+    ASSERT_TRUE(dll.initialize());
+    char port[16] = "";
+    EXPECT_TRUE(dll.open(port));
+    EXPECT_STREQ(port, "SIM7");
+    int32_t timeout = 0;
+    EXPECT_TRUE(dll.get_timeout(&timeout));
+    EXPECT_EQ(timeout, 6000);  // set by the library's open
+    EXPECT_TRUE(dll.close());
+    EXPECT_TRUE(dll.uninitialize());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arguments and states
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(SimReaderTest, BadArgumentsAreRefusedWithTheirPosition)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_open_port_and_transition_nfc_mode("SIM0", &error));  // so that only arguments fail
+    using Call = GP_BOOL (*)(SimPlugin &, ErrorInfo *);
+    struct Case {
+        const char *entry;
+        Call call;
+        uint32_t position;
+    } cases[] = {
+        {"open(null name)", [](SimPlugin &p, ErrorInfo *e) { return p.gp_open_port_and_transition_nfc_mode(nullptr, e); }, 1},
+        {"read(null command)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint8_t r[4];
+             uint16_t l;
+             return p.gp_read(nullptr, 1, r, &l, e);
+         },
+         1},
+        {"read(length 0)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint8_t c = 0, r[4];
+             uint16_t l;
+             return p.gp_read(&c, 0, r, &l, e);
+         },
+         2},
+        {"read(length 0x10000: only the low 16 bits count)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint8_t c = 0, r[4];
+             uint16_t l;
+             return p.gp_read(&c, 0x10000, r, &l, e);
+         },
+         2},
+        {"read(null response)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint8_t c = 0;
+             uint16_t l;
+             return p.gp_read(&c, 1, nullptr, &l, e);
+         },
+         3},
+        {"read(null length)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint8_t c = 0, r[4];
+             return p.gp_read(&c, 1, r, nullptr, e);
+         },
+         4},
+        {"driver_status(null DriverStatus)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint32_t w;
+             uint8_t *d;
+             return p.gp_get_driver_status(nullptr, &w, &w, &w, &d, e);
+         },
+         1},
+        {"driver_status(null AdditionalDataSize)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint32_t w;
+             uint8_t *d;
+             return p.gp_get_driver_status(&w, &w, &w, nullptr, &d, e);
+         },
+         4},
+        {"driver_status(null AdditionalData)",
+         [](SimPlugin &p, ErrorInfo *e) {
+             uint32_t w;
+             return p.gp_get_driver_status(&w, &w, &w, &w, nullptr, e);
+         },
+         5},
+        {"get_timeout(null)", [](SimPlugin &p, ErrorInfo *e) { return p.gp_get_timeout(nullptr, e); }, 1},
+        {"get_plugin_information(null)", [](SimPlugin &p, ErrorInfo *e) { return p.gp_get_plugin_information(nullptr, e); }, 1},
+        {"start_poll_mode(0)", [](SimPlugin &p, ErrorInfo *e) { return p.gp_start_poll_mode(0, e); }, 1},
+        {"start_poll_mode(0x10)", [](SimPlugin &p, ErrorInfo *e) { return p.gp_start_poll_mode(0x10, e); }, 1},
+        {"stop_device_access(2)", [](SimPlugin &p, ErrorInfo *e) { return p.gp_stop_device_access(2, e); }, 1},
+    };
+    for (const Case &c : cases) {
+        ErrorInfo e{0, 0};
+        EXPECT_FALSE(c.call(plugin, &e)) << c.entry;
+        EXPECT_EQ(pair(e), std::make_pair(SIM_E_INVALID_ARGUMENT, c.position)) << c.entry;
+    }
+    // Without an error record nothing can be reported, and nothing is done.
+    uint8_t category = 0;
+    EXPECT_FALSE(plugin.gp_close_port(nullptr));
+    EXPECT_FALSE(plugin.gp_start_poll_mode(1, nullptr));
+    EXPECT_FALSE(plugin.gp_get_plugin_information(&category, nullptr));
+    EXPECT_FALSE(plugin.gp_get_version_number(nullptr));
+    EXPECT_TRUE(plugin.gp_close_port(&error));  // still open
+    int32_t version = 0;
+    EXPECT_TRUE(plugin.gp_get_version_number(&version));
+    EXPECT_GE(version, GP_MINIMUM_VERSION);
+}
+
+TEST_F(SimReaderTest, OperationsOutOfOrderAreRefusedWithThePluginsPair)
+{
+    ErrorInfo error{0, 0};
+    uint32_t word;
+    uint8_t *data;
+    EXPECT_FALSE(plugin.gp_start_poll_mode(1, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_PORT_NOT_OPEN, 0u));
+    EXPECT_FALSE(plugin.gp_get_driver_status(&word, &word, &word, &word, &data, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_PORT_NOT_OPEN, 0u));
+    EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("COM1", &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_UNKNOWN_PORT, 0u));
+
+    ASSERT_TRUE(plugin.gp_open_port_and_transition_nfc_mode("SIM0", &error));
+    EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM1", &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_PORT_ALREADY_OPEN, 0u));
+    EXPECT_FALSE(plugin.gp_start_device_access(1, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NOT_POLLING, 0u));
+    EXPECT_FALSE(plugin.gp_stop_poll_mode(&error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NOT_POLLING, 0u));
+
+    ASSERT_TRUE(plugin.gp_start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K, &error));
+    EXPECT_FALSE(plugin.gp_start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_ALREADY_POLLING, 0u));
+    const uint32_t number = findTarget();
+    ASSERT_NE(number, 0u);
+    EXPECT_FALSE(plugin.gp_start_device_access(number + 1, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NO_TARGET, number + 1));
+    const Answer before = exchange({0x00, 0xA4, 0x04, 0x00});
+    EXPECT_FALSE(before.responded);
+    EXPECT_EQ(pair(before.error), std::make_pair(SIM_E_NOT_ACCESSING, 0u));
+    EXPECT_FALSE(plugin.gp_stop_device_access(0, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NOT_ACCESSING, 0u));
+    ASSERT_TRUE(plugin.gp_start_device_access(number, &error));
+    EXPECT_FALSE(plugin.gp_start_device_access(number, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_ALREADY_ACCESSING, number));
+
+    ASSERT_TRUE(plugin.gp_close_port(&error));
+    EXPECT_FALSE(plugin.gp_close_port(&error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_PORT_NOT_OPEN, 0u));
+}
+
+TEST_F(SimReaderTest, TimeoutIsStoredAndReturned)
+{
+    ErrorInfo error{0, 0};
+    int32_t timeout = 0;
+    ASSERT_TRUE(plugin.gp_get_timeout(&timeout, &error));
+    EXPECT_EQ(timeout, SIM_DEFAULT_TIMEOUT);
+    for (int32_t value : {1, 6000, -5, 0x7FFFFFFF}) {
+        ASSERT_TRUE(plugin.gp_set_timeout(value, &error));
+        ASSERT_TRUE(plugin.gp_get_timeout(&timeout, &error));
+        EXPECT_EQ(timeout, value);
+    }
+}
+
+TEST_F(SimReaderTest, BadScenarioFailsTheOpenWithItsLine)
+{
+    ErrorInfo error{0, 0};
+    struct Case {
+        const char *text;
+        uint32_t line;
+    } cases[] = {
+        {"# comment\n\ncard Q 0 100\n", 3},
+        {"card A 100 100\n", 1},                       // leaves before it enters
+        {"card A 0 100 nfcid1=0102030405060708090A0B\n", 1},  // 11 bytes
+        {"card B 0 100 atqb=50\n", 1},                 // ATQB is 12 bytes
+        {"card F 0 100 nfcid2=0102\n", 1},
+        {"card A 0 100 nfcid2=0102030405060708\n", 1},  // a key of another kind
+        {"card A 0 100 ats=0G\n", 1},
+        {"uri https://example.org\n", 1},                // no card yet
+        {"card A 0 100\ntext\n", 2},
+        {"card A 0 100\nrepeat 0\n", 2},
+        {"card A 0 100\nbeep\n", 2},
+    };
+    for (const Case &c : cases) {
+        useScenario(c.text);
+        EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM0", &error)) << c.text;
+        EXPECT_EQ(pair(error), std::make_pair(SIM_E_SCENARIO, c.line)) << c.text;
+    }
+    registry.setString(SIM_SCENARIO_VALUE_NAME, scratch.file("missing.scenario"));
+    EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM0", &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_SCENARIO, 0u));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Poll mode and the cards passing the field
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(SimReaderTest, FoundTargetsAreReportedWithTheirAdditionalData)
+{
+    useScenario("card A 0 60000 nfcid1=04112233445566 sens_res=0044 sel_res=20 ats=0578807002\n"
+                "card B 0 60000 atqb=50AABBCCDD0000000000718F attrib=10\n"
+                "card F424 0 60000 nfcid2=0102030405060708 pad=1112131415161718 rd=12FC\n");
+    openAndPoll(DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_14443B_106K | DEVICE_TYPE_NFC_18092_424K);
+    struct Expected {
+        uint32_t cardType;
+        std::string data;  // the whole additional data block, hex
+    } expected[] = {
+        {1, "01000000" "01" "01000000" "00" "4400" "20" "07" "04112233445566000000" "05" "0578807002"},
+        {8, "08000000" "08" "02000000" "00" "50AABBCCDD0000000000718F" "01" "10"},
+        {4, "04000000" "04" "03000000" "00" "0102030405060708" "1112131415161718" "02" "12FC"},
+    };
+    for (const Expected &e : expected) {
+        ErrorInfo error{0, 0};
+        Status found = readStatus();
+        ASSERT_TRUE(found.ok);
+        EXPECT_EQ(found.status, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+        EXPECT_EQ(found.cardType, e.cardType);
+        EXPECT_EQ(hex(found.data), e.data);
+        const Status waiting = readStatus();
+        EXPECT_EQ(waiting.status, GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING);
+        uint32_t number;
+        std::memcpy(&number, found.data.data() + GP_AD_TARGET_NUMBER, 4);
+        ASSERT_TRUE(plugin.gp_start_device_access(number, &error));
+        EXPECT_EQ(readStatus().status, GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED);
+        EXPECT_EQ(readStatus().status, GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED);
+        ASSERT_TRUE(plugin.gp_stop_device_access(0, &error));
+    }
+    // All three released with stop_mode 0: none is found again while they stay in the field.
+    const Status idle = readStatus();
+    EXPECT_EQ(idle.status, GP_STATUS_STATE_IDLE);
+    EXPECT_TRUE(idle.data.empty());
+}
+
+TEST_F(SimReaderTest, OnlyTargetsOfTheRequestedKindsAreFound)
+{
+    useScenario("card A 0 60000\ncard B 0 60000\ncard F 0 60000\n");
+    struct Case {
+        uint32_t targetDevice;
+        std::vector<uint32_t> found;  // card types, in the order they are served
+    } cases[] = {
+        {DEVICE_TYPE_NFC_14443A_18092_106K, {1}},
+        {DEVICE_TYPE_NFC_14443B_106K, {8}},
+        {DEVICE_TYPE_NFC_18092_212K, {2}},
+        {DEVICE_TYPE_NFC_18092_424K, {}},
+        {DEVICE_TYPE_NFC_18092_212K | DEVICE_TYPE_NFC_14443B_106K, {8, 2}},
+        {0x0F, {1, 8, 2}},
+    };
+    for (const Case &c : cases) {
+        openAndPoll(c.targetDevice);
+        std::vector<uint32_t> found;
+        Status s;
+        uint32_t number;
+        while ((number = findTarget(&s)) != 0) {
+            found.push_back(s.cardType);
+            ErrorInfo error{0, 0};
+            ASSERT_TRUE(plugin.gp_start_device_access(number, &error));
+            ASSERT_TRUE(plugin.gp_stop_device_access(0, &error));
+        }
+        EXPECT_EQ(found, c.found) << "target_device " << c.targetDevice;
+        ErrorInfo error{0, 0};
+        ASSERT_TRUE(plugin.gp_close_port(&error));
+    }
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_open_port_and_transition_nfc_mode("SIM0", &error));
+    EXPECT_FALSE(plugin.gp_start_poll_mode(0x10, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_INVALID_ARGUMENT, 1u));
+}
+
+TEST_F(SimReaderTest, StopModeOneLetsTheTargetBeFoundAgain)
+{
+    useScenario("card A 0 60000\n");
+    const uint32_t first = accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K);
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_stop_device_access(1, &error));
+    const uint32_t second = findTarget();
+    EXPECT_EQ(second, first + 1);
+    ASSERT_TRUE(plugin.gp_start_device_access(second, &error));
+    ASSERT_TRUE(plugin.gp_stop_device_access(0, &error));
+    EXPECT_EQ(findTarget(), 0u);
+}
+
+TEST_F(SimReaderTest, CardsEnterAndLeaveTheFieldOnSchedule)
+{
+    useScenario("card A 0 300\ncard B 250 60000\n");
+    const uint32_t number = accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_14443B_106K);
+    EXPECT_TRUE(exchange({0x00, 0xB0, 0x00, 0x00, 0x02}).responded);
+    Sleep(400);
+    const Answer gone = exchange({0x00, 0xB0, 0x00, 0x00, 0x02});
+    EXPECT_FALSE(gone.responded);
+    EXPECT_EQ(pair(gone.error), std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_LEFT_FIELD));
+    ErrorInfo error{0, 0};
+    EXPECT_FALSE(plugin.gp_start_device_access(number, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NO_TARGET, number));
+    Status s;
+    EXPECT_EQ(findTarget(&s), number + 1);
+    EXPECT_EQ(s.cardType, DEVICE_TYPE_NFC_14443B_106K);
+}
+
+TEST_F(SimReaderTest, DeselectedCardAnswersNothingUntilSelectedAgain)
+{
+    useScenario("card A 0 60000\nuri https://example.org\n");
+    accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K);
+    const Bytes selectApplication = unhex("00A4040007D276000085010100");
+    ASSERT_EQ(hex(exchange(selectApplication).response), "9000");
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_deselect_device(&error));
+    const Answer halted = exchange(selectApplication);
+    EXPECT_FALSE(halted.responded);
+    EXPECT_EQ(pair(halted.error), std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_HALTED));
+    ASSERT_TRUE(plugin.gp_select_device(&error));
+    // Woken up with nothing selected.
+    EXPECT_EQ(hex(exchange(unhex("00B0000002")).response), "6986");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Card logic
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(SimReaderTest, Type4TagAnswersTheNdefReadSequenceAndRefusesOtherApdus)
+{
+    useScenario("card A 0 60000\nuri https://example.org/x\ntext en Hi\n");
+    accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K);
+    const Bytes message = [] {
+        Bytes m = uriRecord(0x91, 0x04, "example.org/x");
+        const Bytes t = textRecord(0x51, "en", "Hi");
+        m.insert(m.end(), t.begin(), t.end());
+        return m;
+    }();
+    ASSERT_EQ(message.size(), 27u);
+    const std::string nlenAndMessage = "001B" + hex(message);
+    struct Step {
+        const char *what;
+        std::string command;
+        std::string response;
+    } steps[] = {
+        {"read before any select", "00B0000002", "6986"},
+        {"select CC before the application", "00A4000C02E103", "6A82"},
+        {"select an unknown application", "00A4040007D2760000850102", "6A82"},
+        {"select the NDEF application", "00A4040007D276000085010100", "9000"},
+        {"select the CC", "00A4000C02E103", "9000"},
+        {"read the CC", "00B000000F", "000F20008000340406E104001D00FF9000"},
+        {"select an unknown file", "00A4000C02E105", "6A82"},
+        {"select the NDEF file", "00A4000C02E104", "9000"},
+        {"read NLEN", "00B0000002", "001B9000"},
+        {"read the message", "00B000021B", hex(message) + "9000"},
+        {"read across the end", "00B0001A08", nlenAndMessage.substr(2 * 0x1A) + "6282"},
+        {"read past the end", "00B0001E01", "6B00"},
+        {"read with SFI", "00B0810001", "6A86"},
+        {"read without Le", "00B00000", "6700"},
+        {"update (read only)", "00D6000001FF", "6982"},
+        {"select with a wrong Lc", "00A4000C03E104", "6700"},
+        {"select with an unknown P1", "00A4080C02E104", "6A86"},
+        {"unknown instruction", "00CA000000", "6D00"},
+        {"proprietary class", "80B0000002", "6E00"},
+        {"too short", "00A4", "6700"},
+        {"a failed select keeps the file", "00A4040007D2760000850102", "6A82"},
+        {"still reads NLEN", "00B0000002", "001B9000"},
+    };
+    for (const Step &s : steps) {
+        const Answer a = exchange(unhex(s.command));
+        ASSERT_TRUE(a.responded) << s.what;
+        EXPECT_EQ(hex(a.response), s.response) << s.what;
+    }
+}
+
+TEST_F(SimReaderTest, Type3TagAnswersReadWithoutEncryptionOfItsNdefService)
+{
+    useScenario("card F 0 60000 nfcid2=0102030405060708 pad=1112131415161718 rd=12FC\n"
+                "text en Hello, simulated type 3 tag!\n");
+    accessFirstTarget(DEVICE_TYPE_NFC_18092_212K);
+    const Bytes message = textRecord(0xD1, "en", "Hello, simulated type 3 tag!");
+    ASSERT_EQ(message.size(), 35u);  // three data blocks
+    Bytes blocks = message;
+    blocks.resize(48, 0);
+    const std::string idm = "0102030405060708";
+    // Attribute block: version 1.0, Nbr 4, Nbw 1, NmaxB 3, read only, Ln 35, checksum.
+    const std::string attributes = "1004010003000000000000000023003B";
+    struct Step {
+        const char *what;
+        std::string command;  // without the length byte, which is added
+        std::string response; // without the length byte; empty: no response
+    } steps[] = {
+        {"attribute block", "06" + idm + "010B00018000", "07" + idm + "000001" + attributes},
+        {"data blocks 1-3", "06" + idm + "010B0003800180028003", "07" + idm + "000003" + hex(blocks)},
+        {"3-byte block element", "06" + idm + "010B0001000200", "07" + idm + "000001" + hex(blocks).substr(32, 32)},
+        {"block beyond the data", "06" + idm + "010B00018004", "07" + idm + "FFA8"},
+        {"service code 0x1009", "06" + idm + "010910018001", "07" + idm + "FFA6"},
+        {"no service", "06" + idm + "00018001", "07" + idm + "FFA1"},
+        {"five blocks", "06" + idm + "010B000580008001800280038000", "07" + idm + "FFA2"},
+        {"service order beyond the list", "06" + idm + "010B00018100", "07" + idm + "FFA6"},
+        {"another card's IDm", "060102030405060709010B00018000", ""},
+        {"cut-off block list", "06" + idm + "010B00028000", ""},
+        {"polling for the NDEF system code", "0012FC0100", "01" + idm + "1112131415161718" + "12FC"},
+        {"polling for another system code", "0088B40000", ""},
+        {"unknown command", "0C" + idm, ""},
+    };
+    for (const Step &s : steps) {
+        Bytes frame = unhex(s.command);
+        frame.insert(frame.begin(), static_cast<uint8_t>(frame.size() + 1));
+        const Answer a = exchange(frame);
+        if (s.response.empty()) {
+            EXPECT_FALSE(a.responded) << s.what << ": " << hex(a.response);
+            EXPECT_EQ(pair(a.error), std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED)) << s.what;
+        } else {
+            ASSERT_TRUE(a.responded) << s.what;
+            ASSERT_FALSE(a.response.empty()) << s.what;
+            EXPECT_EQ(a.response[0], a.response.size()) << s.what;
+            EXPECT_EQ(hex(Bytes(a.response.begin() + 1, a.response.end())), s.response) << s.what;
+        }
+    }
+    // A length byte that does not match the frame: noise to the card.
+    const Answer noise = exchange(unhex("20060102030405060708010B00018000"));
+    EXPECT_FALSE(noise.responded);
+    EXPECT_EQ(pair(noise.error), std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The demo, end to end through the DLL
+// ---------------------------------------------------------------------------------------------
+
+struct DemoRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string transcript;
+};
+
+// Moves whatever the pipe holds into `text`, without waiting for more.
+void drainPipe(HANDLE pipe, std::string &text)
+{
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char buffer[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &read, nullptr) ||
+            read == 0) {
+            return;
+        }
+        text.append(buffer, read);
+    }
+}
+
+// Runs the demo with its output in a pipe. The pipe is read until the demo has ended, not until
+// its end closes: the desktop process that Wine starts for the demo's window inherits the
+// demo's output and keeps it open for a while.
+DemoRun runDemo(const std::string &arguments)
+{
+    DemoRun run;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 1 << 16)) {
+        run.transcript = "cannot make a pipe";
+        return run;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = "\"" + binDirectory() + "korvat_nfc_demo.exe\" " + arguments;
+    const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        binDirectory().c_str(), &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        run.transcript = "cannot start the demo, error " + std::to_string(GetLastError());
+        return run;
+    }
+    // Only a guard against a hang: the run itself takes the polling time it is given.
+    const DWORD start = GetTickCount();
+    while (WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT) {
+        drainPipe(readEnd, run.transcript);
+        if (GetTickCount() - start > 60000) {
+            TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 5000);
+        }
+    }
+    drainPipe(readEnd, run.transcript);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(readEnd);
+    return run;
+}
+
+class DemoTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        registry.setString("plugins_home_directory", binDirectory() + "plugins");
+        registry.setString("category_name_list", "COM, SIM");
+        registry.setString("port_name_list", "COM1, SIM0");
+        writeFile(scratch.file("demo.scenario"),
+                  "card A 0 1500 nfcid1=04A1A2A3A4A5A6 ats=0578807002\n"
+                  "uri https://example.org/demo\n"
+                  "card B 1500 3300 atqb=50B1B2B3B4000000000071F1\n"
+                  "text en Demo B\n"
+                  "card F 3300 5400 nfcid2=01F1F2F3F4F5F6F7\n"
+                  "text en Demo F\n"
+                  "uri mailto:demo@example.org\n");
+        registry.setString(SIM_SCENARIO_VALUE_NAME, scratch.file("demo.scenario"));
+    }
+
+    RegistryConfiguration registry;
+    ScratchDirectory scratch{"sim_demo"};
+};
+
+TEST_F(DemoTest, WholeRoadFindsEachKindReadsItsNdefMessageAndCloses)
+{
+    const DemoRun run = runDemo("--seconds 6 --log " + scratch.file("normal.log"));
+    const std::string &t = run.transcript;
+    EXPECT_EQ(run.exitCode, 0u) << t;
+    const char *const expected[] = {
+        "korvatlib_nfc_initialize() ok",
+        "korvatlib_nfc_open(\"\") ok",
+        "port SIM0 is open",
+        "find: target 1, ISO/IEC 14443 A / ISO/IEC 18092 106 kbit/s (target_device 1)",
+        "NFCID1   04 A1 A2 A3 A4 A5 A6",
+        "enable: target 1 is waiting for access",
+        "korvatlib_nfc_start_dev_access(1) ok",
+        "enable: access to target 1 enabled",
+        "record 1: URI  https://example.org/demo",
+        "find: target 2, ISO/IEC 14443 B 106 kbit/s (target_device 8)",
+        "ATQB     50 B1 B2 B3 B4 00 00 00 00 00 71 F1",
+        "record 1: text [en] \"Demo B\"",
+        "find: target 3, ISO/IEC 18092 212 kbit/s (target_device 2, id 1)",
+        "NFCID2   01 F1 F2 F3 F4 F5 F6 F7",
+        "record 1: text [en] \"Demo F\"",
+        "record 2: URI  mailto:demo@example.org",
+        "korvatlib_nfc_stop_dev_access(0) ok",
+        "korvatlib_nfc_stop_poll_mode() ok",
+        "korvatlib_nfc_close() ok",
+        "korvatlib_nfc_uninitialize() ok",
+        "3 target(s) found, 3 NDEF message(s) read\n",
+    };
+    size_t position = 0;
+    for (const char *line : expected) {
+        const size_t at = t.find(line, position);
+        EXPECT_NE(at, std::string::npos) << "missing, or out of order: " << line << "\n" << t;
+        if (at != std::string::npos) {
+            position = at;
+        }
+    }
+    EXPECT_EQ(t.find("failed"), std::string::npos) << t;
+    const std::string log = readFile(scratch.file("normal.log"));
+    EXPECT_NE(log.find("INFORMATION! PostMessage(find)"), std::string::npos) << log.substr(0, 2000);
+}
+
+TEST_F(DemoTest, FailuresArePrintedWithNameCodeAndDetail)
+{
+    const DemoRun run = runDemo("--port COM1 --seconds 1");
+    EXPECT_EQ(run.exitCode, 1u) << run.transcript;
+    // COM is a configured category that no plug-in serves.
+    EXPECT_NE(run.transcript.find("korvatlib_nfc_open(\"COM1\") failed: KORVAT_NFC_E_NO_PLUGIN (0x80C0000B), detail"),
+              std::string::npos)
+        << run.transcript;
+    EXPECT_NE(run.transcript.find("korvatlib_nfc_uninitialize() ok"), std::string::npos) << run.transcript;
+    const DemoRun usage = runDemo("--targets x");
+    EXPECT_EQ(usage.exitCode, 2u);
+    EXPECT_NE(usage.transcript.find("usage: korvat_nfc_demo"), std::string::npos) << usage.transcript;
+}
+
+}  // namespace

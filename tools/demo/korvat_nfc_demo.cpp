@@ -1,0 +1,672 @@
+// korvat_nfc_demo: the whole road of an application through korvat_nfc_library_for_vb.dll,
+// written as a customer's program would be: one public header, the DLL's import library,
+// a message-only window for the library's messages.
+//
+//   korvat_nfc_demo [--port NAME] [--targets a,b,f,f424] [--seconds N] [--log FILE]
+//
+// It initialises the library, opens the port (NAME, or the first configured port), polls for
+// the chosen kinds of target for N seconds, prints every target found, starts device access
+// when the library says the target is waiting or enabled, reads the target's NDEF message
+// (NFC Forum Type 4 Tag over ISO/IEC 14443 A or B, Type 3 Tag over ISO/IEC 18092 212/424
+// kbit/s), prints its records, then stops, closes and uninitialises.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "korvat_nfc.h"
+
+namespace {
+
+const char FindMessageName[] = "KorvatNfcDemo.TargetFound";
+const char EnableMessageName[] = "KorvatNfcDemo.TargetAccess";
+
+struct Options {
+    std::string port;  // empty: the first configured port
+    uint32_t targets = DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_14443B_106K | DEVICE_TYPE_NFC_18092_212K;
+    unsigned seconds = 6;
+    std::string logFile;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Output
+// ---------------------------------------------------------------------------------------------
+
+DWORD g_PollStart = 0;
+
+void stamp()
+{
+    const DWORD elapsed = GetTickCount() - g_PollStart;
+    std::printf("[%2lu.%03lu s] ", static_cast<unsigned long>(elapsed / 1000), static_cast<unsigned long>(elapsed % 1000));
+}
+
+std::string hex(const uint8_t *bytes, size_t length)
+{
+    std::string text;
+    char pair[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof(pair), i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += pair;
+    }
+    return length == 0 ? "(none)" : text;
+}
+
+std::string hex(const std::vector<uint8_t> &bytes)
+{
+    return hex(bytes.data(), bytes.size());
+}
+
+struct ErrorName {
+    uint32_t code;
+    const char *name;
+};
+
+const ErrorName ErrorNames[] = {
+    {KORVAT_NFC_E_INVALID_ARGUMENT, "KORVAT_NFC_E_INVALID_ARGUMENT"},
+    {KORVAT_NFC_E_NOT_IMPLEMENTED, "KORVAT_NFC_E_NOT_IMPLEMENTED"},
+    {KORVAT_NFC_E_OUT_OF_MEMORY, "KORVAT_NFC_E_OUT_OF_MEMORY"},
+    {KORVAT_NFC_E_NOT_INITIALIZED, "KORVAT_NFC_E_NOT_INITIALIZED"},
+    {KORVAT_NFC_E_INVALID_PORT_LIST, "KORVAT_NFC_E_INVALID_PORT_LIST"},
+    {KORVAT_NFC_E_UNSUPPORTED_CATEGORY, "KORVAT_NFC_E_UNSUPPORTED_CATEGORY"},
+    {KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY, "KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY"},
+    {KORVAT_NFC_E_PLUGIN_FUNCTION_MISSING, "KORVAT_NFC_E_PLUGIN_FUNCTION_MISSING"},
+    {KORVAT_NFC_E_NO_PLUGIN, "KORVAT_NFC_E_NO_PLUGIN"},
+    {KORVAT_NFC_E_THREAD_CREATE, "KORVAT_NFC_E_THREAD_CREATE"},
+    {KORVAT_NFC_E_PORT_NOT_OPEN, "KORVAT_NFC_E_PORT_NOT_OPEN"},
+    {KORVAT_NFC_E_NO_CALLBACK_PARAM, "KORVAT_NFC_E_NO_CALLBACK_PARAM"},
+    {KORVAT_NFC_E_REGISTER_MESSAGE, "KORVAT_NFC_E_REGISTER_MESSAGE"},
+    {KORVAT_NFC_E_ALREADY_INITIALIZED, "KORVAT_NFC_E_ALREADY_INITIALIZED"},
+    {KORVAT_NFC_E_PORT_OPEN, "KORVAT_NFC_E_PORT_OPEN"},
+    {KORVAT_NFC_E_DRIVER_STATUS, "KORVAT_NFC_E_DRIVER_STATUS"},
+    {KORVAT_NFC_E_UNSUPPORTED_TARGET, "KORVAT_NFC_E_UNSUPPORTED_TARGET"},
+    {KORVAT_NFC_E_CARD_ERROR_1, "KORVAT_NFC_E_CARD_ERROR_1"},
+    {KORVAT_NFC_E_CARD_ERROR_2, "KORVAT_NFC_E_CARD_ERROR_2"},
+    {KORVAT_NFC_E_CARD_ERROR_OTHER, "KORVAT_NFC_E_CARD_ERROR_OTHER"},
+    {KORVAT_NFC_E_DEVICE_ERROR_1, "KORVAT_NFC_E_DEVICE_ERROR_1"},
+    {KORVAT_NFC_E_DEVICE_ERROR_2, "KORVAT_NFC_E_DEVICE_ERROR_2"},
+    {KORVAT_NFC_E_DEVICE_ERROR_3, "KORVAT_NFC_E_DEVICE_ERROR_3"},
+    {KORVAT_NFC_E_DEVICE_ERROR_4, "KORVAT_NFC_E_DEVICE_ERROR_4"},
+    {KORVAT_NFC_E_DEVICE_ERROR_5, "KORVAT_NFC_E_DEVICE_ERROR_5"},
+    {KORVAT_NFC_E_DEVICE_ERROR_OTHER, "KORVAT_NFC_E_DEVICE_ERROR_OTHER"},
+    {KORVAT_NFC_E_LOG_RELATIVE_PATH, "KORVAT_NFC_E_LOG_RELATIVE_PATH"},
+    {KORVAT_NFC_E_LOG_FILE_MISSING, "KORVAT_NFC_E_LOG_FILE_MISSING"},
+    {KORVAT_NFC_E_LOG_FILE_OPEN, "KORVAT_NFC_E_LOG_FILE_OPEN"},
+};
+
+// Codes the library does not define come from the reader plug-in, which documents them.
+const char *errorName(uint32_t code)
+{
+    for (const ErrorName &e : ErrorNames) {
+        if (e.code == code) {
+            return e.name;
+        }
+    }
+    return "reader plug-in error";
+}
+
+void printErrorPair(uint32_t code, uint32_t detail)
+{
+    std::printf("%s (0x%08X), detail 0x%08X\n", errorName(code), code, detail);
+}
+
+void printFailure(const char *call)
+{
+    uint32_t error[2] = {0, 0};
+    korvatlib_nfc_get_last_error(error);
+    std::printf("           %s failed: ", call);
+    printErrorPair(error[0], error[1]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Target information records
+// ---------------------------------------------------------------------------------------------
+
+struct Target {
+    uint32_t kind = 0;
+    std::vector<uint8_t> nfcid2;  // the IDm that Type 3 commands must carry
+    bool accessStarted = false;
+};
+
+std::map<uint32_t, Target> g_Targets;
+unsigned g_TargetsFound = 0;
+unsigned g_MessagesRead = 0;
+
+// Copies what the record holds at once: the library frees it with its next find message.
+void printTargetRecord(const uint8_t *record)
+{
+    uint32_t targetDevice;
+    std::memcpy(&targetDevice, record, sizeof(targetDevice));
+    Target target;
+    target.kind = targetDevice;
+    uint32_t number = 0;
+    stamp();
+    if (targetDevice == DEVICE_TYPE_NFC_14443A_18092_106K) {
+        const auto *a = reinterpret_cast<const DEVICE_DATA_NFC_14443A_18092_106K *>(record);
+        number = a->target_number;
+        std::printf("find: target %u, ISO/IEC 14443 A / ISO/IEC 18092 106 kbit/s (target_device %u)\n", number,
+                    targetDevice);
+        std::printf("           SENS_RES %04X  SEL_RES %02X\n", a->sens_res, a->sel_res);
+        std::printf("           NFCID1   %s\n", hex(a->NFCID1, a->NFCID1_size <= 10 ? a->NFCID1_size : 10).c_str());
+        std::printf("           ATS      %s\n", hex(a->ATS, a->ATS_size).c_str());
+    } else if (targetDevice == DEVICE_TYPE_NFC_14443B_106K) {
+        const auto *b = reinterpret_cast<const DEVICE_DATA_NFC_14443B_106K *>(record);
+        number = b->target_number;
+        std::printf("find: target %u, ISO/IEC 14443 B 106 kbit/s (target_device %u)\n", number, targetDevice);
+        std::printf("           ATQB     %s\n", hex(b->ATQB, sizeof(b->ATQB)).c_str());
+        std::printf("           PUPI     %s\n", hex(b->ATQB + 1, 4).c_str());
+        std::printf("           ATTRIB   %s\n", hex(b->ATTRIB, b->ATTRIB_size).c_str());
+    } else if (targetDevice == DEVICE_TYPE_NFC_18092_212K || targetDevice == DEVICE_TYPE_NFC_18092_424K) {
+        const auto *f = reinterpret_cast<const DEVICE_DATA_NFC_18092_212_424K *>(record);
+        number = f->target_number;
+        std::printf("find: target %u, ISO/IEC 18092 %s kbit/s (target_device %u, id %u)\n", number,
+                    targetDevice == DEVICE_TYPE_NFC_18092_212K ? "212" : "424", targetDevice, f->id);
+        std::printf("           NFCID2   %s\n", hex(f->NFCID2, sizeof(f->NFCID2)).c_str());
+        std::printf("           PAD      %s\n", hex(f->Pad, sizeof(f->Pad)).c_str());
+        std::printf("           RD       %s\n", hex(f->RD, f->RD_size).c_str());
+        target.nfcid2.assign(f->NFCID2, f->NFCID2 + sizeof(f->NFCID2));
+    } else {
+        std::printf("find: target of unknown kind (target_device %u)\n", targetDevice);
+        return;
+    }
+    g_Targets[number] = target;
+    ++g_TargetsFound;
+}
+
+// ---------------------------------------------------------------------------------------------
+// NDEF
+// ---------------------------------------------------------------------------------------------
+
+const char *const UriPrefixes[] = {
+    "",           "http://www.", "https://www.", "http://",     "https://",     "tel:",
+    "mailto:",    "ftp://anonymous:anonymous@", "ftp://ftp.", "ftps://",   "sftp://",      "smb://",
+    "nfs://",     "ftp://",      "dav://",       "news:",       "telnet://",    "imap:",
+    "rtsp://",    "urn:",        "pop:",         "sip:",        "sips:",        "tftp:",
+    "btspp://",   "btl2cap://",  "btgoep://",    "tcpobex://",  "irdaobex://",  "file://",
+    "urn:epc:id:", "urn:epc:tag:", "urn:epc:pat:", "urn:epc:raw:", "urn:epc:", "urn:nfc:",
+};
+
+void printNdefRecord(unsigned index, uint8_t tnf, const std::string &type, const uint8_t *payload, size_t length)
+{
+    std::printf("             record %u: ", index);
+    if (tnf == 0x01 && type == "U" && length >= 1) {
+        const char *prefix = payload[0] < sizeof(UriPrefixes) / sizeof(UriPrefixes[0]) ? UriPrefixes[payload[0]] : "";
+        std::printf("URI  %s%s\n", prefix, std::string(payload + 1, payload + length).c_str());
+    } else if (tnf == 0x01 && type == "T" && length >= 1 && 1u + (payload[0] & 0x3F) <= length) {
+        const size_t languageLength = payload[0] & 0x3F;
+        const std::string language(payload + 1, payload + 1 + languageLength);
+        if (payload[0] & 0x80) {
+            std::printf("text [%s] (UTF-16, %u bytes)\n", language.c_str(), static_cast<unsigned>(length - 1 - languageLength));
+        } else {
+            std::printf("text [%s] \"%s\"\n", language.c_str(),
+                        std::string(payload + 1 + languageLength, payload + length).c_str());
+        }
+    } else {
+        std::printf("TNF %u, type \"%s\", %u payload bytes: %s\n", tnf, type.c_str(), static_cast<unsigned>(length),
+                    hex(payload, length).c_str());
+    }
+}
+
+void printNdefMessage(const std::vector<uint8_t> &message)
+{
+    std::printf("           NDEF message, %u bytes:\n", static_cast<unsigned>(message.size()));
+    if (message.empty()) {
+        std::printf("             (empty)\n");
+        return;
+    }
+    size_t position = 0;
+    unsigned index = 1;
+    while (position < message.size()) {
+        const uint8_t header = message[position++];
+        const bool shortRecord = header & 0x10;
+        const bool hasId = header & 0x08;
+        const size_t fixed = 1 + (shortRecord ? 1 : 4) + (hasId ? 1 : 0);
+        if (position + fixed > message.size()) {
+            break;
+        }
+        const size_t typeLength = message[position++];
+        size_t payloadLength = 0;
+        for (int i = 0; i < (shortRecord ? 1 : 4); ++i) {
+            payloadLength = payloadLength << 8 | message[position++];
+        }
+        const size_t idLength = hasId ? message[position++] : 0;
+        if (typeLength + idLength + payloadLength > message.size() - position) {
+            break;
+        }
+        const std::string type(message.begin() + position, message.begin() + position + typeLength);
+        position += typeLength + idLength;
+        printNdefRecord(index++, header & 0x07, type, message.data() + position, payloadLength);
+        position += payloadLength;
+        if (header & 0x40) {  // message end
+            return;
+        }
+    }
+    std::printf("             malformed NDEF message at byte %u\n", static_cast<unsigned>(position));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Packets
+// ---------------------------------------------------------------------------------------------
+
+bool exchange(const std::vector<uint8_t> &command, std::vector<uint8_t> &response)
+{
+    // The library passes no capacity to the reader; this is far above what any card answers.
+    uint8_t buffer[4096];
+    uint16_t length = 0;
+    std::printf("             > %s\n", hex(command).c_str());
+    if (!korvatlib_nfc_thru(command.data(), static_cast<uint16_t>(command.size()), buffer, &length)) {
+        printFailure("korvatlib_nfc_thru");
+        return false;
+    }
+    response.assign(buffer, buffer + length);
+    std::printf("             < %s\n", hex(response).c_str());
+    return true;
+}
+
+uint16_t statusWord(const std::vector<uint8_t> &response)
+{
+    const size_t n = response.size();
+    return n < 2 ? 0 : static_cast<uint16_t>(response[n - 2] << 8 | response[n - 1]);
+}
+
+// One APDU whose status word must be 9000; `data` receives the response without it.
+bool transmitApdu(const std::vector<uint8_t> &apdu, std::vector<uint8_t> *data = nullptr)
+{
+    std::vector<uint8_t> response;
+    if (!exchange(apdu, response)) {
+        return false;
+    }
+    if (statusWord(response) != 0x9000) {
+        std::printf("           the card refused the command: status word %04X\n", statusWord(response));
+        return false;
+    }
+    if (data != nullptr) {
+        data->assign(response.begin(), response.end() - 2);
+    }
+    return true;
+}
+
+bool readBinary(size_t offset, size_t length, std::vector<uint8_t> &data)
+{
+    const std::vector<uint8_t> apdu{0x00, 0xB0, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                                    static_cast<uint8_t>(length)};
+    if (!transmitApdu(apdu, &data)) {
+        return false;
+    }
+    if (data.size() != length) {
+        std::printf("           the card sent %u bytes instead of %u\n", static_cast<unsigned>(data.size()),
+                    static_cast<unsigned>(length));
+        return false;
+    }
+    return true;
+}
+
+// NFC Forum Type 4 Tag: the NDEF application, its capability container, then the NDEF file in
+// chunks no larger than the card's MLe.
+bool readType4Ndef(std::vector<uint8_t> &message)
+{
+    std::printf("           reading the NDEF message of a Type 4 Tag\n");
+    std::vector<uint8_t> cc, chunk;
+    if (!transmitApdu({0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00}) ||
+        !transmitApdu({0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x03}) || !readBinary(0, 15, cc)) {
+        return false;
+    }
+    if (cc[7] != 0x04 || cc[8] < 0x06) {
+        std::printf("           no NDEF file control TLV in the capability container\n");
+        return false;
+    }
+    const size_t maximumRead = std::max<size_t>(1, std::min<size_t>(0xFF, cc[3] << 8 | cc[4]));
+    if (!transmitApdu({0x00, 0xA4, 0x00, 0x0C, 0x02, cc[9], cc[10]}) || !readBinary(0, 2, chunk)) {
+        return false;
+    }
+    const size_t length = chunk[0] << 8 | chunk[1];
+    message.clear();
+    while (message.size() < length) {
+        const size_t part = std::min(maximumRead, length - message.size());
+        if (!readBinary(2 + message.size(), part, chunk)) {
+            return false;
+        }
+        message.insert(message.end(), chunk.begin(), chunk.end());
+    }
+    return true;
+}
+
+// One Read Without Encryption of the NDEF service 0x000B; `blocks` receives 16 bytes per block.
+bool readType3Blocks(const std::vector<uint8_t> &idm, size_t first, size_t count, std::vector<uint8_t> &blocks)
+{
+    std::vector<uint8_t> frame{0, 0x06};
+    frame.insert(frame.end(), idm.begin(), idm.end());
+    frame.insert(frame.end(), {0x01, 0x0B, 0x00, static_cast<uint8_t>(count)});
+    for (size_t i = 0; i < count; ++i) {
+        const size_t block = first + i;
+        if (block < 0x100) {
+            frame.insert(frame.end(), {0x80, static_cast<uint8_t>(block)});
+        } else {
+            frame.insert(frame.end(), {0x00, static_cast<uint8_t>(block), static_cast<uint8_t>(block >> 8)});
+        }
+    }
+    frame[0] = static_cast<uint8_t>(frame.size());
+    std::vector<uint8_t> response;
+    if (!exchange(frame, response)) {
+        return false;
+    }
+    if (response.size() < 12 || response[1] != 0x07 || response[10] != 0x00 || response[11] != 0x00) {
+        std::printf("           the card refused the command: status flags %s\n",
+                    response.size() >= 12 ? hex(response.data() + 10, 2).c_str() : "missing");
+        return false;
+    }
+    if (response.size() != 13 + 16 * count || response[12] != count) {
+        std::printf("           unexpected response length\n");
+        return false;
+    }
+    blocks.assign(response.begin() + 13, response.end());
+    return true;
+}
+
+// NFC Forum Type 3 Tag: the attribute information block gives the NDEF length and how many
+// blocks one command may read.
+bool readType3Ndef(const std::vector<uint8_t> &idm, std::vector<uint8_t> &message)
+{
+    std::printf("           reading the NDEF message of a Type 3 Tag\n");
+    std::vector<uint8_t> attributes, blocks;
+    if (idm.size() != 8 || !readType3Blocks(idm, 0, 1, attributes)) {
+        return false;
+    }
+    unsigned sum = 0;
+    for (int i = 0; i < 14; ++i) {
+        sum += attributes[i];
+    }
+    if (sum != static_cast<unsigned>(attributes[14] << 8 | attributes[15])) {
+        std::printf("           attribute information block: checksum error\n");
+        return false;
+    }
+    const size_t perRead = std::max<size_t>(1, attributes[1]);
+    const size_t length = static_cast<size_t>(attributes[11]) << 16 | attributes[12] << 8 | attributes[13];
+    const size_t blockCount = (length + 15) / 16;
+    std::vector<uint8_t> data;
+    for (size_t block = 1; block <= blockCount; block += perRead) {
+        if (!readType3Blocks(idm, block, std::min(perRead, blockCount + 1 - block), blocks)) {
+            return false;
+        }
+        data.insert(data.end(), blocks.begin(), blocks.end());
+    }
+    message.assign(data.begin(), data.begin() + length);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The library's messages
+// ---------------------------------------------------------------------------------------------
+
+void onFind(WPARAM wParam, LPARAM lParam)
+{
+    if (wParam == KORVAT_NFC_FIND_TARGET) {
+        printTargetRecord(reinterpret_cast<const uint8_t *>(lParam));
+    } else {
+        const uint32_t *pair = reinterpret_cast<const uint32_t *>(lParam);
+        stamp();
+        std::printf("find: the reader reports ");
+        printErrorPair(pair[0], pair[1]);
+    }
+}
+
+bool startAccess(uint32_t number, Target &target)
+{
+    if (!korvatlib_nfc_start_dev_access(number)) {
+        printFailure("korvatlib_nfc_start_dev_access");
+        return false;
+    }
+    std::printf("           korvatlib_nfc_start_dev_access(%u) ok\n", number);
+    target.accessStarted = true;
+    return true;
+}
+
+void onEnable(WPARAM wParam, LPARAM lParam)
+{
+    const uint32_t number = static_cast<uint32_t>(lParam);
+    stamp();
+    auto found = g_Targets.find(number);
+    if (found == g_Targets.end()) {
+        std::printf("enable: target %u, which was not reported found\n", number);
+        return;
+    }
+    Target &target = found->second;
+    if (wParam == WAITING_ACCESS_TO_TARGET) {
+        std::printf("enable: target %u is waiting for access\n", number);
+        if (!target.accessStarted) {
+            startAccess(number, target);
+        }
+        return;
+    }
+    std::printf("enable: access to target %u enabled\n", number);
+    // Some readers enable access without waiting for the application.
+    if (!target.accessStarted && !startAccess(number, target)) {
+        return;
+    }
+    std::vector<uint8_t> message;
+    const bool type3 = target.kind == DEVICE_TYPE_NFC_18092_212K || target.kind == DEVICE_TYPE_NFC_18092_424K;
+    if (type3 ? readType3Ndef(target.nfcid2, message) : readType4Ndef(message)) {
+        printNdefMessage(message);
+        ++g_MessagesRead;
+    }
+    if (korvatlib_nfc_stop_dev_access(0)) {
+        std::printf("           korvatlib_nfc_stop_dev_access(0) ok\n");
+    } else {
+        printFailure("korvatlib_nfc_stop_dev_access");
+    }
+    g_Targets.erase(found);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The road
+// ---------------------------------------------------------------------------------------------
+
+void usage()
+{
+    std::fprintf(stderr,
+                 "usage: korvat_nfc_demo [--port NAME] [--targets a,b,f,f424] [--seconds N] [--log FILE]\n"
+                 "  --port NAME      port to open (default: the first port of port_name_list that opens)\n"
+                 "  --targets LIST   kinds of target to poll for: a (ISO/IEC 14443 A), b (ISO/IEC 14443 B),\n"
+                 "                   f (ISO/IEC 18092 212 kbit/s), f424 (424 kbit/s); default a,b,f\n"
+                 "  --seconds N      how long to poll (default 6)\n"
+                 "  --log FILE       write the library's normal log to FILE\n");
+}
+
+bool parseTargets(const std::string &list, uint32_t &targets)
+{
+    targets = 0;
+    size_t start = 0;
+    while (start <= list.size()) {
+        const size_t comma = list.find(',', start);
+        const std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (item == "a") {
+            targets |= DEVICE_TYPE_NFC_14443A_18092_106K;
+        } else if (item == "b") {
+            targets |= DEVICE_TYPE_NFC_14443B_106K;
+        } else if (item == "f") {
+            targets |= DEVICE_TYPE_NFC_18092_212K;
+        } else if (item == "f424") {
+            targets |= DEVICE_TYPE_NFC_18092_424K;
+        } else {
+            return false;
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return targets != 0;
+}
+
+bool parseOptions(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (option == "--port") {
+            if (value.empty() || value.size() > 15) {
+                return false;
+            }
+            options.port = value;
+        } else if (option == "--targets") {
+            if (!parseTargets(value, options.targets)) {
+                return false;
+            }
+        } else if (option == "--seconds") {
+            char *end = nullptr;
+            const unsigned long seconds = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || seconds > 3600) {
+                return false;
+            }
+            options.seconds = static_cast<unsigned>(seconds);
+        } else if (option == "--log") {
+            options.logFile = value;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string targetNames(uint32_t targets)
+{
+    std::string names;
+    const std::pair<uint32_t, const char *> kinds[] = {
+        {DEVICE_TYPE_NFC_14443A_18092_106K, "a"},
+        {DEVICE_TYPE_NFC_14443B_106K, "b"},
+        {DEVICE_TYPE_NFC_18092_212K, "f"},
+        {DEVICE_TYPE_NFC_18092_424K, "f424"},
+    };
+    for (const auto &kind : kinds) {
+        if (targets & kind.first) {
+            names += names.empty() ? "" : ",";
+            names += kind.second;
+        }
+    }
+    return names;
+}
+
+void pumpMessages(DWORD milliseconds, UINT findMessage, UINT enableMessage)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == findMessage) {
+                onFind(msg.wParam, msg.lParam);
+            } else if (msg.message == enableMessage) {
+                onEnable(msg.wParam, msg.lParam);
+            } else {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+        }
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= milliseconds) {
+            return;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+    }
+}
+
+// Runs one call of the road and prints its outcome.
+bool step(const char *call, KORVAT_NFC_BOOL result)
+{
+    if (result) {
+        std::printf("           %s ok\n", call);
+        return true;
+    }
+    printFailure(call);
+    return false;
+}
+
+int run(const Options &options)
+{
+    bool ok = true;
+    bool logging = false;
+    if (!options.logFile.empty()) {
+        // The library takes absolute names only.
+        char path[MAX_PATH];
+        const DWORD n = GetFullPathNameA(options.logFile.c_str(), MAX_PATH, path, nullptr);
+        const std::string absolute = n > 0 && n < MAX_PATH ? path : options.logFile;
+        logging = step(("korvatlib_nfc_start_logging(\"" + absolute + "\")").c_str(),
+                       korvatlib_nfc_start_logging(absolute.c_str()));
+        ok = logging;
+    }
+
+    // A message-only window: it needs no display and receives the library's posted messages.
+    HWND window = CreateWindowExA(0, "STATIC", "korvat_nfc_demo", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    const UINT findMessage = RegisterWindowMessageA(FindMessageName);
+    const UINT enableMessage = RegisterWindowMessageA(EnableMessageName);
+    if (window == nullptr || findMessage == 0 || enableMessage == 0) {
+        std::printf("           cannot make the message window (error %lu)\n", GetLastError());
+        return 1;
+    }
+
+    if (ok && step("korvatlib_nfc_initialize()", korvatlib_nfc_initialize())) {
+        char port[16] = "";  // empty: the library writes back the name of the port it opened
+        std::strcpy(port, options.port.c_str());
+        const std::string openCall = "korvatlib_nfc_open(\"" + options.port + "\")";
+        if (step(openCall.c_str(), korvatlib_nfc_open(port))) {
+            std::printf("           port %s is open\n", port);
+            ok = step("korvatlib_nfc_set_poll_callback_parameters()",
+                      korvatlib_nfc_set_poll_callback_parameters(window, FindMessageName, EnableMessageName));
+            char startCall[96];
+            std::snprintf(startCall, sizeof(startCall), "korvatlib_nfc_start_poll_mode(0x%08X: %s)", options.targets,
+                          targetNames(options.targets).c_str());
+            if (ok && step(startCall, korvatlib_nfc_start_poll_mode(options.targets))) {
+                std::printf("           polling for %u s\n", options.seconds);
+                g_PollStart = GetTickCount();
+                pumpMessages(options.seconds * 1000, findMessage, enableMessage);
+                stamp();
+                std::printf("time is up\n");
+                ok = step("korvatlib_nfc_stop_poll_mode()", korvatlib_nfc_stop_poll_mode()) && ok;
+            } else {
+                ok = false;
+            }
+            ok = step("korvatlib_nfc_close()", korvatlib_nfc_close()) && ok;
+        } else {
+            ok = false;
+        }
+        ok = step("korvatlib_nfc_uninitialize()", korvatlib_nfc_uninitialize()) && ok;
+    } else {
+        ok = false;
+    }
+    if (logging) {
+        ok = step("korvatlib_nfc_stop_logging()", korvatlib_nfc_stop_logging()) && ok;
+    }
+    DestroyWindow(window);
+    std::printf("%u target(s) found, %u NDEF message(s) read%s\n", g_TargetsFound, g_MessagesRead,
+                ok ? "" : "; some calls failed");
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    // Unbuffered, with plain "\n": the transcript reads the same on a console, in a file and
+    // through a pipe, and nothing is lost if the program is stopped.
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    Options options;
+    if (!parseOptions(argc, argv, options)) {
+        usage();
+        return 2;
+    }
+    std::printf("korvat_nfc_demo: port %s, targets %s, %u s%s%s\n",
+                options.port.empty() ? "(first configured)" : options.port.c_str(),
+                targetNames(options.targets).c_str(), options.seconds, options.logFile.empty() ? "" : ", log ",
+                options.logFile.c_str());
+    return run(options);
+}
