@@ -2,12 +2,15 @@
 #   bin/                         korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe
 #   bin/plugins/                 sim_reader.gp (signed), the simulated reader
 #   include/                     korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
-#   lib/                         libkorvat_nfc_library_for_vb.dll.a, the DLL's import library
+#   lib/                         libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
 #   share/korvat_nfc/            korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
 #   share/korvat_nfc/examples/   the simulator's and the demo's sources: the worked examples
 install(TARGETS korvat_nfc_library_for_vb
         RUNTIME DESTINATION bin
         ARCHIVE DESTINATION lib)
+# The export list with its ordinals, for toolchains that make their own import library
+# (lib /def:korvat_nfc_library.def /machine:x86).
+install(FILES ${PROJECT_SOURCE_DIR}/NFCLibrary/korvat_nfc_library.def DESTINATION lib)
 install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/include/korvat_nfc_plugin.h
         DESTINATION include)
 
