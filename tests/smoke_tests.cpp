@@ -18,9 +18,7 @@ TEST(DllLoad, WholeRoadWithTheTestPlugin)
     RegistryConfiguration registry;
     ScratchDirectory plugins("smoke_plugins");
     const std::string pluginPath = plugins.addPlugin("cat0", "reader.gp");
-    registry.setString("plugins_home_directory", plugins.path());
-    registry.setString("category_name_list", "SIM");
-    registry.setString("port_name_list", "SIM0");
+    registry.configureSimPort(plugins.path());
     ScratchDirectory logs("smoke_logs");
     writeFile(logs.file("debug.log"), "old");
     registry.setString("debug_log_file_name", logs.file("debug.log"));

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "SimBytes.h"
+
 namespace sim {
 
 namespace {
@@ -71,9 +73,7 @@ std::vector<uint8_t> encodeNdefMessage(const std::vector<NdefRecordDescription> 
         if (shortRecord) {
             message.push_back(static_cast<uint8_t>(payload.size()));
         } else {
-            for (int shift = 24; shift >= 0; shift -= 8) {
-                message.push_back(static_cast<uint8_t>(payload.size() >> shift));
-            }
+            appendBigEndian(message, static_cast<uint32_t>(payload.size()), 4);
         }
         message.push_back(uri ? 'U' : 'T');
         message.insert(message.end(), payload.begin(), payload.end());

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SimBytes.h"
+
 namespace sim {
 
 namespace {
@@ -28,19 +30,15 @@ std::vector<uint8_t> attributeBlock(size_t ndefLength)
     block[0] = 0x10;  // mapping version 1.0
     block[1] = MaximumBlocksPerRead;
     block[2] = 1;     // Nbw
-    block[3] = static_cast<uint8_t>(dataBlocks >> 8);
-    block[4] = static_cast<uint8_t>(dataBlocks);
+    putBigEndian(&block[3], static_cast<uint32_t>(dataBlocks), 2);  // Nmaxb
     block[9] = 0x00;  // WriteF: no write in progress
     block[10] = 0x00; // RWFlag: read only
-    block[11] = static_cast<uint8_t>(ndefLength >> 16);
-    block[12] = static_cast<uint8_t>(ndefLength >> 8);
-    block[13] = static_cast<uint8_t>(ndefLength);
+    putBigEndian(&block[11], static_cast<uint32_t>(ndefLength), 3);  // Ln
     unsigned sum = 0;
     for (size_t i = 0; i < 14; ++i) {
         sum += block[i];
     }
-    block[14] = static_cast<uint8_t>(sum >> 8);
-    block[15] = static_cast<uint8_t>(sum);
+    putBigEndian(&block[14], sum, 2);
     return block;
 }
 
@@ -124,8 +122,7 @@ bool SimType3Tag::answerRead(const uint8_t *frame, size_t length, std::vector<ui
             return false;
         }
         serviceOrders.push_back(head & 0x0F);
-        blockNumbers.push_back(elementLength == 2 ? frame[position + 1]
-                                                  : static_cast<uint16_t>(frame[position + 1] | frame[position + 2] << 8));
+        blockNumbers.push_back(elementLength == 2 ? frame[position + 1] : littleEndian16(frame + position + 1));
         position += elementLength;
     }
     if (position != length) {
@@ -142,7 +139,7 @@ bool SimType3Tag::answerRead(const uint8_t *frame, size_t length, std::vector<ui
         error = ErrorNumberOfBlocks;
     } else {
         for (size_t i = 0; i < services && error == 0; ++i) {
-            if ((serviceList[2 * i] | serviceList[2 * i + 1] << 8) != NdefServiceCode) {
+            if (littleEndian16(serviceList + 2 * i) != NdefServiceCode) {
                 error = ErrorServiceCode;
             }
         }

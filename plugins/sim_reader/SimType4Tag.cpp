@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SimBytes.h"
+
 namespace sim {
 
 namespace {
@@ -22,27 +24,21 @@ std::vector<uint8_t> statusWord(uint16_t sw)
     return {static_cast<uint8_t>(sw >> 8), static_cast<uint8_t>(sw)};
 }
 
-void appendU16(std::vector<uint8_t> &bytes, uint16_t value)
-{
-    bytes.push_back(static_cast<uint8_t>(value >> 8));
-    bytes.push_back(static_cast<uint8_t>(value));
-}
-
 }  // namespace
 
 SimType4Tag::SimType4Tag(const std::vector<uint8_t> &ndefMessage)
 {
-    appendU16(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()));
+    appendBigEndian(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()), 2);
     m_NdefFile.insert(m_NdefFile.end(), ndefMessage.begin(), ndefMessage.end());
 
-    appendU16(m_CapabilityContainer, 15);    // CCLEN
-    m_CapabilityContainer.push_back(0x20);   // mapping version 2.0
-    appendU16(m_CapabilityContainer, MaximumReadLength);  // MLe
-    appendU16(m_CapabilityContainer, 0x0034);             // MLc
-    m_CapabilityContainer.push_back(0x04);   // NDEF file control TLV
+    appendBigEndian(m_CapabilityContainer, 15, 2);                 // CCLEN
+    m_CapabilityContainer.push_back(0x20);                         // mapping version 2.0
+    appendBigEndian(m_CapabilityContainer, MaximumReadLength, 2);  // MLe
+    appendBigEndian(m_CapabilityContainer, 0x0034, 2);             // MLc
+    m_CapabilityContainer.push_back(0x04);                         // NDEF file control TLV
     m_CapabilityContainer.push_back(0x06);
-    appendU16(m_CapabilityContainer, NdefFileId);
-    appendU16(m_CapabilityContainer, static_cast<uint16_t>(std::max<size_t>(m_NdefFile.size(), 5)));
+    appendBigEndian(m_CapabilityContainer, NdefFileId, 2);
+    appendBigEndian(m_CapabilityContainer, static_cast<uint16_t>(std::max<size_t>(m_NdefFile.size(), 5)), 2);
     m_CapabilityContainer.push_back(0x00);   // read access granted
     m_CapabilityContainer.push_back(0xFF);   // no write access
 }
@@ -103,7 +99,7 @@ std::vector<uint8_t> SimType4Tag::select(const uint8_t *apdu, size_t length)
         if (dataLength != 2) {
             return statusWord(0x6700);
         }
-        const uint16_t id = static_cast<uint16_t>(data[0] << 8 | data[1]);
+        const uint16_t id = bigEndian16(data);
         if (!m_ApplicationSelected || (id != CapabilityContainerId && id != NdefFileId)) {
             return statusWord(0x6A82);
         }
@@ -125,7 +121,7 @@ std::vector<uint8_t> SimType4Tag::readBinary(const uint8_t *apdu, size_t length)
     if (apdu[2] & 0x80) {  // short file identifier: not supported by this tag
         return statusWord(0x6A86);
     }
-    const size_t offset = static_cast<size_t>((apdu[2] << 8) | apdu[3]);
+    const size_t offset = bigEndian16(apdu + 2);
     if (offset > file->size()) {
         return statusWord(0x6B00);
     }

@@ -144,11 +144,8 @@ protected:
     {
         m_Plugins.reset(new ScratchDirectory("library_plugins_" + pluginVariant()));
         m_PluginPath = m_Plugins->addPlugin(pluginVariant(), "reader.gp");
-        m_Registry.setString("plugins_home_directory", m_Plugins->path());
-        m_Registry.setString("category_name_list", "SIM");
-        m_Registry.setString("port_name_list", "SIM0");
-        writeFile(debugLogPath(), "");
-        m_Registry.setString("debug_log_file_name", debugLogPath());
+        m_Registry.configureSimPort(m_Plugins->path());
+        m_Registry.setEmptyDebugLog(debugLogPath());
     }
 
     void TearDown() override { unloadDll(); }

@@ -68,16 +68,6 @@ std::vector<std::string> normalMessages(const std::string &path)
     return messages;
 }
 
-bool contains(const std::vector<std::string> &messages, const std::string &message)
-{
-    for (const std::string &m : messages) {
-        if (m == message) {
-            return true;
-        }
-    }
-    return false;
-}
-
 size_t indexOf(const std::vector<std::string> &messages, const std::string &message)
 {
     for (size_t i = 0; i < messages.size(); ++i) {
@@ -87,21 +77,6 @@ size_t indexOf(const std::vector<std::string> &messages, const std::string &mess
     }
     return messages.size();
 }
-
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::string &path)
-    {
-        char previous[MAX_PATH] = {0};
-        GetCurrentDirectoryA(MAX_PATH, previous);
-        m_Previous = previous;
-        SetCurrentDirectoryA(path.c_str());
-    }
-    ~CurrentDirectory() { SetCurrentDirectoryA(m_Previous.c_str()); }
-
-private:
-    std::string m_Previous;
-};
 
 class LogDllTest : public ::testing::Test {
 protected:
@@ -121,9 +96,7 @@ protected:
     std::string configurePlugin()
     {
         const std::string path = plugins.addPlugin("cat0", "reader.gp");
-        registry.setString("plugins_home_directory", plugins.path());
-        registry.setString("category_name_list", "SIM");
-        registry.setString("port_name_list", "SIM0");
+        registry.configureSimPort(plugins.path());
         return path;
     }
 

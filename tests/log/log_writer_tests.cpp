@@ -72,22 +72,13 @@ bool matches(const std::string &line, const std::regex &pattern)
     return std::regex_match(line, pattern);
 }
 
-// Runs a body with the process's current directory set to a scratch directory, so that a
-// relative log file name would name a file that exists there.
-class CurrentDirectory {
-public:
-    explicit CurrentDirectory(const std::string &path)
-    {
-        char previous[MAX_PATH] = {0};
-        GetCurrentDirectoryA(MAX_PATH, previous);
-        m_Previous = previous;
-        SetCurrentDirectoryA(path.c_str());
-    }
-    ~CurrentDirectory() { SetCurrentDirectoryA(m_Previous.c_str()); }
-
-private:
-    std::string m_Previous;
-};
+// Switches `writer` on for `name`, made an empty file first.
+void switchOnForEmptyFile(NfcDebugLog &writer, const std::string &name)
+{
+    writeFile(name, "");
+    uint32_t error = 0;
+    ASSERT_TRUE(writer.openLogFile(name.c_str(), &error));
+}
 
 struct WriterKind {
     const char *name;
@@ -290,10 +281,8 @@ TEST_F(LogWriterTest, NormalCounterSurvivesCloseAndReopenOnANewFile)
 TEST_F(LogWriterTest, DebugRecordIsStampSourceLineAndMessageWithCrLf)
 {
     const std::string name = dir.file("debug.log");
-    writeFile(name, "");
     NfcDebugLog writer;
-    uint32_t error = 0;
-    ASSERT_TRUE(writer.openLogFile(name.c_str(), &error));
+    ASSERT_NO_FATAL_FAILURE(switchOnForEmptyFile(writer, name));
     const std::string before = nowStamp();
     writer.writeRecord(true, Source, 7, "hello world\n");
     writer.writeRecord(true, Source, 12345, "wide line\n");
@@ -336,10 +325,8 @@ TEST_F(LogWriterTest, MultiLineMessageIsOneRecordWithOneStamp)
     for (const WriterKind &kind : Writers) {
         SCOPED_TRACE(kind.name);
         const std::string name = dir.file(std::string(kind.name) + ".log");
-        writeFile(name, "");
         std::unique_ptr<NfcDebugLog> writer = kind.make();
-        uint32_t error = 0;
-        ASSERT_TRUE(writer->openLogFile(name.c_str(), &error));
+        ASSERT_NO_FATAL_FAILURE(switchOnForEmptyFile(*writer, name));
         writer->writeRecord(true, Source, 30, "first\nsecond\n\nfourth\n");
         const std::string contents = readFile(name);
         const std::vector<std::string> lines = crlfLines(contents);
@@ -357,10 +344,8 @@ TEST_F(LogWriterTest, MultiLineMessageIsOneRecordWithOneStamp)
 TEST_F(LogWriterTest, MessageWithoutLineEndRunsIntoTheNextRecord)
 {
     const std::string name = dir.file("debug.log");
-    writeFile(name, "");
     NfcDebugLog writer;
-    uint32_t error = 0;
-    ASSERT_TRUE(writer.openLogFile(name.c_str(), &error));
+    ASSERT_NO_FATAL_FAILURE(switchOnForEmptyFile(writer, name));
     writer.writeRecord(true, Source, 1, "part one");
     writer.writeRecord(true, Source, 2, "part two\n");
     const std::vector<std::string> lines = fileLines(name);
@@ -391,10 +376,8 @@ TEST_F(LogWriterTest, FileDeletedBetweenRecordsIsCreatedAgain)
     for (const WriterKind &kind : Writers) {
         SCOPED_TRACE(kind.name);
         const std::string name = dir.file(std::string(kind.name) + ".log");
-        writeFile(name, "");
         std::unique_ptr<NfcDebugLog> writer = kind.make();
-        uint32_t error = 0;
-        ASSERT_TRUE(writer->openLogFile(name.c_str(), &error));
+        ASSERT_NO_FATAL_FAILURE(switchOnForEmptyFile(*writer, name));
         writer->writeRecord(true, Source, 1, "one\n");
         // No handle is held between records, so the file can be deleted at any time.
         ASSERT_TRUE(DeleteFileA(name.c_str())) << GetLastError();

@@ -13,26 +13,6 @@ using namespace korvat_test;
 
 namespace {
 
-struct LogRecord {
-    std::string source;   // source unit as shown in the record
-    std::string message;  // message without its line end
-};
-
-// Records of a debug log: "<date> <time> <source> <line> : <message>\r\n".
-std::vector<LogRecord> readLogRecords(const std::string &path)
-{
-    std::vector<LogRecord> records;
-    for (const std::string &line : crlfLines(readFile(path))) {
-        const size_t separator = line.find(" : ");
-        if (separator == std::string::npos || line.size() < 24) {
-            continue;
-        }
-        const size_t sourceEnd = line.find(' ', 24);
-        records.push_back({line.substr(24, sourceEnd - 24), line.substr(separator + 3)});
-    }
-    return records;
-}
-
 bool endsWith(const std::string &text, const std::string &end)
 {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -58,7 +38,7 @@ const char TakenKind[] = "WARNING! : Tihs category is already registerd";
 std::vector<Verdict> readVerdicts(const std::string &logPath)
 {
     std::vector<Verdict> verdicts;
-    for (const LogRecord &record : readLogRecords(logPath)) {
+    for (const DebugLogRecord &record : debugLogRecords(logPath)) {
         if (!endsWith(record.source, "NfcPluginLoader.cpp")) {
             continue;
         }
@@ -142,18 +122,17 @@ class PluginLoading : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        writeFile(m_LogPath, "");
-        m_Registry.setString("debug_log_file_name", m_LogPath);
+        m_Registry.setEmptyDebugLog(m_LogPath);
         m_Registry.setString("plugins_home_directory", m_Plugins.path());
         m_Registry.setString("category_name_list", "C0,C1,C2,C3");
         m_Registry.setString("port_name_list", "C00");
     }
 
-    std::vector<LogRecord> records() const { return readLogRecords(m_LogPath); }
+    std::vector<DebugLogRecord> records() const { return debugLogRecords(m_LogPath); }
     std::vector<Verdict> verdicts() const { return readVerdicts(m_LogPath); }
     bool logged(const std::string &message) const
     {
-        for (const LogRecord &r : records()) {
+        for (const DebugLogRecord &r : records()) {
             if (r.message == message) {
                 return true;
             }
@@ -165,7 +144,7 @@ protected:
     std::vector<std::string> pluginLayerMessages() const
     {
         std::vector<std::string> messages;
-        for (const LogRecord &r : records()) {
+        for (const DebugLogRecord &r : records()) {
             if (!endsWith(r.source, "korvat_nfc_library.cpp") && !endsWith(r.source, "NfcLibrary.cpp")) {
                 messages.push_back(r.message);
             }

@@ -22,24 +22,12 @@ const char OpenEntry[] = "gp_open_port_and_transition_nfc_mode";
 std::vector<std::string> libraryMessagesSince(const std::string &logPath, size_t offset)
 {
     std::vector<std::string> messages;
-    for (const std::string &line : crlfLines(readFile(logPath).substr(offset))) {
-        const size_t separator = line.find(" : ");
-        if (separator == std::string::npos || line.find("korvat_nfc_library.cpp") < separator) {
-            continue;
+    for (const DebugLogRecord &record : debugLogRecords(logPath, offset)) {
+        if (record.source.find("korvat_nfc_library.cpp") == std::string::npos) {
+            messages.push_back(record.message);
         }
-        messages.push_back(line.substr(separator + 3));
     }
     return messages;
-}
-
-bool contains(const std::vector<std::string> &messages, const std::string &message)
-{
-    for (const std::string &m : messages) {
-        if (m == message) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // The open calls that reached the plug-in, in order, taken from its call log.
@@ -65,8 +53,7 @@ class PortConfiguration : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        writeFile(m_LogPath, "");
-        m_Registry.setString("debug_log_file_name", m_LogPath);
+        m_Registry.setEmptyDebugLog(m_LogPath);
         m_Registry.setString("plugins_home_directory", m_Plugins.path());
     }
     void TearDown() override

@@ -20,11 +20,8 @@ namespace {
 std::vector<std::string> messagesSince(const std::string &logPath, size_t offset)
 {
     std::vector<std::string> messages;
-    for (const std::string &line : crlfLines(readFile(logPath).substr(offset))) {
-        const size_t separator = line.find(" : ");
-        if (separator != std::string::npos) {
-            messages.push_back(line.substr(separator + 3));
-        }
+    for (const DebugLogRecord &record : debugLogRecords(logPath, offset)) {
+        messages.push_back(record.message);
     }
     return messages;
 }
@@ -34,9 +31,8 @@ protected:
     static void SetUpTestSuite()
     {
         s_Logs = new ScratchDirectory("signature_logs");
-        writeFile(logPath(), "");
         RegistryConfiguration registry;
-        registry.setString("debug_log_file_name", logPath());
+        registry.setEmptyDebugLog(logPath());
         NfcLogProxy::startUp();  // reads debug_log_file_name once for the whole process
     }
     static void TearDownTestSuite()

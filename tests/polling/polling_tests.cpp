@@ -149,9 +149,7 @@ protected:
     void SetUp() override
     {
         m_PluginPath = m_Plugins.addPlugin("cat0", "reader.gp");
-        m_Registry.setString("plugins_home_directory", m_Plugins.path());
-        m_Registry.setString("category_name_list", "SIM");
-        m_Registry.setString("port_name_list", "SIM0");
+        m_Registry.configureSimPort(m_Plugins.path());
         dll.reset(new KorvatDll);
         ASSERT_TRUE(dll->loaded());
         ASSERT_TRUE(dll->initialize());
@@ -186,30 +184,15 @@ protected:
                             static_cast<uint32_t>(data.size()), 1, 0, 0);
     }
 
-    uint32_t statusCalls() { return fixture->callCount("gp_get_driver_status"); }
-
-    // Pumps the window (copying each record as it arrives) until the thread has asked for the
-    // driver status `count` times since the last reset.
-    bool pumpUntilStatusCalls(uint32_t count, DWORD limit)
-    {
-        const DWORD start = GetTickCount();
-        while (statusCalls() < count) {
-            if (GetTickCount() - start > limit) {
-                return false;
-            }
-            window.pump(5);
-        }
-        return true;
-    }
-
     // Poll mode until `cycles` cycles have run: stop waits for the cycle in progress, so every
     // message of those cycles is in the queue once it returns. A test thread held up for a whole
     // period lets one more cycle run: the scripts end with a step that then posts nothing new.
     void runCycles(uint32_t cycles)
     {
-        const uint32_t before = statusCalls();
+        const uint32_t before = fixture->statusCalls();
         ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
-        ASSERT_TRUE(pumpUntilStatusCalls(before + cycles, 600 * cycles + 5000)) << "the thread stopped asking";
+        ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, before + cycles, 600 * cycles + 5000))
+            << "the thread stopped asking";
         ASSERT_TRUE(dll->stop_poll_mode());
         window.pump(0);
     }
@@ -350,7 +333,7 @@ TEST_F(Polling, StartWithoutCallbackParametersFailsAndStopsTheReaderAgain)
                                 "gp_stop_poll_mode\n");
     // A thread would have asked for the status at once.
     window.pump(300);
-    EXPECT_EQ(statusCalls(), 0u);
+    EXPECT_EQ(fixture->statusCalls(), 0u);
     EXPECT_TRUE(window.messages.empty());
 
     // Parameters set while the port is open are used by the next start.
@@ -364,7 +347,7 @@ TEST_F(Polling, SecondStartFailsWithoutErrorCodeAndLeavesTheThreadRunning)
 {
     ASSERT_NO_FATAL_FAILURE(openPort());
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
-    ASSERT_TRUE(pumpUntilStatusCalls(1, 3000));
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
     uint32_t *nullInfo = nullptr;
     ASSERT_FALSE(dll->get_last_error(nullInfo));
     const std::pair<uint32_t, uint32_t> lastError(KORVAT_NFC_E_INVALID_ARGUMENT, 0);
@@ -373,7 +356,7 @@ TEST_F(Polling, SecondStartFailsWithoutErrorCodeAndLeavesTheThreadRunning)
     EXPECT_EQ(dll->lastError(), lastError);
     EXPECT_EQ(fixture->callCount("gp_start_poll_mode"), 2u);
     EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 1u);
-    EXPECT_TRUE(pumpUntilStatusCalls(2, 3000)) << "the first thread stopped";
+    EXPECT_TRUE(pumpUntilStatusCalls(window, *fixture, 2, 3000)) << "the first thread stopped";
 
     EXPECT_TRUE(dll->stop_poll_mode());
     EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 2u);
@@ -394,13 +377,13 @@ TEST_F(Polling, CloseWhilePollingEndsTheThreadBeforeItReturns)
     ASSERT_TRUE(dll->close());
     window.pump(0);  // whatever was posted before close returned
     const size_t received = window.messages.size();
-    const uint32_t calls = statusCalls();
+    const uint32_t calls = fixture->statusCalls();
     const std::string log = fixture->calls();
     EXPECT_EQ(log.substr(log.rfind("gp_get_driver_status")), "gp_get_driver_status\ngp_close_port\n");
 
     window.pump(1500);  // more than two cycles
     EXPECT_EQ(window.messages.size(), received) << "a message was posted after close returned";
-    EXPECT_EQ(statusCalls(), calls);
+    EXPECT_EQ(fixture->statusCalls(), calls);
     EXPECT_EQ(fixture->callCount("gp_close_port"), 1u);
 }
 
@@ -603,12 +586,12 @@ TEST_F(Polling, ConcurrentCallsWhilePollingNeverOverlapInThePlugin)
 
     EXPECT_EQ(run.failures.load(), 0u) << run.firstFailure;
     EXPECT_EQ(fixture->overlapCount(), 0u) << "the plug-in was called by two threads at once";
-    EXPECT_GT(statusCalls(), 0u);
+    EXPECT_GT(fixture->statusCalls(), 0u);
     EXPECT_TRUE(dll->stop_poll_mode());
     EXPECT_TRUE(dll->close());
     EXPECT_TRUE(dll->uninitialize());
     std::printf("[ INFO     ] %u calls from %d threads, %u status reads\n", run.calls.load(), threadCount,
-                statusCalls());
+                fixture->statusCalls());
 }
 
 }  // namespace

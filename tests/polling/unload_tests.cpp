@@ -55,9 +55,7 @@ protected:
     void SetUp() override
     {
         m_PluginPath = m_Plugins.addPlugin("cat0", "reader.gp");
-        m_Registry.setString("plugins_home_directory", m_Plugins.path());
-        m_Registry.setString("category_name_list", "SIM");
-        m_Registry.setString("port_name_list", "SIM0");
+        m_Registry.configureSimPort(m_Plugins.path());
         ASSERT_NO_FATAL_FAILURE(loadAndOpen());
     }
 
@@ -87,20 +85,6 @@ protected:
         ASSERT_TRUE(dll->open(port));
     }
 
-    uint32_t statusCalls() { return fixture->callCount("gp_get_driver_status"); }
-
-    bool pumpUntilStatusCalls(uint32_t count, DWORD limit)
-    {
-        const DWORD start = GetTickCount();
-        while (statusCalls() < count) {
-            if (GetTickCount() - start > limit) {
-                return false;
-            }
-            window.pump(2);
-        }
-        return true;
-    }
-
     void unloadDll()
     {
         const DWORD took = runBounded([this] { dll->unload(); }, 10000, "FreeLibrary of the DLL");
@@ -115,7 +99,7 @@ protected:
         const size_t received = window.messages.size();
         window.pump(1500);
         EXPECT_EQ(window.messages.size(), received) << "a message arrived after the DLL was unloaded";
-        EXPECT_EQ(statusCalls(), callsAtUnload);
+        EXPECT_EQ(fixture->statusCalls(), callsAtUnload);
         EXPECT_EQ(fixture->callCount("gp_close_port"), 1u);
         const std::string log = fixture->calls();
         EXPECT_EQ(log.substr(log.rfind("gp_get_driver_status")), "gp_get_driver_status\ngp_close_port\n");
@@ -159,7 +143,7 @@ TEST_F(PollingEnd, FreeLibraryWhileTheThreadSleeps)
     ASSERT_TRUE(window.pumpUntil(1, 3000));
     window.pump(150);  // the thread is in its 600 ms sleep now
 
-    const uint32_t calls = statusCalls();
+    const uint32_t calls = fixture->statusCalls();
     ASSERT_NO_FATAL_FAILURE(unloadDll());
     ASSERT_NO_FATAL_FAILURE(expectQuietAfterUnload(calls));
     ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
@@ -172,9 +156,9 @@ TEST_F(PollingEnd, FreeLibraryWhileACycleIsInProgress)
     fixture->pushStatus(StateIdle, 0, 0, nullptr, 0, 1, 0, 0);
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
     // The second status call sleeps 300 ms in the plug-in, under the library lock.
-    ASSERT_TRUE(pumpUntilStatusCalls(2, 5000));
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 2, 5000));
 
-    const uint32_t calls = statusCalls();
+    const uint32_t calls = fixture->statusCalls();
     ASSERT_NO_FATAL_FAILURE(unloadDll());
     ASSERT_NO_FATAL_FAILURE(expectQuietAfterUnload(calls));
     ASSERT_EQ(window.messages.size(), 1u);
@@ -185,7 +169,7 @@ TEST_F(PollingEnd, FreeLibraryWhileACycleIsInProgress)
 TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
 {
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
-    ASSERT_TRUE(pumpUntilStatusCalls(1, 3000));
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
     window.pump(200);
     bool stopped = false;
     DWORD took = runBounded([&] { stopped = dll->stop_poll_mode() != 0; }, 5000, "stop_poll_mode of a sleeping thread");
@@ -193,16 +177,16 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
     std::printf("[ INFO     ] stop_poll_mode of a sleeping thread took %lu ms\n", static_cast<unsigned long>(took));
 
     fixture->setStatusDelay(300);
-    const uint32_t before = statusCalls();
+    const uint32_t before = fixture->statusCalls();
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
-    ASSERT_TRUE(pumpUntilStatusCalls(before + 1, 3000));
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, before + 1, 3000));
     stopped = false;
     took = runBounded([&] { stopped = dll->stop_poll_mode() != 0; }, 5000, "stop_poll_mode during a cycle");
     EXPECT_TRUE(stopped);
     std::printf("[ INFO     ] stop_poll_mode during a cycle took %lu ms\n", static_cast<unsigned long>(took));
-    const uint32_t callsAtStop = statusCalls();
+    const uint32_t callsAtStop = fixture->statusCalls();
     window.pump(800);
-    EXPECT_EQ(statusCalls(), callsAtStop) << "a cycle ran after stop_poll_mode returned";
+    EXPECT_EQ(fixture->statusCalls(), callsAtStop) << "a cycle ran after stop_poll_mode returned";
     EXPECT_EQ(fixture->overlapCount(), 0u);
 }
 

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -63,6 +64,39 @@ std::vector<std::string> crlfLines(const std::string &contents)
         lines.push_back(contents.substr(start));
     }
     return lines;
+}
+
+bool contains(const std::vector<std::string> &list, const std::string &item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+std::vector<DebugLogRecord> debugLogRecords(const std::string &path, size_t offset)
+{
+    static const size_t SourceStart = 24;  // after "YYYY-MM-DD hh:mm:ss.mmm "
+    std::vector<DebugLogRecord> records;
+    for (const std::string &line : crlfLines(readFile(path).substr(offset))) {
+        const size_t separator = line.find(" : ");
+        if (separator == std::string::npos || line.size() < SourceStart) {
+            continue;
+        }
+        const size_t sourceEnd = line.find(' ', SourceStart);
+        records.push_back({line.substr(SourceStart, sourceEnd - SourceStart), line.substr(separator + 3)});
+    }
+    return records;
+}
+
+CurrentDirectory::CurrentDirectory(const std::string &path)
+{
+    char previous[MAX_PATH] = {0};
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    m_Previous = previous;
+    SetCurrentDirectoryA(path.c_str());
+}
+
+CurrentDirectory::~CurrentDirectory()
+{
+    SetCurrentDirectoryA(m_Previous.c_str());
 }
 
 void removeTree(const std::string &path)
@@ -154,6 +188,19 @@ void RegistryConfiguration::setBinary(const char *name, const void *data, DWORD 
         RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size);
         RegCloseKey(key);
     }
+}
+
+void RegistryConfiguration::configureSimPort(const std::string &pluginsHomeDirectory)
+{
+    setString("plugins_home_directory", pluginsHomeDirectory);
+    setString("category_name_list", "SIM");
+    setString("port_name_list", "SIM0");
+}
+
+void RegistryConfiguration::setEmptyDebugLog(const std::string &path)
+{
+    writeFile(path, "");
+    setString("debug_log_file_name", path);
 }
 
 void RegistryConfiguration::remove(const char *name)
@@ -314,6 +361,18 @@ bool MessageWindow::pumpUntil(size_t count, DWORD milliseconds)
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
     }
+}
+
+bool pumpUntilStatusCalls(MessageWindow &window, FixturePlugin &plugin, uint32_t count, DWORD limit)
+{
+    const DWORD start = GetTickCount();
+    while (plugin.statusCalls() < count) {
+        if (GetTickCount() - start > limit) {
+            return false;
+        }
+        window.pump(2);
+    }
+    return true;
 }
 
 std::vector<uint8_t> additionalData14443A(uint32_t targetNumber, uint16_t sensRes, uint8_t selRes,

@@ -22,6 +22,27 @@ void writeFile(const std::string &path, const std::string &contents);
 bool fileExists(const std::string &path);
 // Splits file contents into lines at "\r\n" (the line ends are removed).
 std::vector<std::string> crlfLines(const std::string &contents);
+bool contains(const std::vector<std::string> &list, const std::string &item);
+
+// One record of a debug log "<date> <time> <source> <line> : <message>\r\n".
+struct DebugLogRecord {
+    std::string source;   // source unit as shown in the stamp
+    std::string message;  // message without its line end
+};
+// The records of the debug log at `path` from byte `offset` on. A line without a stamp (the rest
+// of a message that ran over several lines) is passed over.
+std::vector<DebugLogRecord> debugLogRecords(const std::string &path, size_t offset = 0);
+
+// Runs a body with the process's current directory set elsewhere (a scratch directory, so that
+// a relative log file name names a file that exists there); the previous one comes back after.
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::string &path);
+    ~CurrentDirectory();
+
+private:
+    std::string m_Previous;
+};
 
 // A fresh, empty directory under build\test_scratch\<name>, removed again at the end.
 class ScratchDirectory {
@@ -48,6 +69,12 @@ public:
     void setBinary(const char *name, const void *data, DWORD size, DWORD type = REG_BINARY);
     void remove(const char *name);
     static void clearAll();
+
+    // The plug-ins of `pluginsHomeDirectory` with the one category "SIM" and its port "SIM0":
+    // what a test of the library behind a single reader needs.
+    void configureSimPort(const std::string &pluginsHomeDirectory);
+    // Makes `path` an empty file and names it as the debug log, which the DLL switches on at load.
+    void setEmptyDebugLog(const std::string &path);
 };
 
 // The twenty exports of a freshly loaded korvat_nfc_library_for_vb.dll.
@@ -108,6 +135,8 @@ public:
     fixture_set_status_delay_t setStatusDelay = nullptr;
 
     std::string calls();  // the whole call log
+    // How often the notification thread has asked for the driver status since the last reset.
+    uint32_t statusCalls() { return callCount("gp_get_driver_status"); }
 
     FixturePlugin(const FixturePlugin &) = delete;
     FixturePlugin &operator=(const FixturePlugin &) = delete;
@@ -145,6 +174,10 @@ private:
     UINT m_Find = 0;
     UINT m_Enable = 0;
 };
+
+// Pumps the window (copying each record as it arrives) until the plug-in has been asked for the
+// driver status `count` times since its last reset; false if that did not happen within `limit` ms.
+bool pumpUntilStatusCalls(MessageWindow &window, FixturePlugin &plugin, uint32_t count, DWORD limit);
 
 // The additional data block of a found target, built field by field.
 std::vector<uint8_t> additionalData14443A(uint32_t targetNumber, uint16_t sensRes, uint8_t selRes,
