@@ -191,3 +191,34 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
 }
 
 }  // namespace
+
+// The process ends while the library is initialised with its port open, and while poll mode
+// runs: the notification thread is gone by then (possibly in the middle of a cycle), so the
+// library must neither wait for it nor hang on the lock it may have held.
+TEST(ProcessExit, WithThePortOpenOrPollingTheApplicationEndsNormally)
+{
+    ScratchDirectory plugins("process_exit_plugins");
+    plugins.addPlugin("cat0", "reader.gp");
+    RegistryConfiguration registry;
+    registry.configureSimPort(plugins.path());
+
+    for (const char *arguments : {"", "poll"}) {
+        std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + arguments;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process))
+            << commandLine;
+        const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+        DWORD exitCode = 0xFFFFFFFFu;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        if (waited != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 9);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process did not end: " << commandLine;
+        EXPECT_EQ(exitCode, 0u) << commandLine;
+    }
+}
