@@ -33,14 +33,9 @@ public:
 
     static const DWORD CyclePeriodMilliseconds = 600;
 
-    // One cycle's work, run with the library lock held; public for tests that drive cycles.
-    void runCycle();
-
-    int currentDriverStatus() const { return m_CurrentDriverStatus; }
-    const ErrorInfo &statusErrorInfo() const { return m_StatusErrorInfo; }
-    const uint8_t *targetInformation() const { return m_TargetInformation; }
-
 private:
+    // One cycle's work, run with the library lock held.
+    void runCycle();
     static unsigned __stdcall threadEntry(void *argument);
     void threadLoop();
     void finishThread();

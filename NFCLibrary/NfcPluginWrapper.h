@@ -30,7 +30,6 @@ public:
 
     void setFunctionTable(const PluginFunctionTable &table);
     void clearFunctionTable();
-    const PluginFunctionTable &functionTable() const { return m_Functions; }
 
 private:
     PluginFunctionTable m_Functions;
