@@ -1,6 +1,7 @@
 #include "NfcDriverStatus.h"
 
 #include "korvat_nfc.h"
+#include "korvat_nfc_plugin.h"
 
 namespace {
 
@@ -19,26 +20,26 @@ NfcStatusClassification NfcDriverStatus::classify(uint32_t driverStatus)
 {
     NfcStatusClassification result = {DRIVER_STATUS_NONE, 0, {nullptr, nullptr}, 0};
 
-    const uint32_t state = driverStatus & StateMask;
-    if (state == StateCardError) {
+    const uint32_t state = driverStatus & GP_STATUS_STATE_MASK;
+    if (state == GP_STATUS_CARD_ERROR) {
         note(result, "ERROR! STATUS_CARD_ERROR\n");
         result.status = DRIVER_STATUS_ERROR;
-        switch ((driverStatus >> CardErrorShift) & 0x0F) {
+        switch ((driverStatus & GP_CARD_ERROR_DETAIL_MASK) >> GP_CARD_ERROR_DETAIL_SHIFT) {
         case 1: result.errorCode = KORVAT_NFC_E_CARD_ERROR_1; break;
         case 2: result.errorCode = KORVAT_NFC_E_CARD_ERROR_2; break;
         default: result.errorCode = KORVAT_NFC_E_CARD_ERROR_OTHER; break;
         }
         return result;
     }
-    if (state == StateDeviceError) {
+    if (state == GP_STATUS_DEVICE_ERROR) {
         note(result, "ERROR! STATUS_DEVICE_ERROR\n");
         result.status = DRIVER_STATUS_ERROR;
-        const uint32_t kind = (driverStatus >> DeviceErrorShift) & 0x0F;
+        const uint32_t kind = (driverStatus & GP_DEVICE_ERROR_DETAIL_MASK) >> GP_DEVICE_ERROR_DETAIL_SHIFT;
         result.errorCode = (kind >= 1 && kind <= 5) ? KORVAT_NFC_E_DEVICE_ERROR_1 + (kind - 1)
                                                     : KORVAT_NFC_E_DEVICE_ERROR_OTHER;
         return result;
     }
-    if (state != 1 && state != 2) {
+    if (state != GP_STATUS_STATE_IDLE && state != GP_STATUS_STATE_ACTIVE) {
         note(result, DriverStatusError);
         result.status = DRIVER_STATUS_ERROR;
         result.errorCode = KORVAT_NFC_E_DRIVER_STATUS;
@@ -46,8 +47,8 @@ NfcStatusClassification NfcDriverStatus::classify(uint32_t driverStatus)
     }
 
     // Later steps overwrite the status of earlier ones; an error code once written stays.
-    const bool enabled = (driverStatus & AccessEnabled) != 0;
-    const bool waiting = (driverStatus & AccessWaiting) != 0;
+    const bool enabled = (driverStatus & GP_ACCESS_ENABLED) != 0;
+    const bool waiting = (driverStatus & GP_ACCESS_WAITING) != 0;
     if (enabled && waiting) {
         note(result, DriverStatusError);
         result.status = DRIVER_STATUS_ERROR;
@@ -58,8 +59,8 @@ NfcStatusClassification NfcDriverStatus::classify(uint32_t driverStatus)
         result.status = DRIVER_STATUS_WAITING_ACCESS;
     }
 
-    const bool pollReport = (driverStatus & ConnectReportPollMode) != 0;
-    const bool listenReport = (driverStatus & ConnectReportListenMode) != 0;
+    const bool pollReport = (driverStatus & GP_CONNECT_REPORT_POLL_MODE) != 0;
+    const bool listenReport = (driverStatus & GP_CONNECT_REPORT_LISTEN_MODE) != 0;
     if (pollReport && listenReport) {
         note(result, DriverStatusError);
         result.errorCode = KORVAT_NFC_E_DRIVER_STATUS;

@@ -21,15 +21,6 @@ struct NfcStatusClassification {
 
 class NfcDriverStatus {
 public:
+    // The bits of the word are those of the plug-in interface (GP_* in korvat_nfc_plugin.h).
     static NfcStatusClassification classify(uint32_t driverStatus);
-
-    static const uint32_t StateMask = 0x0000000Fu;
-    static const uint32_t StateCardError = 14;
-    static const uint32_t StateDeviceError = 15;
-    static const uint32_t ConnectReportPollMode = 0x00000040u;
-    static const uint32_t ConnectReportListenMode = 0x00000080u;
-    static const uint32_t AccessEnabled = 0x00000100u;
-    static const uint32_t AccessWaiting = 0x00000200u;
-    static const unsigned CardErrorShift = 20;
-    static const unsigned DeviceErrorShift = 24;
 };

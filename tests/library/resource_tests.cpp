@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "korvat_nfc_plugin.h"
 
 using namespace korvat_test;
 
@@ -32,8 +33,8 @@ using Bytes = std::vector<uint8_t>;
 const char FindName[] = "korvat.resource.find";
 const char EnableName[] = "korvat.resource.enable";
 
-const uint32_t Found = 0x41;
-const uint32_t AccessEnabled = 0x101;
+const uint32_t Found = GP_STATUS_STATE_IDLE | GP_CONNECT_REPORT_POLL_MODE;
+const uint32_t AccessEnabled = GP_STATUS_STATE_IDLE | GP_ACCESS_ENABLED;
 const uint32_t TargetNumber = 0x5EED0A01;
 
 const int Rounds = 8;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "korvat_nfc_plugin.h"
 
 using namespace korvat_test;
 
@@ -23,12 +24,12 @@ using Bytes = std::vector<uint8_t>;
 const char FindName[] = "korvat.polling.find";
 const char EnableName[] = "korvat.polling.enable";
 
-const uint32_t StateIdle = 0x1;
-const uint32_t Found = 0x41;         // state 1, target found in poll mode
-const uint32_t FoundActive = 0x42;   // state 2, target found in poll mode
-const uint32_t AccessEnabled = 0x101;
-const uint32_t AccessWaiting = 0x201;
-const uint32_t ListenReport = 0x81;
+const uint32_t StateIdle = GP_STATUS_STATE_IDLE;
+const uint32_t Found = GP_STATUS_STATE_IDLE | GP_CONNECT_REPORT_POLL_MODE;
+const uint32_t FoundActive = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
+const uint32_t AccessEnabled = GP_STATUS_STATE_IDLE | GP_ACCESS_ENABLED;
+const uint32_t AccessWaiting = GP_STATUS_STATE_IDLE | GP_ACCESS_WAITING;
+const uint32_t ListenReport = GP_STATUS_STATE_IDLE | GP_CONNECT_REPORT_LISTEN_MODE;
 
 std::string hex(const Bytes &bytes, size_t from = 0)
 {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "TestSupport.h"
+#include "korvat_nfc_plugin.h"
 
 using namespace korvat_test;
 
@@ -20,9 +21,9 @@ using Bytes = std::vector<uint8_t>;
 const char FindName[] = "korvat.unload.find";
 const char EnableName[] = "korvat.unload.enable";
 
-const uint32_t StateIdle = 0x1;
-const uint32_t Found = 0x41;
-const uint32_t AccessEnabled = 0x101;
+const uint32_t StateIdle = GP_STATUS_STATE_IDLE;
+const uint32_t Found = GP_STATUS_STATE_IDLE | GP_CONNECT_REPORT_POLL_MODE;
+const uint32_t AccessEnabled = GP_STATUS_STATE_IDLE | GP_ACCESS_ENABLED;
 
 // Runs `work` on another thread and waits at most `limit` ms for it; returns the time taken.
 DWORD runBounded(const std::function<void()> &work, DWORD limit, const char *what)
