@@ -6,6 +6,7 @@
 #include "NfcCriticalSection.h"
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
+#include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcLibrary.cpp";
@@ -236,13 +237,13 @@ bool NfcLibrary::thru(const uint8_t *command_packet_data, uint16_t command_packe
     }
     if (command_packet_data == nullptr || command_packet_data_length == 0 || response_packet_data == nullptr ||
         response_packet_data_length == nullptr) {
-        NFC_LOG(0, "ERROR! : Argument error. command_packet_data = %Xh\n",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(command_packet_data)));
+        NFC_LOG(0, "ERROR! : Argument error. command_packet_data = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(command_packet_data));
         NFC_LOG(0, "ERROR! : Argument error. command_packet_data_length = %08Xh\n", command_packet_data_length);
-        NFC_LOG(0, "ERROR! : Argument error. response_packet_data = %Xh\n",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(response_packet_data)));
-        NFC_LOG(0, "ERROR! : Argument error. response_packet_data_length = %Xh\n",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(response_packet_data_length)));
+        NFC_LOG(0, "ERROR! : Argument error. response_packet_data = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(response_packet_data));
+        NFC_LOG(0, "ERROR! : Argument error. response_packet_data_length = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(response_packet_data_length));
         setError(KORVAT_NFC_E_INVALID_ARGUMENT);
         return false;
     }
@@ -280,11 +281,11 @@ bool NfcLibrary::setPollCallbackParameters(HWND handle, const char *msg_str_of_f
         return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
     }
     if (handle == nullptr || msg_str_of_find == nullptr || msg_str_of_enable == nullptr) {
-        NFC_LOG(0, "ERROR! : Argument error. handle = %Xh\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(handle)));
-        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = %Xh\n",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg_str_of_find)));
-        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_enable = %Xh\n",
-                static_cast<unsigned>(reinterpret_cast<uintptr_t>(msg_str_of_enable)));
+        NFC_LOG(0, "ERROR! : Argument error. handle = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(handle));
+        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(msg_str_of_find));
+        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_enable = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(msg_str_of_enable));
         setError(KORVAT_NFC_E_INVALID_ARGUMENT);
         return false;
     }

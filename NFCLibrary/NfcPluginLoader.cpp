@@ -7,6 +7,12 @@
 #include "gverify_signature.h"
 #include "korvat_nfc.h"
 
+#ifdef _WIN64
+#define NFC_LIBRARY_ARCH "x64"
+#else
+#define NFC_LIBRARY_ARCH "x86"
+#endif
+
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcPluginLoader.cpp";
 
 NfcPluginLoader::NfcPluginLoader() = default;
@@ -43,7 +49,13 @@ bool NfcPluginLoader::loadPlugins(std::string home, ErrorInfo *err)
         }
         info->module = LoadLibraryA(name);
         if (info->module == nullptr) {
+            const DWORD reason = GetLastError();
             NFC_LOG(0, "WARNING! : Failed to load Plugin(%s). \n", name);
+            if (reason == ERROR_BAD_EXE_FORMAT) {
+                // A plug-in of the other architecture (an x86 one beside the x64 library, say).
+                NFC_LOG(0, "WARNING! : Plugin(%s) is not a module of this architecture (" NFC_LIBRARY_ARCH ").\n",
+                        name);
+            }
             continue;
         }
         if (!bindPluginFunctions(info->module, info->functions)) {

@@ -4,6 +4,7 @@
 
 #include "NfcLibrary.h"
 #include "NfcLogProxy.h"
+#include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\korvat_nfc_library.cpp";
@@ -40,11 +41,6 @@ struct NfcLogLifetime {
     ~NfcLogLifetime() { NfcLogProxy::shutDown(); }
 };
 NfcLogLifetime g_NfcLogLifetime;
-
-unsigned pointerValue(const void *pointer)
-{
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
-}
 
 KORVAT_NFC_BOOL leave(const char *function, bool result)
 {
@@ -154,18 +150,21 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_thru(const uint8_t 
 {
     NFC_ENTER();
     if (command_packet_data != nullptr) {
-        NFC_LOG(1, "    [IN] command_packet_data = %08xh\n", pointerValue(command_packet_data));
+        NFC_LOG(1, "    [IN] command_packet_data = " NFC_TRACE_POINTER "h\n",
+                nfcTracePointer(command_packet_data));
         NFC_HEX_DUMP(command_packet_data, command_packet_data_length);
     } else {
         NFC_LOG(1, "    [IN] command_packet_data = NULL\n");
     }
     if (response_packet_data != nullptr) {
-        NFC_LOG(1, "    [IN] response_packet_data = %08xh\n", pointerValue(response_packet_data));
+        NFC_LOG(1, "    [IN] response_packet_data = " NFC_TRACE_POINTER "h\n",
+                nfcTracePointer(response_packet_data));
     } else {
         NFC_LOG(1, "    [IN] response_packet_data = NULL\n");
     }
     if (response_packet_data_length != nullptr) {
-        NFC_LOG(1, "    [IN] response_packet_data_length = %08xh\n", pointerValue(response_packet_data_length));
+        NFC_LOG(1, "    [IN] response_packet_data_length = " NFC_TRACE_POINTER "h\n",
+                nfcTracePointer(response_packet_data_length));
     } else {
         NFC_LOG(1, "    [IN] response_packet_data_length = NULL\n");
     }
@@ -189,7 +188,7 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_set_timeout(int32_t
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_timeout(int32_t *timeout)
 {
     NFC_ENTER();
-    NFC_LOG(1, "    [IN] timeout = %08xh\n", pointerValue(timeout));
+    NFC_LOG(1, "    [IN] timeout = " NFC_TRACE_POINTER "h\n", nfcTracePointer(timeout));
     const bool result = g_NfcLibrary.getTimeout(timeout);
     if (result && timeout != nullptr) {
         NFC_LOG(1, "    [OUT] *timeout = %d\n", *timeout);
@@ -201,7 +200,7 @@ namespace {
 void traceCallbackArguments(void *handle, const char *msg_str_of_find, const char *second_name,
                             const char *second_message)
 {
-    NFC_LOG(1, "    [IN] handle = %08xh\n", pointerValue(handle));
+    NFC_LOG(1, "    [IN] handle = " NFC_TRACE_POINTER "h\n", nfcTracePointer(handle));
     if (msg_str_of_find != nullptr) {
         NFC_LOG(1, "    [IN] msg_str_of_find = %s\n", msg_str_of_find);
     } else {
@@ -249,7 +248,7 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_stop_plug_and_play(
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_last_error(uint32_t *error_info)
 {
     NFC_ENTER();
-    NFC_LOG(1, "    [IN] error_info = %08xh\n", pointerValue(error_info));
+    NFC_LOG(1, "    [IN] error_info = " NFC_TRACE_POINTER "h\n", nfcTracePointer(error_info));
     const bool result = g_NfcLibrary.getLastError(error_info);
     if (result && error_info != nullptr) {
         NFC_LOG(1, "    [OUT] error_info[0] = %08xh\n", error_info[0]);

@@ -1,22 +1,25 @@
-# Installation layout of the SDK (cmake --install):
-#   bin/                         korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe
-#   bin/plugins/                 sim_reader.gp (signed), the simulated reader
-#   include/                     korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
-#   lib/                         libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
-#   share/korvat_nfc/            korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
-#   share/korvat_nfc/examples/   the simulator's and the demo's sources: the worked examples
+# Installation layout of the SDK (cmake --install build/x86 and cmake --install build/x64 into one
+# prefix; what both install is the same file, so the headers and share/ are there once):
+#   x86/bin/, x64/bin/            korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe of that architecture
+#   x86/bin/plugins/, x64/...     sim_reader.gp (signed), the simulated reader of that architecture
+#   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
+#   include/                      korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
+#   share/korvat_nfc/             korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
+#   share/korvat_nfc/examples/    the simulator's and the demo's sources: the worked examples
+set(KORVAT_INSTALL_BIN ${KORVAT_ARCH}/bin)
+set(KORVAT_INSTALL_LIB ${KORVAT_ARCH}/lib)
 install(TARGETS korvat_nfc_library_for_vb
-        RUNTIME DESTINATION bin
-        ARCHIVE DESTINATION lib)
+        RUNTIME DESTINATION ${KORVAT_INSTALL_BIN}
+        ARCHIVE DESTINATION ${KORVAT_INSTALL_LIB})
 # The export list with its ordinals, for toolchains that make their own import library
-# (lib /def:korvat_nfc_library.def /machine:x86).
-install(FILES ${PROJECT_SOURCE_DIR}/NFCLibrary/korvat_nfc_library.def DESTINATION lib)
+# (lib /def:korvat_nfc_library.def /machine:x86, or /machine:x64).
+install(FILES ${PROJECT_SOURCE_DIR}/NFCLibrary/korvat_nfc_library.def DESTINATION ${KORVAT_INSTALL_LIB})
 install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/include/korvat_nfc_plugin.h
         DESTINATION include)
 
-install(TARGETS korvat_nfc_demo RUNTIME DESTINATION bin)
+install(TARGETS korvat_nfc_demo RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})
 # The signed file, not the unsigned module it was made from: the library loads signed plug-ins only.
-install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION bin/plugins)
+install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION ${KORVAT_INSTALL_BIN}/plugins)
 
 set(KORVAT_SIM_READER_SOURCE ${PROJECT_SOURCE_DIR}/plugins/sim_reader)
 install(FILES ${KORVAT_SIM_READER_SOURCE}/korvat_nfc_simulator.reg ${PROJECT_SOURCE_DIR}/README.md

@@ -16,17 +16,23 @@ function(korvat_signing_certificate id common_name)
   add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert})
 endfunction()
 
-# korvat_sign_plugin(<target> <dll target> <output file> <signer id>): signs the DLL into output.
+# korvat_sign_plugin(<target> <dll target or file> <output file> <signer id>): signs the DLL
+# into output.
 function(korvat_sign_plugin target dll_target output signer)
   set(key ${KORVAT_CERT_DIR}/${signer}.key)
   set(cert ${KORVAT_CERT_DIR}/${signer}.pem)
   get_filename_component(output_dir ${output} DIRECTORY)
+  if(TARGET ${dll_target})
+    set(input $<TARGET_FILE:${dll_target}>)
+  else()
+    set(input ${dll_target})
+  endif()
   add_custom_command(
     OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${output_dir}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
     COMMAND ${OSSLSIGNCODE_PROGRAM} sign -certs ${cert} -key ${key} -n "Korvat NFC reader plug-in"
-            -in $<TARGET_FILE:${dll_target}> -out ${output}
+            -in ${input} -out ${output}
     DEPENDS ${dll_target} ${key} ${cert}
     COMMENT "Signing ${output} as ${signer}"
     VERBATIM)

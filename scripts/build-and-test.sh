@@ -1,13 +1,80 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test under Wine.
+# Installs what is missing, builds both architectures (build/x86, build/x64) and runs every test
+# this machine can run: the x64 suite under 64-bit Wine always, the x86 suite under 32-bit Wine
+# where the machine executes 32-bit code (side by side). Where it cannot, the x86 binaries are
+# still built and checked statically, and the x86 suite is reported as skipped.
+# KORVAT_X86=yes|no forces the answer of the 32-bit probe (see scripts/arch-probe.sh).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 cd "$repo"
 
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
-cmake --build build
+# shellcheck source=arch-probe.sh
+. scripts/arch-probe.sh
+if [ "$KORVAT_RUN_X64" = no ] && [ "$KORVAT_RUN_X86" = no ]; then
+  echo "error: this machine can run neither 64-bit nor 32-bit Wine (/usr/lib/wine/wine64 does not start," \
+       "and $KORVAT_X86_WHY): no test can run here" >&2
+  exit 1
+fi
+[ "$KORVAT_RUN_X86" = yes ] || echo "x86: $KORVAT_X86_WHY: the x86 binaries are built and checked statically, their tests are skipped"
 
-scripts/wine-prefix.sh build
-trap 'scripts/wine-prefix.sh build stop' EXIT
-ctest --test-dir build --output-on-failure --timeout 600
+for arch in x86 x64; do
+  toolchain=cmake/toolchain-mingw-$([ $arch = x86 ] && echo i686 || echo x86_64).cmake
+  [ -f "build/$arch/build.ninja" ] ||
+    cmake -S . -B "build/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+  cmake --build "build/$arch"
+done
+
+# Static checks of both DLLs, which need no Wine: imports, export names, ordinals and undecorated names.
+for arch in x86 x64; do
+  tests/check-imports.sh "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")" \
+    "build/$arch/bin/korvat_nfc_library_for_vb.dll" "build/$arch/bin/plugins/sim_reader.gp"
+  tests/check-exports.sh "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")" \
+    "build/$arch/bin/korvat_nfc_library_for_vb.dll" "$arch"
+done
+
+# The Wine suites: each architecture has its own prefix and server, so they run side by side.
+run_suite() {
+  local arch=$1
+  scripts/wine-prefix.sh "build/$arch"
+  local status=0
+  ctest --test-dir "build/$arch" --output-on-failure --timeout 600 || status=$?
+  scripts/wine-prefix.sh "build/$arch" stop
+  return $status
+}
+stop_servers() {
+  for arch in x86 x64; do [ -f "build/$arch/wine-env.sh" ] && scripts/wine-prefix.sh "build/$arch" stop; done
+}
+trap stop_servers EXIT
+
+x86_status=skipped
+x64_status=skipped
+x86_pid=
+if [ "$KORVAT_RUN_X86" = yes ]; then
+  echo "x86 suite runs in the background; its output: build/x86/ctest.log (shown when it ends)"
+  run_suite x86 >build/x86/ctest.log 2>&1 &
+  x86_pid=$!
+fi
+if [ "$KORVAT_RUN_X64" = yes ]; then
+  echo "== x64 suite (64-bit Wine) =="
+  if run_suite x64 2>&1 | tee build/x64/ctest.log; then x64_status=passed; else x64_status=FAILED; fi
+fi
+if [ -n "$x86_pid" ]; then
+  if wait "$x86_pid"; then x86_status=passed; else x86_status=FAILED; fi
+  echo "== x86 suite (32-bit Wine) =="
+  cat build/x86/ctest.log
+fi
+
+echo "== summary =="
+for arch in x64 x86; do
+  status_var=${arch}_status
+  counts=$(grep -h 'tests passed, .* tests failed out of' "build/$arch/ctest.log" 2>/dev/null | tail -n 1 || true)
+  case ${!status_var} in
+    passed) echo "$arch: passed: $counts" ;;
+    FAILED) echo "$arch: FAILED: ${counts:-see build/$arch/ctest.log}" ;;
+    skipped)
+      if [ $arch = x86 ]; then why=$KORVAT_X86_WHY; else why="64-bit Wine does not start"; fi
+      echo "$arch: SKIPPED, not run ($why); static checks of the $arch binaries passed" ;;
+  esac
+done
+[ "$x86_status" != FAILED ] && [ "$x64_status" != FAILED ]

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the cross toolchain, Wine and the build tools on Debian 12, only what is missing.
+# Installs the cross toolchains (x86 and x64), both Wines, the native compilers of the portable
+# core's tests and fuzzers, and the build tools on Debian 12: only what is missing.
 set -euo pipefail
 
 need=()
@@ -12,7 +13,11 @@ else
   updated=skip
 fi
 
-for p in g++-mingw-w64-i686 wine wine32:i386 osslsigncode openssl cmake ninja-build googletest ca-certificates; do
+# wine32:i386 installs on every x86-64 machine, also on one that cannot execute it; the test
+# script probes whether it runs.
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 \
+         g++ clang-14 libfuzzer-14-dev libclang-rt-14-dev libnfc-bin socat \
+         osslsigncode openssl cmake ninja-build googletest ca-certificates; do
   have_pkg "$p" || need+=("$p")
 done
 

@@ -33,9 +33,17 @@ inline std::string formatText(const char *format, ...)
     return text;
 }
 
-inline unsigned pointerValue(const void *pointer)
+// Pointers as the traces print them: the whole address, either padded to the width of a pointer
+// (8 hex digits on x86, 16 on x64) or bare and in capitals.
+inline std::string paddedPointer(const void *pointer)
 {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer));
+    return formatText("%0*llx", static_cast<int>(2 * sizeof(void *)),
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
+}
+
+inline std::string barePointer(const void *pointer)
+{
+    return formatText("%llX", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer)));
 }
 
 using ErrorPair = std::pair<uint32_t, uint32_t>;

@@ -58,14 +58,14 @@ std::vector<std::string> shellLines(const std::string &function, bool result, co
 
 std::vector<std::string> commandLines(const TraceContext &c)
 {
-    return {formatText("    [IN] command_packet_data = %08xh\n", pointerValue(c.command)),
+    return {"    [IN] command_packet_data = " + paddedPointer(c.command) + "h\n",
             "0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, \n", "0x09, \n"};
 }
 
 std::vector<std::string> responseArgumentLines(const TraceContext &c)
 {
-    return {formatText("    [IN] response_packet_data = %08xh\n", pointerValue(c.response)),
-            formatText("    [IN] response_packet_data_length = %08xh\n", pointerValue(&c.responseLength))};
+    return {"    [IN] response_packet_data = " + paddedPointer(c.response) + "h\n",
+            "    [IN] response_packet_data_length = " + paddedPointer(&c.responseLength) + "h\n"};
 }
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b)
@@ -172,42 +172,42 @@ const TraceRow TraceRows[] = {
     {"GetTimeoutSucceeds", 2, nullptr, [](TraceContext &c) { return c.dll->get_timeout(&c.timeout) != 0; }, true,
      "get_timeout",
      [](const TraceContext &c) {
-         return std::vector<std::string>{formatText("    [IN] timeout = %08xh\n", pointerValue(&c.timeout)),
+         return std::vector<std::string>{"    [IN] timeout = " + paddedPointer(&c.timeout) + "h\n",
                                          "    [OUT] *timeout = 6000\n"};
      }},
     {"GetTimeoutFailsWithoutOutputLine", 1, nullptr,
      [](TraceContext &c) { return c.dll->get_timeout(&c.timeout) != 0; }, false, "get_timeout",
      [](const TraceContext &c) {
-         return std::vector<std::string>{formatText("    [IN] timeout = %08xh\n", pointerValue(&c.timeout))};
+         return std::vector<std::string>{"    [IN] timeout = " + paddedPointer(&c.timeout) + "h\n"};
      }},
     {"GetTimeoutNull", 2, nullptr, [](TraceContext &c) { return c.dll->get_timeout(nullptr) != 0; }, false,
-     "get_timeout", [](const TraceContext &) { return std::vector<std::string>{"    [IN] timeout = 00000000h\n"}; }},
+     "get_timeout", [](const TraceContext &) { return std::vector<std::string>{"    [IN] timeout = " + paddedPointer(nullptr) + "h\n"}; }},
     {"SetPollCallbackParametersSucceeds", 1, nullptr,
      [](TraceContext &c) { return c.dll->set_poll_callback_parameters(c.window, c.find, c.enable) != 0; }, true,
      "set_poll_callback_parameters",
      [](const TraceContext &c) {
-         return std::vector<std::string>{formatText("    [IN] handle = %08xh\n", pointerValue(c.window)),
+         return std::vector<std::string>{"    [IN] handle = " + paddedPointer(c.window) + "h\n",
                                          "    [IN] msg_str_of_find = find\n", "    [IN] msg_str_of_enable = enable\n"};
      }},
     {"SetPollCallbackParametersNulls", 1, nullptr,
      [](TraceContext &c) { return c.dll->set_poll_callback_parameters(nullptr, nullptr, nullptr) != 0; }, false,
      "set_poll_callback_parameters",
      [](const TraceContext &) {
-         return std::vector<std::string>{"    [IN] handle = 00000000h\n", "    [IN] msg_str_of_find = NULL\n",
+         return std::vector<std::string>{"    [IN] handle = " + paddedPointer(nullptr) + "h\n", "    [IN] msg_str_of_find = NULL\n",
                                          "    [IN] msg_str_of_enable = NULL\n"};
      }},
     {"SetPnpCallbackParameters", 2, nullptr,
      [](TraceContext &c) { return c.dll->set_pnp_callback_parameters(c.window, c.find, c.enable) != 0; }, false,
      "set_pnp_callback_parameters",
      [](const TraceContext &c) {
-         return std::vector<std::string>{formatText("    [IN] handle = %08xh\n", pointerValue(c.window)),
+         return std::vector<std::string>{"    [IN] handle = " + paddedPointer(c.window) + "h\n",
                                          "    [IN] msg_str_of_find = find\n", "    [IN] msg_str_of_loss = enable\n"};
      }},
     {"SetPnpCallbackParametersNulls", 0, nullptr,
      [](TraceContext &c) { return c.dll->set_pnp_callback_parameters(nullptr, nullptr, nullptr) != 0; }, false,
      "set_pnp_callback_parameters",
      [](const TraceContext &) {
-         return std::vector<std::string>{"    [IN] handle = 00000000h\n", "    [IN] msg_str_of_find = NULL\n",
+         return std::vector<std::string>{"    [IN] handle = " + paddedPointer(nullptr) + "h\n", "    [IN] msg_str_of_find = NULL\n",
                                          "    [IN] msg_str_of_loss = NULL\n"};
      }},
     {"StartPlugAndPlay", 1, nullptr, [](TraceContext &c) { return c.dll->start_plug_and_play() != 0; }, false,
@@ -217,13 +217,13 @@ const TraceRow TraceRows[] = {
     {"GetLastErrorShowsThePair", 2, failSelect, [](TraceContext &c) { return c.dll->get_last_error(c.errorInfo) != 0; },
      true, "get_last_error",
      [](const TraceContext &c) {
-         return std::vector<std::string>{formatText("    [IN] error_info = %08xh\n", pointerValue(c.errorInfo)),
+         return std::vector<std::string>{"    [IN] error_info = " + paddedPointer(c.errorInfo) + "h\n",
                                          "    [OUT] error_info[0] = e0001234h\n",
                                          "    [OUT] error_info[1] = 00000056h\n"};
      }},
     {"GetLastErrorNull", 0, nullptr, [](TraceContext &c) { return c.dll->get_last_error(nullptr) != 0; }, false,
      "get_last_error",
-     [](const TraceContext &) { return std::vector<std::string>{"    [IN] error_info = 00000000h\n"}; }},
+     [](const TraceContext &) { return std::vector<std::string>{"    [IN] error_info = " + paddedPointer(nullptr) + "h\n"}; }},
     {"StartLoggingSucceeds", 0, nullptr, [](TraceContext &c) { return c.dll->start_logging(c.logFile.c_str()) != 0; },
      true, "start_logging",
      [](const TraceContext &c) { return std::vector<std::string>{"    [IN] filename = " + c.logFile + "\n"}; }},
@@ -260,11 +260,31 @@ TEST_F(LibraryTest, GetLastErrorWithNullTracesNothingButItsOwnLinesAndTheArgumen
     EXPECT_FALSE(dll().get_last_error(nullptr));
     const std::vector<TraceRecord> expected{
         {ShellSource, "++++ korvatlib_nfc_get_last_error() Start!\n"},
-        {ShellSource, "    [IN] error_info = 00000000h\n"},
+        {ShellSource, "    [IN] error_info = " + paddedPointer(nullptr) + "h\n"},
         {LibrarySource, "ERROR! : Argument error. error_info = 0h\n"},
         {ShellSource, "---- korvatlib_nfc_get_last_error() End! return value = false\n"},
     };
     EXPECT_EQ(records(), expected);
+}
+
+// Pointer arguments are traced whole: on x64 an address above 4 GiB is not cut to its low 32 bits.
+TEST_F(LibraryTest, PointerArgumentsAreTracedWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(loadInState(1));
+    uint8_t *high = static_cast<uint8_t *>(
+        VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT | MEM_TOP_DOWN, PAGE_READWRITE));
+    ASSERT_NE(high, nullptr);
+    if (sizeof(void *) == 8) {
+        ASSERT_GT(reinterpret_cast<uintptr_t>(high), uintptr_t{0xFFFFFFFFu}) << "no address above 4 GiB to try";
+    }
+    uint32_t *errorInfo = reinterpret_cast<uint32_t *>(high + 0x10);
+    mark();
+    EXPECT_TRUE(dll().get_last_error(errorInfo));
+    const std::vector<std::string> lines = messages(ShellSource);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "    [IN] error_info = " + paddedPointer(errorInfo) + "h\n");
+    EXPECT_EQ(lines[1].size(), std::strlen("    [IN] error_info = h\n") + 2 * sizeof(void *));
+    VirtualFree(high, 0, MEM_RELEASE);
 }
 
 // A record that the library traces while a shell runs stands between the shell's lines.
@@ -361,8 +381,16 @@ TEST(ExportTable, TwentyFunctionsWithOrdinalsInAlphabeticalOrder)
     const uint8_t *base = reinterpret_cast<const uint8_t *>(dll.module());
     const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
     ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
-    const IMAGE_NT_HEADERS32 *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(base + dos->e_lfanew);
+    // PE32 for the x86 DLL, PE32+ for the x64 one: the headers of this process's own format.
+    const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
     ASSERT_EQ(nt->Signature, IMAGE_NT_SIGNATURE);
+    if (sizeof(void *) == 8) {
+        EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+        ASSERT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    } else {
+        EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+        ASSERT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    }
     const IMAGE_DATA_DIRECTORY &directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
     ASSERT_NE(directory.VirtualAddress, 0u);
     const IMAGE_EXPORT_DIRECTORY *exports =

@@ -317,17 +317,17 @@ struct ArgumentRow {
 std::vector<std::string> thruLines(const void *command, unsigned length, const void *response,
                                    const void *responseLength)
 {
-    return {formatText("ERROR! : Argument error. command_packet_data = %Xh\n", pointerValue(command)),
+    return {"ERROR! : Argument error. command_packet_data = " + barePointer(command) + "h\n",
             formatText("ERROR! : Argument error. command_packet_data_length = %08Xh\n", length),
-            formatText("ERROR! : Argument error. response_packet_data = %Xh\n", pointerValue(response)),
-            formatText("ERROR! : Argument error. response_packet_data_length = %Xh\n", pointerValue(responseLength))};
+            "ERROR! : Argument error. response_packet_data = " + barePointer(response) + "h\n",
+            "ERROR! : Argument error. response_packet_data_length = " + barePointer(responseLength) + "h\n"};
 }
 
 std::vector<std::string> callbackLines(HWND handle, const char *find, const char *enable)
 {
-    return {formatText("ERROR! : Argument error. handle = %Xh\n", pointerValue(handle)),
-            formatText("ERROR! : Argument error. msg_str_of_find = %Xh\n", pointerValue(find)),
-            formatText("ERROR! : Argument error. msg_str_of_enable = %Xh\n", pointerValue(enable))};
+    return {"ERROR! : Argument error. handle = " + barePointer(handle) + "h\n",
+            "ERROR! : Argument error. msg_str_of_find = " + barePointer(find) + "h\n",
+            "ERROR! : Argument error. msg_str_of_enable = " + barePointer(enable) + "h\n"};
 }
 
 const ArgumentRow ArgumentRows[] = {

@@ -368,6 +368,14 @@ INSTANTIATE_TEST_SUITE_P(
         CandidateCase{"version999", false, {"WARNING! : Illegal Plugin(%s) version."}, 0},
         // The plug-in wrote (0xE0000001, 0x42) itself; the loader replaces the code word only.
         CandidateCase{"info_fails", false, {"WARNING! : Fail to get Port category(%s)."}, 0x42},
+        // Built for the other architecture: refused by the loader of the system like any file
+        // that does not load, with the reason traced.
+        CandidateCase{"other_arch_cat0",
+                      false,
+                      {"WARNING! : Failed to load Plugin(%s). ",
+                       std::string("WARNING! : Plugin(%s) is not a module of this architecture (") +
+                           (sizeof(void *) == 8 ? "x64" : "x86") + ")."},
+                      0},
         CandidateCase{"version1000", true, {"INFORMATION! : Load plugin(%s:1)."}, 0},
         CandidateCase{"signer_upper", true, {"INFORMATION! : Load plugin(%s:0)."}, 0}),
     [](const ::testing::TestParamInfo<CandidateCase> &info) { return std::string(info.param.variant); });
@@ -401,6 +409,43 @@ TEST_F(PluginLoading, LoadSucceedsWhenOnePluginRegistersAndTheOthersAreRefused)
     EXPECT_TRUE(dll.open(const_cast<char *>("C0x")));
     EXPECT_TRUE(dll.close());
     EXPECT_TRUE(dll.uninitialize());
+}
+
+TEST_F(PluginLoading, PluginOfTheOtherArchitectureIsSkippedAndTheOthersStillLoad)
+{
+    // Both orders of meeting them: before and after the good plug-in.
+    for (const bool otherFirst : {true, false}) {
+        SCOPED_TRACE(otherFirst ? "other architecture met first" : "other architecture met last");
+        writeFile(m_Plugins.file("p0.gp"), "");
+        writeFile(m_Plugins.file("p1.gp"), "");
+        std::vector<std::string> order;
+        enumerateFiles(m_Plugins.path(), order);
+        ASSERT_EQ(order.size(), 2u);
+        const std::string other = order[otherFirst ? 0 : 1];
+        const std::string good = order[otherFirst ? 1 : 0];
+        ASSERT_TRUE(CopyFileA(testPluginPath("other_arch_cat0").c_str(), other.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileA(testPluginPath("cat1").c_str(), good.c_str(), FALSE));
+
+        KorvatDll dll;
+        ASSERT_TRUE(dll.loaded());
+        EXPECT_TRUE(dll.initialize());
+        std::vector<Verdict> found = verdicts();
+        ASSERT_EQ(verdictPaths(found), order);
+        const Verdict &otherVerdict = found[otherFirst ? 0 : 1];
+        const Verdict &goodVerdict = found[otherFirst ? 1 : 0];
+        EXPECT_EQ(otherVerdict.kind, "WARNING! : Failed to load Plugin");
+        EXPECT_EQ(goodVerdict.kind, RegisteredKind);
+        EXPECT_EQ(goodVerdict.category, 1);
+        EXPECT_FALSE(moduleLoaded(other));
+        // Category 0 has no plug-in; category 1 serves its ports.
+        EXPECT_FALSE(dll.open(const_cast<char *>("C0x")));
+        EXPECT_EQ(dll.lastError(), std::make_pair(KORVAT_NFC_E_NO_PLUGIN, 0u));
+        EXPECT_TRUE(dll.open(const_cast<char *>("C1x")));
+        EXPECT_TRUE(dll.close());
+        EXPECT_TRUE(dll.uninitialize());
+        DeleteFileA(other.c_str());
+        DeleteFileA(good.c_str());
+    }
 }
 
 TEST_F(PluginLoading, NoRegisteredPluginFailsWithNoPlugin)
