@@ -77,6 +77,7 @@ bool NfcLibrary::initializeNfcLibrary()
     }
     getCategoryNameListFromRegistry();
     getPortNameListFromRegistry();
+    m_NfcPluginLoader.setSignaturePolicy(getSignaturePolicyFromRegistry());
     if (!m_NfcPluginLoader.loadPlugins(m_PluginsHomeDirectory, &m_ErrorInfo)) {
         return false;
     }
@@ -343,6 +344,27 @@ bool NfcLibrary::getPluginHomeDirectoryFromRegistry()
         NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
     }
     return true;
+}
+
+// Optional: an administrator may ask for more than the signer's name (see gverify_signature).
+gverify_signature::SignaturePolicy NfcLibrary::getSignaturePolicyFromRegistry()
+{
+    char text[64] = {0};
+    if (NfcRegistry::openCompanyKey()) {
+        NfcRegistry::readRegistryValue(text, sizeof(text), "plugin_signature_policy");
+        if (!NfcRegistry::closeCompanyKey()) {
+            NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
+        }
+    }
+    bool known = true;
+    const gverify_signature::SignaturePolicy policy = gverify_signature::parsePolicy(text, &known);
+    if (!known) {
+        NFC_LOG(0, "WARNING! : Unknown plugin_signature_policy(%s), %s is used.\n", text,
+                gverify_signature::policyName(policy));
+    } else if (text[0] != '\0') {
+        NFC_LOG(0, "INFORMATION! : plugin_signature_policy = %s.\n", gverify_signature::policyName(policy));
+    }
+    return policy;
 }
 
 void NfcLibrary::getCategoryNameListFromRegistry()

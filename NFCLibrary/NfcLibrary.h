@@ -65,6 +65,7 @@ private:
     bool getPluginHomeDirectoryFromRegistry();
     void getCategoryNameListFromRegistry();
     void getPortNameListFromRegistry();
+    gverify_signature::SignaturePolicy getSignaturePolicyFromRegistry();
     bool getPortName(uint32_t position, std::string &name) const;
     bool getPortCategory(const char *port_name, PortCategory &category) const;
     bool openPortByName(const char *port_name);

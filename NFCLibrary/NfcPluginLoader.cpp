@@ -37,7 +37,7 @@ bool NfcPluginLoader::loadPlugins(std::string home, ErrorInfo *err)
 
     for (const std::string &path : candidates) {
         const char *name = path.c_str();
-        gverify_signature signature(name);
+        gverify_signature signature(name, m_SignaturePolicy);
         if (!signature.verify_file()) {
             NFC_LOG(0, "WARNING! : Bad signature(%s). \n", name);
             continue;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "NfcPluginFunctionTable.h"
+#include "gverify_signature.h"
 
 class NfcPluginWrapper;
 
@@ -28,6 +29,8 @@ public:
 
     // Loads every acceptable plug-in below home; true when at least one was registered.
     bool loadPlugins(std::string home, ErrorInfo *err);
+    // What the signer check of the next load asks of each file besides the signer's name.
+    void setSignaturePolicy(gverify_signature::SignaturePolicy policy) { m_SignaturePolicy = policy; }
     // Releases every registered plug-in's module and record.
     void unloadPlugins();
     // Copies the table of the plug-in serving category into wrapper.
@@ -51,4 +54,5 @@ private:
     static void unloadModule(HMODULE module);
 
     std::map<PortCategory, std::unique_ptr<PluginInfo>> m_Plugins;
+    gverify_signature::SignaturePolicy m_SignaturePolicy = gverify_signature::PolicyName;
 };

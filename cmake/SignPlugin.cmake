@@ -16,6 +16,43 @@ function(korvat_signing_certificate id common_name)
   add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert})
 endfunction()
 
+# korvat_issued_certificate(<id> <common name> <issuer id>): a code-signing certificate and key for
+# signer <id>, issued by the certificate authority <issuer id> (made with korvat_root_certificate),
+# whose certificate is also written in DER form (<issuer id>.der) for adding to a trusted store.
+function(korvat_root_certificate id common_name)
+  set(key ${KORVAT_CERT_DIR}/${id}.key)
+  set(cert ${KORVAT_CERT_DIR}/${id}.pem)
+  set(der ${KORVAT_CERT_DIR}/${id}.der)
+  add_custom_command(
+    OUTPUT ${key} ${cert} ${der}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVAT_CERT_DIR}
+    COMMAND ${OPENSSL_PROGRAM} req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout ${key} -out ${cert}
+            -subj "/CN=${common_name}" -addext "basicConstraints=critical,CA:TRUE"
+            -addext "keyUsage=critical,keyCertSign,cRLSign"
+    COMMAND ${OPENSSL_PROGRAM} x509 -in ${cert} -outform der -out ${der}
+    COMMENT "Making certificate authority ${id} (${common_name})"
+    VERBATIM)
+  add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert} ${der})
+endfunction()
+
+function(korvat_issued_certificate id common_name issuer)
+  set(key ${KORVAT_CERT_DIR}/${id}.key)
+  set(cert ${KORVAT_CERT_DIR}/${id}.pem)
+  set(request ${KORVAT_CERT_DIR}/${id}.csr)
+  set(extensions ${KORVAT_CERT_DIR}/${id}.ext)
+  file(WRITE ${extensions} "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+  add_custom_command(
+    OUTPUT ${key} ${cert}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVAT_CERT_DIR}
+    COMMAND ${OPENSSL_PROGRAM} req -newkey rsa:2048 -nodes -keyout ${key} -out ${request} -subj "/CN=${common_name}"
+    COMMAND ${OPENSSL_PROGRAM} x509 -req -in ${request} -CA ${KORVAT_CERT_DIR}/${issuer}.pem
+            -CAkey ${KORVAT_CERT_DIR}/${issuer}.key -set_serial 4097 -days 3650 -out ${cert} -extfile ${extensions}
+    DEPENDS ${KORVAT_CERT_DIR}/${issuer}.pem ${KORVAT_CERT_DIR}/${issuer}.key
+    COMMENT "Making signing certificate ${id} (${common_name}), issued by ${issuer}"
+    VERBATIM)
+  add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert})
+endfunction()
+
 # korvat_sign_plugin(<target> <dll target or file> <output file> <signer id>): signs the DLL
 # into output.
 function(korvat_sign_plugin target dll_target output signer)
@@ -42,3 +79,9 @@ endfunction()
 korvat_signing_certificate(maker "Ravo Corporation")
 korvat_signing_certificate(maker_upper "RAVO CORPORATION")
 korvat_signing_certificate(other "Ravo Corporation Ltd")
+# Throwaway certificate authorities and maker certificates they issued, for the chain policy: the
+# tests add test_root to the trusted root store of their Wine prefix, never untrusted_root.
+korvat_root_certificate(test_root "Korvat Test Root")
+korvat_issued_certificate(maker_issued "Ravo Corporation" test_root)
+korvat_root_certificate(untrusted_root "Korvat Untrusted Root")
+korvat_issued_certificate(maker_untrusted "Ravo Corporation" untrusted_root)

@@ -14,7 +14,6 @@ command -v debootstrap >/dev/null || { apt-get update -qq && apt-get install -y 
 if [ ! -x "$root/usr/bin/apt-get" ]; then
   mkdir -p "$root"
   debootstrap --variant=minbase bookworm "$root" http://deb.debian.org/debian
-  cp /etc/apt/sources.list.d/debian.sources "$root/etc/apt/sources.list.d/" 2>/dev/null || true
 fi
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 

@@ -1,5 +1,8 @@
 #include "gverify_signature.h"
 
+#include <softpub.h>
+#include <wintrust.h>
+
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -23,9 +26,40 @@ void lowerAscii(std::string &text)
     }
 }
 
+const char *const PolicyNames[] = {"name", "digest", "chain"};
+
 } // namespace
 
-gverify_signature::gverify_signature(const char *filePath) : m_FilePath(filePath != nullptr ? filePath : "") {}
+gverify_signature::gverify_signature(const char *filePath, SignaturePolicy policy)
+    : m_FilePath(filePath != nullptr ? filePath : ""), m_Policy(policy)
+{
+}
+
+gverify_signature::SignaturePolicy gverify_signature::parsePolicy(const char *text, bool *known)
+{
+    std::string value = text != nullptr ? text : "";
+    const size_t first = value.find_first_not_of(" \t");
+    const size_t last = value.find_last_not_of(" \t");
+    value = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+    lowerAscii(value);
+    *known = true;
+    if (value.empty() || value == PolicyNames[PolicyName]) {
+        return PolicyName;
+    }
+    if (value == PolicyNames[PolicyDigest]) {
+        return PolicyDigest;
+    }
+    if (value == PolicyNames[PolicyChain]) {
+        return PolicyChain;
+    }
+    *known = false;
+    return PolicyChain;
+}
+
+const char *gverify_signature::policyName(SignaturePolicy policy)
+{
+    return PolicyNames[policy];
+}
 
 gverify_signature::~gverify_signature() = default;
 
@@ -75,7 +109,9 @@ bool gverify_signature::verify_file()
                 if (certificate == nullptr) {
                     NFC_LOG(0, "ASSERT! : CertFindCertificateInStore() failed.\n");
                 } else {
-                    result = check_signer_name(certificate);
+                    result = check_signer_name(certificate) &&
+                             (m_Policy < PolicyDigest || check_digest(widePath.data())) &&
+                             (m_Policy < PolicyChain || check_chain(certificate, store));
                     if (!CertFreeCertificateContext(certificate)) {
                         NFC_LOG(0, "ASSERT! : CertFreeCertificateContext() failed.\n");
                     }
@@ -122,4 +158,77 @@ bool gverify_signature::check_signer_name(PCCERT_CONTEXT pCertContext)
     lowerAscii(expected);
     std::free(buffer);
     return signer == expected;
+}
+
+// The Authenticode digest of the file against the one its signature carries. WTD_HASH_ONLY_FLAG
+// keeps WinVerifyTrust to that comparison (no trust decision: that is the chain policy's part).
+bool gverify_signature::check_digest(const wchar_t *widePath)
+{
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof(file);
+    file.pcwszFilePath = widePath;
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof(data);
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    data.dwProvFlags = WTD_HASH_ONLY_FLAG | WTD_CACHE_ONLY_URL_RETRIEVAL;
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const LONG status = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    data.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+    if (status != ERROR_SUCCESS) {
+        NFC_LOG(0, "WARNING! : Signature digest does not match the file(%s). WinVerifyTrust() = %08lXh\n",
+                m_FilePath.c_str(), static_cast<unsigned long>(status));
+        return false;
+    }
+    return true;
+}
+
+// The signing certificate must chain to a root in this machine's trusted root store. The
+// certificates carried in the signature may complete the chain; nothing is fetched from the
+// network, and revocation is not checked.
+bool gverify_signature::check_chain(PCCERT_CONTEXT certificate, HCERTSTORE signatureStore)
+{
+    // An engine of its own reads the trusted root store as it is now, not as the process's
+    // default engine saw it when first used (a root added since would not count).
+    CERT_CHAIN_ENGINE_CONFIG configuration = {};
+    configuration.cbSize = sizeof(configuration);
+    HCERTCHAINENGINE engine = nullptr;
+    if (!CertCreateCertificateChainEngine(&configuration, &engine)) {
+        NFC_LOG(0, "ASSERT! : CertCreateCertificateChainEngine() failed.\n");
+        return false;
+    }
+    CERT_CHAIN_PARA parameters = {};
+    parameters.cbSize = sizeof(parameters);
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    const bool built = CertGetCertificateChain(engine, certificate, nullptr, signatureStore, &parameters,
+                                               CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain) != FALSE;
+    CertFreeCertificateChainEngine(engine);
+    if (!built) {
+        NFC_LOG(0, "ASSERT! : CertGetCertificateChain() failed.\n");
+        return false;
+    }
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof(policy);
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof(status);
+    const bool checked = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_BASE, chain, &policy, &status) != FALSE;
+    const DWORD chainStatus = chain->TrustStatus.dwErrorStatus;
+    CertFreeCertificateChain(chain);
+    if (!checked) {
+        NFC_LOG(0, "ASSERT! : CertVerifyCertificateChainPolicy() failed.\n");
+        return false;
+    }
+    // Revocation is not asked for; any other chain error (a partial chain, an untrusted root, a
+    // certificate out of its validity) refuses, whatever the base policy said of it.
+    const DWORD revocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+    if (status.dwError != 0 || (chainStatus & ~revocationUnknown) != 0) {
+        NFC_LOG(0, "WARNING! : Signer certificate is not trusted(%s). chain status = %08lXh, policy error = %08lXh\n",
+                m_FilePath.c_str(), static_cast<unsigned long>(chainStatus), static_cast<unsigned long>(status.dwError));
+        return false;
+    }
+    return true;
 }

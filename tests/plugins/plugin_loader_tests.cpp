@@ -448,6 +448,58 @@ TEST_F(PluginLoading, PluginOfTheOtherArchitectureIsSkippedAndTheOthersStillLoad
     }
 }
 
+// plugin_signature_policy is read at initialise: absent or "name" keeps the signer-name check
+// alone; "digest" also refuses a file changed after signing; "chain" also refuses a certificate
+// that no trusted root issued; an unknown setting is traced and taken as the strictest.
+TEST_F(PluginLoading, SignaturePolicySettingDecidesWhichSignedPluginsLoad)
+{
+    TrustedTestRoot trusted;
+    ASSERT_TRUE(trusted.added()) << "cannot add the test root to the trusted store";
+    const std::string changed = addChangedAfterSigning(m_Plugins, "cat0", "changed.gp");
+    const std::string issued = m_Plugins.addPlugin("issued_cat1", "issued.gp");
+    const std::string selfSigned = m_Plugins.addPlugin("cat2", "self_signed.gp");
+
+    const struct {
+        const char *setting;  // null: value absent
+        std::vector<int> categories;
+        const char *traced;   // the policy line of initialise, null when none
+    } cases[] = {
+        {nullptr, {0, 1, 2}, nullptr},
+        {"name", {0, 1, 2}, "INFORMATION! : plugin_signature_policy = name."},
+        {"Digest", {1, 2}, "INFORMATION! : plugin_signature_policy = digest."},
+        {"chain", {1}, "INFORMATION! : plugin_signature_policy = chain."},
+        {"strict", {1}, "WARNING! : Unknown plugin_signature_policy(strict), chain is used."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.setting != nullptr ? c.setting : "absent");
+        if (c.setting != nullptr) {
+            m_Registry.setString("plugin_signature_policy", c.setting);
+        } else {
+            m_Registry.remove("plugin_signature_policy");
+        }
+        m_Registry.setEmptyDebugLog(m_LogPath);
+        KorvatDll dll;
+        ASSERT_TRUE(dll.loaded());
+        EXPECT_TRUE(dll.initialize());
+        std::vector<int> registered;
+        for (const Verdict &v : verdicts()) {
+            if (v.kind == RegisteredKind) {
+                registered.push_back(v.category);
+            }
+        }
+        std::sort(registered.begin(), registered.end());
+        EXPECT_EQ(registered, c.categories);
+        std::vector<std::string> policyLines;
+        for (const DebugLogRecord &r : records()) {
+            if (r.message.find("plugin_signature_policy") != std::string::npos) {
+                policyLines.push_back(r.message);
+            }
+        }
+        EXPECT_EQ(policyLines, c.traced != nullptr ? std::vector<std::string>{c.traced} : std::vector<std::string>{});
+        EXPECT_TRUE(dll.uninitialize());
+    }
+}
+
 TEST_F(PluginLoading, NoRegisteredPluginFailsWithNoPlugin)
 {
     struct Case {

@@ -169,4 +169,97 @@ TEST_F(SignatureCheck, TheLoaderRefusesEveryFileThatFailsTheCheck)
     loader.unloadPlugins();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Signature policies: what each setting asks of a file besides the signer's name
+// ---------------------------------------------------------------------------------------------
+
+enum class SignedFile { SelfSigned, ChangedAfterSigning, IssuedByTrustedRoot, IssuedByUntrustedRoot };
+
+std::string makeSignedFile(ScratchDirectory &dir, SignedFile kind)
+{
+    switch (kind) {
+    case SignedFile::SelfSigned:
+        return dir.addPlugin("cat0", "self_signed.gp");
+    case SignedFile::ChangedAfterSigning:
+        return addChangedAfterSigning(dir, "cat0", "changed.gp");
+    case SignedFile::IssuedByTrustedRoot:
+        return dir.addPlugin("issued_cat1", "issued.gp");
+    case SignedFile::IssuedByUntrustedRoot:
+        return dir.addPlugin("untrusted_issuer_cat1", "untrusted_issuer.gp");
+    }
+    return std::string();
+}
+
+struct PolicyCase {
+    const char *what;
+    gverify_signature::SignaturePolicy policy;
+    SignedFile file;
+    bool verified;
+    const char *refusal;  // start of the reason traced, "%s" for the path; null when none
+};
+
+const char DigestRefusal[] = "WARNING! : Signature digest does not match the file(%s). WinVerifyTrust() = 80096010h";
+const char ChainRefusal[] = "WARNING! : Signer certificate is not trusted(%s). chain status = ";
+
+TEST_F(SignatureCheck, EachPolicyRefusesWhatItPromisesAndNothingElse)
+{
+    // Trusted for the whole table; the untrusted files come from another authority.
+    TrustedTestRoot trusted;
+    ASSERT_TRUE(trusted.added()) << "cannot add the test root to the trusted store";
+    using P = gverify_signature;
+    const PolicyCase cases[] = {
+        // The name setting: only the signer's name counts.
+        {"name, self-signed", P::PolicyName, SignedFile::SelfSigned, true, nullptr},
+        {"name, changed after signing", P::PolicyName, SignedFile::ChangedAfterSigning, true, nullptr},
+        {"name, issued by an untrusted root", P::PolicyName, SignedFile::IssuedByUntrustedRoot, true, nullptr},
+        {"name, issued by a trusted root", P::PolicyName, SignedFile::IssuedByTrustedRoot, true, nullptr},
+        // The digest setting: also refuses a file changed after signing; says nothing of trust.
+        {"digest, self-signed", P::PolicyDigest, SignedFile::SelfSigned, true, nullptr},
+        {"digest, changed after signing", P::PolicyDigest, SignedFile::ChangedAfterSigning, false, DigestRefusal},
+        {"digest, issued by an untrusted root", P::PolicyDigest, SignedFile::IssuedByUntrustedRoot, true, nullptr},
+        // The chain setting: also needs a certificate issued under a trusted root.
+        {"chain, self-signed", P::PolicyChain, SignedFile::SelfSigned, false, ChainRefusal},
+        {"chain, changed after signing", P::PolicyChain, SignedFile::ChangedAfterSigning, false, DigestRefusal},
+        {"chain, issued by an untrusted root", P::PolicyChain, SignedFile::IssuedByUntrustedRoot, false, ChainRefusal},
+        {"chain, issued by a trusted root", P::PolicyChain, SignedFile::IssuedByTrustedRoot, true, nullptr},
+    };
+    for (const PolicyCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = makeSignedFile(m_Files, c.file);
+        const size_t mark = readFile(logPath()).size();
+        gverify_signature signature(path.c_str(), c.policy);
+        EXPECT_EQ(signature.verify_file(), c.verified);
+        const std::vector<std::string> messages = messagesSince(logPath(), mark);
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(messages, std::vector<std::string>{});
+        } else {
+            std::string expected = c.refusal;
+            expected.replace(expected.find("%s"), 2, path);
+            ASSERT_EQ(messages.size(), 1u) << ::testing::PrintToString(messages);
+            EXPECT_EQ(messages[0].compare(0, expected.size(), expected), 0) << messages[0];
+        }
+        DeleteFileA(path.c_str());
+    }
+}
+
+TEST(SignaturePolicyText, NamesAreReadWithoutRegardToLetterCaseAndBlanksAndAnythingElseIsTheStrictest)
+{
+    using P = gverify_signature;
+    const struct {
+        const char *text;
+        P::SignaturePolicy policy;
+        bool known;
+    } cases[] = {
+        {nullptr, P::PolicyName, true},  {"", P::PolicyName, true},          {"name", P::PolicyName, true},
+        {" Name ", P::PolicyName, true}, {"DIGEST", P::PolicyDigest, true},   {"\tchain", P::PolicyChain, true},
+        {"chains", P::PolicyChain, false}, {"none", P::PolicyChain, false}, {"name,digest", P::PolicyChain, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text != nullptr ? c.text : "(null)");
+        bool known = !c.known;
+        EXPECT_EQ(P::parsePolicy(c.text, &known), c.policy);
+        EXPECT_EQ(known, c.known);
+    }
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <wincrypt.h>
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -418,6 +420,67 @@ std::vector<uint8_t> additionalData18092(uint32_t targetNumber, uint8_t idByte, 
         std::memcpy(&block[27], rd.data(), rd.size());
     }
     return block;
+}
+
+namespace {
+
+std::vector<BYTE> testRootCertificate()
+{
+    const std::string der = readFile(binDirectory() + "..\\certs\\test_root.der");
+    return std::vector<BYTE>(der.begin(), der.end());
+}
+
+bool changeTestRootTrust(bool add)
+{
+    const std::vector<BYTE> der = testRootCertificate();
+    if (der.empty()) {
+        return false;
+    }
+    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root");
+    if (root == nullptr) {
+        return false;
+    }
+    bool done = false;
+    if (add) {
+        done = CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+                                                CERT_STORE_ADD_REPLACE_EXISTING, nullptr) != FALSE;
+    } else {
+        PCCERT_CONTEXT wanted =
+            CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()));
+        if (wanted != nullptr) {
+            PCCERT_CONTEXT found =
+                CertFindCertificateInStore(root, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
+            done = found != nullptr && CertDeleteCertificateFromStore(found) != FALSE;  // frees found
+            CertFreeCertificateContext(wanted);
+        }
+    }
+    CertCloseStore(root, 0);
+    return done;
+}
+
+}  // namespace
+
+TrustedTestRoot::TrustedTestRoot() : m_Added(changeTestRootTrust(true)) {}
+
+TrustedTestRoot::~TrustedTestRoot()
+{
+    if (m_Added) {
+        changeTestRootTrust(false);
+    }
+}
+
+std::string addChangedAfterSigning(ScratchDirectory &directory, const std::string &variant, const std::string &name)
+{
+    const std::string path = directory.addPlugin(variant, name);
+    std::string bytes = readFile(path);
+    // "This program cannot be run in DOS mode": the stub is covered by the signed digest but
+    // never runs on Windows.
+    const size_t stub = bytes.find("This program");
+    if (stub != std::string::npos) {
+        bytes[stub] = 't';
+        writeFile(path, bytes);
+    }
+    return path;
 }
 
 }  // namespace korvat_test

@@ -187,4 +187,21 @@ std::vector<uint8_t> additionalData14443B(uint32_t targetNumber, const std::vect
 std::vector<uint8_t> additionalData18092(uint32_t targetNumber, uint8_t idByte, const std::vector<uint8_t> &nfcid2,
                                          const std::vector<uint8_t> &pad, const std::vector<uint8_t> &rd);
 
+// The build's throwaway certificate authority ("Korvat Test Root", which issued the certificate
+// of the issued_cat1 plug-in) in the machine's trusted root store for as long as this lives.
+// Wine reads the root store once per process, when a chain is first built: make this before.
+class TrustedTestRoot {
+public:
+    TrustedTestRoot();
+    ~TrustedTestRoot();
+    bool added() const { return m_Added; }
+
+private:
+    bool m_Added = false;
+};
+
+// A copy of a signed test plug-in with one byte of its DOS stub changed after signing: it still
+// loads and runs, and its signature still names the maker, but its digest no longer matches.
+std::string addChangedAfterSigning(ScratchDirectory &directory, const std::string &variant, const std::string &name);
+
 }  // namespace korvat_test
