@@ -4,7 +4,8 @@
 #   include/                     korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
 #   lib/                         libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
 #   share/korvat_nfc/            korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
-#   share/korvat_nfc/examples/   the simulator's and the demo's sources: the worked examples
+#   share/korvat_nfc/examples/   the simulator's and the demo's sources (the worked examples) and
+#                                the portable code they use
 install(TARGETS korvat_nfc_library_for_vb
         RUNTIME DESTINATION bin
         ARCHIVE DESTINATION lib)
@@ -26,3 +27,7 @@ install(FILES ${KORVAT_SIM_READER_SOURCE}/default.scenario DESTINATION share/kor
 install(DIRECTORY ${KORVAT_SIM_READER_SOURCE}/ DESTINATION share/korvat_nfc/examples/sim_reader
         FILES_MATCHING PATTERN "*.h" PATTERN "*.cpp" PATTERN "*.scenario" PATTERN "CMakeLists.txt")
 install(FILES ${PROJECT_SOURCE_DIR}/tools/demo/korvat_nfc_demo.cpp DESTINATION share/korvat_nfc/examples/demo)
+# The portable code both examples build on: the simulator's scenario and tag models, the demo's
+# tag readers and error names.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/portable/ DESTINATION share/korvat_nfc/examples/portable
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.cpp" PATTERN "CMakeLists.txt")
