@@ -5,7 +5,8 @@
 #   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
 #   include/                      korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
 #   share/korvat_nfc/             korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
-#   share/korvat_nfc/examples/    the simulator's and the demo's sources: the worked examples
+#   share/korvat_nfc/examples/    the simulator's and the demo's sources (the worked examples) and
+#                                 the portable code they use
 set(KORVAT_INSTALL_BIN ${KORVAT_ARCH}/bin)
 set(KORVAT_INSTALL_LIB ${KORVAT_ARCH}/lib)
 install(TARGETS korvat_nfc_library_for_vb
@@ -29,3 +30,7 @@ install(FILES ${KORVAT_SIM_READER_SOURCE}/default.scenario DESTINATION share/kor
 install(DIRECTORY ${KORVAT_SIM_READER_SOURCE}/ DESTINATION share/korvat_nfc/examples/sim_reader
         FILES_MATCHING PATTERN "*.h" PATTERN "*.cpp" PATTERN "*.scenario" PATTERN "CMakeLists.txt")
 install(FILES ${PROJECT_SOURCE_DIR}/tools/demo/korvat_nfc_demo.cpp DESTINATION share/korvat_nfc/examples/demo)
+# The portable code both examples build on: the simulator's scenario and tag models, the demo's
+# tag readers and error names.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/portable/ DESTINATION share/korvat_nfc/examples/portable
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.cpp" PATTERN "CMakeLists.txt")

@@ -2,12 +2,14 @@
 // then hands the work to the one SimReader; configuration comes from the library's registry key.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "NfcRegistryList.h"
 #include "SimReader.h"
 #include "SimScenario.h"
 #include "korvat_nfc_plugin.h"
@@ -16,6 +18,9 @@
 #define SIM_EXPORT extern "C" __declspec(dllexport)
 
 namespace {
+
+// The scenario used when no file is configured: default.scenario, compiled in.
+#include "sim_default_scenario.inc"
 
 const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
 // The library reads category_name_list with these limits; the plug-in must see the same positions.
@@ -75,15 +80,6 @@ bool readRegistryString(const char *name, std::string &value)
     return ok;
 }
 
-std::string trimSpaces(const std::string &text)
-{
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 // Position of SIM_CATEGORY_NAME among the items of category_name_list, split as the library
 // splits it. False: `detail` says why (the detail word of SIM_E_CATEGORY_NOT_LISTED).
 bool findCategory(uint8_t &category, uint32_t &detail)
@@ -93,19 +89,13 @@ bool findCategory(uint8_t &category, uint32_t &detail)
         detail = 0;
         return false;
     }
-    list = list.substr(0, CategoryListCharacters);
-    size_t start = 0;
-    for (size_t position = 0; position < CategoryListItems; ++position) {
-        const size_t comma = list.find(',', start);
-        if (trimSpaces(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start)) ==
-            SIM_CATEGORY_NAME) {
+    std::vector<std::string> items;
+    const size_t count = std::min(NfcRegistryList::parse(list, CategoryListCharacters, items), CategoryListItems);
+    for (size_t position = 0; position < count; ++position) {
+        if (items[position] == SIM_CATEGORY_NAME) {
             category = static_cast<uint8_t>(position);
             return true;
         }
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
     }
     detail = 1;
     return false;
@@ -144,7 +134,7 @@ GP_BOOL loadScenario(sim::Scenario &scenario, ErrorInfo *error)
             return fail(error, SIM_E_SCENARIO, 0);
         }
     } else if (!readTextFile(pluginDirectory() + SIM_SCENARIO_FILE_NAME, text)) {
-        text = sim::builtInScenarioText();
+        text = BuiltInScenario;
     }
     uint32_t line = 0;
     if (!sim::parseScenario(text, scenario, line)) {

@@ -34,10 +34,12 @@
  *         F/F424: nfcid2 (8 bytes), pad (8 bytes), rd (0..16)
  *   uri <URI>                  adds a URI record to the last card's NDEF message
  *   text <language> <text...>  adds a text record (UTF-8) to it
+ *   empty                      adds the NDEF empty record to it (alone: D0 00 00)
  *   repeat <period ms>         the whole schedule repeats with this period
  * Cards of kinds A and B are NFC Forum Type 4 Tags, cards of kinds F and F424
- * Type 3 Tags; each holds the NDEF message of its uri/text lines (read only,
- * at most 1024 bytes).
+ * Type 3 Tags; each holds the NDEF message of its uri/text/empty lines (read
+ * only, at most 1024 bytes). A card without such lines is initialised but
+ * holds no NDEF message (NLEN 0 / Ln 0).
  *
  * What the reader reports through gp_get_driver_status, while poll mode runs:
  *   no target in the field      state 1, no other bit
@@ -66,13 +68,13 @@
  *     container E103 and of the NDEF file E104 (P2 00 or 0C), READ BINARY with
  *     offset and Le, UPDATE BINARY (refused: the tag is read only). Status
  *     words: 9000, 6282 (fewer bytes than Le), 6700, 6982, 6986, 6A82, 6A86,
- *     6B00, 6D00, 6E00. Every APDU gets an answer.
+ *     6B00, 6C80 (Le above MLe, 128), 6D00, 6E00. Every APDU gets an answer.
  *   Type 3 Tag: frames that begin with their length byte. Polling (0x00 ->
  *     0x01) and Read Without Encryption (0x06 -> 0x07) of the NDEF service
  *     0x000B: block 0 is the attribute information block, blocks 1.. the NDEF
  *     data; at most 4 blocks per command. Errors of the command give status
- *     flags FF and A1 (number of services), A2 (number of blocks), A6 (service
- *     code) or A8 (block number). A frame whose length byte is wrong, whose
+ *     flags FF and A1 (number of services), A2 (number of blocks), A3 (service
+ *     code list order), A6 (service code) or A8 (block number). A frame whose length byte is wrong, whose
  *     IDm is not the card's, that is cut short, or whose command code is
  *     unknown gets no response (SIM_E_NO_RESPONSE).
  * No response is longer than SIM_MAXIMUM_RESPONSE_SIZE bytes.
@@ -89,8 +91,8 @@
 #define SIM_VERSION_NUMBER 1000
 /* Time-out before the first gp_set_timeout. */
 #define SIM_DEFAULT_TIMEOUT 6000
-/* Largest response of any command (a READ BINARY of 256 bytes and its status word). */
-#define SIM_MAXIMUM_RESPONSE_SIZE 258
+/* Largest response of any command (a READ BINARY of MLe, 128 bytes, and its status word). */
+#define SIM_MAXIMUM_RESPONSE_SIZE 130
 
 /* ------------------------------------------------------------------ */
 /* Error pairs written by the plug-in (error code, detail code).         */

@@ -22,6 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "NdefMessage.h"
+#include "NfcErrorCodes.h"
+#include "Type3TagReader.h"
+#include "Type4TagReader.h"
 #include "korvat_nfc.h"
 
 namespace {
@@ -64,52 +68,11 @@ std::string hex(const std::vector<uint8_t> &bytes)
     return hex(bytes.data(), bytes.size());
 }
 
-struct ErrorName {
-    uint32_t code;
-    const char *name;
-};
-
-const ErrorName ErrorNames[] = {
-    {KORVAT_NFC_E_INVALID_ARGUMENT, "KORVAT_NFC_E_INVALID_ARGUMENT"},
-    {KORVAT_NFC_E_NOT_IMPLEMENTED, "KORVAT_NFC_E_NOT_IMPLEMENTED"},
-    {KORVAT_NFC_E_OUT_OF_MEMORY, "KORVAT_NFC_E_OUT_OF_MEMORY"},
-    {KORVAT_NFC_E_NOT_INITIALIZED, "KORVAT_NFC_E_NOT_INITIALIZED"},
-    {KORVAT_NFC_E_INVALID_PORT_LIST, "KORVAT_NFC_E_INVALID_PORT_LIST"},
-    {KORVAT_NFC_E_UNSUPPORTED_CATEGORY, "KORVAT_NFC_E_UNSUPPORTED_CATEGORY"},
-    {KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY, "KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY"},
-    {KORVAT_NFC_E_PLUGIN_FUNCTION_MISSING, "KORVAT_NFC_E_PLUGIN_FUNCTION_MISSING"},
-    {KORVAT_NFC_E_NO_PLUGIN, "KORVAT_NFC_E_NO_PLUGIN"},
-    {KORVAT_NFC_E_THREAD_CREATE, "KORVAT_NFC_E_THREAD_CREATE"},
-    {KORVAT_NFC_E_PORT_NOT_OPEN, "KORVAT_NFC_E_PORT_NOT_OPEN"},
-    {KORVAT_NFC_E_NO_CALLBACK_PARAM, "KORVAT_NFC_E_NO_CALLBACK_PARAM"},
-    {KORVAT_NFC_E_REGISTER_MESSAGE, "KORVAT_NFC_E_REGISTER_MESSAGE"},
-    {KORVAT_NFC_E_ALREADY_INITIALIZED, "KORVAT_NFC_E_ALREADY_INITIALIZED"},
-    {KORVAT_NFC_E_PORT_OPEN, "KORVAT_NFC_E_PORT_OPEN"},
-    {KORVAT_NFC_E_DRIVER_STATUS, "KORVAT_NFC_E_DRIVER_STATUS"},
-    {KORVAT_NFC_E_UNSUPPORTED_TARGET, "KORVAT_NFC_E_UNSUPPORTED_TARGET"},
-    {KORVAT_NFC_E_CARD_ERROR_1, "KORVAT_NFC_E_CARD_ERROR_1"},
-    {KORVAT_NFC_E_CARD_ERROR_2, "KORVAT_NFC_E_CARD_ERROR_2"},
-    {KORVAT_NFC_E_CARD_ERROR_OTHER, "KORVAT_NFC_E_CARD_ERROR_OTHER"},
-    {KORVAT_NFC_E_DEVICE_ERROR_1, "KORVAT_NFC_E_DEVICE_ERROR_1"},
-    {KORVAT_NFC_E_DEVICE_ERROR_2, "KORVAT_NFC_E_DEVICE_ERROR_2"},
-    {KORVAT_NFC_E_DEVICE_ERROR_3, "KORVAT_NFC_E_DEVICE_ERROR_3"},
-    {KORVAT_NFC_E_DEVICE_ERROR_4, "KORVAT_NFC_E_DEVICE_ERROR_4"},
-    {KORVAT_NFC_E_DEVICE_ERROR_5, "KORVAT_NFC_E_DEVICE_ERROR_5"},
-    {KORVAT_NFC_E_DEVICE_ERROR_OTHER, "KORVAT_NFC_E_DEVICE_ERROR_OTHER"},
-    {KORVAT_NFC_E_LOG_RELATIVE_PATH, "KORVAT_NFC_E_LOG_RELATIVE_PATH"},
-    {KORVAT_NFC_E_LOG_FILE_MISSING, "KORVAT_NFC_E_LOG_FILE_MISSING"},
-    {KORVAT_NFC_E_LOG_FILE_OPEN, "KORVAT_NFC_E_LOG_FILE_OPEN"},
-};
-
 // Codes the library does not define come from the reader plug-in, which documents them.
 const char *errorName(uint32_t code)
 {
-    for (const ErrorName &e : ErrorNames) {
-        if (e.code == code) {
-            return e.name;
-        }
-    }
-    return "reader plug-in error";
+    const NfcErrorCode *known = NfcErrorCodes::find(code);
+    return known != nullptr ? known->name : "reader plug-in error";
 }
 
 void printErrorPair(uint32_t code, uint32_t detail)
@@ -184,71 +147,20 @@ void printTargetRecord(const uint8_t *record)
 // NDEF
 // ---------------------------------------------------------------------------------------------
 
-const char *const UriPrefixes[] = {
-    "",           "http://www.", "https://www.", "http://",     "https://",     "tel:",
-    "mailto:",    "ftp://anonymous:anonymous@", "ftp://ftp.", "ftps://",   "sftp://",      "smb://",
-    "nfs://",     "ftp://",      "dav://",       "news:",       "telnet://",    "imap:",
-    "rtsp://",    "urn:",        "pop:",         "sip:",        "sips:",        "tftp:",
-    "btspp://",   "btl2cap://",  "btgoep://",    "tcpobex://",  "irdaobex://",  "file://",
-    "urn:epc:id:", "urn:epc:tag:", "urn:epc:pat:", "urn:epc:raw:", "urn:epc:", "urn:nfc:",
-};
-
-void printNdefRecord(unsigned index, uint8_t tnf, const std::string &type, const uint8_t *payload, size_t length)
-{
-    std::printf("             record %u: ", index);
-    if (tnf == 0x01 && type == "U" && length >= 1) {
-        const char *prefix = payload[0] < sizeof(UriPrefixes) / sizeof(UriPrefixes[0]) ? UriPrefixes[payload[0]] : "";
-        std::printf("URI  %s%s\n", prefix, std::string(payload + 1, payload + length).c_str());
-    } else if (tnf == 0x01 && type == "T" && length >= 1 && 1u + (payload[0] & 0x3F) <= length) {
-        const size_t languageLength = payload[0] & 0x3F;
-        const std::string language(payload + 1, payload + 1 + languageLength);
-        if (payload[0] & 0x80) {
-            std::printf("text [%s] (UTF-16, %u bytes)\n", language.c_str(), static_cast<unsigned>(length - 1 - languageLength));
-        } else {
-            std::printf("text [%s] \"%s\"\n", language.c_str(),
-                        std::string(payload + 1 + languageLength, payload + length).c_str());
-        }
-    } else {
-        std::printf("TNF %u, type \"%s\", %u payload bytes: %s\n", tnf, type.c_str(), static_cast<unsigned>(length),
-                    hex(payload, length).c_str());
-    }
-}
-
+// Chunked records are joined; a malformed message is reported with what is wrong and where.
 void printNdefMessage(const std::vector<uint8_t> &message)
 {
     std::printf("           NDEF message, %u bytes:\n", static_cast<unsigned>(message.size()));
-    if (message.empty()) {
-        std::printf("             (empty)\n");
-        return;
+    std::vector<NdefRecord> records;
+    std::string error;
+    const bool valid = NdefMessage::parse(message.data(), message.size(), records, error);
+    for (size_t i = 0; i < records.size(); ++i) {
+        std::printf("             record %u: %s\n", static_cast<unsigned>(i + 1),
+                    NdefMessage::describe(records[i]).c_str());
     }
-    size_t position = 0;
-    unsigned index = 1;
-    while (position < message.size()) {
-        const uint8_t header = message[position++];
-        const bool shortRecord = header & 0x10;
-        const bool hasId = header & 0x08;
-        const size_t fixed = 1 + (shortRecord ? 1 : 4) + (hasId ? 1 : 0);
-        if (position + fixed > message.size()) {
-            break;
-        }
-        const size_t typeLength = message[position++];
-        size_t payloadLength = 0;
-        for (int i = 0; i < (shortRecord ? 1 : 4); ++i) {
-            payloadLength = payloadLength << 8 | message[position++];
-        }
-        const size_t idLength = hasId ? message[position++] : 0;
-        if (typeLength + idLength + payloadLength > message.size() - position) {
-            break;
-        }
-        const std::string type(message.begin() + position, message.begin() + position + typeLength);
-        position += typeLength + idLength;
-        printNdefRecord(index++, header & 0x07, type, message.data() + position, payloadLength);
-        position += payloadLength;
-        if (header & 0x40) {  // message end
-            return;
-        }
+    if (!valid) {
+        std::printf("             invalid NDEF message: %s\n", error.c_str());
     }
-    std::printf("             malformed NDEF message at byte %u\n", static_cast<unsigned>(position));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -265,140 +177,38 @@ bool exchange(const std::vector<uint8_t> &command, std::vector<uint8_t> &respons
         printFailure("korvatlib_nfc_thru");
         return false;
     }
-    response.assign(buffer, buffer + length);
+    response.assign(buffer, buffer + std::min<size_t>(length, sizeof(buffer)));
     std::printf("             < %s\n", hex(response).c_str());
     return true;
 }
 
-uint16_t statusWord(const std::vector<uint8_t> &response)
+// Sends the reader's commands until it has the message or gives up. Everything the tag says is
+// checked by the reader (portable/tags); an invalid tag ends here and the demo goes on with the
+// next target. True: `message` holds an NDEF message.
+template <class TagReader>
+bool readNdef(TagReader &reader, std::vector<uint8_t> &message)
 {
-    const size_t n = response.size();
-    return n < 2 ? 0 : static_cast<uint16_t>(response[n - 2] << 8 | response[n - 1]);
-}
-
-// One APDU whose status word must be 9000; `data` receives the response without it.
-bool transmitApdu(const std::vector<uint8_t> &apdu, std::vector<uint8_t> *data = nullptr)
-{
-    std::vector<uint8_t> response;
-    if (!exchange(apdu, response)) {
-        return false;
-    }
-    if (statusWord(response) != 0x9000) {
-        std::printf("           the card refused the command: status word %04X\n", statusWord(response));
-        return false;
-    }
-    if (data != nullptr) {
-        data->assign(response.begin(), response.end() - 2);
-    }
-    return true;
-}
-
-bool readBinary(size_t offset, size_t length, std::vector<uint8_t> &data)
-{
-    const std::vector<uint8_t> apdu{0x00, 0xB0, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
-                                    static_cast<uint8_t>(length)};
-    if (!transmitApdu(apdu, &data)) {
-        return false;
-    }
-    if (data.size() != length) {
-        std::printf("           the card sent %u bytes instead of %u\n", static_cast<unsigned>(data.size()),
-                    static_cast<unsigned>(length));
-        return false;
-    }
-    return true;
-}
-
-// NFC Forum Type 4 Tag: the NDEF application, its capability container, then the NDEF file in
-// chunks no larger than the card's MLe.
-bool readType4Ndef(std::vector<uint8_t> &message)
-{
-    std::printf("           reading the NDEF message of a Type 4 Tag\n");
-    std::vector<uint8_t> cc, chunk;
-    if (!transmitApdu({0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00}) ||
-        !transmitApdu({0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x03}) || !readBinary(0, 15, cc)) {
-        return false;
-    }
-    if (cc[7] != 0x04 || cc[8] < 0x06) {
-        std::printf("           no NDEF file control TLV in the capability container\n");
-        return false;
-    }
-    const size_t maximumRead = std::max<size_t>(1, std::min<size_t>(0xFF, cc[3] << 8 | cc[4]));
-    if (!transmitApdu({0x00, 0xA4, 0x00, 0x0C, 0x02, cc[9], cc[10]}) || !readBinary(0, 2, chunk)) {
-        return false;
-    }
-    const size_t length = chunk[0] << 8 | chunk[1];
-    message.clear();
-    while (message.size() < length) {
-        const size_t part = std::min(maximumRead, length - message.size());
-        if (!readBinary(2 + message.size(), part, chunk)) {
+    std::vector<uint8_t> command, response;
+    while (reader.nextCommand(command)) {
+        if (!exchange(command, response)) {
             return false;
         }
-        message.insert(message.end(), chunk.begin(), chunk.end());
+        reader.takeResponse(response.data(), response.size());
     }
-    return true;
-}
-
-// One Read Without Encryption of the NDEF service 0x000B; `blocks` receives 16 bytes per block.
-bool readType3Blocks(const std::vector<uint8_t> &idm, size_t first, size_t count, std::vector<uint8_t> &blocks)
-{
-    std::vector<uint8_t> frame{0, 0x06};
-    frame.insert(frame.end(), idm.begin(), idm.end());
-    frame.insert(frame.end(), {0x01, 0x0B, 0x00, static_cast<uint8_t>(count)});
-    for (size_t i = 0; i < count; ++i) {
-        const size_t block = first + i;
-        if (block < 0x100) {
-            frame.insert(frame.end(), {0x80, static_cast<uint8_t>(block)});
-        } else {
-            frame.insert(frame.end(), {0x00, static_cast<uint8_t>(block), static_cast<uint8_t>(block >> 8)});
-        }
-    }
-    frame[0] = static_cast<uint8_t>(frame.size());
-    std::vector<uint8_t> response;
-    if (!exchange(frame, response)) {
+    switch (reader.outcome()) {
+    case TagReadOutcome::Message:
+        message = reader.message();
+        return true;
+    case TagReadOutcome::NoMessage:
+        std::printf("           the tag is initialised but holds no NDEF message\n");
+        return false;
+    case TagReadOutcome::Refused:
+        std::printf("           %s\n", reader.report().c_str());
+        return false;
+    default:
+        std::printf("           invalid tag: %s\n", reader.report().c_str());
         return false;
     }
-    if (response.size() < 12 || response[1] != 0x07 || response[10] != 0x00 || response[11] != 0x00) {
-        std::printf("           the card refused the command: status flags %s\n",
-                    response.size() >= 12 ? hex(response.data() + 10, 2).c_str() : "missing");
-        return false;
-    }
-    if (response.size() != 13 + 16 * count || response[12] != count) {
-        std::printf("           unexpected response length\n");
-        return false;
-    }
-    blocks.assign(response.begin() + 13, response.end());
-    return true;
-}
-
-// NFC Forum Type 3 Tag: the attribute information block gives the NDEF length and how many
-// blocks one command may read.
-bool readType3Ndef(const std::vector<uint8_t> &idm, std::vector<uint8_t> &message)
-{
-    std::printf("           reading the NDEF message of a Type 3 Tag\n");
-    std::vector<uint8_t> attributes, blocks;
-    if (idm.size() != 8 || !readType3Blocks(idm, 0, 1, attributes)) {
-        return false;
-    }
-    unsigned sum = 0;
-    for (int i = 0; i < 14; ++i) {
-        sum += attributes[i];
-    }
-    if (sum != static_cast<unsigned>(attributes[14] << 8 | attributes[15])) {
-        std::printf("           attribute information block: checksum error\n");
-        return false;
-    }
-    const size_t perRead = std::max<size_t>(1, attributes[1]);
-    const size_t length = static_cast<size_t>(attributes[11]) << 16 | attributes[12] << 8 | attributes[13];
-    const size_t blockCount = (length + 15) / 16;
-    std::vector<uint8_t> data;
-    for (size_t block = 1; block <= blockCount; block += perRead) {
-        if (!readType3Blocks(idm, block, std::min(perRead, blockCount + 1 - block), blocks)) {
-            return false;
-        }
-        data.insert(data.end(), blocks.begin(), blocks.end());
-    }
-    message.assign(data.begin(), data.begin() + length);
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -452,7 +262,17 @@ void onEnable(WPARAM wParam, LPARAM lParam)
     }
     std::vector<uint8_t> message;
     const bool type3 = target.kind == DEVICE_TYPE_NFC_18092_212K || target.kind == DEVICE_TYPE_NFC_18092_424K;
-    if (type3 ? readType3Ndef(target.nfcid2, message) : readType4Ndef(message)) {
+    bool read;
+    if (type3) {
+        std::printf("           reading the NDEF message of a Type 3 Tag\n");
+        Type3TagReader reader(target.nfcid2);
+        read = readNdef(reader, message);
+    } else {
+        std::printf("           reading the NDEF message of a Type 4 Tag\n");
+        Type4TagReader reader;
+        read = readNdef(reader, message);
+    }
+    if (read) {
         printNdefMessage(message);
         ++g_MessagesRead;
     }

@@ -30,5 +30,5 @@ public:
     // printf into a string of exactly the formatted length; empty on a null format or a formatting failure.
     static std::string formatMessage(const char *format, va_list args);
 
-    static const size_t HexBytesPerLine = 8;
+    static constexpr size_t HexBytesPerLine = 8;
 };

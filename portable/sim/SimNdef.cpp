@@ -11,6 +11,7 @@ namespace {
 const uint8_t NdefMessageBegin = 0x80;
 const uint8_t NdefMessageEnd = 0x40;
 const uint8_t NdefShortRecord = 0x10;
+const uint8_t NdefEmptyType = 0x00;
 const uint8_t NdefWellKnownType = 0x01;
 
 // URI identifier codes: the longest matching prefix is abbreviated, as a tag writer would.
@@ -56,8 +57,12 @@ std::vector<uint8_t> encodeNdefMessage(const std::vector<NdefRecordDescription> 
     for (size_t i = 0; i < records.size(); ++i) {
         const NdefRecordDescription &record = records[i];
         const bool uri = record.kind == NdefRecordDescription::Kind::Uri;
-        const std::vector<uint8_t> payload = uri ? uriPayload(record.value) : textPayload(record.language, record.value);
-        uint8_t header = NdefWellKnownType;
+        const bool empty = record.kind == NdefRecordDescription::Kind::Empty;
+        std::vector<uint8_t> payload;
+        if (!empty) {
+            payload = uri ? uriPayload(record.value) : textPayload(record.language, record.value);
+        }
+        uint8_t header = empty ? NdefEmptyType : NdefWellKnownType;
         if (i == 0) {
             header |= NdefMessageBegin;
         }
@@ -69,13 +74,15 @@ std::vector<uint8_t> encodeNdefMessage(const std::vector<NdefRecordDescription> 
             header |= NdefShortRecord;
         }
         message.push_back(header);
-        message.push_back(1);  // type length
+        message.push_back(empty ? 0 : 1);  // type length
         if (shortRecord) {
             message.push_back(static_cast<uint8_t>(payload.size()));
         } else {
             appendBigEndian(message, static_cast<uint32_t>(payload.size()), 4);
         }
-        message.push_back(uri ? 'U' : 'T');
+        if (!empty) {
+            message.push_back(uri ? 'U' : 'T');
+        }
         message.insert(message.end(), payload.begin(), payload.end());
     }
     return message;

@@ -20,6 +20,7 @@ const size_t IdmLength = 8;
 // Status flags of a refused command: flag 1 FF (the command as a whole), flag 2 the reason.
 const uint8_t ErrorNumberOfServices = 0xA1;
 const uint8_t ErrorNumberOfBlocks = 0xA2;
+const uint8_t ErrorServiceCodeListOrder = 0xA3;
 const uint8_t ErrorServiceCode = 0xA6;
 const uint8_t ErrorBlockNumber = 0xA8;
 
@@ -145,7 +146,7 @@ bool SimType3Tag::answerRead(const uint8_t *frame, size_t length, std::vector<ui
         }
         for (size_t i = 0; i < blocks && error == 0; ++i) {
             if (serviceOrders[i] >= services) {
-                error = ErrorServiceCode;
+                error = ErrorServiceCodeListOrder;
             } else if (static_cast<size_t>(blockNumbers[i]) * BlockSize >= m_Blocks.size()) {
                 error = ErrorBlockNumber;
             }

@@ -26,5 +26,5 @@ public:
     static void fill(uint32_t cardType, const uint8_t *data, uint8_t *block);
     static uint32_t targetNumber(const uint8_t *data);
 
-    static const uint8_t MaximumNfcid1Size = 10;
+    static constexpr uint8_t MaximumNfcid1Size = 10;
 };

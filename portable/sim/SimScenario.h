@@ -39,7 +39,4 @@ struct Scenario {
 // Parses scenario text. On failure returns false with the 1-based line in error.
 bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorLine);
 
-// The scenario used when no file is configured (default.scenario, built in).
-const char *builtInScenarioText();
-
 }  // namespace sim

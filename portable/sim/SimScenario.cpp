@@ -7,8 +7,6 @@ namespace sim {
 
 namespace {
 
-#include "sim_default_scenario.inc"
-
 const size_t MaximumNdefMessageSize = 1024;
 
 bool parseHex(const std::string &text, std::vector<uint8_t> &bytes)
@@ -51,7 +49,9 @@ CardDescription defaultCard(CardKind kind)
         card.ats = {0x05, 0x78, 0x80, 0x70, 0x02};
         break;
     case CardKind::TypeB:
-        card.atqb = {0x50, 0x1A, 0x2B, 0x3C, 0x4D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x71, 0xF1};
+        // Protocol info: 106 kbit/s only; frame size 128, ISO/IEC 14443-4; FWI 8 (about 77 ms;
+        // 15 is reserved), ADC and FO bits set.
+        card.atqb = {0x50, 0x1A, 0x2B, 0x3C, 0x4D, 0x00, 0x00, 0x00, 0x00, 0x00, 0x71, 0x8F};
         card.attrib = {0x10};
         break;
     default:
@@ -143,7 +143,12 @@ std::string restOfLine(std::istringstream &words)
 bool parseRecord(const std::string &directive, std::istringstream &words, CardDescription &card)
 {
     NdefRecordDescription record;
-    if (directive == "uri") {
+    if (directive == "empty") {
+        record.kind = NdefRecordDescription::Kind::Empty;
+        if (!restOfLine(words).empty()) {
+            return false;
+        }
+    } else if (directive == "uri") {
         record.kind = NdefRecordDescription::Kind::Uri;
         record.value = restOfLine(words);
         if (record.value.empty()) {
@@ -183,7 +188,7 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
         if (directive == "card") {
             result.cards.emplace_back();
             ok = parseCard(words, result.cards.back());
-        } else if (directive == "uri" || directive == "text") {
+        } else if (directive == "uri" || directive == "text" || directive == "empty") {
             ok = !result.cards.empty() && parseRecord(directive, words, result.cards.back());
         } else if (directive == "repeat") {
             std::string period, extra;
@@ -199,11 +204,6 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
     }
     scenario = result;
     return true;
-}
-
-const char *builtInScenarioText()
-{
-    return BuiltInScenario;
 }
 
 }  // namespace sim

@@ -12,8 +12,10 @@ namespace {
 const uint8_t NdefApplicationName[] = {0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
 const uint16_t CapabilityContainerId = 0xE103;
 const uint16_t NdefFileId = 0xE104;
-// Largest READ BINARY answer the tag announces: readers read the NDEF file in several chunks.
+// Largest READ BINARY answer the tag announces (MLe) and keeps to: readers read the NDEF file in
+// several chunks. It fits SW2 of the "wrong Le" status word 6Cxx.
 const uint16_t MaximumReadLength = 0x0080;
+static_assert(MaximumReadLength <= 0xFF, "MLe is reported in SW2");
 
 const uint8_t InsSelect = 0xA4;
 const uint8_t InsReadBinary = 0xB0;
@@ -126,6 +128,10 @@ std::vector<uint8_t> SimType4Tag::readBinary(const uint8_t *apdu, size_t length)
         return statusWord(0x6B00);
     }
     const size_t wanted = apdu[4] == 0 ? 256 : apdu[4];
+    if (wanted > MaximumReadLength) {
+        // Wrong Le: SW2 gives the most this tag answers, as its capability container says.
+        return statusWord(static_cast<uint16_t>(0x6C00 | MaximumReadLength));
+    }
     const size_t count = std::min(wanted, file->size() - offset);
     std::vector<uint8_t> response(file->begin() + offset, file->begin() + offset + count);
     const std::vector<uint8_t> sw = statusWord(count < wanted ? 0x6282 : 0x9000);

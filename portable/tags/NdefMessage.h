@@ -1,0 +1,62 @@
+// NDEF messages as read from a tag: records with every length checked against the bytes that
+// are really there, chunked records joined, and a one-line description of the common well-known
+// records. Pure functions of a byte span.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One record exactly as stored: the header byte and the places of its fields in the message.
+struct NdefRawRecord {
+    uint8_t header = 0;
+    size_t typeOffset = 0;
+    size_t typeLength = 0;
+    size_t idOffset = 0;
+    size_t idLength = 0;
+    size_t payloadOffset = 0;
+    size_t payloadLength = 0;
+    size_t end = 0;  // offset of the byte after the record
+};
+
+// A record of the message, chunks joined.
+struct NdefRecord {
+    uint8_t tnf = 0;
+    std::vector<uint8_t> type;
+    std::vector<uint8_t> id;
+    std::vector<uint8_t> payload;
+    unsigned chunks = 1;
+};
+
+class NdefMessage {
+public:
+    // Header bits.
+    static constexpr uint8_t MessageBegin = 0x80;
+    static constexpr uint8_t MessageEnd = 0x40;
+    static constexpr uint8_t ChunkFlag = 0x20;
+    static constexpr uint8_t ShortRecord = 0x10;
+    static constexpr uint8_t IdLengthPresent = 0x08;
+    static constexpr uint8_t TnfMask = 0x07;
+    // Type name formats with a meaning of their own here.
+    static constexpr uint8_t TnfEmpty = 0x00;
+    static constexpr uint8_t TnfWellKnown = 0x01;
+    static constexpr uint8_t TnfUnknown = 0x05;
+    static constexpr uint8_t TnfUnchanged = 0x06;
+    static constexpr uint8_t TnfReserved = 0x07;
+
+    // Reads the record that starts at `offset`: every length is checked against `size` before it
+    // is used, so no field can reach past the span. False: `error` says what is wrong.
+    static bool readRawRecord(const uint8_t *data, size_t size, size_t offset, NdefRawRecord &record,
+                              std::string &error);
+    // Writes a raw record back: the same bytes as were read.
+    static void appendRawRecord(const uint8_t *data, const NdefRawRecord &record, std::vector<uint8_t> &out);
+
+    // A whole message of exactly `size` bytes (an empty span is not a message). False: `error`
+    // says what is wrong and at which byte; `records` then holds the records before the fault.
+    static bool parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error);
+
+    // One line for a record: a URI, a text with its language, or the record's TNF, type and
+    // payload in hex.
+    static std::string describe(const NdefRecord &record);
+};
