@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both architectures (build/x86, build/x64) and runs every test
-# this machine can run: the x64 suite under 64-bit Wine always, the x86 suite under 32-bit Wine
+# Installs what is missing, runs the portable core's native tests and bounded fuzz runs, builds
+# both architectures (build/x86, build/x64) and runs every test this machine can run: the x64
+# suite under 64-bit Wine always, the x86 suite under 32-bit Wine
 # where the machine executes 32-bit code (side by side). Where it cannot, the x86 binaries are
 # still built and checked statically, and the x86 suite is reported as skipped.
 # KORVAT_X86=yes|no forces the answer of the 32-bit probe (see scripts/arch-probe.sh).
@@ -17,6 +18,11 @@ if [ "$KORVAT_RUN_X64" = no ] && [ "$KORVAT_RUN_X86" = no ]; then
   exit 1
 fi
 [ "$KORVAT_RUN_X86" = yes ] || echo "x86: $KORVAT_X86_WHY: the x86 binaries are built and checked statically, their tests are skipped"
+
+# The portable core natively, under sanitizers, and its fuzz targets for a bounded time: no Wine.
+# First, because the cross builds' tests use programs of this native build.
+echo "== native tests and bounded fuzz runs of the portable core =="
+scripts/host-test.sh
 
 for arch in x86 x64; do
   toolchain=cmake/toolchain-mingw-$([ $arch = x86 ] && echo i686 || echo x86_64).cmake
@@ -66,6 +72,7 @@ if [ -n "$x86_pid" ]; then
 fi
 
 echo "== summary =="
+echo "native: passed (portable core tests under sanitizers, bounded fuzz runs)"
 for arch in x64 x86; do
   status_var=${arch}_status
   counts=$(grep -h 'tests passed, .* tests failed out of' "build/$arch/ctest.log" 2>/dev/null | tail -n 1 || true)

@@ -637,11 +637,13 @@ protected:
         registry.setString("category_name_list", "COM, SIM");
         registry.setString("port_name_list", "COM1, SIM0");
         writeFile(scratch.file("demo.scenario"),
-                  "card A 0 1500 nfcid1=04A1A2A3A4A5A6 ats=0578807002\n"
+                  // Each card stays four cycles of the library: found, waiting, enabled, and
+                  // one to spare for a machine slowed by other work.
+                  "card A 0 2400 nfcid1=04A1A2A3A4A5A6 ats=0578807002\n"
                   "uri https://example.org/demo\n"
-                  "card B 1500 3300 atqb=50B1B2B3B40000000000718F\n"
+                  "card B 2400 4800 atqb=50B1B2B3B40000000000718F\n"
                   "text en Demo B\n"
-                  "card F 3300 5400 nfcid2=01F1F2F3F4F5F6F7\n"
+                  "card F 4800 7200 nfcid2=01F1F2F3F4F5F6F7\n"
                   "text en Demo F\n"
                   "uri mailto:demo@example.org\n");
         registry.setString(SIM_SCENARIO_VALUE_NAME, scratch.file("demo.scenario"));
@@ -653,7 +655,7 @@ protected:
 
 TEST_F(DemoTest, WholeRoadFindsEachKindReadsItsNdefMessageAndCloses)
 {
-    const DemoRun run = runDemo("--seconds 6 --log " + scratch.file("normal.log"));
+    const DemoRun run = runDemo("--seconds 8 --log " + scratch.file("normal.log"));
     const std::string &t = run.transcript;
     EXPECT_EQ(run.exitCode, 0u) << t;
     const char *const expected[] = {
