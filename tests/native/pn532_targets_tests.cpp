@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "Pn532PortName.h"
 #include "Pn532Status.h"
 #include "Pn532Targets.h"
 #include "korvat_nfc_plugin.h"
@@ -182,6 +183,39 @@ TEST(Pn532Status, EachErrorCodeMapsToItsPairWithTheStatusByteAsDetail)
         EXPECT_EQ(e.code, c.code) << "status " << std::hex << int(c.status);
         EXPECT_EQ(e.detail, c.status);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Pn532PortNames, ComPortsMapToTheirWindowsDevice)
+{
+    const struct {
+        const char *port;
+        const char *device;  // null: refused
+    } cases[] = {
+        {"COM1", "\\\\.\\COM1"}, {"COM3", "\\\\.\\COM3"}, {"COM10", "\\\\.\\COM10"}, {"COM255", "\\\\.\\COM255"},
+        {"COM", nullptr},        {"COM0", nullptr},       {"COM03", nullptr},       {"COM256", nullptr},
+        {"COM1A", nullptr},      {"com3", nullptr},       {"SIM0", nullptr},        {"COM1000", nullptr},
+    };
+    for (const auto &c : cases) {
+        std::string device;
+        EXPECT_EQ(pn532::serialDeviceName(c.port, device), c.device != nullptr) << c.port;
+        if (c.device != nullptr) {
+            EXPECT_EQ(device, c.device);
+        }
+    }
+}
+
+TEST(Pn532PortNames, CategoryIsFoundAtItsPositionAsTheLibrarySplitsTheList)
+{
+    EXPECT_EQ(pn532::categoryPosition("COM", "COM"), 0);
+    EXPECT_EQ(pn532::categoryPosition("USB, F2PORT ,COM", "COM"), 2);
+    EXPECT_EQ(pn532::categoryPosition("SIM,,  COM  ", "COM"), 2);  // empty items keep their place
+    EXPECT_EQ(pn532::categoryPosition("SIM, COMX", "COM"), -1);
+    EXPECT_EQ(pn532::categoryPosition("", "COM"), -1);
+    EXPECT_EQ(pn532::categoryPosition(std::string(4094, 'A') + ",COM", "COM"), -1);  // past 4096 characters
 }
 
 }  // namespace

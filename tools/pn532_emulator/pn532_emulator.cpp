@@ -126,7 +126,10 @@ void trace(const Options &options, const char *direction, const uint8_t *bytes, 
     if (!options.trace || length == 0) {
         return;
     }
-    std::string line = direction;
+    static const uint64_t begun = nowMicroseconds();
+    char stamp[32];
+    std::snprintf(stamp, sizeof(stamp), "%8.3f ", (nowMicroseconds() - begun) / 1e6);
+    std::string line = std::string(stamp) + direction;
     char pair[4];
     for (size_t i = 0; i < length; ++i) {
         std::snprintf(pair, sizeof(pair), " %02X", bytes[i]);
