@@ -35,7 +35,8 @@ bool Pn532SerialLink::open(const std::string &device, DWORD &windowsError)
         dcb.fAbortOnError = FALSE;
         ok = SetCommState(m_Port, &dcb) != 0;
     }
-    ok = ok && setImmediateReads() &&
+    m_ReadWait = 0xFFFFFFFFu;
+    ok = ok && setReadWait(0) &&
          PurgeComm(m_Port, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR) != 0;
     if (!ok) {
         windowsError = GetLastError();
@@ -53,18 +54,26 @@ void Pn532SerialLink::close()
     }
 }
 
-bool Pn532SerialLink::setImmediateReads()
+bool Pn532SerialLink::setReadWait(uint32_t waitMs)
 {
-    // MAXDWORD interval with no total time-out: ReadFile returns at once with what is there.
-    // (The other documented form, "wait for the first byte up to a constant", waits the whole
-    // constant under Wine even when bytes arrive, so the wait is done here in short slices.)
+    if (waitMs == m_ReadWait) {
+        return true;
+    }
+    // 0: MAXDWORD interval and no total time-out, ReadFile returns at once with what is there.
+    // Otherwise a total time-out only: ReadFile of one byte returns when it comes or when the
+    // time is up. (The documented "first byte or constant" form, MAXDWORD interval and
+    // multiplier, waits the whole constant under Wine even when bytes arrive.)
     COMMTIMEOUTS timeouts;
-    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadIntervalTimeout = waitMs == 0 ? MAXDWORD : 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.ReadTotalTimeoutConstant = waitMs;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 1000;
-    return SetCommTimeouts(m_Port, &timeouts) != 0;
+    if (!SetCommTimeouts(m_Port, &timeouts)) {
+        return false;
+    }
+    m_ReadWait = waitMs;
+    return true;
 }
 
 bool Pn532SerialLink::write(const uint8_t *data, size_t length)
@@ -82,17 +91,25 @@ bool Pn532SerialLink::write(const uint8_t *data, size_t length)
 
 long Pn532SerialLink::read(uint8_t *buffer, size_t capacity, uint32_t waitMs)
 {
-    const uint32_t start = milliseconds();
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(m_Port, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
-            return -1;
-        }
-        if (got > 0 || milliseconds() - start >= waitMs) {
-            return static_cast<long>(got);
-        }
-        Sleep(1);
+    // What is there already; else wait for one byte; then what followed it.
+    DWORD got = 0;
+    if (!setReadWait(0) || !ReadFile(m_Port, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+        return -1;
     }
+    if (got > 0 || waitMs == 0) {
+        return static_cast<long>(got);
+    }
+    if (!setReadWait(waitMs) || !ReadFile(m_Port, buffer, 1, &got, nullptr)) {
+        return -1;
+    }
+    if (got == 0 || capacity == 1) {
+        return static_cast<long>(got);
+    }
+    DWORD more = 0;
+    if (!setReadWait(0) || !ReadFile(m_Port, buffer + 1, static_cast<DWORD>(capacity - 1), &more, nullptr)) {
+        return -1;
+    }
+    return static_cast<long>(1 + more);
 }
 
 void Pn532SerialLink::discardInput()

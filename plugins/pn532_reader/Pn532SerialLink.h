@@ -25,7 +25,8 @@ public:
     Pn532SerialLink &operator=(const Pn532SerialLink &) = delete;
 
 private:
-    bool setImmediateReads();
+    bool setReadWait(uint32_t waitMs);
 
     HANDLE m_Port = INVALID_HANDLE_VALUE;
+    uint32_t m_ReadWait = 0xFFFFFFFFu;  // the wait the port's time-outs are set for
 };

@@ -166,7 +166,9 @@ bool parseListedTargets(Modulation modulation, const uint8_t *data, size_t lengt
 
 std::vector<uint8_t> encodeTargetData(Modulation modulation, const ListedTarget &target)
 {
-    std::vector<uint8_t> out{target.tg};
+    std::vector<uint8_t> out;
+    out.reserve(64);
+    out.push_back(target.tg);
     switch (modulation) {
     case Modulation::TypeA106:
         out.push_back(static_cast<uint8_t>(target.sensRes >> 8));

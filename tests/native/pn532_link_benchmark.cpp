@@ -68,9 +68,13 @@ void exchangeFigures(bool pace, int rounds)
         return;
     }
     const std::vector<uint8_t> select{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00};
-    const std::vector<uint8_t> read{0x00, 0xB0, 0x00, 0x00, 0x80};
+    const std::vector<uint8_t> selectCc{0x00, 0xA4, 0x00, 0x0C, 0x02, 0xE1, 0x03};
+    const std::vector<uint8_t> read{0x00, 0xB0, 0x00, 0x00, 0x0F};
     for (const auto &command : {select, read}) {
         std::vector<uint8_t> response;
+        if (command == read) {  // READ BINARY of the capability container, selected first
+            reader.exchange(selectCc.data(), selectCc.size(), response, error);
+        }
         const double cpu0 = threadCpuMicroseconds();
         const double wall0 = wallMicroseconds();
         int done = 0;
@@ -83,7 +87,7 @@ void exchangeFigures(bool pace, int rounds)
         const double wall = (wallMicroseconds() - wall0) / (done ? done : 1);
         std::printf("pn532 exchange %-12s %s: %d rounds, turnaround %8.1f us, host-link code CPU %6.1f us (%4.1f%%), "
                     "%zu answer bytes\n",
-                    command.size() == select.size() ? "SELECT" : "READ 128", pace ? "paced 115200" : "unpaced     ", done,
+                    command.size() == select.size() ? "SELECT" : "READ CC 15", pace ? "paced 115200" : "unpaced     ", done,
                     wall, cpu, 100.0 * cpu / wall, response.size());
     }
     reader.close(error);
