@@ -185,7 +185,7 @@ bool Device::command(const std::vector<uint8_t> &request, std::vector<uint8_t> &
     }
 }
 
-bool Device::statusOnly(const std::vector<uint8_t> &answer, uint8_t code, Error &error)
+bool Device::statusOnly(const std::vector<uint8_t> &answer, Error &error)
 {
     if (answer.empty()) {
         return fail(error, PN532_E_LINK, PN532_LINK_UNEXPECTED_ANSWER);
@@ -194,7 +194,6 @@ bool Device::statusOnly(const std::vector<uint8_t> &answer, uint8_t code, Error 
         error = statusError(answer[0]);
         return false;
     }
-    (void)code;
     return true;
 }
 
@@ -279,7 +278,7 @@ bool Device::exchange(uint8_t tg, const uint8_t *data, size_t length, std::vecto
         const bool last = offset + piece == length;
         std::vector<uint8_t> request{InDataExchange, static_cast<uint8_t>(last ? tg : (tg | StatusMoreInformation))};
         request.insert(request.end(), data + offset, data + offset + piece);
-        if (!command(request, reply, timeoutMs, error) || !statusOnly(reply, InDataExchange, error)) {
+        if (!command(request, reply, timeoutMs, error) || !statusOnly(reply, error)) {
             return false;
         }
         offset += piece;
@@ -287,7 +286,7 @@ bool Device::exchange(uint8_t tg, const uint8_t *data, size_t length, std::vecto
     answer.assign(reply.begin() + 1, reply.end());
     // The answer, gathered while the chip sets MI.
     while ((reply[0] & StatusMoreInformation) != 0) {
-        if (!command({InDataExchange, tg}, reply, timeoutMs, error) || !statusOnly(reply, InDataExchange, error)) {
+        if (!command({InDataExchange, tg}, reply, timeoutMs, error) || !statusOnly(reply, error)) {
             return false;
         }
         if (answer.size() + reply.size() - 1 > maximumAnswer) {
@@ -304,7 +303,7 @@ bool Device::exchange(uint8_t tg, const uint8_t *data, size_t length, std::vecto
 bool Device::targetCommand(Command code, uint8_t tg, uint32_t timeoutMs, Error &error)
 {
     std::vector<uint8_t> answer;
-    return command({code, tg}, answer, timeoutMs, error) && statusOnly(answer, code, error);
+    return command({code, tg}, answer, timeoutMs, error) && statusOnly(answer, error);
 }
 
 bool Device::targetPresent(const ListedTarget &target, uint32_t timeoutMs, Error &error)
@@ -313,7 +312,7 @@ bool Device::targetPresent(const ListedTarget &target, uint32_t timeoutMs, Error
     if (target.cardType == CardTypeF212 || target.cardType == CardTypeF424) {
         std::vector<uint8_t> request{InDataExchange, target.tg, 10, FelicaRequestResponse};
         request.insert(request.end(), target.nfcid2.begin(), target.nfcid2.end());
-        if (!command(request, answer, timeoutMs, error) || !statusOnly(answer, InDataExchange, error)) {
+        if (!command(request, answer, timeoutMs, error) || !statusOnly(answer, error)) {
             return false;
         }
         return (answer.size() == 12 && answer[2] == FelicaRequestResponse + 1) ||
@@ -323,7 +322,7 @@ bool Device::targetPresent(const ListedTarget &target, uint32_t timeoutMs, Error
         return true;  // no ISO/IEC 14443-4 card: nothing to ask without disturbing it
     }
     // Diagnose, card presence test of the active ISO/IEC 14443-4 target.
-    return command({Diagnose, 0x06}, answer, timeoutMs, error) && statusOnly(answer, Diagnose, error);
+    return command({Diagnose, 0x06}, answer, timeoutMs, error) && statusOnly(answer, error);
 }
 
 }  // namespace pn532

@@ -72,7 +72,8 @@ private:
     Wait nextFrame(uint32_t deadline, Frame &frame, bool &stalled);
     bool sendFrame(const std::vector<uint8_t> &bytes, Error &error);
     bool abortCommand(uint8_t code, Error &error);
-    bool statusOnly(const std::vector<uint8_t> &answer, uint8_t code, Error &error);
+    // The answer's status byte: false with its error pair when it reports an error.
+    bool statusOnly(const std::vector<uint8_t> &answer, Error &error);
 
     Link &m_Link;
     FrameReader m_Reader;

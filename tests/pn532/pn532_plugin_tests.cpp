@@ -290,4 +290,36 @@ TEST_F(Pn532PluginTest, AnUnpluggedReaderAndASilentChipFailTheExchangeWithinTheT
     }
 }
 
+// At the end of the process the poll thread is gone before the plug-in is detached: an
+// application that returns from main with the port open, or with poll mode running, must end
+// normally and at once.
+TEST_F(Pn532PluginTest, AProcessThatEndsWithThePortOpenOrPollingExitsNormally)
+{
+    registry.setString("plugins_home_directory", binDirectory() + "pn532_plugins");
+    registry.setString("category_name_list", "COM");
+    registry.setString("port_name_list", port(0));
+    for (const char *arguments : {"", "poll"}) {
+        std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + arguments;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process));
+        const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+        DWORD exitCode = 0xFFFFFFFFu;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        if (waited != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 9);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process did not end: " << commandLine;
+        EXPECT_EQ(exitCode, 0u) << commandLine;
+    }
+    // The chip is in step for the next session.
+    ErrorInfo error{0, 0};
+    EXPECT_TRUE(plugin.open(port(0).c_str(), &error)) << std::hex << error.error_code << " " << error.detail_code;
+    EXPECT_TRUE(plugin.close(&error));
+}
+
 }  // namespace
