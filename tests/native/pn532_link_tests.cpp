@@ -3,10 +3,12 @@
 // link faults with the outcome each must have, within its time-out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "Pn532Frame.h"
 #include "Pn532Reader.h"
 #include "Pn532TestSupport.h"
 #include "korvat_nfc_plugin.h"
@@ -296,6 +298,102 @@ TEST_F(Pn532LinkTest, AChipThatStopsAnsweringWhilePollingIsReportedOnceAsADevice
     EXPECT_FALSE(pollUntilEvent(*reader, event, 1500)) << "reported again while nothing changed";
     const std::string log = emulator->stop();
     EXPECT_NE(log.find(" aborts"), std::string::npos) << log;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chaining, against a scripted chip in the test's own process: what the host sends, piece by
+// piece, and how it gathers an answer that comes with MI.
+// ---------------------------------------------------------------------------------------------
+
+class ScriptedChip : public pn532::Link {
+public:
+    std::vector<Bytes> answers;   // data of each answer after its command code + 1
+    std::vector<Bytes> commands;  // what the host sent (code and parameters)
+
+    bool write(const uint8_t *data, size_t length) override
+    {
+        std::vector<pn532::Frame> frames;
+        m_Reader.feed(data, length, frames);
+        for (const pn532::Frame &f : frames) {
+            if (f.kind != pn532::Frame::Kind::Information) {
+                continue;
+            }
+            commands.push_back(f.data);
+            Bytes answer{static_cast<uint8_t>(f.data[0] + 1)};
+            if (!answers.empty()) {
+                answer.insert(answer.end(), answers.front().begin(), answers.front().end());
+                answers.erase(answers.begin());
+            }
+            m_Out.insert(m_Out.end(), pn532::AckFrame, pn532::AckFrame + 6);
+            const Bytes frame = pn532::encodeFrame(pn532::ChipToHost, answer);
+            m_Out.insert(m_Out.end(), frame.begin(), frame.end());
+        }
+        return true;
+    }
+    long read(uint8_t *buffer, size_t capacity, uint32_t) override
+    {
+        const size_t n = std::min(capacity, m_Out.size());
+        std::copy(m_Out.begin(), m_Out.begin() + static_cast<long>(n), buffer);
+        m_Out.erase(m_Out.begin(), m_Out.begin() + static_cast<long>(n));
+        return static_cast<long>(n);
+    }
+    void discardInput() override {}
+    uint32_t milliseconds() override { return pn532test::monotonicMilliseconds(); }
+
+private:
+    pn532::FrameReader m_Reader;
+    Bytes m_Out;
+};
+
+TEST(Pn532Chaining, ALongCommandGoesInPiecesWithMiAndAnAnswerWithMiIsGathered)
+{
+    ScriptedChip chip;
+    pn532::Device device(chip);
+    const Bytes command(600, 0x3C);
+    Bytes first{0x40}, second{0x40}, last{0x00};
+    first.resize(1 + 262, 0x01);
+    second.resize(1 + 262, 0x02);
+    last.resize(1 + 10, 0x03);
+    chip.answers = {{0x00}, {0x00}, first, second, last};  // two pieces taken, then the answer in three
+    Bytes answer;
+    pn532::Error error;
+    ASSERT_TRUE(device.exchange(1, command.data(), command.size(), answer, 1024, 1000, error))
+        << std::hex << error.code << " " << error.detail;
+    ASSERT_EQ(chip.commands.size(), 5u);
+    EXPECT_EQ(chip.commands[0][1], 0x41);  // Tg with MI
+    EXPECT_EQ(chip.commands[0].size(), 2u + 262);
+    EXPECT_EQ(chip.commands[1][1], 0x41);
+    EXPECT_EQ(chip.commands[2][1], 0x01);  // the last piece
+    EXPECT_EQ(chip.commands[2].size(), 2u + 600 - 2 * 262);
+    EXPECT_EQ(chip.commands[3], (Bytes{0x40, 0x01}));  // "the rest, please"
+    EXPECT_EQ(chip.commands[4], (Bytes{0x40, 0x01}));
+    ASSERT_EQ(answer.size(), 262u + 262 + 10);
+    EXPECT_EQ(answer[0], 0x01);
+    EXPECT_EQ(answer[262], 0x02);
+    EXPECT_EQ(answer.back(), 0x03);
+
+    // The same answer over a smaller limit is refused with its length, not cut.
+    chip.answers = {first, second, last};
+    EXPECT_FALSE(device.exchange(1, command.data(), 10, answer, 400, 1000, error));
+    EXPECT_EQ(error.code, PN532_E_TOO_LONG);
+    EXPECT_EQ(error.detail, 262u + 262);
+}
+
+TEST(Pn532Chaining, AnErrorStatusInAnyPieceEndsTheExchangeWithItsPair)
+{
+    ScriptedChip chip;
+    pn532::Device device(chip);
+    const Bytes command(300, 0x3C);
+    chip.answers = {{0x00}, {0x01}};  // the card went quiet after the first piece
+    Bytes answer;
+    pn532::Error error;
+    EXPECT_FALSE(device.exchange(1, command.data(), command.size(), answer, 1024, 1000, error));
+    EXPECT_EQ(error.code, PN532_E_CARD_NO_ANSWER);
+    EXPECT_EQ(error.detail, 0x01u);
+    chip.answers = {{0x40, 0xAA}, {0x13}};  // an RF protocol error in the gathered part
+    EXPECT_FALSE(device.exchange(1, command.data(), 5, answer, 1024, 1000, error));
+    EXPECT_EQ(error.code, PN532_E_CARD_TRANSMISSION);
+    EXPECT_EQ(error.detail, 0x13u);
 }
 
 }  // namespace
