@@ -16,7 +16,7 @@ fi
 # wine32:i386 installs on every x86-64 machine, also on one that cannot execute it; the test
 # script probes whether it runs.
 for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 \
-         g++ clang-14 libfuzzer-14-dev libclang-rt-14-dev libnfc-bin socat \
+         g++ clang-14 libfuzzer-14-dev libclang-rt-14-dev libnfc-bin libnfc-examples socat \
          osslsigncode openssl cmake ninja-build googletest ca-certificates; do
   have_pkg "$p" || need+=("$p")
 done

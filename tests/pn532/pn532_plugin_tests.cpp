@@ -1,0 +1,325 @@
+// The PN532 reader plug-in called directly through its entry points: argument checks, the
+// category look-up, the serial port names, and, against PN532 emulators on COM ports of the
+// prefix (tests/pn532/pn532_with_emulators.sh), the whole road, a chip that is not a PN532, a
+// reader unplugged in the middle of an exchange and a chip that stops answering.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "korvat_nfc_plugin.h"
+#include "pn532_reader.h"
+
+using namespace korvat_test;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A freshly loaded pn532_reader.gp and its entry points.
+struct Pn532Plugin {
+    Pn532Plugin() : module(LoadLibraryA((binDirectory() + "pn532_plugins\\pn532_reader.gp").c_str())) {}
+    ~Pn532Plugin()
+    {
+        if (module != nullptr) {
+            FreeLibrary(module);
+        }
+    }
+    template <typename T>
+    T entry(const char *name) const
+    {
+        return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+    }
+
+    HMODULE module;
+    gp_open_port_and_transition_nfc_mode_t open = entry<gp_open_port_and_transition_nfc_mode_t>("gp_open_port_and_transition_nfc_mode");
+    gp_close_port_t close = entry<gp_close_port_t>("gp_close_port");
+    gp_start_poll_mode_t startPoll = entry<gp_start_poll_mode_t>("gp_start_poll_mode");
+    gp_stop_poll_mode_t stopPoll = entry<gp_stop_poll_mode_t>("gp_stop_poll_mode");
+    gp_start_device_access_t startAccess = entry<gp_start_device_access_t>("gp_start_device_access");
+    gp_stop_device_access_t stopAccess = entry<gp_stop_device_access_t>("gp_stop_device_access");
+    gp_read_t read = entry<gp_read_t>("gp_read");
+    gp_set_timeout_t setTimeout = entry<gp_set_timeout_t>("gp_set_timeout");
+    gp_get_timeout_t getTimeout = entry<gp_get_timeout_t>("gp_get_timeout");
+    gp_get_driver_status_t driverStatus = entry<gp_get_driver_status_t>("gp_get_driver_status");
+    gp_get_plugin_information_t information = entry<gp_get_plugin_information_t>("gp_get_plugin_information");
+    gp_get_version_number_t version = entry<gp_get_version_number_t>("gp_get_version_number");
+    gp_select_device_t select = entry<gp_select_device_t>("gp_select_device");
+    gp_deselect_device_t deselect = entry<gp_deselect_device_t>("gp_deselect_device");
+
+    Pn532Plugin(const Pn532Plugin &) = delete;
+    Pn532Plugin &operator=(const Pn532Plugin &) = delete;
+};
+
+struct Status {
+    uint32_t word = 0, cardType = 0, listen = 0, size = 0;
+    uint8_t *data = nullptr;
+    ErrorInfo error{0, 0};
+    bool ok = false;
+};
+
+Status driverStatus(Pn532Plugin &p)
+{
+    Status s;
+    s.ok = p.driverStatus(&s.word, &s.cardType, &s.listen, &s.size, &s.data, &s.error) != 0;
+    return s;
+}
+
+// The emulated ports, in the order the wrapper script starts them; empty when run without it.
+std::vector<std::string> emulatedPorts()
+{
+    std::vector<std::string> ports;
+    const char *list = std::getenv("KORVAT_PN532_EMULATED_PORTS");
+    std::string rest = list ? list : "";
+    while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        ports.push_back(rest.substr(0, comma));
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+    }
+    return ports;
+}
+
+class Pn532PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(plugin.module, nullptr) << "pn532_reader.gp not found beside the tests";
+        registry.setString("category_name_list", "SIM, COM");
+    }
+
+    // Opens an emulated port: index 0 card, 1 unplugged at the first exchange, 2 silent, 3 not a PN532.
+    std::string port(size_t index)
+    {
+        const std::vector<std::string> ports = emulatedPorts();
+        if (ports.size() <= index) {
+            ADD_FAILURE() << "no PN532 emulator: run through tests/pn532/pn532_with_emulators.sh";
+            return "COM99";
+        }
+        return ports[index];
+    }
+
+    // Polls the driver status (as the library would, faster) until `mask` bits appear.
+    bool waitForStatus(uint32_t mask, Status &status, DWORD limitMs)
+    {
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < limitMs) {
+            status = driverStatus(plugin);
+            if (status.ok && (status.word & mask) == mask) {
+                return true;
+            }
+            Sleep(20);
+        }
+        return false;
+    }
+
+    RegistryConfiguration registry;
+    Pn532Plugin plugin;
+};
+
+TEST_F(Pn532PluginTest, ReportsItsVersionAndTheCategoryPositionOfCom)
+{
+    int32_t version = 0;
+    EXPECT_TRUE(plugin.version(&version));
+    EXPECT_EQ(version, PN532_VERSION_NUMBER);
+    uint8_t category = 0xFF;
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.information(&category, &error));
+    EXPECT_EQ(category, 1);
+    registry.setString("category_name_list", "SIM, USB");
+    EXPECT_FALSE(plugin.information(&category, &error));
+    EXPECT_EQ(error.error_code, PN532_E_CATEGORY_NOT_LISTED);
+    EXPECT_EQ(error.detail_code, 1u);
+}
+
+TEST_F(Pn532PluginTest, RefusesBadArgumentsPortNamesAndCallsWithoutAnOpenPort)
+{
+    ErrorInfo error{0, 0};
+    const struct {
+        const char *port;
+        uint32_t code;
+        uint32_t detail;
+    } opens[] = {
+        {nullptr, PN532_E_INVALID_ARGUMENT, 1},
+        {"SIM0", PN532_E_UNKNOWN_PORT, 0},
+        {"COM0", PN532_E_UNKNOWN_PORT, 0},
+        {"COM256", PN532_E_UNKNOWN_PORT, 0},
+        {"COM99", PN532_E_PORT, ERROR_FILE_NOT_FOUND},  // no such serial device
+    };
+    for (const auto &o : opens) {
+        error = ErrorInfo{0, 0};
+        EXPECT_FALSE(plugin.open(o.port, &error)) << (o.port ? o.port : "null");
+        EXPECT_EQ(error.error_code, o.code) << (o.port ? o.port : "null");
+        EXPECT_EQ(error.detail_code, o.detail) << (o.port ? o.port : "null");
+    }
+    EXPECT_FALSE(plugin.startPoll(1, &error));
+    EXPECT_EQ(error.error_code, PN532_E_PORT_NOT_OPEN);
+    EXPECT_FALSE(driverStatus(plugin).ok);
+    uint8_t buffer[8];
+    uint16_t length = 0;
+    EXPECT_FALSE(plugin.read(buffer, 0x10000, buffer, &length, &error));  // length 0 in the low 16 bits
+    EXPECT_EQ(error.error_code, PN532_E_INVALID_ARGUMENT);
+    EXPECT_EQ(error.detail_code, 2u);
+    EXPECT_FALSE(plugin.setTimeout(0, &error));
+    EXPECT_EQ(error.error_code, PN532_E_INVALID_ARGUMENT);
+    EXPECT_TRUE(plugin.setTimeout(1500, &error));
+    int32_t timeout = 0;
+    EXPECT_TRUE(plugin.getTimeout(&timeout, &error));
+    EXPECT_EQ(timeout, 1500);
+    EXPECT_FALSE(plugin.open(nullptr, nullptr));  // no error record: nothing to report into
+}
+
+TEST_F(Pn532PluginTest, FindsWaitsEnablesAndExchangesWithTheEmulatedCard)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open(port(0).c_str(), &error)) << std::hex << error.error_code << " " << error.detail_code;
+    EXPECT_FALSE(plugin.open(port(0).c_str(), &error));
+    EXPECT_EQ(error.error_code, PN532_E_PORT_ALREADY_OPEN);
+    ASSERT_TRUE(plugin.startPoll(1, &error));
+    Status found;
+    ASSERT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+    EXPECT_EQ(found.word, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+    EXPECT_EQ(found.cardType, 1u);
+    ASSERT_EQ(found.size, 25u + 5);
+    EXPECT_EQ(Bytes(found.data + GP_AD_A_NFCID1, found.data + GP_AD_A_NFCID1 + 7),
+              (Bytes{0x04, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6}));
+    EXPECT_EQ(found.data[GP_AD_A_SENS_RES] | found.data[GP_AD_A_SENS_RES + 1] << 8, 0x0344);
+    EXPECT_EQ(driverStatus(plugin).word, GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING);
+    ASSERT_TRUE(plugin.startAccess(1, &error));
+    EXPECT_EQ(driverStatus(plugin).word, GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED);
+
+    const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00};
+    uint8_t response[PN532_MAXIMUM_RESPONSE_SIZE];
+    uint16_t length = 0;
+    ASSERT_TRUE(plugin.read(select.data(), 0xABCD0000u | static_cast<uint32_t>(select.size()), response, &length, &error))
+        << std::hex << error.error_code << " " << error.detail_code;
+    EXPECT_EQ(Bytes(response, response + length), (Bytes{0x90, 0x00}));
+    EXPECT_TRUE(plugin.deselect(&error));
+    EXPECT_TRUE(plugin.select(&error));
+    ASSERT_TRUE(plugin.stopAccess(1, &error));
+    // Mode 1: the card is found again, with the next number.
+    ASSERT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+    EXPECT_EQ(found.data[GP_AD_TARGET_NUMBER], 2);
+    EXPECT_TRUE(plugin.stopPoll(&error));
+    EXPECT_TRUE(plugin.close(&error));
+    EXPECT_FALSE(driverStatus(plugin).ok);
+}
+
+TEST_F(Pn532PluginTest, TheStatusCallReturnsPromptlyWhileThePollThreadUsesTheLine)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open(port(0).c_str(), &error));
+    ASSERT_TRUE(plugin.startPoll(1, &error));
+    Status found;
+    ASSERT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+    ASSERT_TRUE(plugin.startAccess(1, &error));
+    ASSERT_TRUE(plugin.stopAccess(1, &error));  // the thread lists again, the line is busy
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    double worst = 0, sum = 0;
+    const int calls = 200;
+    for (int i = 0; i < calls; ++i) {
+        QueryPerformanceCounter(&before);
+        driverStatus(plugin);
+        QueryPerformanceCounter(&after);
+        const double us = (after.QuadPart - before.QuadPart) * 1e6 / frequency.QuadPart;
+        sum += us;
+        worst = us > worst ? us : worst;
+        Sleep(2);
+    }
+    std::printf("gp_get_driver_status while polling: mean %.1f us, worst %.1f us over %d calls\n", sum / calls, worst,
+                calls);
+    EXPECT_TRUE(plugin.stopPoll(&error));
+    EXPECT_TRUE(plugin.close(&error));
+}
+
+TEST_F(Pn532PluginTest, AChipThatIsNotAPn532IsRefusedAndThePortReleased)
+{
+    ErrorInfo error{0, 0};
+    EXPECT_FALSE(plugin.open(port(3).c_str(), &error));
+    EXPECT_EQ(error.error_code, PN532_E_NOT_PN532);
+    EXPECT_EQ(error.detail_code, 0x33020108u);
+    // The port was closed again: a second attempt reaches the chip once more.
+    error = ErrorInfo{0, 0};
+    EXPECT_FALSE(plugin.open(port(3).c_str(), &error));
+    EXPECT_EQ(error.error_code, PN532_E_NOT_PN532);
+}
+
+struct LinkFailureCase {
+    size_t port;
+    uint32_t code;
+    uint32_t deviceErrorDetail;  // what the poll thread then reports
+};
+
+TEST_F(Pn532PluginTest, AnUnpluggedReaderAndASilentChipFailTheExchangeWithinTheTimeout)
+{
+    const LinkFailureCase cases[] = {
+        {1, PN532_E_LINK, PN532_DEVICE_ERROR_PORT_LOST},
+        {2, PN532_E_TIMEOUT, PN532_DEVICE_ERROR_TIMEOUT},
+    };
+    for (const LinkFailureCase &c : cases) {
+        SCOPED_TRACE("port " + port(c.port));
+        ErrorInfo error{0, 0};
+        ASSERT_TRUE(plugin.setTimeout(1000, &error));
+        ASSERT_TRUE(plugin.open(port(c.port).c_str(), &error)) << std::hex << error.error_code;
+        ASSERT_TRUE(plugin.startPoll(1, &error));
+        Status found;
+        ASSERT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+        ASSERT_TRUE(plugin.startAccess(found.data[GP_AD_TARGET_NUMBER], &error));
+        const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xE1, 0x03};
+        uint8_t response[PN532_MAXIMUM_RESPONSE_SIZE];
+        uint16_t length = 0;
+        const DWORD start = GetTickCount();
+        EXPECT_FALSE(plugin.read(select.data(), static_cast<uint32_t>(select.size()), response, &length, &error));
+        EXPECT_LE(GetTickCount() - start, 1500u) << "the exchange outlived its time-out";
+        EXPECT_EQ(error.error_code, c.code);
+        if (c.code == PN532_E_TIMEOUT) {
+            EXPECT_EQ(error.detail_code, 0x40u);
+        }
+        ASSERT_TRUE(plugin.stopAccess(1, &error) || error.error_code != 0);
+        if (c.deviceErrorDetail == PN532_DEVICE_ERROR_PORT_LOST) {
+            // The poll thread then finds the line gone and reports a device error.
+            Status failed;
+            EXPECT_TRUE(waitForStatus(GP_STATUS_DEVICE_ERROR, failed, 3000));
+            EXPECT_EQ(failed.word, GP_STATUS_DEVICE_ERROR | c.deviceErrorDetail << GP_DEVICE_ERROR_DETAIL_SHIFT);
+            EXPECT_EQ(failed.error.error_code, PN532_E_LINK);
+        }
+        EXPECT_TRUE(plugin.stopPoll(&error));
+        EXPECT_TRUE(plugin.close(&error));
+    }
+}
+
+// At the end of the process the poll thread is gone before the plug-in is detached: an
+// application that returns from main with the port open, or with poll mode running, must end
+// normally and at once.
+TEST_F(Pn532PluginTest, AProcessThatEndsWithThePortOpenOrPollingExitsNormally)
+{
+    registry.setString("plugins_home_directory", binDirectory() + "pn532_plugins");
+    registry.setString("category_name_list", "COM");
+    registry.setString("port_name_list", port(0));
+    for (const char *arguments : {"", "poll"}) {
+        std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + arguments;
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &process));
+        const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
+        DWORD exitCode = 0xFFFFFFFFu;
+        GetExitCodeProcess(process.hProcess, &exitCode);
+        if (waited != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 9);
+        }
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process did not end: " << commandLine;
+        EXPECT_EQ(exitCode, 0u) << commandLine;
+    }
+    // The chip is in step for the next session.
+    ErrorInfo error{0, 0};
+    EXPECT_TRUE(plugin.open(port(0).c_str(), &error)) << std::hex << error.error_code << " " << error.detail_code;
+    EXPECT_TRUE(plugin.close(&error));
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#!/bin/sh
+# Runs a command with four PN532 emulators on COM ports of the build's Wine prefix:
+#   COM18 a chip with a type A card, COM19 the reader unplugged at the first InDataExchange,
+#   COM20 a chip that stops answering InDataExchange, COM21 a chip that is not a PN532,
+#   COM22 the card of COM18 with the bytes paced at 115200 baud, COM23 a card that enters the
+#   field 2 s after the session began.
+# Usage: pn532_with_emulators.sh <emulator> <build dir> <command...>
+set -u
+emulator=$1 build=$2
+shift 2
+if [ ! -x "$emulator" ]; then
+  echo "FAIL: the PN532 emulator is not at $emulator: build the host project first (cmake -S host -B build/host)"
+  exit 1
+fi
+devices=$build/wineprefix/dosdevices
+work=$(mktemp -d)
+pids=
+trap 'for p in $pids; do kill $p 2>/dev/null; wait $p 2>/dev/null; done; rm -rf "$work"' EXIT
+printf '%s\n' "card A 0 6000000 nfcid1=04D1D2D3D4D5D6 sens_res=0344 sel_res=20 ats=0578807002" \
+  "uri https://example.org/pn532" >"$work/card.scenario"
+start() {
+  port=$1
+  shift
+  "$emulator" --scenario "$work/card.scenario" --link "$devices/$port" "$@" >/dev/null 2>"$work/$port.err" &
+  pids="$pids $!"
+}
+start com18
+start com19 --fault disconnect --fault-command 40
+start com20 --fault no-answer --fault-command 40 --fault-count 0
+start com21 --firmware 33020108
+start com22 --pace
+printf '%s\n' "card A 2000 6000000 nfcid1=04E1E2E3E4E5E6 sel_res=20 ats=0578807002" >"$work/later.scenario"
+"$emulator" --scenario "$work/later.scenario" --link "$devices/com23" >/dev/null 2>"$work/com23.err" &
+pids="$pids $!"
+for port in com18 com19 com20 com21 com22 com23; do
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    [ -L "$devices/$port" ] && break
+    sleep 0.2
+  done
+  [ -L "$devices/$port" ] || { echo "FAIL: no emulator on $port"; cat "$work/$port.err"; exit 1; }
+done
+KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23 "$@"
