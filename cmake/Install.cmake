@@ -2,6 +2,7 @@
 # prefix; what both install is the same file, so the headers and share/ are there once):
 #   x86/bin/, x64/bin/            korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe of that architecture
 #   x86/bin/plugins/, x64/...     sim_reader.gp (signed), the simulated reader of that architecture
+#   x86/bin/pn532_plugins/, ...   pn532_reader.gp (signed) and its header of error pairs
 #   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
 #   include/                      korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
 #   share/korvat_nfc/             korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
@@ -21,6 +22,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/i
 install(TARGETS korvat_nfc_demo RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})
 # The signed file, not the unsigned module it was made from: the library loads signed plug-ins only.
 install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION ${KORVAT_INSTALL_BIN}/plugins)
+# The PN532 reader in a directory of its own: point plugins_home_directory at it for a real reader.
+install(FILES ${KORVAT_PN532_READER_PLUGIN} ${PROJECT_SOURCE_DIR}/plugins/pn532_reader/pn532_reader.h
+        DESTINATION ${KORVAT_INSTALL_BIN}/pn532_plugins)
 
 set(KORVAT_SIM_READER_SOURCE ${PROJECT_SOURCE_DIR}/plugins/sim_reader)
 install(FILES ${KORVAT_SIM_READER_SOURCE}/korvat_nfc_simulator.reg ${PROJECT_SOURCE_DIR}/README.md

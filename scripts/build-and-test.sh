@@ -34,7 +34,8 @@ done
 # Static checks of both DLLs, which need no Wine: imports, export names, ordinals and undecorated names.
 for arch in x86 x64; do
   tests/check-imports.sh "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")" \
-    "build/$arch/bin/korvat_nfc_library_for_vb.dll" "build/$arch/bin/plugins/sim_reader.gp"
+    "build/$arch/bin/korvat_nfc_library_for_vb.dll" "build/$arch/bin/plugins/sim_reader.gp" \
+    "build/$arch/bin/pn532_plugins/pn532_reader.gp"
   tests/check-exports.sh "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")" \
     "build/$arch/bin/korvat_nfc_library_for_vb.dll" "$arch"
 done
