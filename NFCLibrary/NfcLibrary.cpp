@@ -4,13 +4,12 @@
 #include <vector>
 
 #include "NfcCriticalSection.h"
+#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
 #include "korvat_nfc.h"
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcLibrary.cpp";
-
-bool NfcLibrary::s_ProcessTerminating = false;
 
 NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STATE_UNINITIALIZED)
 {
@@ -21,22 +20,16 @@ NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STAT
 
 NfcLibrary::~NfcLibrary()
 {
-    bool shutDownReader = true;
-    if (s_ProcessTerminating) {
-        // The process is ending: every other thread has already been stopped where it stood,
-        // possibly inside the library lock. Close the port only when nothing was left halfway.
-        shutDownReader = !m_NfcCallback.isRunning() && TryEnterCriticalSection(&NfcCriticalSection::m_CriticalSection);
-        if (shutDownReader) {
-            LeaveCriticalSection(&NfcCriticalSection::m_CriticalSection);
-        }
+    // At process exit the plug-ins have been detached already and other threads were killed
+    // where they stood: nothing is closed, freed or waited for (see NfcLifetime).
+    if (!NfcLifetime::mayShutDownReader()) {
+        return;
     }
-    if (shutDownReader) {
-        if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
-            close();
-        }
-        if (m_NfcLibraryState == NFC_LIBRARY_STATE_INITIALIZED) {
-            uninitializeNfcLibrary();
-        }
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
+        close();
+    }
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_INITIALIZED) {
+        uninitializeNfcLibrary();
     }
     NfcCriticalSection::retire();
 }
