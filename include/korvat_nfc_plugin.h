@@ -12,7 +12,8 @@
  * gp_get_version_number take a pointer to an ErrorInfo as last argument: on
  * failure the plug-in writes its reason there (error code, detail code) and
  * the library hands both words to the application unchanged. The library
- * calls a plug-in from several threads but never from two at once.
+ * calls a plug-in from several threads but never from two at once. The
+ * entry points and their contracts: GP_ENTRY_POINTS below.
  *
  * A complete plug-in to start from is the simulated reader (plugins/sim_reader
  * in the sources, share/korvat_nfc/examples/sim_reader in the SDK): it looks
@@ -43,30 +44,75 @@ typedef struct ErrorInfo {
 /* Smallest version the library accepts from gp_get_version_number. */
 #define GP_MINIMUM_VERSION 1000
 
-/* Entry points, in the order the library binds them. */
-typedef GP_BOOL (GP_CALL *gp_open_port_and_transition_nfc_mode_t)(const char *port_name, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_close_port_t)(ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_start_poll_mode_t)(uint32_t target_device, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_stop_poll_mode_t)(ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_start_device_access_t)(uint32_t target_number, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_stop_device_access_t)(uint32_t stop_mode, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_select_device_t)(ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_deselect_device_t)(ErrorInfo *error);
-/* command_packet_data_length: only the low 16 bits carry the length.
- * No response capacity is passed; the response length goes to
- * *response_packet_data_length. */
-typedef GP_BOOL (GP_CALL *gp_read_t)(const uint8_t *command_packet_data, uint32_t command_packet_data_length,
-                                     uint8_t *response_packet_data, uint16_t *response_packet_data_length,
-                                     ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_set_timeout_t)(int32_t timeout, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_get_timeout_t)(int32_t *timeout, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_get_version_number_t)(int32_t *version_number);
-/* *AdditionalData receives the address of a block of *AdditionalDataSize
- * bytes owned by the plug-in; the library reads it before its next call. */
-typedef GP_BOOL (GP_CALL *gp_get_driver_status_t)(uint32_t *DriverStatus, uint32_t *PollModeCardType,
-                                                  uint32_t *ListenModeCardType, uint32_t *AdditionalDataSize,
-                                                  uint8_t **AdditionalData, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_get_plugin_information_t)(uint8_t *PortCategory, ErrorInfo *error);
+/* ------------------------------------------------------------------ */
+/* The fourteen entry points                                            */
+/* ------------------------------------------------------------------ */
+/* GP_ENTRY_POINTS(X) lists every entry point once, in the order in which
+ * the library binds them, as X(name, parameters, arguments). The library
+ * generates its types, its entry table, its binding and its forwarding
+ * calls from this list; gp_<name>_t below is the type of each entry.
+ *
+ * Rules for all of them: the library calls them with its library lock
+ * held (one process-wide lock), so never two at once, from an application
+ * thread or from its notification thread. True (nonzero) means done; the
+ * library then ignores the error record. False means not done: write the
+ * reason into *error (code, detail); the library passes both words to the
+ * application unchanged and never clears the record before a call.
+ * Never call the library back from an entry point.
+ *
+ * Each entry's contract: what it must do / what the library guarantees
+ * before the call / which thread calls it / what false means. */
+#define GP_ENTRY_POINTS(X)                                                                                             \
+    /* Open port_name (category prefix included) and switch the reader to NFC mode / no port of this plug-in is       \
+       open, port_name non-null / application thread / the port is not open and the plug-in is not used for it. */    \
+    X(gp_open_port_and_transition_nfc_mode, (const char *port_name, ErrorInfo *error), (port_name, error))             \
+    /* Close the port, ending poll mode and device access / the port was opened, the notification thread has ended    \
+       / application thread / the port stays open and the library keeps using this plug-in for it. */                 \
+    X(gp_close_port, (ErrorInfo *error), (error))                                                                       \
+    /* Start polling for the target kinds in target_device (a DEVICE_TYPE_ mask, passed unchanged) / port open /      \
+       application thread / poll mode did not start and no notification thread runs. */                              \
+    X(gp_start_poll_mode, (uint32_t target_device, ErrorInfo *error), (target_device, error))                         \
+    /* Stop polling / port open, the notification thread has ended / application thread / still polling. */           \
+    X(gp_stop_poll_mode, (ErrorInfo *error), (error))                                                                   \
+    /* Allow access to the target reported under target_number (passed unchanged) / port open / application thread    \
+       / no access. */                                                                                                 \
+    X(gp_start_device_access, (uint32_t target_number, ErrorInfo *error), (target_number, error))                     \
+    /* End access to the current target; stop_mode is 0 or 1, its meaning is the plug-in's / port open / application  \
+       thread / access goes on. */                                                                                     \
+    X(gp_stop_device_access, (uint32_t stop_mode, ErrorInfo *error), (stop_mode, error))                              \
+    /* Select the current target / port open / application thread / not selected. */                                  \
+    X(gp_select_device, (ErrorInfo *error), (error))                                                                    \
+    /* Deselect the current target / port open / application thread / still selected. */                              \
+    X(gp_deselect_device, (ErrorInfo *error), (error))                                                                  \
+    /* Send a command packet, store the response and its length (no capacity is passed; only the low 16 bits of       \
+       the length slot count) / port open, all pointers non-null, length nonzero / application thread / no response. */\
+    X(gp_read,                                                                                                          \
+      (const uint8_t *command_packet_data, uint32_t command_packet_data_length, uint8_t *response_packet_data,         \
+       uint16_t *response_packet_data_length, ErrorInfo *error),                                                       \
+      (command_packet_data, command_packet_data_length, response_packet_data, response_packet_data_length, error))    \
+    /* Set the reader's time-out (unit and range are the plug-in's; 6000 right after opening) / port open /           \
+       application thread / time-out unchanged (right after opening: the library closes the port again). */           \
+    X(gp_set_timeout, (int32_t timeout, ErrorInfo *error), (timeout, error))                                          \
+    /* Write the current time-out to *timeout / port open, timeout non-null / application thread / nothing written. */\
+    X(gp_get_timeout, (int32_t *timeout, ErrorInfo *error), (timeout, error))                                         \
+    /* Write the plug-in's version (at least GP_MINIMUM_VERSION to be accepted) / *version_number is 0 / application  \
+       thread, while initialising / the plug-in is refused (no error record: this entry has none). */                 \
+    X(gp_get_version_number, (int32_t *version_number), (version_number))                                             \
+    /* Write the five status values; *AdditionalData points to a block of *AdditionalDataSize bytes that the plug-in  \
+       owns and keeps unchanged until its next call / poll mode started, pointers non-null / notification thread /    \
+       the library reports the error in its error message and goes on polling. */                                    \
+    X(gp_get_driver_status,                                                                                             \
+      (uint32_t *DriverStatus, uint32_t *PollModeCardType, uint32_t *ListenModeCardType,                              \
+       uint32_t *AdditionalDataSize, uint8_t **AdditionalData, ErrorInfo *error),                                       \
+      (DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData, error))                \
+    /* Write one byte: the plug-in's PortCategory (position of its name in category_name_list) / *PortCategory is 0  \
+       / application thread, while initialising / the plug-in is refused. */                                          \
+    X(gp_get_plugin_information, (uint8_t *PortCategory, ErrorInfo *error), (PortCategory, error))
+
+/* gp_<name>_t: pointer to the entry point <name>. */
+#define GP_DECLARE_ENTRY_TYPE(name, parameters, arguments) typedef GP_BOOL(GP_CALL *name##_t) parameters;
+GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
+#undef GP_DECLARE_ENTRY_TYPE
 
 /* ------------------------------------------------------------------ */
 /* DriverStatus word                                                     */
