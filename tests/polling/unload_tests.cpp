@@ -168,6 +168,50 @@ TEST_F(PollingEnd, FreeLibraryWhileACycleIsInProgress)
     ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
 }
 
+// An application thread that calls thru back to back leaves the lock free only for an instant:
+// the cycle still gets its turn, and a stop made meanwhile (holding the lock while the cycle may
+// be waiting for it) returns, with no cycle after it and no overlapping plug-in call.
+TEST_F(PollingEnd, CyclesAndStopWhileAnotherThreadCallsThruBackToBack)
+{
+    struct Load {
+        KorvatDll *dll;
+        volatile LONG stop;
+        volatile LONG failures;
+        static DWORD WINAPI run(void *argument)
+        {
+            Load *load = static_cast<Load *>(argument);
+            uint8_t command[4] = {0x30, 0x04, 0x00, 0x00};
+            uint8_t response[16];
+            uint16_t length = 0;
+            while (load->stop == 0) {
+                if (!load->dll->thru(command, sizeof(command), response, &length)) {
+                    InterlockedIncrement(&load->failures);
+                }
+            }
+            return 0;
+        }
+    } load{dll.get(), 0, 0};
+    fixture->setCallLog(0);  // hundreds of thousands of reads
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    HANDLE thread = CreateThread(nullptr, 0, &Load::run, &load, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    const bool cycled = pumpUntilStatusCalls(window, *fixture, 3, 5000);
+    bool stopped = false;
+    runBounded([&] { stopped = dll->stop_poll_mode() != 0; }, 5000, "stop_poll_mode under thru load");
+    const uint32_t callsAtStop = fixture->statusCalls();
+    window.pump(800);
+    InterlockedExchange(&load.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+
+    EXPECT_TRUE(cycled) << "the notification thread did not get the lock for three cycles";
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(fixture->statusCalls(), callsAtStop) << "a cycle ran after stop_poll_mode returned";
+    EXPECT_EQ(load.failures, 0);
+    EXPECT_GT(fixture->callCount("gp_read"), 0u);
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
 // A plug-in may queue a user APC to the thread that calls it (an overlapped read's completion,
 // for example). Such an APC must never make the thread come back into the DLL after it has
 // signalled its end: here the APC takes longer than the unload, so a thread that ran it and
@@ -254,7 +298,7 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
 // The process ends while the library is initialised with its port open, and while poll mode
 // runs. The plug-ins were loaded after the library, so they are detached before it; the library
 // must then call none of them, and must neither wait for its thread (gone, possibly in the middle
-// of a cycle) nor take a lock it may have held. The exit recorder stands in front of the real
+// of a cycle) nor take a lock it may have held (a process that hangs there never ends). The exit recorder stands in front of the real
 // plug-in and writes down its own detach and every call in the order they happen.
 TEST(ProcessExit, NoPlugInCallAfterThePlugInsAreDetached)
 {
@@ -267,6 +311,8 @@ TEST(ProcessExit, NoPlugInCallAfterThePlugInsAreDetached)
     const std::vector<Case> cases = {
         {"test plug-in, port open", testPluginPath("cat0"), "", {"call gp_open_port_and_transition_nfc_mode"}},
         {"test plug-in, polling", testPluginPath("cat0"), "poll", {"call gp_start_poll_mode", "call gp_get_driver_status"}},
+        // The thread is killed inside the plug-in, holding the library lock.
+        {"test plug-in, cycle holding the lock", testPluginPath("cat0"), "held", {"call gp_get_driver_status"}},
         {"simulator, port open", binDirectory() + "plugins\\sim_reader.gp", "", {"call gp_open_port_and_transition_nfc_mode"}},
         {"simulator, polling", binDirectory() + "plugins\\sim_reader.gp", "poll", {"call gp_start_poll_mode", "call gp_get_driver_status"}},
     };
