@@ -11,19 +11,23 @@
 //                 their own detach already.
 // States of the notification thread:
 //   none -> starting -> running -> finished -> (ended by the system)
-//   starting -> abandoned, when it does not reach this DLL's code within StartBound.
+//   starting -> abandoned, when it does not reach this DLL's code within StartBoundMilliseconds
+//               (another thread, or the caller itself, holds the loader lock): start-up fails.
 //
 // Invariants:
 //   - After "finished" is signalled no code of this DLL runs on the notification thread: the
 //     signal is the thread's last act (a jump into SetEvent whose return goes to the C runtime's
-//     thread start-up, which ends the thread), so no return address into this DLL is left on its
-//     stack and no wait of it can be interrupted by an APC into this DLL. The only code of this
-//     DLL that can still run on it is the thread-detach notification, which the loader makes
-//     under its lock and only while the DLL is mapped.
+//     thread start-up in msvcrt.dll, which ends the thread), so no return address into this DLL
+//     is left on its stack, and the thread never waits alertably, so no queued APC can bring it
+//     back. What the loader itself calls on its way out (thread-detach notifications) it calls
+//     under the loader lock, and only while the DLL is mapped.
+//   - Stop never deadlocks: the thread gives a cycle up when a stop is pending, so a stopper that
+//     holds the library lock never waits on a cycle that waits for the lock (NfcCriticalSection).
 //   - A thread abandoned at start-up holds its own reference on this DLL and leaves through
 //     FreeLibraryAndExitThread, so it never runs code of an unmapped DLL either.
 //   - At process exit no plug-in is called and no plug-in module is freed.
-//   - At process exit no lock is entered and no thread is waited for.
+//   - At process exit no lock is entered and no thread is waited for (the log is switched off
+//     without taking its writers' locks).
 //   - The runtime's per-module memory is given back only at FreeLibrary, after every global
 //     destructor of this DLL has run.
 #pragma once
