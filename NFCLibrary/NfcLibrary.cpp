@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "NfcCriticalSection.h"
-#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
 #include "korvat_nfc.h"
@@ -20,11 +19,7 @@ NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STAT
 
 NfcLibrary::~NfcLibrary()
 {
-    // At process exit the plug-ins have been detached already and other threads were killed
-    // where they stood: nothing is closed, freed or waited for (see NfcLifetime).
-    if (!NfcLifetime::mayShutDownReader()) {
-        return;
-    }
+    // Runs at FreeLibrary only; at process exit the object is not ended at all (NfcLifetime).
     if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
         close();
     }

@@ -25,7 +25,8 @@
 //     holds the library lock never waits on a cycle that waits for the lock (NfcCriticalSection).
 //   - A thread abandoned at start-up holds its own reference on this DLL and leaves through
 //     FreeLibraryAndExitThread, so it never runs code of an unmapped DLL either.
-//   - At process exit no plug-in is called and no plug-in module is freed.
+//   - At process exit no plug-in is called and no plug-in module is freed: the library object
+//     is not ended at all, so it frees no memory either.
 //   - At process exit no lock is entered and no thread is waited for (the log is switched off
 //     without taking its writers' locks).
 //   - The runtime's per-module memory is given back only at FreeLibrary, after every global
@@ -46,8 +47,9 @@ public:
     static void processDetach(void *reserved);
     static Phase phase() { return s_Phase; }
 
-    // The library object's end may close the port, free the plug-ins and take the lock.
-    static bool mayShutDownReader() { return s_Phase != ProcessExit; }
+    // The library object's end (close the port, free the plug-ins, retire the lock, free its
+    // memory) runs at FreeLibrary; at process exit the object is left as it is.
+    static bool mayEndLibraryObject() { return s_Phase != ProcessExit; }
     static bool mayEnterLock() { return s_Phase != ProcessExit; }
 
     // ---- notification thread ----

@@ -9,9 +9,28 @@
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\korvat_nfc_library.cpp";
 
+#include <new>
+
 // Built in this order when the DLL is loaded and destroyed in the reverse order when it is
-// unloaded: the library object first, then the log front end (which reads the registry).
-static NfcLibrary g_NfcLibrary;
+// unloaded: the library object first, then the log front end (which reads the registry). At
+// process exit the library object is left as it is (NfcLifetime says why): it lives in static
+// storage, and its end is run only when NfcLifetime allows it.
+namespace {
+alignas(NfcLibrary) unsigned char g_NfcLibraryStorage[sizeof(NfcLibrary)];
+
+struct NfcLibraryLifetime {
+    NfcLibraryLifetime() { new (g_NfcLibraryStorage) NfcLibrary(); }
+    ~NfcLibraryLifetime()
+    {
+        if (NfcLifetime::mayEndLibraryObject()) {
+            reinterpret_cast<NfcLibrary *>(g_NfcLibraryStorage)->~NfcLibrary();
+        }
+    }
+};
+NfcLibraryLifetime g_NfcLibraryLifetime;
+} // namespace
+
+static NfcLibrary &g_NfcLibrary = *reinterpret_cast<NfcLibrary *>(g_NfcLibraryStorage);
 
 namespace {
 
