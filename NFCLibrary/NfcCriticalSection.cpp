@@ -1,5 +1,7 @@
 #include "NfcCriticalSection.h"
 
+#include "NfcLifetime.h"
+
 CRITICAL_SECTION NfcCriticalSection::m_CriticalSection;
 bool NfcCriticalSection::m_IsInitialized = false;
 bool NfcCriticalSection::m_IsDeleted = false;
@@ -23,8 +25,10 @@ NfcCriticalSection::NfcCriticalSection() : m_Owns(true), m_TurnGiven(false)
     const bool outermost = s_Owner.load(std::memory_order_relaxed) != GetCurrentThreadId();
     EnterCriticalSection(&m_CriticalSection);
     // Read under the lock: the notification thread clears the flag only while it holds the lock
-    // (or when it gives up), so a set flag means its cycle is still to come.
-    if (outermost && s_CyclePassed != nullptr && s_CycleWaiting.load(std::memory_order_acquire)) {
+    // (or when it gives up), so a set flag means its cycle is still to come. An unload does not
+    // give way: it holds the loader lock, which the cycle's plug-in call might need.
+    if (outermost && s_CyclePassed != nullptr && s_CycleWaiting.load(std::memory_order_acquire) &&
+        NfcLifetime::phase() == NfcLifetime::Loaded) {
         LeaveCriticalSection(&m_CriticalSection);
         WaitForSingleObject(s_CyclePassed, GiveWayBoundMilliseconds);
         EnterCriticalSection(&m_CriticalSection);

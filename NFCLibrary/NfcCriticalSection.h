@@ -5,8 +5,9 @@
 // the library back to back would take the lock again and again before the waiting notification
 // thread is scheduled. So while the notification thread waits for the lock, an application
 // thread that has just taken it (at its outermost level) gives it back once and waits until that
-// cycle has passed. The notification thread never waits for a stopper: it gives up the cycle as
-// soon as a stop is pending, and a stopper therefore never waits on a cycle that waits for it.
+// cycle has passed (not during an unload, which holds the loader lock). The notification thread
+// never waits for a stopper: it gives up the cycle as soon as a stop is pending, and a stopper
+// therefore never waits on a cycle that waits for it.
 #pragma once
 
 #include <windows.h>

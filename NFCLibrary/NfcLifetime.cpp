@@ -72,6 +72,7 @@ struct NfcLifetime::ThreadStart {
     ThreadBody body;
     void *context;
     volatile LONG state;
+    bool holdsReference;  // abandoned: the thread owns a reference on this DLL
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -123,7 +124,7 @@ bool NfcLifetime::startThread(ThreadBody body, void *context, HANDLE &thread, Er
     }
     ThreadStart *start = nullptr;
     if (s_StopEvent != nullptr && s_StartedEvent != nullptr && s_FinishedEvent != nullptr) {
-        start = new (std::nothrow) ThreadStart{body, context, ThreadStart::Pending};
+        start = new (std::nothrow) ThreadStart{body, context, ThreadStart::Pending, false};
     }
     if (start == nullptr) {
         NFC_LOG(0, "ERROR! : _beginthreadex()\n");
@@ -167,6 +168,7 @@ bool NfcLifetime::abandonThread(ThreadStart *start)
                             &reference)) {
         NFC_LOG(0, "ASSERT! GetModuleHandleEx() failed.\n");
     }
+    start->holdsReference = reference != nullptr;
     if (InterlockedCompareExchange(&start->state, ThreadStart::Abandoned, ThreadStart::Pending) ==
         ThreadStart::Pending) {
         return true;
@@ -184,8 +186,12 @@ HANDLE NfcLifetime::runThread(void *argument)
     ThreadStart *start = static_cast<ThreadStart *>(argument);
     if (InterlockedCompareExchange(&start->state, ThreadStart::Started, ThreadStart::Pending) ==
         ThreadStart::Abandoned) {
+        const bool holdsReference = start->holdsReference;
         delete start;
-        FreeLibraryAndExitThread(reinterpret_cast<HMODULE>(&__ImageBase), 0);
+        if (holdsReference) {
+            FreeLibraryAndExitThread(reinterpret_cast<HMODULE>(&__ImageBase), 0);
+        }
+        ExitThread(0);
     }
     const ThreadBody body = start->body;
     void *const context = start->context;
