@@ -200,11 +200,6 @@ HANDLE NfcLifetime::runThread(void *argument)
     return s_FinishedEvent;
 }
 
-bool NfcLifetime::stopRequested()
-{
-    return s_StopEvent != nullptr && WaitForSingleObject(s_StopEvent, 0) == WAIT_OBJECT_0;
-}
-
 void NfcLifetime::stopThread(HANDLE &thread)
 {
     if (thread == nullptr) {

@@ -4,8 +4,9 @@
 // Phases of the DLL (one way only):
 //   Loaded      - attached; every operation allowed.
 //   Unloading   - DLL_PROCESS_DETACH from FreeLibrary: the loader lock is held by the unloading
-//                 thread. The port is closed and the plug-ins are freed, but no thread is waited
-//                 for by its handle (a thread cannot end while the loader lock is held).
+//                 thread. The port is closed and the plug-ins are freed; the lock is not given
+//                 away to a waiting cycle, and no thread is waited for by its handle (a thread
+//                 cannot end while the loader lock is held).
 //   ProcessExit - DLL_PROCESS_DETACH with a non-null reserved pointer: every other thread has
 //                 been killed where it stood, and the plug-ins (loaded after this DLL) have run
 //                 their own detach already.
@@ -57,7 +58,7 @@ public:
 
     // Starts the thread that runs body(context) and returns once it runs this DLL's code.
     // False, with KORVAT_NFC_E_THREAD_CREATE in the code word, when it cannot be created or does
-    // not start within StartBound (another thread holds the loader lock); the thread is then
+    // not start within StartBoundMilliseconds (the loader lock is held); the thread is then
     // abandoned and will end by itself without running body.
     static bool startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
     // Asks the thread to stop (the body watches stopEvent()), waits until it has finished, and
@@ -65,7 +66,6 @@ public:
     static void stopThread(HANDLE &thread);
     // Signalled while a stop is pending: the body ends its loop and gives up waiting for a lock.
     static HANDLE stopEvent() { return s_StopEvent; }
-    static bool stopRequested();
 
     // Closes the thread events; called once the library object is done with the thread.
     static void releaseThreadEvents();
