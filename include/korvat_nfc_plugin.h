@@ -60,53 +60,66 @@ typedef struct ErrorInfo {
  * application unchanged and never clears the record before a call.
  * Never call the library back from an entry point.
  *
- * Each entry's contract: what it must do / what the library guarantees
- * before the call / which thread calls it / what false means. */
+ * Each entry's contract: what it must do; Given: what the library
+ * guarantees before the call; Lock: the library lock and the calling
+ * thread; False: what a false result means. */
 #define GP_ENTRY_POINTS(X)                                                                                             \
-    /* Open port_name (category prefix included) and switch the reader to NFC mode / no port of this plug-in is       \
-       open, port_name non-null / application thread / the port is not open and the plug-in is not used for it. */    \
+    /* Opens port_name (category prefix included) and switches the reader to NFC mode. Given: no port of               \
+       this plug-in is open; port_name non-null. Lock: held, by the application thread. False: the port is             \
+       not open and the plug-in is not used for it. */                                                                 \
     X(gp_open_port_and_transition_nfc_mode, (const char *port_name, ErrorInfo *error), (port_name, error))             \
-    /* Close the port, ending poll mode and device access / the port was opened, the notification thread has ended    \
-       / application thread / the port stays open and the library keeps using this plug-in for it. */                 \
-    X(gp_close_port, (ErrorInfo *error), (error))                                                                       \
-    /* Start polling for the target kinds in target_device (a DEVICE_TYPE_ mask, passed unchanged) / port open /      \
-       application thread / poll mode did not start and no notification thread runs. */                              \
-    X(gp_start_poll_mode, (uint32_t target_device, ErrorInfo *error), (target_device, error))                         \
-    /* Stop polling / port open, the notification thread has ended / application thread / still polling. */           \
-    X(gp_stop_poll_mode, (ErrorInfo *error), (error))                                                                   \
-    /* Allow access to the target reported under target_number (passed unchanged) / port open / application thread    \
-       / no access. */                                                                                                 \
-    X(gp_start_device_access, (uint32_t target_number, ErrorInfo *error), (target_number, error))                     \
-    /* End access to the current target; stop_mode is 0 or 1, its meaning is the plug-in's / port open / application  \
-       thread / access goes on. */                                                                                     \
-    X(gp_stop_device_access, (uint32_t stop_mode, ErrorInfo *error), (stop_mode, error))                              \
-    /* Select the current target / port open / application thread / not selected. */                                  \
-    X(gp_select_device, (ErrorInfo *error), (error))                                                                    \
-    /* Deselect the current target / port open / application thread / still selected. */                              \
-    X(gp_deselect_device, (ErrorInfo *error), (error))                                                                  \
-    /* Send a command packet, store the response and its length (no capacity is passed; only the low 16 bits of       \
-       the length slot count) / port open, all pointers non-null, length nonzero / application thread / no response. */\
-    X(gp_read,                                                                                                          \
+    /* Closes the port, ending poll mode and device access. Given: the port is open; the notification thread has       \
+       ended. Lock: held, by the application thread. False: the port stays open and the library keeps using this       \
+       plug-in for it. */                                                                                              \
+    X(gp_close_port, (ErrorInfo *error), (error))                                                                      \
+    /* Starts polling for the kinds of target in target_device (DEVICE_TYPE_ bits, passed unchanged). Given: the       \
+       port is open. Lock: held, by the application thread. False: not polling; the library starts no notification     \
+       thread. */                                                                                                      \
+    X(gp_start_poll_mode, (uint32_t target_device, ErrorInfo *error), (target_device, error))                          \
+    /* Stops polling. Given: the port is open; the notification thread has ended. Lock: held, by the application       \
+       thread. False: still polling. */                                                                                \
+    X(gp_stop_poll_mode, (ErrorInfo *error), (error))                                                                  \
+    /* Allows access to the target reported under target_number (passed unchanged). Given: the port is open. Lock:     \
+       held, by the application thread. False: no access. */                                                           \
+    X(gp_start_device_access, (uint32_t target_number, ErrorInfo *error), (target_number, error))                      \
+    /* Ends access to the current target; the meaning of stop_mode is the plug-in's. Given: the port is open;          \
+       stop_mode is 0 or 1. Lock: held, by the application thread. False: access goes on. */                           \
+    X(gp_stop_device_access, (uint32_t stop_mode, ErrorInfo *error), (stop_mode, error))                               \
+    /* Selects the current target. Given: the port is open. Lock: held, by the application thread. False: not          \
+       selected. */                                                                                                    \
+    X(gp_select_device, (ErrorInfo *error), (error))                                                                   \
+    /* Deselects the current target. Given: the port is open. Lock: held, by the application thread. False: still      \
+       selected. */                                                                                                    \
+    X(gp_deselect_device, (ErrorInfo *error), (error))                                                                 \
+    /* Sends a command packet and stores the response and its length; no capacity is passed, and only the low 16       \
+       bits of the length slot count. Given: the port is open; all pointers non-null; the length is nonzero. Lock:     \
+       held, by the application thread. False: no response. */                                                         \
+    X(gp_read,                                                                                                         \
       (const uint8_t *command_packet_data, uint32_t command_packet_data_length, uint8_t *response_packet_data,         \
        uint16_t *response_packet_data_length, ErrorInfo *error),                                                       \
-      (command_packet_data, command_packet_data_length, response_packet_data, response_packet_data_length, error))    \
-    /* Set the reader's time-out (unit and range are the plug-in's; 6000 right after opening) / port open /           \
-       application thread / time-out unchanged (right after opening: the library closes the port again). */           \
-    X(gp_set_timeout, (int32_t timeout, ErrorInfo *error), (timeout, error))                                          \
-    /* Write the current time-out to *timeout / port open, timeout non-null / application thread / nothing written. */\
-    X(gp_get_timeout, (int32_t *timeout, ErrorInfo *error), (timeout, error))                                         \
-    /* Write the plug-in's version (at least GP_MINIMUM_VERSION to be accepted) / *version_number is 0 / application  \
-       thread, while initialising / the plug-in is refused (no error record: this entry has none). */                 \
-    X(gp_get_version_number, (int32_t *version_number), (version_number))                                             \
-    /* Write the five status values; *AdditionalData points to a block of *AdditionalDataSize bytes that the plug-in  \
-       owns and keeps unchanged until its next call / poll mode started, pointers non-null / notification thread /    \
-       the library reports the error in its error message and goes on polling. */                                    \
-    X(gp_get_driver_status,                                                                                             \
-      (uint32_t *DriverStatus, uint32_t *PollModeCardType, uint32_t *ListenModeCardType,                              \
-       uint32_t *AdditionalDataSize, uint8_t **AdditionalData, ErrorInfo *error),                                       \
-      (DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData, error))                \
-    /* Write one byte: the plug-in's PortCategory (position of its name in category_name_list) / *PortCategory is 0  \
-       / application thread, while initialising / the plug-in is refused. */                                          \
+      (command_packet_data, command_packet_data_length, response_packet_data, response_packet_data_length, error))     \
+    /* Sets the reader's time-out (unit and range are the plug-in's). Given: the port is open; right after opening     \
+       the value is 6000. Lock: held, by the application thread. False: the time-out is unchanged; right after         \
+       opening, the library closes the port again. */                                                                  \
+    X(gp_set_timeout, (int32_t timeout, ErrorInfo *error), (timeout, error))                                           \
+    /* Writes the current time-out to *timeout. Given: the port is open; timeout non-null. Lock: held, by the          \
+       application thread. False: nothing written. */                                                                  \
+    X(gp_get_timeout, (int32_t *timeout, ErrorInfo *error), (timeout, error))                                          \
+    /* Writes the plug-in's version; GP_MINIMUM_VERSION or more is accepted. It has no error record. Given:            \
+       *version_number is 0. Lock: held, by the application thread, while initialising. False: the plug-in is          \
+       refused. */                                                                                                     \
+    X(gp_get_version_number, (int32_t *version_number), (version_number))                                              \
+    /* Writes the five status values; *AdditionalData points to *AdditionalDataSize bytes that the plug-in owns and    \
+       keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by the    \
+       the notification thread, every 600 ms. False: the library posts the error to the application and goes on        \
+       polling. */                                                                                                     \
+    X(gp_get_driver_status,                                                                                            \
+      (uint32_t *DriverStatus, uint32_t *PollModeCardType, uint32_t *ListenModeCardType,                               \
+       uint32_t *AdditionalDataSize, uint8_t **AdditionalData, ErrorInfo *error),                                      \
+      (DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData, error))                 \
+    /* Writes one byte: the plug-in's PortCategory (position of its name in category_name_list). Given:                \
+       *PortCategory is 0. Lock: held, by the application thread, while initialising. False: the plug-in is            \
+       refused. */                                                                                                     \
     X(gp_get_plugin_information, (uint8_t *PortCategory, ErrorInfo *error), (PortCategory, error))
 
 /* gp_<name>_t: pointer to the entry point <name>. */
