@@ -1,11 +1,10 @@
 #include "NfcCallback.h"
 
-#include <process.h>
-
 #include <cstring>
 #include <new>
 
 #include "NfcCriticalSection.h"
+#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
 #include "NfcPluginWrapper.h"
 #include "NfcTargetDecoder.h"
@@ -13,27 +12,19 @@
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcCallback.cpp";
 
-bool NfcCallback::s_Detaching = false;
-
 NfcCallback::NfcCallback()
     : m_PluginWrapper(nullptr), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
       m_ThreadHandle(nullptr), m_StopRequested(0), m_TargetNumber(0), m_TargetInformation(nullptr),
       m_CurrentDriverStatus(DRIVER_STATUS_NONE), m_StatusErrorInfo{0, 0}, m_PreviousDriverStatus(DRIVER_STATUS_NONE),
       m_PreviousStatusErrorInfo{0, 0}, m_DriverStatus(0), m_PollModeCardType(0), m_ListenModeCardType(0),
-      m_AdditionalDataSize(0), m_AdditionalData(nullptr), m_StopEvent(nullptr), m_StartedEvent(nullptr),
-      m_FinishedEvent(nullptr), m_ParkEvent(nullptr)
+      m_AdditionalDataSize(0), m_AdditionalData(nullptr)
 {
 }
 
 NfcCallback::~NfcCallback()
 {
     deleteTargetInformation();
-    for (HANDLE *event : {&m_StopEvent, &m_StartedEvent, &m_FinishedEvent, &m_ParkEvent}) {
-        if (*event != nullptr) {
-            CloseHandle(*event);
-            *event = nullptr;
-        }
-    }
+    NfcLifetime::releaseThreadEvents();
 }
 
 void NfcCallback::deleteTargetInformation()
@@ -73,34 +64,8 @@ bool NfcCallback::startThread(ErrorInfo *error)
         NFC_LOG(0, "WARNING! : Thread is already.\n");
         return false;
     }
-    for (HANDLE *event : {&m_StopEvent, &m_StartedEvent, &m_FinishedEvent, &m_ParkEvent}) {
-        if (*event == nullptr) {
-            *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        }
-    }
-    if (m_StopEvent == nullptr || m_StartedEvent == nullptr || m_FinishedEvent == nullptr || m_ParkEvent == nullptr) {
-        NFC_LOG(0, "ERROR! : _beginthreadex()\n");
-        error->error_code = KORVAT_NFC_E_THREAD_CREATE;
-        return false;
-    }
-    ResetEvent(m_StopEvent);
-    ResetEvent(m_StartedEvent);
-    ResetEvent(m_FinishedEvent);
-    ResetEvent(m_ParkEvent);
     m_StopRequested = 0;
-
-    uintptr_t thread = _beginthreadex(nullptr, 0, &NfcCallback::threadEntry, this, 0, nullptr);
-    if (thread == 0) {
-        NFC_LOG(0, "ERROR! : _beginthreadex()\n");
-        error->error_code = KORVAT_NFC_E_THREAD_CREATE;
-        return false;
-    }
-    m_ThreadHandle = reinterpret_cast<HANDLE>(thread);
-    // Once this returns the thread runs this library's code, so an unload from now on can
-    // always reach it through the stop event (a thread still in its start-up would need the
-    // loader lock that an unload holds).
-    WaitForSingleObject(m_StartedEvent, 5000);
-    return true;
+    return NfcLifetime::startThread(&NfcCallback::threadBody, this, m_ThreadHandle, error);
 }
 
 bool NfcCallback::stopThread()
@@ -109,37 +74,18 @@ bool NfcCallback::stopThread()
         return true;
     }
     m_StopRequested = 1;
-    SetEvent(m_StopEvent);
-
-    // "Finished" is the thread's last act in this library; after it the thread only waits.
-    WaitForSingleObject(m_FinishedEvent, INFINITE);
-    // End it from inside its wait, so that it never returns into this module's code: that code
-    // may be unmapped by then when the library is being unloaded.
-    if (!QueueUserAPC(reinterpret_cast<PAPCFUNC>(reinterpret_cast<void *>(&ExitThread)), m_ThreadHandle, 0)) {
-        SetEvent(m_ParkEvent);
-    }
-    if (!s_Detaching) {
-        if (WaitForSingleObject(m_ThreadHandle, INFINITE) != WAIT_OBJECT_0) {
-            NFC_LOG(0, "ASSERT! WaitForSingleObject() failed.\n");
-        }
-    }
-    if (!CloseHandle(m_ThreadHandle)) {
-        NFC_LOG(0, "ASSERT! CloseHandle() failed.\n");
-    }
+    NfcLifetime::stopThread(m_ThreadHandle);
     m_StopRequested = 0;
-    m_ThreadHandle = nullptr;
     return true;
 }
 
-unsigned __stdcall NfcCallback::threadEntry(void *argument)
+void NfcCallback::threadBody(void *callback)
 {
-    static_cast<NfcCallback *>(argument)->threadLoop();
-    return 0;
+    static_cast<NfcCallback *>(callback)->threadLoop();
 }
 
 void NfcCallback::threadLoop()
 {
-    SetEvent(m_StartedEvent);
     NFC_LOG(0, "++++ Start Thread.\n");
     while (m_StopRequested == 0) {
         m_CurrentDriverStatus = DRIVER_STATUS_NONE;
@@ -147,25 +93,17 @@ void NfcCallback::threadLoop()
         m_StatusErrorInfo.detail_code = 0;
         {
             // A stopper holds the lock while it waits for this thread: give the cycle up then.
-            NfcCriticalSection guard(m_StopEvent);
+            NfcCriticalSection guard(NfcLifetime::stopEvent());
             if (!guard.owns() || m_StopRequested != 0) {
                 break;
             }
             runCycle();
         }
         NFC_LOG(0, "---- Sleep Thread.\n");
-        WaitForSingleObject(m_StopEvent, CyclePeriodMilliseconds);
+        WaitForSingleObject(NfcLifetime::stopEvent(), CyclePeriodMilliseconds);
         NFC_LOG(0, "++++ Wakeup Thread.\n");
     }
     NFC_LOG(0, "++++ End Thread.\n");
-    finishThread();
-}
-
-void NfcCallback::finishThread()
-{
-    // Signal and wait in one step: nothing of this module runs between the two. The stopper then
-    // ends the thread with an APC (ExitThread), or, failing that, releases the park event.
-    SignalObjectAndWait(m_FinishedEvent, m_ParkEvent, INFINITE, TRUE);
 }
 
 void NfcCallback::runCycle()

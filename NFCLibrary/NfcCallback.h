@@ -23,22 +23,18 @@ public:
     bool setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
                                    ErrorInfo *error);
     bool startThread(ErrorInfo *error);
-    // Returns once the thread has ended; the caller holds the library lock.
+    // Returns once the thread has finished (NfcLifetime says how); the caller holds the library
+    // lock.
     bool stopThread();
     bool isRunning() const { return m_ThreadHandle != nullptr; }
-
-    // Set while the DLL is being detached by FreeLibrary: the thread is then not waited for by
-    // its handle, since a thread cannot end while the loader lock is held.
-    static void setDetaching(bool detaching) { s_Detaching = detaching; }
 
     static const DWORD CyclePeriodMilliseconds = 600;
 
 private:
     // One cycle's work, run with the library lock held.
     void runCycle();
-    static unsigned __stdcall threadEntry(void *argument);
+    static void threadBody(void *callback);
     void threadLoop();
-    void finishThread();
 
     void readDriverStatus();
     void postFind();
@@ -70,13 +66,4 @@ private:
     uint32_t m_ListenModeCardType;
     uint32_t m_AdditionalDataSize;
     uint8_t *m_AdditionalData;
-
-    // Thread control: the stop request wakes the sleep at once; the thread signals "finished"
-    // as its last act in this library's code and then parks until it is told to exit.
-    HANDLE m_StopEvent;
-    HANDLE m_StartedEvent;
-    HANDLE m_FinishedEvent;
-    HANDLE m_ParkEvent;
-
-    static bool s_Detaching;
 };

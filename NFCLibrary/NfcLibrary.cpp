@@ -11,8 +11,6 @@
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcLibrary.cpp";
 
-bool NfcLibrary::s_ProcessTerminating = false;
-
 NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STATE_UNINITIALIZED)
 {
     m_NfcCallback.setPluginWrapper(&m_NfcPluginWrapper);
@@ -22,22 +20,12 @@ NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STAT
 
 NfcLibrary::~NfcLibrary()
 {
-    bool shutDownReader = true;
-    if (s_ProcessTerminating) {
-        // The process is ending: every other thread has already been stopped where it stood,
-        // possibly inside the library lock. Close the port only when nothing was left halfway.
-        shutDownReader = !m_NfcCallback.isRunning() && TryEnterCriticalSection(&NfcCriticalSection::m_CriticalSection);
-        if (shutDownReader) {
-            LeaveCriticalSection(&NfcCriticalSection::m_CriticalSection);
-        }
+    // Runs at FreeLibrary only; at process exit the object is not ended at all (NfcLifetime).
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
+        close();
     }
-    if (shutDownReader) {
-        if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
-            close();
-        }
-        if (m_NfcLibraryState == NFC_LIBRARY_STATE_INITIALIZED) {
-            uninitializeNfcLibrary();
-        }
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_INITIALIZED) {
+        uninitializeNfcLibrary();
     }
     NfcCriticalSection::retire();
 }

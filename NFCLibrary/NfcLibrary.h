@@ -46,10 +46,6 @@ public:
     bool startLogging(const char *filename);
     bool stopLogging();
 
-    // Called from the DLL entry point when the process itself is ending: other threads are gone
-    // by then (possibly inside a cycle, holding the lock), so the destructor must not wait for them.
-    static void setProcessTerminating(bool terminating) { s_ProcessTerminating = terminating; }
-
     static const int32_t OpenTimeout = 6000;
     static const size_t OpenPortNameBufferSize = 16;
     static const size_t MaximumCategories = 256;
@@ -79,6 +75,4 @@ private:
     std::map<uint32_t, std::string> m_CategoryNameList;
     std::map<uint32_t, std::string> m_PortNameList;
     std::string m_PluginsHomeDirectory;
-
-    static bool s_ProcessTerminating;
 };

@@ -90,10 +90,10 @@ void NfcLogProxy::startUp()
     s_Instance.store(g_Proxy, std::memory_order_release);
 }
 
-void NfcLogProxy::shutDown()
+void NfcLogProxy::shutDown(bool closeFiles)
 {
     NfcLogProxy *proxy = s_Instance.exchange(nullptr, std::memory_order_acq_rel);
-    if (proxy == nullptr) {
+    if (proxy == nullptr || !closeFiles) {
         return;
     }
     // What the destructor would do, without ending the object: a thread that fetched the

@@ -27,9 +27,10 @@ public:
 
     // The process-wide front end. startUp() builds it at DLL load (reading debug_log_file_name);
     // shutDown() switches both writers off for good. The object itself is never destroyed, so a
-    // trace call racing with the unload still finds valid memory.
+    // trace call racing with the unload still finds valid memory. closeFiles false (process
+    // exit) only switches off: closing takes the writers' locks, which a killed thread may hold.
     static void startUp();
-    static void shutDown();
+    static void shutDown(bool closeFiles);
     static NfcLogProxy *instance() { return s_Instance.load(std::memory_order_acquire); }
     // The front end if a record of this level would be written anywhere, else null.
     static NfcLogProxy *receiving(int level)

@@ -200,13 +200,13 @@ bool NfcPluginLoader::bindPluginFunctions(HMODULE module, PluginFunctionTable &f
 {
     bool complete = true;
     // Every name is looked up, so that the log lists all that a file lacks.
-#define NFC_BIND_ENTRY(name)                                                                      \
+#define NFC_BIND_ENTRY(name, parameters, arguments)                                                    \
     functions.name = reinterpret_cast<name##_t>(reinterpret_cast<void *>(GetProcAddress(module, #name))); \
-    if (functions.name == nullptr) {                                                              \
-        NFC_LOG(0, "ERROR! : Failed to get " #name " function.\n");                              \
-        complete = false;                                                                         \
+    if (functions.name == nullptr) {                                                                      \
+        NFC_LOG(0, "ERROR! : Failed to get " #name " function.\n");                                      \
+        complete = false;                                                                                 \
     }
-    NFC_PLUGIN_ENTRY_POINTS(NFC_BIND_ENTRY)
+    GP_ENTRY_POINTS(NFC_BIND_ENTRY)
 #undef NFC_BIND_ENTRY
     return complete;
 }

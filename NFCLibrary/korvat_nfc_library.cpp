@@ -3,42 +3,41 @@
 #include <windows.h>
 
 #include "NfcLibrary.h"
+#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
 #include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\korvat_nfc_library.cpp";
 
-// The statically linked C++ runtime keeps a pool for exceptions thrown under memory pressure and
-// never gives it back on its own; a DLL that is loaded and unloaded repeatedly must.
-namespace __gnu_cxx {
-void __freeres();
-}
-
-extern "C" const IMAGE_TLS_DIRECTORY _tls_used;
-
-namespace {
-// The static thread runtime keeps a record (memory, a thread handle and an event) for each thread
-// that used it in this module, and frees it only when that thread ends. The thread that unloads
-// the module outlives it, so its record is released here, as the thread's own end would.
-void releaseThreadRuntimeOfThisThread(HINSTANCE module)
-{
-    const PIMAGE_TLS_CALLBACK *callback = reinterpret_cast<const PIMAGE_TLS_CALLBACK *>(_tls_used.AddressOfCallBacks);
-    for (; callback != nullptr && *callback != nullptr; ++callback) {
-        (*callback)(module, DLL_THREAD_DETACH, nullptr);
-    }
-}
-} // namespace
+#include <new>
 
 // Built in this order when the DLL is loaded and destroyed in the reverse order when it is
-// unloaded: the library object first, then the log front end (which reads the registry).
-static NfcLibrary g_NfcLibrary;
+// unloaded: the library object first, then the log front end (which reads the registry). At
+// process exit the library object is left as it is (NfcLifetime says why): it lives in static
+// storage, and its end is run only when NfcLifetime allows it.
+namespace {
+alignas(NfcLibrary) unsigned char g_NfcLibraryStorage[sizeof(NfcLibrary)];
+
+struct NfcLibraryLifetime {
+    NfcLibraryLifetime() { new (g_NfcLibraryStorage) NfcLibrary(); }
+    ~NfcLibraryLifetime()
+    {
+        if (NfcLifetime::mayEndLibraryObject()) {
+            reinterpret_cast<NfcLibrary *>(g_NfcLibraryStorage)->~NfcLibrary();
+        }
+    }
+};
+NfcLibraryLifetime g_NfcLibraryLifetime;
+} // namespace
+
+static NfcLibrary &g_NfcLibrary = *reinterpret_cast<NfcLibrary *>(g_NfcLibraryStorage);
 
 namespace {
 
 struct NfcLogLifetime {
     NfcLogLifetime() { NfcLogProxy::startUp(); }
-    ~NfcLogLifetime() { NfcLogProxy::shutDown(); }
+    ~NfcLogLifetime() { NfcLogProxy::shutDown(NfcLifetime::mayEnterLock()); }
 };
 NfcLogLifetime g_NfcLogLifetime;
 
@@ -53,18 +52,11 @@ KORVAT_NFC_BOOL leave(const char *function, bool result)
 
 } // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+// Runs before the global objects are destroyed; NfcLifetime decides what their ends may do.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_DETACH) {
-        // Runs before the global objects are destroyed. A non-null reserved pointer means the
-        // process is ending (other threads are already gone); a null one means FreeLibrary,
-        // under the loader lock, where the notification thread can be stopped but not joined.
-        NfcLibrary::setProcessTerminating(reserved != nullptr);
-        NfcCallback::setDetaching(true);
-        if (reserved == nullptr) {
-            __gnu_cxx::__freeres();
-            releaseThreadRuntimeOfThisThread(instance);
-        }
+        NfcLifetime::processDetach(reserved);
     }
     return TRUE;
 }

@@ -12,7 +12,8 @@
  * gp_get_version_number take a pointer to an ErrorInfo as last argument: on
  * failure the plug-in writes its reason there (error code, detail code) and
  * the library hands both words to the application unchanged. The library
- * calls a plug-in from several threads but never from two at once.
+ * calls a plug-in from several threads but never from two at once. The
+ * entry points and their contracts: GP_ENTRY_POINTS below.
  *
  * A complete plug-in to start from is the simulated reader (plugins/sim_reader
  * in the sources, share/korvat_nfc/examples/sim_reader in the SDK): it looks
@@ -43,30 +44,88 @@ typedef struct ErrorInfo {
 /* Smallest version the library accepts from gp_get_version_number. */
 #define GP_MINIMUM_VERSION 1000
 
-/* Entry points, in the order the library binds them. */
-typedef GP_BOOL (GP_CALL *gp_open_port_and_transition_nfc_mode_t)(const char *port_name, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_close_port_t)(ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_start_poll_mode_t)(uint32_t target_device, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_stop_poll_mode_t)(ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_start_device_access_t)(uint32_t target_number, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_stop_device_access_t)(uint32_t stop_mode, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_select_device_t)(ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_deselect_device_t)(ErrorInfo *error);
-/* command_packet_data_length: only the low 16 bits carry the length.
- * No response capacity is passed; the response length goes to
- * *response_packet_data_length. */
-typedef GP_BOOL (GP_CALL *gp_read_t)(const uint8_t *command_packet_data, uint32_t command_packet_data_length,
-                                     uint8_t *response_packet_data, uint16_t *response_packet_data_length,
-                                     ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_set_timeout_t)(int32_t timeout, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_get_timeout_t)(int32_t *timeout, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_get_version_number_t)(int32_t *version_number);
-/* *AdditionalData receives the address of a block of *AdditionalDataSize
- * bytes owned by the plug-in; the library reads it before its next call. */
-typedef GP_BOOL (GP_CALL *gp_get_driver_status_t)(uint32_t *DriverStatus, uint32_t *PollModeCardType,
-                                                  uint32_t *ListenModeCardType, uint32_t *AdditionalDataSize,
-                                                  uint8_t **AdditionalData, ErrorInfo *error);
-typedef GP_BOOL (GP_CALL *gp_get_plugin_information_t)(uint8_t *PortCategory, ErrorInfo *error);
+/* ------------------------------------------------------------------ */
+/* The fourteen entry points                                            */
+/* ------------------------------------------------------------------ */
+/* GP_ENTRY_POINTS(X) lists every entry point once, in the order in which
+ * the library binds them, as X(name, parameters, arguments). The library
+ * generates its types, its entry table, its binding and its forwarding
+ * calls from this list; gp_<name>_t below is the type of each entry.
+ *
+ * Rules for all of them: the library calls them with its library lock
+ * held (one process-wide lock), so never two at once, from an application
+ * thread or from its notification thread. True (nonzero) means done; the
+ * library then ignores the error record. False means not done: write the
+ * reason into *error (code, detail); the library passes both words to the
+ * application unchanged and never clears the record before a call.
+ * Never call the library back from an entry point.
+ *
+ * Each entry's contract: what it must do; Given: what the library
+ * guarantees before the call; Lock: the library lock and the calling
+ * thread; False: what a false result means. */
+#define GP_ENTRY_POINTS(X)                                                                                             \
+    /* Opens port_name (category prefix included) and switches the reader to NFC mode. Given: no port of               \
+       this plug-in is open; port_name non-null. Lock: held, by the application thread. False: the port is             \
+       not open and the plug-in is not used for it. */                                                                 \
+    X(gp_open_port_and_transition_nfc_mode, (const char *port_name, ErrorInfo *error), (port_name, error))             \
+    /* Closes the port, ending poll mode and device access. Given: the port is open; the notification thread has       \
+       ended. Lock: held, by the application thread. False: the port stays open and the library keeps using this       \
+       plug-in for it. */                                                                                              \
+    X(gp_close_port, (ErrorInfo *error), (error))                                                                      \
+    /* Starts polling for the kinds of target in target_device (DEVICE_TYPE_ bits, passed unchanged). Given: the       \
+       port is open. Lock: held, by the application thread. False: not polling; the library starts no notification     \
+       thread. */                                                                                                      \
+    X(gp_start_poll_mode, (uint32_t target_device, ErrorInfo *error), (target_device, error))                          \
+    /* Stops polling. Given: the port is open; the notification thread has ended. Lock: held, by the application       \
+       thread. False: still polling. */                                                                                \
+    X(gp_stop_poll_mode, (ErrorInfo *error), (error))                                                                  \
+    /* Allows access to the target reported under target_number (passed unchanged). Given: the port is open. Lock:     \
+       held, by the application thread. False: no access. */                                                           \
+    X(gp_start_device_access, (uint32_t target_number, ErrorInfo *error), (target_number, error))                      \
+    /* Ends access to the current target; the meaning of stop_mode is the plug-in's. Given: the port is open;          \
+       stop_mode is 0 or 1. Lock: held, by the application thread. False: access goes on. */                           \
+    X(gp_stop_device_access, (uint32_t stop_mode, ErrorInfo *error), (stop_mode, error))                               \
+    /* Selects the current target. Given: the port is open. Lock: held, by the application thread. False: not          \
+       selected. */                                                                                                    \
+    X(gp_select_device, (ErrorInfo *error), (error))                                                                   \
+    /* Deselects the current target. Given: the port is open. Lock: held, by the application thread. False: still      \
+       selected. */                                                                                                    \
+    X(gp_deselect_device, (ErrorInfo *error), (error))                                                                 \
+    /* Sends a command packet and stores the response and its length; no capacity is passed, and only the low 16       \
+       bits of the length slot count. Given: the port is open; all pointers non-null; the length is nonzero. Lock:     \
+       held, by the application thread. False: no response. */                                                         \
+    X(gp_read,                                                                                                         \
+      (const uint8_t *command_packet_data, uint32_t command_packet_data_length, uint8_t *response_packet_data,         \
+       uint16_t *response_packet_data_length, ErrorInfo *error),                                                       \
+      (command_packet_data, command_packet_data_length, response_packet_data, response_packet_data_length, error))     \
+    /* Sets the reader's time-out (unit and range are the plug-in's). Given: the port is open; right after opening     \
+       the value is 6000. Lock: held, by the application thread. False: the time-out is unchanged; right after         \
+       opening, the library closes the port again. */                                                                  \
+    X(gp_set_timeout, (int32_t timeout, ErrorInfo *error), (timeout, error))                                           \
+    /* Writes the current time-out to *timeout. Given: the port is open; timeout non-null. Lock: held, by the          \
+       application thread. False: nothing written. */                                                                  \
+    X(gp_get_timeout, (int32_t *timeout, ErrorInfo *error), (timeout, error))                                          \
+    /* Writes the plug-in's version; GP_MINIMUM_VERSION or more is accepted. It has no error record. Given:            \
+       *version_number is 0. Lock: held, by the application thread, while initialising. False: the plug-in is          \
+       refused. */                                                                                                     \
+    X(gp_get_version_number, (int32_t *version_number), (version_number))                                              \
+    /* Writes the five status values; *AdditionalData points to *AdditionalDataSize bytes that the plug-in owns and    \
+       keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by the    \
+       the notification thread, every 600 ms. False: the library posts the error to the application and goes on        \
+       polling. */                                                                                                     \
+    X(gp_get_driver_status,                                                                                            \
+      (uint32_t *DriverStatus, uint32_t *PollModeCardType, uint32_t *ListenModeCardType,                               \
+       uint32_t *AdditionalDataSize, uint8_t **AdditionalData, ErrorInfo *error),                                      \
+      (DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData, error))                 \
+    /* Writes one byte: the plug-in's PortCategory (position of its name in category_name_list). Given:                \
+       *PortCategory is 0. Lock: held, by the application thread, while initialising. False: the plug-in is            \
+       refused. */                                                                                                     \
+    X(gp_get_plugin_information, (uint8_t *PortCategory, ErrorInfo *error), (PortCategory, error))
+
+/* gp_<name>_t: pointer to the entry point <name>. */
+#define GP_DECLARE_ENTRY_TYPE(name, parameters, arguments) typedef GP_BOOL(GP_CALL *name##_t) parameters;
+GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
+#undef GP_DECLARE_ENTRY_TYPE
 
 /* ------------------------------------------------------------------ */
 /* DriverStatus word                                                     */

@@ -33,6 +33,16 @@ typedef uint32_t (__cdecl *fixture_calls_t)(char *buffer, uint32_t size);
 typedef uint32_t (__cdecl *fixture_overlap_count_t)(void);
 // Milliseconds every gp_get_driver_status call takes (default 0).
 typedef void (__cdecl *fixture_set_status_delay_t)(uint32_t milliseconds);
+// When nonzero, every gp_get_driver_status call queues a user APC to the calling thread (as a
+// plug-in's overlapped read completion would); the APC, when it runs, is logged as "apc" and
+// takes that many milliseconds. 0 (default) queues nothing.
+typedef void (__cdecl *fixture_set_status_apc_t)(uint32_t milliseconds);
+// 0 stops appending to the call log (counts and status times are still kept), for long runs of
+// calls; 1 (default, and after a reset) appends again.
+typedef void (__cdecl *fixture_set_call_log_t)(int on);
+// Performance-counter ticks of the status calls since the last reset, oldest first; copies at
+// most capacity values and returns the number of calls.
+typedef uint32_t (__cdecl *fixture_status_times_t)(int64_t *ticks, uint32_t capacity);
 
 #ifdef __cplusplus
 }

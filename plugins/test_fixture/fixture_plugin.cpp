@@ -95,6 +95,9 @@ struct FixtureState {
     volatile LONG inside = 0;
     uint32_t overlaps = 0;
     uint32_t statusDelay = 0;
+    uint32_t statusApc = 0;
+    bool callLog = true;
+    std::vector<int64_t> statusTimes;
     GuardedBlock block;
 
     FixtureState() { InitializeCriticalSection(&lock); }
@@ -132,12 +135,14 @@ GP_BOOL answer(const char *entry, const std::string &arguments, ErrorInfo *error
     Locked l;
     FixtureState &s = state();
     ++s.counts[entry];
-    s.calls += entry;
-    if (!arguments.empty()) {
-        s.calls += ' ';
-        s.calls += arguments;
+    if (s.callLog) {
+        s.calls += entry;
+        if (!arguments.empty()) {
+            s.calls += ' ';
+            s.calls += arguments;
+        }
+        s.calls += '\n';
     }
-    s.calls += '\n';
     const Answer a = s.answers.count(entry) ? s.answers[entry] : Answer();
     if (a.write && error != nullptr) {
         error->error_code = a.code;
@@ -173,6 +178,9 @@ FIXTURE_EXPORT void __cdecl fixture_reset(void)
     s.timeout = 0;
     s.overlaps = 0;
     s.statusDelay = 0;
+    s.statusApc = 0;
+    s.callLog = true;
+    s.statusTimes.clear();
 }
 
 FIXTURE_EXPORT void __cdecl fixture_set_answer(const char *entry, int result, int write, uint32_t code, uint32_t detail)
@@ -248,6 +256,40 @@ FIXTURE_EXPORT void __cdecl fixture_set_status_delay(uint32_t milliseconds)
     Locked l;
     state().statusDelay = milliseconds;
 }
+
+FIXTURE_EXPORT void __cdecl fixture_set_status_apc(uint32_t milliseconds)
+{
+    Locked l;
+    state().statusApc = milliseconds;
+}
+
+FIXTURE_EXPORT void __cdecl fixture_set_call_log(int on)
+{
+    Locked l;
+    state().callLog = on != 0;
+}
+
+FIXTURE_EXPORT uint32_t __cdecl fixture_status_times(int64_t *ticks, uint32_t capacity)
+{
+    Locked l;
+    const std::vector<int64_t> &times = state().statusTimes;
+    for (uint32_t i = 0; ticks != nullptr && i < capacity && i < times.size(); ++i) {
+        ticks[i] = times[i];
+    }
+    return static_cast<uint32_t>(times.size());
+}
+
+namespace {
+void __stdcall statusApc(ULONG_PTR milliseconds)
+{
+    {
+        Locked l;
+        ++state().counts["apc"];
+        state().calls += "apc\n";
+    }
+    Sleep(static_cast<DWORD>(milliseconds));
+}
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Plug-in entry points
@@ -372,11 +414,21 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint
 {
     Inside inside;
     uint32_t delay;
+    uint32_t apc;
     {
         Locked l;
         ++state().counts["gp_get_driver_status"];
-        state().calls += "gp_get_driver_status\n";
+        if (state().callLog) {
+            state().calls += "gp_get_driver_status\n";
+        }
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        state().statusTimes.push_back(now.QuadPart);
         delay = state().statusDelay;
+        apc = state().statusApc;
+    }
+    if (apc != 0) {
+        QueueUserAPC(&statusApc, GetCurrentThread(), apc);
     }
     if (delay != 0) {
         Sleep(delay);

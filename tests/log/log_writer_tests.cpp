@@ -620,7 +620,7 @@ TEST_F(LogProxyTest, ProcessWideFrontEndIsSilentAfterShutDown)
     ASSERT_EQ(fileLines(debugName).size(), 1u);
     ASSERT_EQ(fileLines(normalName).size(), 1u);
 
-    NfcLogProxy::shutDown();
+    NfcLogProxy::shutDown(true);
     EXPECT_EQ(NfcLogProxy::instance(), nullptr);
     EXPECT_EQ(NfcLogProxy::receiving(1), nullptr);
     // A caller that fetched the front end before the shutdown may still call it.
@@ -630,7 +630,7 @@ TEST_F(LogProxyTest, ProcessWideFrontEndIsSilentAfterShutDown)
     proxy->writeHexDump(bytes, 2, Source, 4);
     EXPECT_EQ(fileLines(debugName).size(), 1u);
     EXPECT_EQ(fileLines(normalName).size(), 1u);
-    NfcLogProxy::shutDown();  // a second shutdown is harmless
+    NfcLogProxy::shutDown(true);  // a second shutdown is harmless
 }
 
 // ---------------------------------------------------------------------------------------------

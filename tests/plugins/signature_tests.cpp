@@ -37,7 +37,7 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        NfcLogProxy::shutDown();
+        NfcLogProxy::shutDown(true);
         delete s_Logs;
         s_Logs = nullptr;
     }

@@ -1,25 +1,45 @@
-// Child program of the unload tests: an application that returns from main with the port open
-// (and, with the argument "poll", with poll mode running), so that the library meets the end of
-// the process instead of FreeLibrary. Exit code 0 means every call before the exit worked.
+// Child program of the unload tests: an application that returns from main with the port open,
+// so that the library meets the end of the process instead of FreeLibrary. Arguments:
+//   (none)  port open
+//   poll    poll mode running: the thread has run a cycle and sleeps, or is in its next one
+//   held    poll mode running, and the thread is inside the plug-in's status call, holding the
+//           library lock, when the process ends (the test plug-in is made to take 5 s there;
+//           its module is the one named by KORVAT_RECORDER_TARGET)
+// Exit code 0 means every call before the exit worked.
 #include <windows.h>
 
 #include <cstring>
 
+#include "fixture_control.h"
 #include "korvat_nfc.h"
 
 int main(int argc, char **argv)
 {
+    const char *mode = argc > 1 ? argv[1] : "";
     char port[16] = "";
     if (!korvatlib_nfc_initialize() || !korvatlib_nfc_open(port)) {
         return 2;
     }
-    if (argc > 1 && std::strcmp(argv[1], "poll") == 0) {
+    if (std::strcmp(mode, "held") == 0) {
+        char target[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableA("KORVAT_RECORDER_TARGET", target, sizeof(target));
+        HMODULE plugin = length > 0 && length < sizeof(target) ? GetModuleHandleA(target) : nullptr;
+        fixture_set_status_delay_t setStatusDelay =
+            plugin != nullptr ? reinterpret_cast<fixture_set_status_delay_t>(
+                                    reinterpret_cast<void *>(GetProcAddress(plugin, "fixture_set_status_delay")))
+                              : nullptr;
+        if (setStatusDelay == nullptr) {
+            return 4;
+        }
+        setStatusDelay(5000);
+    }
+    if (std::strcmp(mode, "poll") == 0 || std::strcmp(mode, "held") == 0) {
         HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
         if (!korvatlib_nfc_set_poll_callback_parameters(window, "korvat.exit.find", "korvat.exit.enable") ||
             !korvatlib_nfc_start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) {
             return 3;
         }
-        Sleep(700);  // the thread has run a cycle and sleeps, or is in its next one
+        Sleep(std::strcmp(mode, "poll") == 0 ? 700 : 300);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The notification thread and the end of the library: FreeLibrary of the DLL while poll mode
-// runs (the thread asleep, or in the middle of a cycle) and stopping poll mode. A call that does
-// not come back ends the program, since nothing can be cleaned up after it.
+// runs (the thread asleep, in the middle of a cycle, or with a plug-in's APC queued to it), a
+// thread that cannot start in time, stopping poll mode, and the end of the process. A call that
+// does not come back ends the program, since nothing can be cleaned up after it.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -167,6 +168,107 @@ TEST_F(PollingEnd, FreeLibraryWhileACycleIsInProgress)
     ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
 }
 
+// An application thread that calls thru back to back leaves the lock free only for an instant:
+// the cycle still gets its turn, and a stop made meanwhile (holding the lock while the cycle may
+// be waiting for it) returns, with no cycle after it and no overlapping plug-in call.
+TEST_F(PollingEnd, CyclesAndStopWhileAnotherThreadCallsThruBackToBack)
+{
+    struct Load {
+        KorvatDll *dll;
+        volatile LONG stop;
+        volatile LONG failures;
+        static DWORD WINAPI run(void *argument)
+        {
+            Load *load = static_cast<Load *>(argument);
+            uint8_t command[4] = {0x30, 0x04, 0x00, 0x00};
+            uint8_t response[16];
+            uint16_t length = 0;
+            while (load->stop == 0) {
+                if (!load->dll->thru(command, sizeof(command), response, &length)) {
+                    InterlockedIncrement(&load->failures);
+                }
+            }
+            return 0;
+        }
+    } load{dll.get(), 0, 0};
+    fixture->setCallLog(0);  // hundreds of thousands of reads
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    HANDLE thread = CreateThread(nullptr, 0, &Load::run, &load, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    const bool cycled = pumpUntilStatusCalls(window, *fixture, 3, 5000);
+    bool stopped = false;
+    runBounded([&] { stopped = dll->stop_poll_mode() != 0; }, 5000, "stop_poll_mode under thru load");
+    const uint32_t callsAtStop = fixture->statusCalls();
+    window.pump(800);
+    InterlockedExchange(&load.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+
+    EXPECT_TRUE(cycled) << "the notification thread did not get the lock for three cycles";
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(fixture->statusCalls(), callsAtStop) << "a cycle ran after stop_poll_mode returned";
+    EXPECT_EQ(load.failures, 0);
+    EXPECT_GT(fixture->callCount("gp_read"), 0u);
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
+// A plug-in may queue a user APC to the thread that calls it (an overlapped read's completion,
+// for example). Such an APC must never make the thread come back into the DLL after it has
+// signalled its end: here the APC takes longer than the unload, so a thread that ran it and
+// returned into the library would run unmapped code.
+TEST_F(PollingEnd, FreeLibraryWithAPlugInsApcQueuedToTheThread)
+{
+    fixture->setStatusApc(400);
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 2, 3000));
+    window.pump(100);
+
+    const uint32_t calls = fixture->statusCalls();
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    EXPECT_EQ(GetModuleHandleA("korvat_nfc_library_for_vb.dll"), nullptr) << "the DLL is still mapped";
+    window.pump(800);  // longer than the APC
+    EXPECT_EQ(fixture->callCount("apc"), 0u)
+        << "the thread waited alertably after its last cycle: it ran the APC and came back into the library";
+    ASSERT_NO_FATAL_FAILURE(expectQuietAfterUnload(calls));
+    ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
+}
+
+// The application starts poll mode from a DLL's entry point: the new thread cannot start while
+// the loader lock is held. start_poll_mode fails as when the thread cannot be created, the
+// reader's poll mode is stopped again, and the thread, once it can run, ends without a cycle and
+// without keeping the DLL loaded.
+TEST_F(PollingEnd, ThreadThatCannotStartInTimeFailsStartPollMode)
+{
+    HMODULE helper = LoadLibraryA((binDirectory() + "start_poll_in_dllmain.dll").c_str());
+    ASSERT_NE(helper, nullptr);
+    typedef int(__cdecl * result_t)(uint32_t *, uint32_t *);
+    result_t result = reinterpret_cast<result_t>(reinterpret_cast<void *>(GetProcAddress(helper, "start_poll_result")));
+    ASSERT_NE(result, nullptr);
+    uint32_t lastError[2] = {0, 0};
+    uint32_t took = 0;
+    EXPECT_EQ(result(lastError, &took), 0);
+    std::printf("[ INFO     ] start_poll_mode under the loader lock returned after %u ms\n", took);
+    EXPECT_EQ(lastError[0], static_cast<uint32_t>(KORVAT_NFC_E_THREAD_CREATE));
+    EXPECT_EQ(lastError[1], 0u);
+    FreeLibrary(helper);
+
+    window.pump(1500);  // the thread has been able to run since the entry point returned
+    EXPECT_EQ(fixture->statusCalls(), 0u) << "the abandoned thread ran a cycle";
+    EXPECT_TRUE(window.messages.empty());
+    const std::string log = fixture->calls();
+    const std::string expectedEnd = "gp_start_poll_mode 00000001\ngp_stop_poll_mode\n";
+    EXPECT_TRUE(log.size() >= expectedEnd.size() && log.compare(log.size() - expectedEnd.size(), std::string::npos,
+                                                                expectedEnd) == 0)
+        << log;
+
+    // Still usable in the same load, and the abandoned thread holds no reference on the DLL.
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    EXPECT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
+    EXPECT_TRUE(dll->stop_poll_mode());
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    EXPECT_EQ(GetModuleHandleA("korvat_nfc_library_for_vb.dll"), nullptr) << "the DLL is still mapped";
+}
+
 TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
 {
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
@@ -194,23 +296,45 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
 }  // namespace
 
 // The process ends while the library is initialised with its port open, and while poll mode
-// runs: the notification thread is gone by then (possibly in the middle of a cycle), so the
-// library must neither wait for it nor hang on the lock it may have held.
-TEST(ProcessExit, WithThePortOpenOrPollingTheApplicationEndsNormally)
+// runs. The plug-ins were loaded after the library, so they are detached before it; the library
+// must then call none of them, and must neither wait for its thread (gone, possibly in the middle
+// of a cycle) nor take a lock it may have held (a process that hangs there never ends). The exit recorder stands in front of the real
+// plug-in and writes down its own detach and every call in the order they happen.
+TEST(ProcessExit, NoPlugInCallAfterThePlugInsAreDetached)
 {
-    ScratchDirectory plugins("process_exit_plugins");
-    plugins.addPlugin("cat0", "reader.gp");
-    RegistryConfiguration registry;
-    registry.configureSimPort(plugins.path());
+    struct Case {
+        const char *name;
+        std::string target;
+        const char *arguments;
+        std::vector<std::string> calledBeforeExit;
+    };
+    const std::vector<Case> cases = {
+        {"test plug-in, port open", testPluginPath("cat0"), "", {"call gp_open_port_and_transition_nfc_mode"}},
+        {"test plug-in, polling", testPluginPath("cat0"), "poll", {"call gp_start_poll_mode", "call gp_get_driver_status"}},
+        // The thread is killed inside the plug-in, holding the library lock.
+        {"test plug-in, cycle holding the lock", testPluginPath("cat0"), "held", {"call gp_get_driver_status"}},
+        {"simulator, port open", binDirectory() + "plugins\\sim_reader.gp", "", {"call gp_open_port_and_transition_nfc_mode"}},
+        {"simulator, polling", binDirectory() + "plugins\\sim_reader.gp", "poll", {"call gp_start_poll_mode", "call gp_get_driver_status"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDirectory plugins("process_exit_plugins");
+        plugins.addPlugin("exit_recorder", "reader.gp");
+        RegistryConfiguration registry;
+        registry.configureSimPort(plugins.path());
+        const std::string events = plugins.file("events.txt");
+        SetEnvironmentVariableA("KORVAT_RECORDER_TARGET", c.target.c_str());
+        SetEnvironmentVariableA("KORVAT_RECORDER_EVENTS", events.c_str());
 
-    for (const char *arguments : {"", "poll"}) {
-        std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + arguments;
+        std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + c.arguments;
         STARTUPINFOA startup = {};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &process))
-            << commandLine;
+        const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                            &startup, &process);
+        SetEnvironmentVariableA("KORVAT_RECORDER_TARGET", nullptr);
+        SetEnvironmentVariableA("KORVAT_RECORDER_EVENTS", nullptr);
+        ASSERT_TRUE(started) << commandLine;
         const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
         DWORD exitCode = 0xFFFFFFFFu;
         GetExitCodeProcess(process.hProcess, &exitCode);
@@ -221,5 +345,17 @@ TEST(ProcessExit, WithThePortOpenOrPollingTheApplicationEndsNormally)
         CloseHandle(process.hProcess);
         EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process did not end: " << commandLine;
         EXPECT_EQ(exitCode, 0u) << commandLine;
+
+        const std::vector<std::string> lines = crlfLines(readFile(events));
+        std::string all;
+        for (const std::string &line : lines) {
+            all += line + "\n";
+        }
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "detach process-exit") << "events, in order:\n" << all;
+        EXPECT_EQ(all.find("after detach"), std::string::npos) << "events, in order:\n" << all;
+        for (const std::string &call : c.calledBeforeExit) {
+            EXPECT_TRUE(contains(lines, call)) << call << " missing; events, in order:\n" << all;
+        }
     }
 }

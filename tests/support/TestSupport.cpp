@@ -283,6 +283,9 @@ FixturePlugin::FixturePlugin(const std::string &path)
     bind(m_Module, callsRaw, "fixture_calls");
     bind(m_Module, overlapCount, "fixture_overlap_count");
     bind(m_Module, setStatusDelay, "fixture_set_status_delay");
+    bind(m_Module, setStatusApc, "fixture_set_status_apc");
+    bind(m_Module, statusTimes, "fixture_status_times");
+    bind(m_Module, setCallLog, "fixture_set_call_log");
 }
 
 FixturePlugin::~FixturePlugin()

@@ -133,6 +133,9 @@ public:
     fixture_calls_t callsRaw = nullptr;
     fixture_overlap_count_t overlapCount = nullptr;
     fixture_set_status_delay_t setStatusDelay = nullptr;
+    fixture_set_status_apc_t setStatusApc = nullptr;
+    fixture_status_times_t statusTimes = nullptr;
+    fixture_set_call_log_t setCallLog = nullptr;
 
     std::string calls();  // the whole call log
     // How often the notification thread has asked for the driver status since the last reset.

@@ -1,5 +1,7 @@
 // Reader hot paths: what korvatlib_nfc_thru adds to the plug-in's own gp_read with both logs
-// off, and how long korvatlib_nfc_stop_poll_mode takes while the notification thread sleeps.
+// off, how long korvatlib_nfc_stop_poll_mode takes while the notification thread sleeps, and the
+// time between two cycles of the notification thread while an application thread calls
+// korvatlib_nfc_thru back to back.
 // Uses the signed test plug-in (bin\test_plugins\cat0.gp) as the reader, configured in the
 // registry for the run and the registry put back afterwards.
 #include <windows.h>
@@ -248,6 +250,65 @@ void measureStop(const Library &library, fixture_reset_t resetFixture)
                 *std::max_element(stops.begin(), stops.end()));
 }
 
+struct ThruLoad {
+    const Library *library;
+    volatile LONG stop;
+    unsigned long calls;
+
+    static DWORD WINAPI run(void *argument)
+    {
+        ThruLoad *load = static_cast<ThruLoad *>(argument);
+        uint8_t command[8] = {0x00, 0xB0, 0x00, 0x00, 0x3B, 0x00, 0x00, 0x00};
+        uint8_t response[64];
+        uint16_t length = 0;
+        while (load->stop == 0) {
+            load->library->thru(command, sizeof(command), response, &length);
+            ++load->calls;
+        }
+        return 0;
+    }
+};
+
+const DWORD LoadMilliseconds = 9000;
+
+void measureCycleGapUnderThru(const Library &library, fixture_reset_t resetFixture,
+                              fixture_set_call_log_t setCallLog, fixture_status_times_t statusTimes)
+{
+    resetFixture();
+    setCallLog(0);  // millions of reads: keep counting them, but not in the call log
+    if (!library.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) {
+        std::printf("reader benchmark: start_poll_mode failed\n");
+        return;
+    }
+    ThruLoad load{&library, 0, 0};
+    HANDLE thread = CreateThread(nullptr, 0, &ThruLoad::run, &load, 0, nullptr);
+    if (thread != nullptr) {
+        Sleep(LoadMilliseconds);
+        InterlockedExchange(&load.stop, 1);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    library.stop_poll_mode();
+    std::vector<int64_t> ticks(statusTimes(nullptr, 0) + 16);
+    ticks.resize(statusTimes(ticks.data(), static_cast<uint32_t>(ticks.size())));
+    resetFixture();
+    if (thread == nullptr || ticks.size() < 3) {
+        std::printf("reader benchmark: cycle gap under korvatlib_nfc_thru load not measured\n");
+        return;
+    }
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    std::vector<double> gaps;
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        gaps.push_back(static_cast<double>(ticks[i] - ticks[i - 1]) * 1e3 / static_cast<double>(frequency.QuadPart));
+    }
+    std::printf("reader benchmark: time between two cycles while one application thread calls korvatlib_nfc_thru "
+                "back to back (%lu calls in %.1f s)\n",
+                load.calls, LoadMilliseconds / 1000.0);
+    std::printf("  median %.1f ms, max %.1f ms over %u gaps; goal: under 650 ms\n", median(gaps),
+                *std::max_element(gaps.begin(), gaps.end()), static_cast<unsigned>(gaps.size()));
+}
+
 }  // namespace
 
 void runReaderBenchmark()
@@ -277,11 +338,15 @@ void runReaderBenchmark()
                 HMODULE plugin = GetModuleHandleA(pluginPath.c_str());
                 gp_read_t gpRead = nullptr;
                 fixture_reset_t resetFixture = nullptr;
+                fixture_set_call_log_t setCallLog = nullptr;
+                fixture_status_times_t statusTimes = nullptr;
                 if (plugin != nullptr) {
                     bind(plugin, gpRead, "gp_read");
                     bind(plugin, resetFixture, "fixture_reset");
+                    bind(plugin, setCallLog, "fixture_set_call_log");
+                    bind(plugin, statusTimes, "fixture_status_times");
                 }
-                if (gpRead == nullptr || resetFixture == nullptr) {
+                if (gpRead == nullptr || resetFixture == nullptr || setCallLog == nullptr || statusTimes == nullptr) {
                     std::printf("reader benchmark: the library did not load the test plug-in\n");
                 } else if (!library.set_poll_callback_parameters(window, "korvat.benchmark.find",
                                                                  "korvat.benchmark.enable") ||
@@ -290,6 +355,7 @@ void runReaderBenchmark()
                 } else {
                     measureThru(library, gpRead, resetFixture);
                     measureStop(library, resetFixture);
+                    measureCycleGapUnderThru(library, resetFixture, setCallLog, statusTimes);
                     library.close();
                 }
                 library.uninitialize();
