@@ -17,6 +17,9 @@
 
 using namespace korvat_test;
 
+// Each figure says which build measured it.
+const char *const Architecture = sizeof(void *) == 8 ? "x64" : "x86";
+
 namespace {
 
 std::vector<std::string> ports()
@@ -73,7 +76,7 @@ void thruFigures(const std::string &port, const char *label, int rounds)
     if (!korvatlib_nfc_initialize() || !korvatlib_nfc_open(name) ||
         !korvatlib_nfc_set_poll_callback_parameters(window.handle(), "Pn532Bench.Find", "Pn532Bench.Enable") ||
         !korvatlib_nfc_start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K) || !reachAccess(window, 5000)) {
-        std::printf("pn532 thru %s: setup failed\n", label);
+        std::printf("[%s] pn532 thru %s: setup failed\n", Architecture, label);
         korvatlib_nfc_close();
         korvatlib_nfc_uninitialize();
         return;
@@ -88,7 +91,8 @@ void thruFigures(const std::string &port, const char *label, int rounds)
     const double wall = (seconds() - wall0) / (done ? done : 1) * 1e6;
     // 13 command bytes (+ 9 of framing) out, ACK and 5 answer bytes (+ 9) back: at 115200 baud
     // the line alone takes 0.087 ms per byte.
-    std::printf("pn532 thru SELECT via the DLL %s: %d rounds, %.1f us per thru (wall)\n", label, done, wall);
+    std::printf("[%s] pn532 thru SELECT via the DLL %s: %d rounds, %.1f us per thru (wall)\n", Architecture, label,
+                done, wall);
     korvatlib_nfc_stop_dev_access(0);
     korvatlib_nfc_stop_poll_mode();
     korvatlib_nfc_close();
@@ -105,15 +109,15 @@ void findFigure(const std::string &port)
     if (!korvatlib_nfc_open(name) ||
         !korvatlib_nfc_set_poll_callback_parameters(window.handle(), "Pn532Bench.Find", "Pn532Bench.Enable") ||
         !korvatlib_nfc_start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) {
-        std::printf("pn532 find: setup failed\n");
+        std::printf("[%s] pn532 find: setup failed\n", Architecture);
         korvatlib_nfc_uninitialize();
         return;
     }
     double foundAt = 0;
     reachAccess(window, 5000, &foundAt);
-    std::printf("pn532 card entering the field -> find message through the library: %.0f ms "
+    std::printf("[%s] pn532 card entering the field -> find message through the library: %.0f ms "
                 "(the library asks for the driver status every 600 ms)\n",
-                foundAt > 0 ? (foundAt - opened - 2.0) * 1000 : -1.0);
+                Architecture, foundAt > 0 ? (foundAt - opened - 2.0) * 1000 : -1.0);
     korvatlib_nfc_stop_poll_mode();
     korvatlib_nfc_close();
     korvatlib_nfc_uninitialize();

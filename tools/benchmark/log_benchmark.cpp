@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchmarkPrint.h"
 #include "korvat_nfc.h"
 
 namespace {
@@ -202,19 +203,19 @@ void runLogBenchmark()
 
     DebugLogRegistryValue registry(debugLog);
     if (!registry.ok()) {
-        std::printf("log benchmark: cannot write the registry configuration\n");
+        benchmarkPrint("log benchmark: cannot write the registry configuration\n");
         return;
     }
     HMODULE dll = LoadLibraryA((directoryOfProgram() + "korvat_nfc_library_for_vb.dll").c_str());
     if (dll == nullptr) {
-        std::printf("log benchmark: cannot load korvat_nfc_library_for_vb.dll\n");
+        benchmarkPrint("log benchmark: cannot load korvat_nfc_library_for_vb.dll\n");
         return;
     }
     const auto getLastError = reinterpret_cast<GetLastErrorFunction>(exportOf(dll, "korvatlib_nfc_get_last_error"));
     const auto startLogging = reinterpret_cast<StartLoggingFunction>(exportOf(dll, "korvatlib_nfc_start_logging"));
     const auto stopLogging = reinterpret_cast<StopLoggingFunction>(exportOf(dll, "korvatlib_nfc_stop_logging"));
     if (getLastError == nullptr || startLogging == nullptr || stopLogging == nullptr) {
-        std::printf("log benchmark: exports missing\n");
+        benchmarkPrint("log benchmark: exports missing\n");
         FreeLibrary(dll);
         return;
     }
@@ -225,7 +226,7 @@ void runLogBenchmark()
     const FileFigures after = measureFile(debugLog);
     const uint64_t sampleLines = after.lines - before.lines;
     if (sampleLines == 0) {
-        std::printf("log benchmark: the debug log did not switch on (%s)\n", debugLog.c_str());
+        benchmarkPrint("log benchmark: the debug log did not switch on (%s)\n", debugLog.c_str());
         FreeLibrary(dll);
         return;
     }
@@ -284,15 +285,15 @@ void runLogBenchmark()
     DeleteFileA(bareLog2.c_str());
 
     const double us = 1e6;
-    std::printf("log benchmark: korvatlib_nfc_get_last_error writes %.1f records per call (%u bytes each in the "
+    benchmarkPrint("log benchmark: korvatlib_nfc_get_last_error writes %.1f records per call (%u bytes each in the "
                 "debug log, %u in the normal log); %d calls per run, median of %d runs\n",
                 recordsPerCall, static_cast<unsigned>(debugRecordSize), static_cast<unsigned>(normalRecordSize),
                 CallsPerRun, Runs);
-    std::printf("  debug log on:           %8.1f us per record   bare append/write/close %8.1f us   ratio %.2f\n",
+    benchmarkPrint("  debug log on:           %8.1f us per record   bare append/write/close %8.1f us   ratio %.2f\n",
                 median(debugOnly) * us, median(bare) * us, median(debugOnly) / median(bare));
-    std::printf("  debug and normal log on: %7.1f us per record   bare, both files        %8.1f us   ratio %.2f\n",
+    benchmarkPrint("  debug and normal log on: %7.1f us per record   bare, both files        %8.1f us   ratio %.2f\n",
                 median(bothLogs) * us, median(bareTwice) * us, median(bothLogs) / median(bareTwice));
     if (!silent.empty()) {
-        std::printf("  both logs off:          %8.3f us per call\n", median(silent) * us);
+        benchmarkPrint("  both logs off:          %8.3f us per call\n", median(silent) * us);
     }
 }

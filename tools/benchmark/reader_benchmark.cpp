@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchmarkPrint.h"
 #include "fixture_control.h"
 #include "korvat_nfc.h"
 #include "korvat_nfc_plugin.h"
@@ -213,14 +214,14 @@ void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t reset
     }
     const double directMedian = median(direct);
     const double thruMedian = median(through);
-    std::printf("reader benchmark: korvatlib_nfc_thru with both logs off, %d-byte command, %d calls x %d rounds "
+    benchmarkPrint("reader benchmark: korvatlib_nfc_thru with both logs off, %d-byte command, %d calls x %d rounds "
                 "of each, alternating\n",
                 static_cast<int>(sizeof(command)), CallsPerRound, Rounds);
-    std::printf("  direct gp_read of the test plug-in: %8.1f ns/call (median round)\n", directMedian);
-    std::printf("  korvatlib_nfc_thru:                 %8.1f ns/call (median round)\n", thruMedian);
+    benchmarkPrint("  direct gp_read of the test plug-in: %8.1f ns/call (median round)\n", directMedian);
+    benchmarkPrint("  korvatlib_nfc_thru:                 %8.1f ns/call (median round)\n", thruMedian);
     std::vector<double> sortedAdded = added;
     std::sort(sortedAdded.begin(), sortedAdded.end());
-    std::printf("  added by the library:               %8.1f ns/call (median of the paired rounds' differences; "
+    benchmarkPrint("  added by the library:               %8.1f ns/call (median of the paired rounds' differences; "
                 "quartiles %.1f .. %.1f), ratio %.3f; goal: under 200 ns\n",
                 median(added), sortedAdded[Rounds / 4], sortedAdded[(3 * Rounds) / 4], thruMedian / directMedian);
 }
@@ -231,7 +232,7 @@ void measureStop(const Library &library, fixture_reset_t resetFixture)
     std::vector<double> stops;
     for (int i = 0; i < Stops; ++i) {
         if (!library.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) {
-            std::printf("reader benchmark: start_poll_mode failed\n");
+            benchmarkPrint("reader benchmark: start_poll_mode failed\n");
             return;
         }
         Sleep(200);  // the first cycle ran at once; the thread is in its sleep now
@@ -240,13 +241,13 @@ void measureStop(const Library &library, fixture_reset_t resetFixture)
         const bool stopped = library.stop_poll_mode() != 0;
         QueryPerformanceCounter(&b);
         if (!stopped) {
-            std::printf("reader benchmark: stop_poll_mode failed\n");
+            benchmarkPrint("reader benchmark: stop_poll_mode failed\n");
             return;
         }
         stops.push_back(seconds(a, b) * 1e3);
     }
-    std::printf("reader benchmark: korvatlib_nfc_stop_poll_mode while the thread sleeps, %d stops\n", Stops);
-    std::printf("  median %.3f ms, max %.3f ms; goal: under 20 ms\n", median(stops),
+    benchmarkPrint("reader benchmark: korvatlib_nfc_stop_poll_mode while the thread sleeps, %d stops\n", Stops);
+    benchmarkPrint("  median %.3f ms, max %.3f ms; goal: under 20 ms\n", median(stops),
                 *std::max_element(stops.begin(), stops.end()));
 }
 
@@ -277,7 +278,7 @@ void measureCycleGapUnderThru(const Library &library, fixture_reset_t resetFixtu
     resetFixture();
     setCallLog(0);  // millions of reads: keep counting them, but not in the call log
     if (!library.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) {
-        std::printf("reader benchmark: start_poll_mode failed\n");
+        benchmarkPrint("reader benchmark: start_poll_mode failed\n");
         return;
     }
     ThruLoad load{&library, 0, 0};
@@ -293,7 +294,7 @@ void measureCycleGapUnderThru(const Library &library, fixture_reset_t resetFixtu
     ticks.resize(statusTimes(ticks.data(), static_cast<uint32_t>(ticks.size())));
     resetFixture();
     if (thread == nullptr || ticks.size() < 3) {
-        std::printf("reader benchmark: cycle gap under korvatlib_nfc_thru load not measured\n");
+        benchmarkPrint("reader benchmark: cycle gap under korvatlib_nfc_thru load not measured\n");
         return;
     }
     LARGE_INTEGER frequency;
@@ -302,10 +303,10 @@ void measureCycleGapUnderThru(const Library &library, fixture_reset_t resetFixtu
     for (size_t i = 1; i < ticks.size(); ++i) {
         gaps.push_back(static_cast<double>(ticks[i] - ticks[i - 1]) * 1e3 / static_cast<double>(frequency.QuadPart));
     }
-    std::printf("reader benchmark: time between two cycles while one application thread calls korvatlib_nfc_thru "
+    benchmarkPrint("reader benchmark: time between two cycles while one application thread calls korvatlib_nfc_thru "
                 "back to back (%lu calls in %.1f s)\n",
                 load.calls, LoadMilliseconds / 1000.0);
-    std::printf("  median %.1f ms, max %.1f ms over %u gaps; goal: under 650 ms\n", median(gaps),
+    benchmarkPrint("  median %.1f ms, max %.1f ms over %u gaps; goal: under 650 ms\n", median(gaps),
                 *std::max_element(gaps.begin(), gaps.end()), static_cast<unsigned>(gaps.size()));
 }
 
@@ -318,7 +319,7 @@ void runReaderBenchmark()
     const std::string pluginPath = scratch + "reader.gp";
     CreateDirectoryA(scratch.c_str(), nullptr);
     if (!CopyFileA((bin + "test_plugins\\cat0.gp").c_str(), pluginPath.c_str(), FALSE)) {
-        std::printf("reader benchmark: cannot copy %stest_plugins\\cat0.gp (build the test plug-ins first)\n",
+        benchmarkPrint("reader benchmark: cannot copy %stest_plugins\\cat0.gp (build the test plug-ins first)\n",
                     bin.c_str());
         RemoveDirectoryA(scratch.c_str());
         return;
@@ -327,13 +328,13 @@ void runReaderBenchmark()
         RegistryForRun registry(scratch);
         HMODULE module = registry.ready() ? LoadLibraryA((bin + "korvat_nfc_library_for_vb.dll").c_str()) : nullptr;
         if (module == nullptr) {
-            std::printf("reader benchmark: cannot set up the registry or load the DLL\n");
+            benchmarkPrint("reader benchmark: cannot set up the registry or load the DLL\n");
         } else {
             const Library library(module);
             HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
             char port[16] = "";
             if (!library.complete() || !library.initialize()) {
-                std::printf("reader benchmark: initialize failed\n");
+                benchmarkPrint("reader benchmark: initialize failed\n");
             } else {
                 HMODULE plugin = GetModuleHandleA(pluginPath.c_str());
                 gp_read_t gpRead = nullptr;
@@ -347,11 +348,11 @@ void runReaderBenchmark()
                     bind(plugin, statusTimes, "fixture_status_times");
                 }
                 if (gpRead == nullptr || resetFixture == nullptr || setCallLog == nullptr || statusTimes == nullptr) {
-                    std::printf("reader benchmark: the library did not load the test plug-in\n");
+                    benchmarkPrint("reader benchmark: the library did not load the test plug-in\n");
                 } else if (!library.set_poll_callback_parameters(window, "korvat.benchmark.find",
                                                                  "korvat.benchmark.enable") ||
                            !library.open(port)) {
-                    std::printf("reader benchmark: open failed\n");
+                    benchmarkPrint("reader benchmark: open failed\n");
                 } else {
                     measureThru(library, gpRead, resetFixture);
                     measureStop(library, resetFixture);
