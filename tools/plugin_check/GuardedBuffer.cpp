@@ -80,8 +80,23 @@ GuardedBuffer::WriteWatch::~WriteWatch()
 
 bool GuardedBuffer::WriteWatch::overrun(size_t &offset) const
 {
+    if (!g_Overrun) {
+        return false;
+    }
+    // The faulting write need not be the lowest one (a copy may run backwards); the region was
+    // all zero, so the lowest changed byte tells where the writes past the end began.
     offset = g_FirstOverrun;
-    return g_Overrun;
+    GuardedBuffer *buffer = g_Watched.load();
+    if (buffer != nullptr) {
+        const size_t end = static_cast<size_t>(buffer->m_Guard - buffer->m_Data);
+        for (size_t i = 0; i < buffer->m_GuardSize && end + i < offset; ++i) {
+            if (buffer->m_Guard[i] != 0) {
+                offset = end + i;
+                break;
+            }
+        }
+    }
+    return true;
 }
 
 LONG CALLBACK GuardedBuffer::WriteWatch::handler(EXCEPTION_POINTERS *exception)

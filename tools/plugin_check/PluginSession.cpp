@@ -79,6 +79,9 @@ PluginSession::PluginSession(const PluginFunctionTable &functions, const Session
 
 std::string PluginSession::recordText(const ErrorInfo &record)
 {
+    if (record.error_code == SentinelCode && record.detail_code == SentinelDetail) {
+        return "(error record not written)";
+    }
     return format("(%08Xh, %08Xh)", record.error_code, record.detail_code);
 }
 
@@ -325,8 +328,8 @@ void PluginSession::thru(uint32_t cardType)
         overrun = watch.overrun(overrunAt);
     }
     if (overrun) {
-        m_Report.fail("read.length", format("gp_read wrote past the end of the %zu-byte response buffer (first byte "
-                                            "written past it: offset %zu)",
+        m_Report.fail("read.length", format("gp_read wrote past the end of the %zu-byte response buffer (from offset "
+                                            "%zu on)",
                                             response.size(), overrunAt));
     }
     if (!result) {
@@ -334,6 +337,7 @@ void PluginSession::thru(uint32_t cardType)
                                              recordText(m_Last).c_str()));
         return;
     }
+    ++m_Reads;
     m_LargestResponse = std::max(m_LargestResponse, length);
     m_Report.pass("session.thru", format("gp_read of a %zu-byte command, %u-byte response", command.size(), length));
     if (length > response.size()) {
@@ -390,8 +394,10 @@ void PluginSession::reportStatusRun()
     m_Report.figure("status_calls", static_cast<double>(calls));
     m_Report.figure("status_median_ms", median);
     m_Report.figure("status_max_ms", maximum);
-    m_Report.figure("response_buffer_bytes", static_cast<double>(m_Options.responseBuffer));
-    m_Report.figure("largest_response_bytes", m_LargestResponse);
+    if (m_Reads != 0) {
+        m_Report.figure("response_buffer_bytes", static_cast<double>(m_Options.responseBuffer));
+        m_Report.figure("largest_response_bytes", m_LargestResponse);
+    }
     const std::string times = format("median %.3f ms, maximum %.3f ms over %zu calls (bound %.0f ms; the library "
                                      "holds its lock during the call)",
                                      median, maximum, calls, m_Options.statusBoundMs);

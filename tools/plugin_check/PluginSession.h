@@ -67,5 +67,6 @@ private:
     bool m_Accessed = false;
     bool m_AccessPending = false;
     uint32_t m_PendingType = 0, m_PendingTarget = 0;
+    int m_Reads = 0;
     uint16_t m_LargestResponse = 0;
 };
