@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,7 +164,10 @@ gverify_signature::SignaturePolicy registryPolicy(std::string &text)
 
 bool hasEmbeddedSignature(const std::string &path)
 {
-    const std::wstring wide(path.begin(), path.end());
+    std::wstring wide(path.size() + 1, L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], static_cast<int>(wide.size())) == 0) {
+        return false;
+    }
     HCERTSTORE store = nullptr;
     HCRYPTMSG message = nullptr;
     if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, wide.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
