@@ -53,6 +53,11 @@ struct ImageCase {
     bool dll;
 };
 
+void PrintTo(const ImageCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 class PeImageKinds : public ::testing::TestWithParam<ImageCase> {};
 
 TEST_P(PeImageKinds, MachineFormatAndDllFlagAreRead)
