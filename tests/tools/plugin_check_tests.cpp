@@ -217,6 +217,8 @@ TEST(PluginCheck, BadFilesAreReportedWithoutAPort)
         {"not named .gp", renamed, "", {"file.name"}, "file.name", "\"gp\""},
         {"version 999", testPluginPath("version999"), "", {"library.accepts", "plugin.version"}, "plugin.version",
          "version 999, below 1000"},
+        {"category refused", testPluginPath("info_fails"), "", {"library.accepts", "plugin.category"},
+         "plugin.category", "answered false (E0000001h, 00000042h)"},
         {"not a file", scratch.file("absent.gp"), "", {"file.read", "library.accepts", "signature.signer"},
          "file.read", "cannot be opened"},
     };
