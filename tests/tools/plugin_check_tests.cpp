@@ -51,7 +51,7 @@ struct CheckerRun {
     }
 };
 
-// Runs the checker of this build with its output in a file (no pipe: see WINE.md).
+// Runs the checker of this build, its output going to a file that is read once it has ended.
 CheckerRun runChecker(const std::string &arguments)
 {
     CheckerRun run;
