@@ -36,45 +36,13 @@ bool NfcPluginLoader::loadPlugins(std::string home, ErrorInfo *err)
     searchPluginFiles(home, candidates);
 
     for (const std::string &path : candidates) {
-        const char *name = path.c_str();
-        gverify_signature signature(name, m_SignaturePolicy);
-        if (!signature.verify_file()) {
-            NFC_LOG(0, "WARNING! : Bad signature(%s). \n", name);
-            continue;
-        }
-        std::unique_ptr<PluginInfo> info(new (std::nothrow) PluginInfo());
+        PluginCandidate result;
+        std::unique_ptr<PluginInfo> info = loadCandidate(path, m_SignaturePolicy, err, result);
         if (!info) {
-            NFC_LOG(0, "WARNING! : Failed to allocate memory(%s). \n", name);
             continue;
         }
-        info->module = LoadLibraryA(name);
-        if (info->module == nullptr) {
-            const DWORD reason = GetLastError();
-            NFC_LOG(0, "WARNING! : Failed to load Plugin(%s). \n", name);
-            if (reason == ERROR_BAD_EXE_FORMAT) {
-                // A plug-in of the other architecture (an x86 one beside the x64 library, say).
-                NFC_LOG(0, "WARNING! : Plugin(%s) is not a module of this architecture (" NFC_LIBRARY_ARCH ").\n",
-                        name);
-            }
-            continue;
-        }
-        if (!bindPluginFunctions(info->module, info->functions)) {
-            unloadModule(info->module);
-            NFC_LOG(0, "WARNING! : Fail to get function(%s).\n", name);
-            continue;
-        }
-        int32_t version = 0;
-        if (info->functions.gp_get_version_number(&version) == 0 || version < GP_MINIMUM_VERSION) {
-            unloadModule(info->module);
-            NFC_LOG(0, "WARNING! : Illegal Plugin(%s) version.\n", name);
-            continue;
-        }
-        PortCategory category = 0;
-        if (info->functions.gp_get_plugin_information(&category, err) == 0) {
-            unloadModule(info->module);
-            NFC_LOG(0, "WARNING! : Fail to get Port category(%s).\n", name);
-            continue;
-        }
+        const char *name = path.c_str();
+        const PortCategory category = result.category;
         if (m_Plugins.count(category) != 0) {
             unloadModule(info->module);
             NFC_LOG(0, "WARNING! : Tihs category is already registerd(%s:%d).\n", name, category);
@@ -90,6 +58,63 @@ bool NfcPluginLoader::loadPlugins(std::string home, ErrorInfo *err)
         return false;
     }
     return true;
+}
+
+std::unique_ptr<PluginInfo> NfcPluginLoader::loadCandidate(const std::string &path,
+                                                           gverify_signature::SignaturePolicy policy, ErrorInfo *err,
+                                                           PluginCandidate &result)
+{
+    const char *name = path.c_str();
+    gverify_signature signature(name, policy);
+    if (!signature.verify_file()) {
+        NFC_LOG(0, "WARNING! : Bad signature(%s). \n", name);
+        result.refusedAt = PluginCandidate::Signature;
+        return nullptr;
+    }
+    std::unique_ptr<PluginInfo> info(new (std::nothrow) PluginInfo());
+    if (!info) {
+        NFC_LOG(0, "WARNING! : Failed to allocate memory(%s). \n", name);
+        result.refusedAt = PluginCandidate::Memory;
+        return nullptr;
+    }
+    info->module = LoadLibraryA(name);
+    if (info->module == nullptr) {
+        const DWORD reason = GetLastError();
+        result.loadError = reason;
+        result.refusedAt = PluginCandidate::Load;
+        NFC_LOG(0, "WARNING! : Failed to load Plugin(%s). \n", name);
+        if (reason == ERROR_BAD_EXE_FORMAT) {
+            // A plug-in of the other architecture (an x86 one beside the x64 library, say).
+            NFC_LOG(0, "WARNING! : Plugin(%s) is not a module of this architecture (" NFC_LIBRARY_ARCH ").\n",
+                    name);
+        }
+        return nullptr;
+    }
+    if (!bindPluginFunctions(info->module, info->functions)) {
+        unloadModule(info->module);
+        NFC_LOG(0, "WARNING! : Fail to get function(%s).\n", name);
+        result.refusedAt = PluginCandidate::Bind;
+        return nullptr;
+    }
+    int32_t version = 0;
+    const bool versionKnown = info->functions.gp_get_version_number(&version) != 0;
+    result.version = version;
+    if (!versionKnown || version < GP_MINIMUM_VERSION) {
+        unloadModule(info->module);
+        NFC_LOG(0, "WARNING! : Illegal Plugin(%s) version.\n", name);
+        result.refusedAt = PluginCandidate::Version;
+        return nullptr;
+    }
+    PortCategory category = 0;
+    if (info->functions.gp_get_plugin_information(&category, err) == 0) {
+        unloadModule(info->module);
+        NFC_LOG(0, "WARNING! : Fail to get Port category(%s).\n", name);
+        result.refusedAt = PluginCandidate::Category;
+        return nullptr;
+    }
+    result.category = category;
+    result.refusedAt = PluginCandidate::Accepted;
+    return info;
 }
 
 void NfcPluginLoader::unloadPlugins()

@@ -22,6 +22,15 @@ struct PluginInfo {
     PluginFunctionTable functions;
 };
 
+// What the check of one candidate file found; refusedAt names the step that refused it.
+struct PluginCandidate {
+    enum Step { Accepted, Signature, Memory, Load, Bind, Version, Category };
+    Step refusedAt = Accepted;
+    DWORD loadError = 0;     // GetLastError() after LoadLibraryA failed
+    int32_t version = 0;     // as gp_get_version_number left it
+    PortCategory category = 0;
+};
+
 class NfcPluginLoader {
 public:
     NfcPluginLoader();
@@ -42,6 +51,15 @@ public:
     static bool isPluginFileName(const std::string &path);
     static bool splitFileName(const std::string &path, std::string &extension, std::string &baseName);
     static bool bindPluginFunctions(HMODULE module, PluginFunctionTable &functions);
+    // One candidate file, as a load takes it: signer check under policy, LoadLibrary, binding,
+    // version and category, each refusal traced with its warning and its module unloaded. On
+    // acceptance the returned record holds the module (the caller owns both); otherwise null.
+    // The category is not compared with the registered ones here. Also used by the plug-in checker.
+    static std::unique_ptr<PluginInfo> loadCandidate(const std::string &path,
+                                                     gverify_signature::SignaturePolicy policy, ErrorInfo *err,
+                                                     PluginCandidate &result);
+    // FreeLibrary, traced when it fails.
+    static void unloadModule(HMODULE module);
 
     // Directory links are not followed and the search stops this deep, so that a link back to
     // an ancestor cannot make the search run away.
@@ -51,7 +69,6 @@ public:
 
 private:
     static void searchPluginFiles(const std::string &directory, std::vector<std::string> &list, int depth);
-    static void unloadModule(HMODULE module);
 
     std::map<PortCategory, std::unique_ptr<PluginInfo>> m_Plugins;
     gverify_signature::SignaturePolicy m_SignaturePolicy = gverify_signature::PolicyName;

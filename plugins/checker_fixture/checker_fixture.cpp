@@ -1,0 +1,276 @@
+// A small reader plug-in for the plug-in checker's tests: without a fault variant it keeps every
+// rule of the plug-in interface; each variant breaks exactly one.
+//   CHECKER_FAULT_STATUS_WORD   after the find, status words with state code 5 (illegal)
+//   CHECKER_FAULT_DATA_SIZE     the found target's block is declared one byte longer than its kind needs
+//   CHECKER_FAULT_READ_LENGTH   gp_read writes an 8192-byte response and that length
+//   CHECKER_FAULT_SLOW_STATUS   gp_get_driver_status sleeps 250 ms
+//   CHECKER_FAULT_SILENT_FALSE  gp_stop_device_access answers false without writing the record
+//   CHECKER_FAULT_OMIT_SELECT   no gp_select_device export
+// The reader: ports whose names begin with "CHK"; in poll mode the first status call reports a
+// type A target (number 7, a 2-byte ATS), then "waiting for access" until device access to it
+// starts, then "access enabled". gp_read answers 90 00 to any command.
+#include <windows.h>
+
+#include <cstring>
+
+#include "korvat_nfc_plugin.h"
+
+#ifndef CHECKER_FIXTURE_CATEGORY
+#define CHECKER_FIXTURE_CATEGORY 0
+#endif
+
+#define CHECKER_EXPORT extern "C" __declspec(dllexport)
+
+// The plug-in's own error pairs.
+#define CHECKER_E_UNKNOWN_PORT  0xE0C40001u
+#define CHECKER_E_NOT_OPEN      0xE0C40002u
+#define CHECKER_E_NOT_POLLING   0xE0C40003u
+#define CHECKER_E_NO_TARGET     0xE0C40004u
+#define CHECKER_E_ARGUMENT      0xE0C40005u
+
+namespace {
+
+const uint32_t TargetNumber = 7;
+
+struct Reader {
+    bool open = false;
+    bool polling = false;
+    bool accessing = false;
+    uint32_t statusCalls = 0;
+    int32_t timeout = 6000;
+    uint8_t block[64] = {0};
+};
+
+Reader g_Reader;
+
+GP_BOOL fail(ErrorInfo *error, uint32_t code, uint32_t detail)
+{
+    error->error_code = code;
+    error->detail_code = detail;
+    return 0;
+}
+
+// Additional data of the type A target: 25 fixed bytes and the ATS.
+uint32_t buildTypeABlock(uint8_t *block)
+{
+    static const uint8_t nfcid1[] = {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    static const uint8_t ats[] = {0x05, 0x78};
+    std::memset(block, 0, 64);
+    block[0] = 1;
+    block[GP_AD_TARGET_NUMBER] = static_cast<uint8_t>(TargetNumber);
+    block[GP_AD_A_SENS_RES] = 0x44;
+    block[GP_AD_A_SEL_RES] = 0x20;
+    block[GP_AD_A_NFCID1_SIZE] = sizeof(nfcid1);
+    std::memcpy(block + GP_AD_A_NFCID1, nfcid1, sizeof(nfcid1));
+    block[GP_AD_A_ATS_SIZE] = sizeof(ats);
+    std::memcpy(block + GP_AD_A_ATS, ats, sizeof(ats));
+    return GP_AD_A_ATS + sizeof(ats);
+}
+
+} // namespace
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_open_port_and_transition_nfc_mode(const char *port_name, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (port_name == nullptr || std::strncmp(port_name, "CHK", 3) != 0) {
+        return fail(error, CHECKER_E_UNKNOWN_PORT, 0);
+    }
+    g_Reader = Reader();
+    g_Reader.open = true;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_close_port(ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (!g_Reader.open) {
+        return fail(error, CHECKER_E_NOT_OPEN, 0);
+    }
+    g_Reader = Reader();
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_start_poll_mode(uint32_t target_device, ErrorInfo *error)
+{
+    (void)target_device;
+    if (error == nullptr) {
+        return 0;
+    }
+    if (!g_Reader.open) {
+        return fail(error, CHECKER_E_NOT_OPEN, 0);
+    }
+    g_Reader.polling = true;
+    g_Reader.statusCalls = 0;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_stop_poll_mode(ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (!g_Reader.polling) {
+        return fail(error, CHECKER_E_NOT_POLLING, 0);
+    }
+    g_Reader.polling = false;
+    g_Reader.accessing = false;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_start_device_access(uint32_t target_number, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (!g_Reader.polling || target_number != TargetNumber) {
+        return fail(error, CHECKER_E_NO_TARGET, target_number);
+    }
+    g_Reader.accessing = true;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_stop_device_access(uint32_t stop_mode, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+#ifdef CHECKER_FAULT_SILENT_FALSE
+    (void)stop_mode;
+    return 0;
+#else
+    if (stop_mode > 1) {
+        return fail(error, CHECKER_E_ARGUMENT, 1);
+    }
+    if (!g_Reader.accessing) {
+        return fail(error, CHECKER_E_NO_TARGET, 0);
+    }
+    g_Reader.accessing = false;
+    return 1;
+#endif
+}
+
+#ifndef CHECKER_FAULT_OMIT_SELECT
+CHECKER_EXPORT GP_BOOL __cdecl gp_select_device(ErrorInfo *error)
+{
+    return error != nullptr ? 1 : 0;
+}
+#endif
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_deselect_device(ErrorInfo *error)
+{
+    return error != nullptr ? 1 : 0;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_t command_packet_data_length,
+                                       uint8_t *response_packet_data, uint16_t *response_packet_data_length,
+                                       ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (command_packet_data == nullptr || (command_packet_data_length & 0xFFFF) == 0 ||
+        response_packet_data == nullptr || response_packet_data_length == nullptr) {
+        return fail(error, CHECKER_E_ARGUMENT, 0);
+    }
+    if (!g_Reader.accessing) {
+        return fail(error, CHECKER_E_NO_TARGET, 0);
+    }
+#ifdef CHECKER_FAULT_READ_LENGTH
+    const uint16_t length = 8192;
+    std::memset(response_packet_data, 0x5A, length);
+#else
+    const uint16_t length = 2;
+#endif
+    response_packet_data[length - 2] = 0x90;
+    response_packet_data[length - 1] = 0x00;
+    *response_packet_data_length = length;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_set_timeout(int32_t timeout, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    g_Reader.timeout = timeout;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_get_timeout(int32_t *timeout, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (timeout == nullptr) {
+        return fail(error, CHECKER_E_ARGUMENT, 1);
+    }
+    *timeout = g_Reader.timeout;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_get_version_number(int32_t *version_number)
+{
+    if (version_number == nullptr) {
+        return 0;
+    }
+    *version_number = 1000;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint32_t *PollModeCardType,
+                                                    uint32_t *ListenModeCardType, uint32_t *AdditionalDataSize,
+                                                    uint8_t **AdditionalData, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (DriverStatus == nullptr || PollModeCardType == nullptr || ListenModeCardType == nullptr ||
+        AdditionalDataSize == nullptr || AdditionalData == nullptr) {
+        return fail(error, CHECKER_E_ARGUMENT, 0);
+    }
+#ifdef CHECKER_FAULT_SLOW_STATUS
+    Sleep(250);
+#endif
+    *PollModeCardType = 0;
+    *ListenModeCardType = 0;
+    *AdditionalDataSize = 0;
+    *AdditionalData = nullptr;
+    if (!g_Reader.polling) {
+        *DriverStatus = GP_STATUS_STATE_IDLE;
+        return 1;
+    }
+    ++g_Reader.statusCalls;
+    if (g_Reader.statusCalls == 1) {
+        *DriverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
+        *PollModeCardType = 1;
+        uint32_t size = buildTypeABlock(g_Reader.block);
+#ifdef CHECKER_FAULT_DATA_SIZE
+        ++size;
+#endif
+        *AdditionalDataSize = size;
+        *AdditionalData = g_Reader.block;
+        return 1;
+    }
+#ifdef CHECKER_FAULT_STATUS_WORD
+    *DriverStatus = 0x00000005u;
+#else
+    *DriverStatus = GP_STATUS_STATE_ACTIVE | (g_Reader.accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
+#endif
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_get_plugin_information(uint8_t *PortCategory, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+    if (PortCategory == nullptr) {
+        return fail(error, CHECKER_E_ARGUMENT, 1);
+    }
+    *PortCategory = CHECKER_FIXTURE_CATEGORY;
+    return 1;
+}

@@ -1,0 +1,277 @@
+// korvat_nfc_plugin_check run as a plug-in author runs it: the simulated reader keeps the
+// contract; each fault of the checker fixture, each kind of bad file and the other architecture
+// are reported with their own FAIL line, and nothing else fails.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+using namespace korvat_test;
+
+namespace {
+
+struct CheckerRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;
+    std::vector<std::string> lines;
+
+    // Check names of the lines with this verdict ("PASS", "WARN", "FAIL").
+    std::multiset<std::string> checks(const std::string &verdict) const
+    {
+        std::multiset<std::string> names;
+        for (const std::string &line : lines) {
+            if (line.compare(0, verdict.size() + 2, verdict + "  ") == 0) {
+                std::istringstream fields(line.substr(verdict.size()));
+                std::string name;
+                fields >> name;
+                names.insert(name);
+            }
+        }
+        return names;
+    }
+    // The first line with this verdict and check name, or "".
+    std::string line(const std::string &verdict, const std::string &check) const
+    {
+        for (const std::string &l : lines) {
+            std::istringstream fields(l);
+            std::string v, name;
+            fields >> v >> name;
+            if (v == verdict && name == check) {
+                return l;
+            }
+        }
+        return "";
+    }
+};
+
+// Runs the checker of this build, its output going to a file that is read once it has ended.
+CheckerRun runChecker(const std::string &arguments)
+{
+    CheckerRun run;
+    // One directory for the whole program, one file per run (a directory removed and made again
+    // at once is not always there yet under Wine).
+    static ScratchDirectory scratch("plugin_check_output");
+    static int runs = 0;
+    const std::string outputPath = scratch.file("output" + std::to_string(++runs) + ".txt");
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "cannot create " << outputPath;
+        return run;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::string command = "\"" + binDirectory() + "korvat_nfc_plugin_check.exe\" " + arguments;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, binDirectory().c_str(), &startup,
+                        &process)) {
+        CloseHandle(output);
+        ADD_FAILURE() << "cannot start: " << command;
+        return run;
+    }
+    WaitForSingleObject(process.hProcess, 120000);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(output);
+    run.output = readFile(outputPath);
+    DeleteFileA(outputPath.c_str());
+    std::istringstream in(run.output);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        run.lines.push_back(line);
+    }
+    return run;
+}
+
+std::string quoted(const std::string &path)
+{
+    return "\"" + path + "\"";
+}
+
+std::string joined(const std::multiset<std::string> &names)
+{
+    std::string text;
+    for (const std::string &name : names) {
+        text += name + " ";
+    }
+    return text;
+}
+
+TEST(PluginCheck, SimulatedReaderKeepsTheContract)
+{
+    RegistryConfiguration registry;
+    registry.configureSimPort(binDirectory() + "plugins");
+    const CheckerRun run = runChecker(quoted(binDirectory() + "plugins\\sim_reader.gp") + " SIM0");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(run.checks("FAIL").empty()) << run.output;
+    EXPECT_TRUE(run.checks("WARN").empty()) << run.output;
+    // The session reached every stage: a found target was decoded and accessed, a command answered.
+    for (const char *check : {"file.architecture", "signature.signer", "signature.digest", "library.accepts",
+                              "entry.points", "plugin.version", "plugin.category", "port.category", "session.open",
+                              "session.timeout", "status.data", "session.start_access", "session.thru",
+                              "read.length", "status.word", "status.time", "session.close", "error.record"}) {
+        EXPECT_NE("", run.line("PASS", check)) << check << "\n" << run.output;
+    }
+    EXPECT_NE(std::string::npos, run.line("PASS", "plugin.category").find("\"SIM\"")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("SUMMARY")) << run.output;
+}
+
+struct FaultCase {
+    const char *variant;
+    std::vector<std::string> failures;  // the check names of every FAIL line, sorted
+    const char *check;                  // the line that names the fault
+    const char *reason;                 // text it must contain
+};
+
+void PrintTo(const FaultCase &c, std::ostream *out)
+{
+    *out << c.variant;
+}
+
+class PluginCheckFaults : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(PluginCheckFaults, EachFaultIsReportedWithItsLineAndNothingElseFails)
+{
+    const FaultCase &c = GetParam();
+    RegistryConfiguration registry;
+    registry.setString("category_name_list", "CHK");
+    const CheckerRun run = runChecker(quoted(testPluginPath(std::string("checker_") + c.variant)) + " CHK0");
+    const std::multiset<std::string> expected(c.failures.begin(), c.failures.end());
+    EXPECT_EQ(joined(expected), joined(run.checks("FAIL"))) << run.output;
+    EXPECT_EQ(expected.empty() ? 0u : 1u, run.exitCode) << run.output;
+    if (c.check != nullptr) {
+        const std::string line = run.line("FAIL", c.check);
+        EXPECT_NE(std::string::npos, line.find(c.reason)) << "line: " << line << "\n" << run.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, PluginCheckFaults,
+    ::testing::Values(
+        FaultCase{"good", {}, nullptr, ""},
+        FaultCase{"status_word", {"status.word"}, "status.word", "DriverStatus 00000005h: its state code"},
+        FaultCase{"data_size", {"status.data"}, "status.data", "AdditionalDataSize 28, its kind needs 25 + ATS_size 2 = 27"},
+        FaultCase{"read_length", {"read.length", "read.length"}, "read.length", "from offset 4096"},
+        FaultCase{"slow_status", {"status.time"}, "status.time", "too slow"},
+        FaultCase{"silent_false", {"error.record"}, "error.record", "gp_stop_device_access answered false without"},
+        FaultCase{"missing_select", {"entry.gp_select_device", "library.accepts"}, "library.accepts",
+                  "refused: an entry point is missing"}),
+    [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.variant); });
+
+TEST(PluginCheck, ResponseLengthBeyondTheBufferIsNamed)
+{
+    // 8192 bytes against the default 4096-byte buffer: both the writes past its end and the length.
+    RegistryConfiguration registry;
+    registry.setString("category_name_list", "CHK");
+    const CheckerRun run = runChecker("--response-buffer 65535 " + quoted(testPluginPath("checker_read_length")) +
+                                      " CHK0");
+    // With a buffer large enough the same plug-in keeps the rule.
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.line("PASS", "read.length").find("largest response 8192 bytes")) << run.output;
+}
+
+struct FileCase {
+    const char *name;
+    std::string path;
+    std::string options;
+    std::vector<std::string> failures;
+    const char *check;
+    const char *reason;
+};
+
+TEST(PluginCheck, BadFilesAreReportedWithoutAPort)
+{
+    RegistryConfiguration registry;
+    registry.setString("category_name_list", "CHK");
+    ScratchDirectory scratch("plugin_check_files");
+    const std::string changed = addChangedAfterSigning(scratch, "checker_good", "changed.gp");
+    const std::string renamed = scratch.addPlugin("checker_good", "checker_good.dll");
+    const char *otherArch = sizeof(void *) == 8 ? "x86" : "x64";
+    const std::vector<FileCase> cases = {
+        {"good", testPluginPath("checker_good"), "", {}, nullptr, ""},
+        {"unsigned", testPluginPath("unsigned"), "", {"library.accepts", "signature.signer"}, "signature.signer",
+         "no embedded Authenticode signature"},
+        {"other signer", testPluginPath("signer_other"), "", {"library.accepts", "signature.signer"},
+         "library.accepts", "refused at the signer check"},
+        // Accepted under the default name policy, refused when the digest is asked for.
+        {"changed after signing", changed, "", {"signature.digest"}, "signature.digest", "changed after signing"},
+        {"changed after signing, digest policy", changed, "--policy digest ", {"library.accepts", "signature.digest"},
+         "library.accepts", "refused at the signer check (plugin_signature_policy digest, from --policy)"},
+        {"other architecture", testPluginPath("other_arch_cat0"), "", {"file.architecture", "library.accepts"},
+         "file.architecture", otherArch},
+        {"not named .gp", renamed, "", {"file.name"}, "file.name", "\"gp\""},
+        {"version 999", testPluginPath("version999"), "", {"library.accepts", "plugin.version"}, "plugin.version",
+         "version 999, below 1000"},
+        {"category refused", testPluginPath("info_fails"), "", {"library.accepts", "plugin.category"},
+         "plugin.category", "answered false (E0000001h, 00000042h)"},
+        {"not a file", scratch.file("absent.gp"), "", {"file.read", "library.accepts", "signature.signer"},
+         "file.read", "cannot be opened"},
+    };
+    for (const FileCase &c : cases) {
+        const CheckerRun run = runChecker(c.options + quoted(c.path));
+        const std::multiset<std::string> expected(c.failures.begin(), c.failures.end());
+        EXPECT_EQ(joined(expected), joined(run.checks("FAIL"))) << c.name << "\n" << run.output;
+        EXPECT_EQ(expected.empty() ? 0u : 1u, run.exitCode) << c.name;
+        if (c.check != nullptr) {
+            const std::string line = run.line("FAIL", c.check);
+            EXPECT_NE(std::string::npos, line.find(c.reason)) << c.name << ": " << line;
+        }
+    }
+}
+
+TEST(PluginCheck, OtherArchitectureIsNamedByTheLoadersRefusal)
+{
+    const CheckerRun run = runChecker(quoted(testPluginPath("other_arch_cat0")));
+    EXPECT_NE(std::string::npos, run.line("FAIL", "library.accepts").find("not a module of this architecture"))
+        << run.output;
+}
+
+TEST(PluginCheck, JsonCarriesTheSameFindings)
+{
+    RegistryConfiguration registry;
+    registry.setString("category_name_list", "CHK");
+    const std::string plugin = quoted(testPluginPath("checker_status_word")) + " CHK0";
+    const CheckerRun text = runChecker(plugin);
+    const CheckerRun json = runChecker("--json " + plugin);
+    EXPECT_EQ(text.exitCode, json.exitCode);
+    EXPECT_EQ('{', json.output.front()) << json.output;
+    EXPECT_NE(std::string::npos,
+              json.output.find("{\"verdict\": \"FAIL\", \"check\": \"status.word\", \"reason\": \"DriverStatus 00000005h"))
+        << json.output;
+    // One JSON entry per text line, with the same counts in the summary.
+    size_t entries = 0;
+    for (size_t at = json.output.find("{\"verdict\""); at != std::string::npos;
+         at = json.output.find("{\"verdict\"", at + 1)) {
+        ++entries;
+    }
+    EXPECT_EQ(text.checks("PASS").size() + text.checks("WARN").size() + text.checks("FAIL").size(), entries);
+    EXPECT_NE(std::string::npos, json.output.find("\"failed\": 1, \"keeps_contract\": false")) << json.output;
+    EXPECT_NE(std::string::npos, json.output.find("\"status_max_ms\": ")) << json.output;
+    EXPECT_NE(std::string::npos, json.output.find("\"port\": \"CHK0\"")) << json.output;
+}
+
+TEST(PluginCheck, UsageErrorsExitWithTwo)
+{
+    for (const char *arguments : {"", "--policy strict x.gp", "--response-buffer 0 x.gp", "--thru 0 x.gp", "a b c"}) {
+        const CheckerRun run = runChecker(arguments);
+        EXPECT_EQ(2u, run.exitCode) << arguments;
+        EXPECT_NE(std::string::npos, run.output.find("usage:")) << arguments;
+    }
+}
+
+} // namespace

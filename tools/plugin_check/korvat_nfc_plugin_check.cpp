@@ -1,0 +1,433 @@
+// korvat_nfc_plugin_check: tells a plug-in author, before shipping, whether a reader plug-in keeps
+// the contract of the plug-in interface. The file checks use the library's own code (the
+// loader's candidate check and binder, the signer check, the registry readers); the session with
+// a port goes through the library's wrapper. Exit code 0 only when no check failed.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "CheckReport.h"
+#include "GuardedBuffer.h"
+#include "NfcLibrary.h"
+#include "NfcPluginLoader.h"
+#include "NfcRegistry.h"
+#include "PeImageInfo.h"
+#include "PluginSession.h"
+#include "gverify_signature.h"
+
+#ifdef _WIN64
+static const char CheckerArchitecture[] = "x64";
+#else
+static const char CheckerArchitecture[] = "x86";
+#endif
+
+namespace {
+
+const int ExitPassed = 0;
+const int ExitFailed = 1;
+const int ExitUsage = 2;
+
+struct Options {
+    bool json = false;
+    bool policyGiven = false;
+    gverify_signature::SignaturePolicy policy = gverify_signature::PolicyName;
+    std::string file;
+    SessionOptions session;
+};
+
+void usage(FILE *out)
+{
+    std::fprintf(out,
+                 "usage: korvat_nfc_plugin_check [options] <plug-in.gp> [port name]\n"
+                 "  --json                 print the report as JSON\n"
+                 "  --policy name|digest|chain\n"
+                 "                         signature policy of the acceptance check (default: the\n"
+                 "                         registry's plugin_signature_policy)\n"
+                 "  --status-calls N       gp_get_driver_status calls in the session (default 10)\n"
+                 "  --interval-ms N        pause between them (default 100)\n"
+                 "  --status-bound-ms N    longest acceptable gp_get_driver_status (default 100)\n"
+                 "  --response-buffer N    bytes offered to gp_read, 1..65535 (default 4096)\n"
+                 "  --thru HEX             command sent with gp_read (default: by the target's kind)\n"
+                 "  --target-device N      gp_start_poll_mode's target_device (default 15)\n"
+                 "With a port name the plug-in's port is opened and driven; without one only the file\n"
+                 "and its loading are checked. Exit code: 0 nothing failed, 1 a check failed, 2 usage.\n");
+}
+
+bool parseNumber(const char *text, unsigned long minimum, unsigned long maximum, unsigned long &value)
+{
+    char *end = nullptr;
+    value = std::strtoul(text, &end, 0);
+    return end != text && *end == '\0' && value >= minimum && value <= maximum;
+}
+
+bool parseHex(const char *text, std::vector<uint8_t> &bytes)
+{
+    std::string digits;
+    for (const char *p = text; *p != '\0'; ++p) {
+        if (*p == ' ' || *p == ':') {
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(*p))) {
+            return false;
+        }
+        digits += *p;
+    }
+    if (digits.empty() || digits.size() % 2 != 0 || digits.size() / 2 > 0xFFFF) {
+        return false;
+    }
+    bytes.clear();
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return true;
+}
+
+bool parseArguments(int argc, char **argv, Options &options)
+{
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        unsigned long n = 0;
+        if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--policy" && hasValue) {
+            bool known = false;
+            options.policy = gverify_signature::parsePolicy(argv[++i], &known);
+            options.policyGiven = true;
+            if (!known) {
+                return false;
+            }
+        } else if (arg == "--status-calls" && hasValue && parseNumber(argv[++i], 1, 10000, n)) {
+            options.session.statusCalls = static_cast<int>(n);
+        } else if (arg == "--interval-ms" && hasValue && parseNumber(argv[++i], 0, 60000, n)) {
+            options.session.intervalMs = static_cast<unsigned>(n);
+        } else if (arg == "--status-bound-ms" && hasValue && parseNumber(argv[++i], 1, 600000, n)) {
+            options.session.statusBoundMs = static_cast<double>(n);
+        } else if (arg == "--response-buffer" && hasValue && parseNumber(argv[++i], 1, 0xFFFF, n)) {
+            options.session.responseBuffer = n;
+        } else if (arg == "--target-device" && hasValue && parseNumber(argv[++i], 0, 0xFFFFFFFFul, n)) {
+            options.session.targetDevice = static_cast<uint32_t>(n);
+        } else if (arg == "--thru" && hasValue && parseHex(argv[++i], options.session.thruCommand)) {
+        } else if (!arg.empty() && arg[0] == '-') {
+            return false;
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.empty() || positional.size() > 2) {
+        return false;
+    }
+    options.file = positional[0];
+    if (positional.size() == 2) {
+        options.session.port = positional[1];
+    }
+    return true;
+}
+
+std::string fullPath(const std::string &path)
+{
+    char buffer[MAX_PATH * 4];
+    const DWORD length = GetFullPathNameA(path.c_str(), sizeof(buffer), buffer, nullptr);
+    return length != 0 && length < sizeof(buffer) ? std::string(buffer, length) : path;
+}
+
+// The registry's category names by position, as the library reads them at initialise.
+std::vector<std::string> categoryNames()
+{
+    std::vector<std::string> items;
+    const size_t count =
+        NfcRegistry::readRegistryList("category_name_list", NfcLibrary::MaximumCategoryCharacters, items);
+    items.resize(count < NfcLibrary::MaximumCategories ? count : NfcLibrary::MaximumCategories);
+    return items;
+}
+
+gverify_signature::SignaturePolicy registryPolicy(std::string &text)
+{
+    char value[64] = {0};
+    if (NfcRegistry::openCompanyKey()) {
+        NfcRegistry::readRegistryValue(value, sizeof(value), "plugin_signature_policy");
+        NfcRegistry::closeCompanyKey();
+    }
+    text = value;
+    bool known = true;
+    return gverify_signature::parsePolicy(value, &known);
+}
+
+bool hasEmbeddedSignature(const std::string &path)
+{
+    std::wstring wide(path.size() + 1, L'\0');
+    if (MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], static_cast<int>(wide.size())) == 0) {
+        return false;
+    }
+    HCERTSTORE store = nullptr;
+    HCRYPTMSG message = nullptr;
+    if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, wide.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
+        return false;
+    }
+    CertCloseStore(store, 0);
+    CryptMsgClose(message);
+    return true;
+}
+
+// Architecture and kind of the file; false when the library could not load it at all.
+bool checkFile(const std::string &path, CheckReport &report)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        report.fail("file.read", "the file cannot be opened");
+        return false;
+    }
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!NfcPluginLoader::isPluginFileName(path)) {
+        report.fail("file.name", "the library tries only files whose extension is \"gp\" (any letter case)");
+    } else {
+        report.pass("file.name", "extension \"gp\"");
+    }
+    const PeImageInfo image = PeImage::read(bytes.data(), bytes.size());
+    if (!image.valid()) {
+        report.fail("file.architecture", PeImage::describe(image.error));
+        return false;
+    }
+    const char *architecture = image.architecture() != nullptr ? image.architecture() : "unknown machine";
+    const std::string kind = format("%s (machine %04Xh, %s%s)", architecture, image.machine,
+                                    image.format() != nullptr ? image.format() : "unknown optional header",
+                                    image.isDll() ? " DLL" : ", not a DLL");
+    if (!image.isDll()) {
+        report.fail("file.architecture", kind + ": a plug-in must be a DLL");
+        return false;
+    }
+    if (image.architecture() == nullptr || std::strcmp(architecture, CheckerArchitecture) != 0 ||
+        !image.formatMatchesMachine()) {
+        report.fail("file.architecture",
+                    format("%s: the %s library cannot load it; a plug-in of another architecture is checked by the "
+                           "korvat_nfc_plugin_check of that architecture",
+                           kind.c_str(), CheckerArchitecture));
+        return false;
+    }
+    report.pass("file.architecture", kind + ", the architecture of this checker and its library");
+    return true;
+}
+
+void checkSignature(const std::string &path, CheckReport &report)
+{
+    gverify_signature name(path.c_str(), gverify_signature::PolicyName);
+    if (name.verify_file()) {
+        report.pass("signature.signer", format("first signer is \"%s\"", gverify_signature::ExpectedSigner));
+    } else if (!hasEmbeddedSignature(path)) {
+        report.fail("signature.signer", "no embedded Authenticode signature: the library skips unsigned files");
+        report.warn("signature.digest", "not checked: the file is not signed");
+        return;
+    } else {
+        report.fail("signature.signer",
+                    format("signed, but the first signer's name is not \"%s\"", gverify_signature::ExpectedSigner));
+        report.warn("signature.digest", "not checked: the signer is not the expected one");
+        return;
+    }
+    gverify_signature digest(path.c_str(), gverify_signature::PolicyDigest);
+    if (digest.verify_file()) {
+        report.pass("signature.digest", "the signature's digest matches the file");
+    } else {
+        report.fail("signature.digest", "the file was changed after signing: its signature's digest no longer "
+                                        "matches (refused under plugin_signature_policy digest and chain); sign it "
+                                        "again");
+    }
+}
+
+std::string acceptanceReason(const PluginCandidate &candidate)
+{
+    switch (candidate.refusedAt) {
+    case PluginCandidate::Signature:
+        return "refused at the signer check";
+    case PluginCandidate::Memory:
+        return "refused: out of memory";
+    case PluginCandidate::Load:
+        return candidate.loadError == ERROR_BAD_EXE_FORMAT
+                   ? format("refused: LoadLibrary failed with error %lu, not a module of this architecture (%s)",
+                            static_cast<unsigned long>(candidate.loadError), CheckerArchitecture)
+                   : format("refused: LoadLibrary failed with error %lu",
+                            static_cast<unsigned long>(candidate.loadError));
+    case PluginCandidate::Bind:
+        return "refused: an entry point is missing";
+    case PluginCandidate::Version:
+        return format("refused: gp_get_version_number gave %d, below %d or answered false",
+                      static_cast<int>(candidate.version), GP_MINIMUM_VERSION);
+    case PluginCandidate::Category:
+        return "refused: gp_get_plugin_information answered false";
+    default:
+        return format("accepted: version %d, category %u", static_cast<int>(candidate.version), candidate.category);
+    }
+}
+
+// The plug-in's own answers when loading: version and category, with the byte-exact outputs
+// each one may write.
+void checkLoadingAnswers(const PluginFunctionTable &functions, const std::vector<std::string> &categories,
+                         CheckReport &report, int &category)
+{
+    int falseWithRecord = 0;
+    if (functions.gp_get_version_number != nullptr) {
+        GuardedBuffer slot(sizeof(int32_t));
+        int32_t version = 0;
+        bool result = false;
+        size_t past = 0;
+        bool overrun = false;
+        if (slot.ready()) {
+            std::memset(slot.data(), 0, sizeof(int32_t));
+            GuardedBuffer::WriteWatch watch(slot);
+            result = functions.gp_get_version_number(reinterpret_cast<int32_t *>(slot.data())) != 0;
+            overrun = watch.overrun(past);
+            std::memcpy(&version, slot.data(), sizeof(version));
+        }
+        if (overrun) {
+            report.fail("plugin.version", "gp_get_version_number wrote past its 32-bit version");
+        } else if (!result) {
+            report.fail("plugin.version", "gp_get_version_number answered false");
+        } else if (version < GP_MINIMUM_VERSION) {
+            report.fail("plugin.version", format("version %d, below %d", static_cast<int>(version), GP_MINIMUM_VERSION));
+        } else {
+            report.pass("plugin.version", format("version %d", static_cast<int>(version)));
+        }
+    }
+    if (functions.gp_get_plugin_information != nullptr) {
+        GuardedBuffer slot(1);
+        ErrorInfo record = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
+        bool result = false;
+        size_t past = 0;
+        bool overrun = false;
+        if (slot.ready()) {
+            slot.data()[0] = 0;
+            GuardedBuffer::WriteWatch watch(slot);
+            result = functions.gp_get_plugin_information(slot.data(), &record) != 0;
+            overrun = watch.overrun(past);
+        }
+        PluginSession::checkRecord("gp_get_plugin_information", result, record, report, falseWithRecord);
+        if (overrun) {
+            report.fail("plugin.category", "gp_get_plugin_information wrote more than the one PortCategory byte");
+        }
+        if (!result) {
+            report.fail("plugin.category", "gp_get_plugin_information answered false " +
+                                               PluginSession::recordText(record));
+            return;
+        }
+        category = slot.data()[0];
+        if (static_cast<size_t>(category) < categories.size() && !categories[category].empty()) {
+            report.pass("plugin.category", format("category %d, \"%s\" in category_name_list", category,
+                                                  categories[category].c_str()));
+        } else {
+            report.warn("plugin.category", format("category %d has no name in this machine's category_name_list: "
+                                                  "no port name reaches the plug-in",
+                                                  category));
+        }
+    }
+}
+
+// The category the library would open the port with: the first listed name it begins with.
+int portCategory(const std::string &port, const std::vector<std::string> &categories)
+{
+    for (size_t i = 0; i < categories.size(); ++i) {
+        if (!categories[i].empty() && port.compare(0, categories[i].size(), categories[i]) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+int run(const Options &options)
+{
+    CheckReport report;
+    const std::string path = fullPath(options.file);
+    report.subject(path, options.session.port, CheckerArchitecture);
+
+    const bool loadable = checkFile(path, report);
+    checkSignature(path, report);
+
+    std::string policyText;
+    const gverify_signature::SignaturePolicy policy = options.policyGiven ? options.policy : registryPolicy(policyText);
+    const char *policyName = gverify_signature::policyName(policy);
+    ErrorInfo loadRecord = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
+    PluginCandidate candidate;
+    std::unique_ptr<PluginInfo> accepted = NfcPluginLoader::loadCandidate(path, policy, &loadRecord, candidate);
+    const std::string acceptance =
+        acceptanceReason(candidate) + format(" (plugin_signature_policy %s%s)", policyName,
+                                             options.policyGiven ? ", from --policy" : "");
+    if (accepted) {
+        report.pass("library.accepts", acceptance);
+    } else {
+        report.fail("library.accepts", acceptance);
+    }
+
+    HMODULE module = loadable ? LoadLibraryA(path.c_str()) : nullptr;
+    if (loadable && module == nullptr) {
+        report.fail("file.load", format("LoadLibrary failed with error %lu", static_cast<unsigned long>(GetLastError())));
+    }
+    if (module != nullptr) {
+        PluginFunctionTable functions;
+        const bool complete = NfcPluginLoader::bindPluginFunctions(module, functions);
+        int missing = 0;
+#define NFC_CHECK_ENTRY(name)                                               \
+        if (functions.name == nullptr) {                                    \
+            report.fail("entry." #name, #name " is not exported");          \
+            ++missing;                                                      \
+        }
+        NFC_PLUGIN_ENTRY_POINTS(NFC_CHECK_ENTRY)
+#undef NFC_CHECK_ENTRY
+        if (complete && missing == 0) {
+            report.pass("entry.points", "all fourteen entry points are exported");
+        }
+        const std::vector<std::string> categories = categoryNames();
+        int category = -1;
+        checkLoadingAnswers(functions, categories, report, category);
+        if (!options.session.port.empty()) {
+            const int served = portCategory(options.session.port, categories);
+            if (served < 0) {
+                report.warn("port.category", format("no name in category_name_list begins port \"%s\": the library "
+                                                    "cannot open it; the checker drives the plug-in directly",
+                                                    options.session.port.c_str()));
+            } else if (served != category) {
+                report.warn("port.category", format("port \"%s\" belongs to category %d, the plug-in serves %d: the "
+                                                    "library would not open it with this plug-in",
+                                                    options.session.port.c_str(), served, category));
+            } else {
+                report.pass("port.category", format("port \"%s\" belongs to category %d, the plug-in's",
+                                                    options.session.port.c_str(), served));
+            }
+            PluginSession session(functions, options.session, report);
+            session.run();
+        }
+        if (!FreeLibrary(module)) {
+            report.warn("file.unload", "FreeLibrary failed");
+        }
+    }
+    if (accepted) {
+        NfcPluginLoader::unloadModule(accepted->module);
+    }
+
+    if (options.json) {
+        report.printJson(stdout);
+    } else {
+        report.printText(stdout);
+    }
+    std::fflush(stdout);
+    return report.failed() ? ExitFailed : ExitPassed;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (!parseArguments(argc, argv, options)) {
+        usage(stderr);
+        return ExitUsage;
+    }
+    return run(options);
+}
