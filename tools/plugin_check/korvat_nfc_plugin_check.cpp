@@ -373,12 +373,12 @@ int run(const Options &options)
         PluginFunctionTable functions;
         const bool complete = NfcPluginLoader::bindPluginFunctions(module, functions);
         int missing = 0;
-#define NFC_CHECK_ENTRY(name)                                               \
+#define NFC_CHECK_ENTRY(name, parameters, arguments)                        \
         if (functions.name == nullptr) {                                    \
             report.fail("entry." #name, #name " is not exported");          \
             ++missing;                                                      \
         }
-        NFC_PLUGIN_ENTRY_POINTS(NFC_CHECK_ENTRY)
+        GP_ENTRY_POINTS(NFC_CHECK_ENTRY)
 #undef NFC_CHECK_ENTRY
         if (complete && missing == 0) {
             report.pass("entry.points", "all fourteen entry points are exported");

@@ -1,0 +1,22 @@
+#!/bin/sh
+# The plug-in checker drives the PN532 plug-in against the emulator (COM18 of the build's Wine
+# prefix, a type A card in the field): every check must pass, with "COM" in the category list.
+# Usage: pn532_plugin_check.sh <emulator> <build dir>
+set -u
+emulator=$1 build=$2
+here=$(cd "$(dirname "$0")" && pwd)
+key='HKLM\Software\Ravo Corporation\Korvat NFC Library'
+"$build/wine-run.sh" reg add "$key" /v category_name_list /d "SIM, COM" /f >/dev/null 2>&1
+cd "$build/bin" || exit 1
+"$here/pn532_with_emulators.sh" "$emulator" "$build" "$build/wine-run.sh" korvat_nfc_plugin_check.exe \
+  --status-calls 20 pn532_plugins/pn532_reader.gp COM18 >"$build/pn532_plugin_check.out" 2>&1 </dev/null
+status=$?
+"$build/wine-run.sh" reg delete "$key" /f >/dev/null 2>&1
+cat "$build/pn532_plugin_check.out"
+failed=0
+[ "$status" -eq 0 ] || { echo "FAIL: the checker exited with $status"; failed=1; }
+for check in library.accepts plugin.category session.thru status.data status.time error.record; do
+  grep -q "^PASS  $check " "$build/pn532_plugin_check.out" || { echo "FAIL: no PASS line for $check"; failed=1; }
+done
+grep -q '^SUMMARY .* 0 failed' "$build/pn532_plugin_check.out" || { echo "FAIL: the summary reports failures"; failed=1; }
+exit $failed
