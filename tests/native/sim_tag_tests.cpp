@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "HexText.h"
 #include "SimNdef.h"
 #include "SimScenario.h"
 #include "SimType3Tag.h"
@@ -13,27 +14,10 @@
 
 namespace {
 
+using korvat_test::hex;
+using korvat_test::unhex;
+
 using Bytes = std::vector<uint8_t>;
-
-std::string hex(const Bytes &bytes)
-{
-    std::string text;
-    char pair[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(pair, sizeof(pair), "%02X", b);
-        text += pair;
-    }
-    return text;
-}
-
-Bytes unhex(const std::string &text)
-{
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
 
 // NDEF records as a tag writer lays them out, built here by hand.
 Bytes uriRecord(uint8_t header, uint8_t prefix, const std::string &rest)

@@ -7,33 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "HexText.h"
 #include "NdefMessage.h"
 #include "Type3TagReader.h"
 #include "Type4TagReader.h"
 
 namespace {
 
+using korvat_test::hex;
+using korvat_test::unhex;
+
 using Bytes = std::vector<uint8_t>;
-
-Bytes unhex(const std::string &text)
-{
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-std::string hex(const Bytes &bytes)
-{
-    std::string text;
-    char pair[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(pair, sizeof(pair), "%02X", b);
-        text += pair;
-    }
-    return text;
-}
 
 const char *outcomeName(TagReadOutcome outcome)
 {

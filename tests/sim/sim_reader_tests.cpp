@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "HexText.h"
 #include "TestSupport.h"
 #include "korvat_nfc_plugin.h"
 #include "sim_reader.h"
@@ -74,26 +75,6 @@ public:
 private:
     HMODULE m_Module;
 };
-
-std::string hex(const Bytes &bytes)
-{
-    std::string text;
-    char pair[3];
-    for (uint8_t b : bytes) {
-        std::snprintf(pair, sizeof(pair), "%02X", b);
-        text += pair;
-    }
-    return text;
-}
-
-Bytes unhex(const std::string &text)
-{
-    Bytes bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
 
 std::pair<uint32_t, uint32_t> pair(const ErrorInfo &error)
 {
