@@ -17,9 +17,7 @@ for arch in x86 x64; do
     echo "[$arch] not run: $([ $arch = x86 ] && echo "$KORVAT_X86_WHY" || echo "64-bit Wine does not start")"
     continue
   fi
-  toolchain=cmake/toolchain-mingw-$([ $arch = x86 ] && echo i686 || echo x86_64).cmake
-  [ -f "build/$arch/build.ninja" ] ||
-    cmake -S . -B "build/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  scripts/configure-arch.sh $arch >/dev/null
   cmake --build "build/$arch" --target korvat_benchmark pn532_benchmark korvat_test_plugins >/dev/null
   scripts/wine-prefix.sh "build/$arch"
   (cd "build/$arch/bin" && ./../wine-run.sh korvat_benchmark.exe) || true

@@ -25,19 +25,16 @@ echo "== native tests and bounded fuzz runs of the portable core =="
 scripts/host-test.sh
 
 for arch in x86 x64; do
-  toolchain=cmake/toolchain-mingw-$([ $arch = x86 ] && echo i686 || echo x86_64).cmake
-  [ -f "build/$arch/build.ninja" ] ||
-    cmake -S . -B "build/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+  scripts/configure-arch.sh $arch
   cmake --build "build/$arch"
 done
 
 # Static checks of both DLLs, which need no Wine: imports, export names, ordinals and undecorated names.
 for arch in x86 x64; do
-  tests/check-imports.sh "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")" \
-    "build/$arch/bin/korvat_nfc_library_for_vb.dll" "build/$arch/bin/plugins/sim_reader.gp" \
-    "build/$arch/bin/pn532_plugins/pn532_reader.gp"
-  tests/check-exports.sh "$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")" \
-    "build/$arch/bin/korvat_nfc_library_for_vb.dll" "$arch"
+  objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")
+  tests/check-imports.sh "$objdump" "build/$arch/bin/korvat_nfc_library_for_vb.dll" \
+    "build/$arch/bin/plugins/sim_reader.gp" "build/$arch/bin/pn532_plugins/pn532_reader.gp"
+  tests/check-exports.sh "$objdump" "build/$arch/bin/korvat_nfc_library_for_vb.dll" "$arch"
 done
 
 # The Wine suites: each architecture has its own prefix and server, so they run side by side.

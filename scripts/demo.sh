@@ -12,9 +12,9 @@ scripts/install-deps.sh
 # shellcheck source=arch-probe.sh
 . scripts/arch-probe.sh
 if [ "$KORVAT_RUN_X86" = yes ]; then
-  arch=x86 toolchain=cmake/toolchain-mingw-i686.cmake
+  arch=x86
 elif [ "$KORVAT_RUN_X64" = yes ]; then
-  arch=x64 toolchain=cmake/toolchain-mingw-x86_64.cmake
+  arch=x64
   echo "x86: $KORVAT_X86_WHY: the demo runs the x64 build"
 else
   echo "error: this machine can run neither 32-bit nor 64-bit Wine: the demo cannot run here" >&2
@@ -22,9 +22,7 @@ else
 fi
 build=build/$arch
 
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
-fi
+scripts/configure-arch.sh $arch
 cmake --build "$build" --target korvat_nfc_demo sim_reader_plugin
 
 scripts/wine-prefix.sh "$build"
