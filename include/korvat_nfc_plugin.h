@@ -110,7 +110,7 @@ typedef struct ErrorInfo {
        refused. */                                                                                                     \
     X(gp_get_version_number, (int32_t *version_number), (version_number))                                              \
     /* Writes the five status values; *AdditionalData points to *AdditionalDataSize bytes that the plug-in owns and    \
-       keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by the    \
+       keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by        \
        the notification thread, every 600 ms. False: the library posts the error to the application and goes on        \
        polling. */                                                                                                     \
     X(gp_get_driver_status,                                                                                            \
