@@ -1,5 +1,9 @@
 #include "Pn532PortName.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "NfcRegistryList.h"
 #include "pn532_reader.h"
 
 namespace pn532 {
@@ -7,33 +11,19 @@ namespace pn532 {
 namespace {
 
 const size_t CategoryListCharacters = 4096;
-const int CategoryListItems = 256;
-
-std::string trimSpaces(const std::string &text)
-{
-    const size_t first = text.find_first_not_of(' ');
-    if (first == std::string::npos) {
-        return std::string();
-    }
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
+const size_t CategoryListItems = 256;
 
 }  // namespace
 
+// The list is split by the library's own rule, so that both find the same position.
 int categoryPosition(const std::string &list, const std::string &name)
 {
-    const std::string used = list.substr(0, CategoryListCharacters);
-    size_t start = 0;
-    for (int position = 0; position < CategoryListItems; ++position) {
-        const size_t comma = used.find(',', start);
-        const std::string item = used.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (!name.empty() && trimSpaces(item) == name) {
-            return position;
+    std::vector<std::string> items;
+    const size_t count = std::min(NfcRegistryList::parse(list, CategoryListCharacters, items), CategoryListItems);
+    for (size_t position = 0; position < count; ++position) {
+        if (!name.empty() && items[position] == name) {
+            return static_cast<int>(position);
         }
-        if (comma == std::string::npos) {
-            break;
-        }
-        start = comma + 1;
     }
     return -1;
 }
