@@ -300,21 +300,10 @@ TEST_F(Pn532PluginTest, AProcessThatEndsWithThePortOpenOrPollingExitsNormally)
     registry.setString("port_name_list", port(0));
     for (const char *arguments : {"", "poll"}) {
         std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + arguments;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &process));
-        const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
-        DWORD exitCode = 0xFFFFFFFFu;
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        if (waited != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 9);
-        }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process did not end: " << commandLine;
-        EXPECT_EQ(exitCode, 0u) << commandLine;
+        const ChildRun run = runChildProcess(commandLine, 20000);
+        ASSERT_TRUE(run.started) << commandLine;
+        EXPECT_TRUE(run.ended) << "the process did not end: " << commandLine;
+        EXPECT_EQ(run.exitCode, 0u) << commandLine;
     }
     // The chip is in step for the next session.
     ErrorInfo error{0, 0};

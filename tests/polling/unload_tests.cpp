@@ -327,24 +327,12 @@ TEST(ProcessExit, NoPlugInCallAfterThePlugInsAreDetached)
         SetEnvironmentVariableA("KORVAT_RECORDER_EVENTS", events.c_str());
 
         std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + c.arguments;
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                            &startup, &process);
+        const ChildRun run = runChildProcess(commandLine, 20000);
         SetEnvironmentVariableA("KORVAT_RECORDER_TARGET", nullptr);
         SetEnvironmentVariableA("KORVAT_RECORDER_EVENTS", nullptr);
-        ASSERT_TRUE(started) << commandLine;
-        const DWORD waited = WaitForSingleObject(process.hProcess, 20000);
-        DWORD exitCode = 0xFFFFFFFFu;
-        GetExitCodeProcess(process.hProcess, &exitCode);
-        if (waited != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 9);
-        }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0)) << "the process did not end: " << commandLine;
-        EXPECT_EQ(exitCode, 0u) << commandLine;
+        ASSERT_TRUE(run.started) << commandLine;
+        EXPECT_TRUE(run.ended) << "the process did not end: " << commandLine;
+        EXPECT_EQ(run.exitCode, 0u) << commandLine;
 
         const std::vector<std::string> lines = crlfLines(readFile(events));
         std::string all;

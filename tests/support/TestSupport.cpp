@@ -486,4 +486,24 @@ std::string addChangedAfterSigning(ScratchDirectory &directory, const std::strin
     return path;
 }
 
+ChildRun runChildProcess(std::string commandLine, DWORD limit)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        return {false, false, 0xFFFFFFFFu};
+    }
+    const DWORD waited = WaitForSingleObject(process.hProcess, limit);
+    DWORD exitCode = 0xFFFFFFFFu;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 9);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return {true, waited == WAIT_OBJECT_0, exitCode};
+}
+
 }  // namespace korvat_test

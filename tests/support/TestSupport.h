@@ -207,4 +207,12 @@ private:
 // loads and runs, and its signature still names the maker, but its digest no longer matches.
 std::string addChangedAfterSigning(ScratchDirectory &directory, const std::string &variant, const std::string &name);
 
+// Runs a program to its end (at most `limit` ms, then it is ended with code 9).
+struct ChildRun {
+    bool started;
+    bool ended;          // ended within the limit
+    DWORD exitCode;
+};
+ChildRun runChildProcess(std::string commandLine, DWORD limit);
+
 }  // namespace korvat_test
