@@ -2,7 +2,8 @@
  * korvat_nfc_plugin.h - interface between korvat_nfc_library_for_vb.dll and a
  * reader plug-in.
  *
- * A reader plug-in is a 32-bit DLL with the file extension ".gp", signed with
+ * A reader plug-in is a DLL of the library's own architecture (x86 for the
+ * 32-bit library, x64 for the 64-bit one) with the file extension ".gp", signed with
  * an Authenticode certificate whose signer is "Ravo Corporation", found below
  * the registry value plugins_home_directory. It exports the fourteen cdecl
  * entry points below under their plain names and serves one port category
@@ -62,64 +63,117 @@ typedef struct ErrorInfo {
  *
  * Each entry's contract: what it must do; Given: what the library
  * guarantees before the call; Lock: the library lock and the calling
- * thread; False: what a false result means. */
+ * thread; Loader lock: whether the call may run while the calling thread
+ * holds the Windows loader lock (see below); False: what a false result
+ * means.
+ *
+ * The loader lock. Windows holds its loader lock while it runs any DLL's
+ * DllMain, so a call made from a DllMain runs under it. The library makes
+ * such calls itself:
+ *   - At FreeLibrary of the library with the port still open (an
+ *     application that unloads the library without korvatlib_nfc_close, as
+ *     VB and .NET hosts do), the library's DllMain ends the notification
+ *     thread and calls gp_close_port, then frees the plug-ins (whose own
+ *     DllMain then runs, under the same lock).
+ *   - When the library's notification thread does not start within its
+ *     start-up time-out (the application called korvatlib_nfc_start_poll_mode
+ *     from a DllMain, so no thread can start), gp_stop_poll_mode undoes
+ *     gp_start_poll_mode, still under that lock.
+ *   - An application may call any exported function from its own DllMain;
+ *     every entry point then runs under the loader lock.
+ * An entry point marked "Loader lock: may hold" must then never:
+ *   - wait for the end of a thread (WaitForSingleObject on a thread handle,
+ *     std::thread::join): a thread cannot end while the lock is held, so the
+ *     wait never returns and the host hangs in FreeLibrary;
+ *   - load or free a DLL (LoadLibrary, FreeLibrary, CoInitialize, anything
+ *     that loads one on first use);
+ *   - take a lock that a thread of its own may hold while that thread waits
+ *     for the loader lock (thread start-up and end, DLL loading);
+ *   - block without a bound (a serial read with no time-out, INFINITE waits).
+ * The sound pattern for a plug-in with a thread of its own (the PN532
+ * reader plug-in does it; NFCLibrary/NfcLifetime.cpp does it for the
+ * library's own thread):
+ *   - the thread holds a reference on the plug-in module of its own
+ *     (GetModuleHandleExW with GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS before
+ *     it starts, handed to it) and leaves through FreeLibraryAndExitThread,
+ *     so it never runs code of an unmapped module;
+ *   - as its last act in the plug-in's logic it sets a "finished" event;
+ *     after that it only calls FreeLibraryAndExitThread;
+ *   - the closer signals the thread to stop, waits for "finished" with a
+ *     bound (longer than the longest step the thread can be in, which every
+ *     I/O time-out bounds), then closes the thread handle without waiting for
+ *     it; if the bound runs out, it reports a device error and leaves the
+ *     thread to end by itself (it holds its own reference).
+ * At process exit (DllMain with a non-null reserved pointer) every other
+ * thread has already been ended where it stood: a plug-in's DllMain then
+ * waits for nothing and takes no lock; the library calls no entry point at
+ * process exit. */
 #define GP_ENTRY_POINTS(X)                                                                                             \
-    /* Opens port_name (category prefix included) and switches the reader to NFC mode. Given: no port of               \
-       this plug-in is open; port_name non-null. Lock: held, by the application thread. False: the port is             \
-       not open and the plug-in is not used for it. */                                                                 \
+    /* Opens port_name (category prefix included) and switches the reader to NFC mode. Given: no port of this          \
+       plug-in is open; port_name non-null. Lock: held, by the application thread. Loader lock: may hold only when the \
+       application calls the library from a DllMain. False: the port is not open and the plug-in is not used for it.   \
+       */                                                                                                              \
     X(gp_open_port_and_transition_nfc_mode, (const char *port_name, ErrorInfo *error), (port_name, error))             \
     /* Closes the port, ending poll mode and device access. Given: the port is open; the notification thread has       \
-       ended. Lock: held, by the application thread. False: the port stays open and the library keeps using this       \
-       plug-in for it. */                                                                                              \
+       ended. Lock: held, by the application thread. Loader lock: may hold: the library's DllMain calls it at          \
+       FreeLibrary when the port is still open; the thread of a plug-in must then end without being waited for. False: \
+       the port stays open and the library keeps using this plug-in for it. */                                         \
     X(gp_close_port, (ErrorInfo *error), (error))                                                                      \
     /* Starts polling for the kinds of target in target_device (DEVICE_TYPE_ bits, passed unchanged). Given: the       \
-       port is open. Lock: held, by the application thread. False: not polling; the library starts no notification     \
-       thread. */                                                                                                      \
+       port is open. Lock: held, by the application thread. Loader lock: may hold (only when the application calls     \
+       from a DllMain; the library's thread then cannot start and gp_stop_poll_mode follows at once). False: not       \
+       polling; the library starts no notification thread. */                                                          \
     X(gp_start_poll_mode, (uint32_t target_device, ErrorInfo *error), (target_device, error))                          \
     /* Stops polling. Given: the port is open; the notification thread has ended. Lock: held, by the application       \
-       thread. False: still polling. */                                                                                \
+       thread. Loader lock: may hold: the library calls it after its thread's start-up time-out, which happens when    \
+       the caller holds the loader lock. False: still polling. */                                                      \
     X(gp_stop_poll_mode, (ErrorInfo *error), (error))                                                                  \
     /* Allows access to the target reported under target_number (passed unchanged). Given: the port is open. Lock:     \
-       held, by the application thread. False: no access. */                                                           \
+       held, by the application thread. Loader lock: may hold only when the application calls the library from a       \
+       DllMain. False: no access. */                                                                                   \
     X(gp_start_device_access, (uint32_t target_number, ErrorInfo *error), (target_number, error))                      \
     /* Ends access to the current target; the meaning of stop_mode is the plug-in's. Given: the port is open;          \
-       stop_mode is 0 or 1. Lock: held, by the application thread. False: access goes on. */                           \
+       stop_mode is 0 or 1. Lock: held, by the application thread. Loader lock: may hold only when the application     \
+       calls the library from a DllMain. False: access goes on. */                                                     \
     X(gp_stop_device_access, (uint32_t stop_mode, ErrorInfo *error), (stop_mode, error))                               \
-    /* Selects the current target. Given: the port is open. Lock: held, by the application thread. False: not          \
-       selected. */                                                                                                    \
+    /* Selects the current target. Given: the port is open. Lock: held, by the application thread. Loader lock: may    \
+       hold only when the application calls the library from a DllMain. False: not selected. */                        \
     X(gp_select_device, (ErrorInfo *error), (error))                                                                   \
-    /* Deselects the current target. Given: the port is open. Lock: held, by the application thread. False: still      \
-       selected. */                                                                                                    \
+    /* Deselects the current target. Given: the port is open. Lock: held, by the application thread. Loader lock:      \
+       may hold only when the application calls the library from a DllMain. False: still selected. */                  \
     X(gp_deselect_device, (ErrorInfo *error), (error))                                                                 \
     /* Sends a command packet and stores the response and its length; no capacity is passed, and only the low 16       \
        bits of the length slot count. Given: the port is open; all pointers non-null; the length is nonzero. Lock:     \
-       held, by the application thread. False: no response. */                                                         \
+       held, by the application thread. Loader lock: may hold only when the application calls the library from a       \
+       DllMain. False: no response. */                                                                                 \
     X(gp_read,                                                                                                         \
       (const uint8_t *command_packet_data, uint32_t command_packet_data_length, uint8_t *response_packet_data,         \
        uint16_t *response_packet_data_length, ErrorInfo *error),                                                       \
       (command_packet_data, command_packet_data_length, response_packet_data, response_packet_data_length, error))     \
     /* Sets the reader's time-out (unit and range are the plug-in's). Given: the port is open; right after opening     \
-       the value is 6000. Lock: held, by the application thread. False: the time-out is unchanged; right after         \
-       opening, the library closes the port again. */                                                                  \
+       the value is 6000. Lock: held, by the application thread. Loader lock: may hold only when the application calls \
+       the library from a DllMain. False: the time-out is unchanged; right after opening, the library closes the port  \
+       again. */                                                                                                       \
     X(gp_set_timeout, (int32_t timeout, ErrorInfo *error), (timeout, error))                                           \
     /* Writes the current time-out to *timeout. Given: the port is open; timeout non-null. Lock: held, by the          \
-       application thread. False: nothing written. */                                                                  \
+       application thread. Loader lock: may hold only when the application calls the library from a DllMain. False:    \
+       nothing written. */                                                                                             \
     X(gp_get_timeout, (int32_t *timeout, ErrorInfo *error), (timeout, error))                                          \
     /* Writes the plug-in's version; GP_MINIMUM_VERSION or more is accepted. It has no error record. Given:            \
-       *version_number is 0. Lock: held, by the application thread, while initialising. False: the plug-in is          \
-       refused. */                                                                                                     \
+       *version_number is 0. Lock: held, by the application thread, while initialising. Loader lock: may hold only     \
+       when the application calls the library from a DllMain. False: the plug-in is refused. */                        \
     X(gp_get_version_number, (int32_t *version_number), (version_number))                                              \
     /* Writes the five status values; *AdditionalData points to *AdditionalDataSize bytes that the plug-in owns and    \
-       keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by        \
-       the notification thread, every 600 ms. False: the library posts the error to the application and goes on        \
-       polling. */                                                                                                     \
+       keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by the    \
+       notification thread, every 600 ms. Loader lock: never (the notification thread never runs under it). False: the \
+       library posts the error to the application and goes on polling. */                                              \
     X(gp_get_driver_status,                                                                                            \
       (uint32_t *DriverStatus, uint32_t *PollModeCardType, uint32_t *ListenModeCardType,                               \
        uint32_t *AdditionalDataSize, uint8_t **AdditionalData, ErrorInfo *error),                                      \
       (DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData, error))                 \
     /* Writes one byte: the plug-in's PortCategory (position of its name in category_name_list). Given:                \
-       *PortCategory is 0. Lock: held, by the application thread, while initialising. False: the plug-in is            \
-       refused. */                                                                                                     \
+       *PortCategory is 0. Lock: held, by the application thread, while initialising. Loader lock: may hold only when  \
+       the application calls the library from a DllMain. False: the plug-in is refused. */                             \
     X(gp_get_plugin_information, (uint8_t *PortCategory, ErrorInfo *error), (PortCategory, error))
 
 /* gp_<name>_t: pointer to the entry point <name>. */
