@@ -18,11 +18,11 @@ namespace {
 
 const LifetimeStep Steps[] = {
     {"free_while_polling", "FreeLibrary while polling", true, false, true},
-    {"detach_free", "korvatlib_nfc_stop_poll_mode and korvatlib_nfc_close from another DLL's DLL_PROCESS_DETACH "
-                    "at its FreeLibrary",
+    {"detach_free", "FreeLibrary of another DLL whose DLL_PROCESS_DETACH calls korvatlib_nfc_stop_poll_mode and "
+                    "korvatlib_nfc_close while polling",
      true, true, true},
-    {"detach_exit", "korvatlib_nfc_stop_poll_mode and korvatlib_nfc_close from another DLL's DLL_PROCESS_DETACH "
-                    "at process exit",
+    {"detach_exit", "process exit while polling, with another DLL whose DLL_PROCESS_DETACH calls "
+                    "korvatlib_nfc_stop_poll_mode and korvatlib_nfc_close",
      true, true, false},
     {"exit_port_open", "process exit with the port open", false, false, false},
     {"exit_while_polling", "process exit while polling", true, false, false},
