@@ -1,7 +1,8 @@
 # Installation layout of the SDK (cmake --install build/x86 and cmake --install build/x64 into one
 # prefix; what both install is the same file, so the headers and share/ are there once):
 #   x86/bin/, x64/bin/            korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe and
-#                                 korvat_nfc_plugin_check.exe of that architecture
+#                                 korvat_nfc_plugin_check.exe (with korvat_nfc_lifetime_helper.dll)
+#                                 of that architecture
 #   x86/bin/plugins/, x64/...     sim_reader.gp (signed), the simulated reader of that architecture
 #   x86/bin/pn532_plugins/, ...   pn532_reader.gp (signed) and its header of error pairs
 #   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
@@ -21,6 +22,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/i
         DESTINATION include)
 
 install(TARGETS korvat_nfc_demo korvat_nfc_plugin_check RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})
+# The checker's lifetime steps load this DLL from the checker's own directory.
+install(FILES $<TARGET_FILE:korvat_nfc_lifetime_helper> DESTINATION ${KORVAT_INSTALL_BIN})
 # The signed file, not the unsigned module it was made from: the library loads signed plug-ins only.
 install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION ${KORVAT_INSTALL_BIN}/plugins)
 # The PN532 reader in a directory of its own: point plugins_home_directory at it for a real reader.

@@ -6,6 +6,11 @@
 //   CHECKER_FAULT_SLOW_STATUS   gp_get_driver_status sleeps 250 ms
 //   CHECKER_FAULT_SILENT_FALSE  gp_stop_device_access answers false without writing the record
 //   CHECKER_FAULT_OMIT_SELECT   no gp_select_device export
+//   CHECKER_FAULT_JOINS_THREAD  gp_start_poll_mode starts a thread; gp_stop_poll_mode and
+//                               gp_close_port wait for its end without bound, which never comes
+//                               under the loader lock (FreeLibrary of the library while polling)
+//   CHECKER_FAULT_VERSION_WRITE_PAST  gp_get_version_number writes 64 bits into its 32-bit value
+//   CHECKER_FAULT_INFO_READ_PAST      gp_get_plugin_information reads the byte after PortCategory
 // The reader: ports whose names begin with "CHK"; in poll mode the first status call reports a
 // type A target (number 7, a 2-byte ATS), then "waiting for access" until device access to it
 // starts, then "access enabled". gp_read answers 90 00 to any command.
@@ -42,6 +47,30 @@ struct Reader {
 };
 
 Reader g_Reader;
+
+#ifdef CHECKER_FAULT_JOINS_THREAD
+// The poll thread of the fault: it sleeps until told to stop, and its end is waited for.
+HANDLE g_PollThread = nullptr;
+HANDLE g_PollStop = nullptr;
+
+DWORD WINAPI pollThread(void *)
+{
+    WaitForSingleObject(g_PollStop, INFINITE);
+    return 0;
+}
+
+void joinPollThread()
+{
+    if (g_PollThread != nullptr) {
+        SetEvent(g_PollStop);
+        WaitForSingleObject(g_PollThread, INFINITE);
+        CloseHandle(g_PollThread);
+        CloseHandle(g_PollStop);
+        g_PollThread = nullptr;
+        g_PollStop = nullptr;
+    }
+}
+#endif
 
 GP_BOOL fail(ErrorInfo *error, uint32_t code, uint32_t detail)
 {
@@ -90,6 +119,9 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_close_port(ErrorInfo *error)
     if (!g_Reader.open) {
         return fail(error, CHECKER_E_NOT_OPEN, 0);
     }
+#ifdef CHECKER_FAULT_JOINS_THREAD
+    joinPollThread();
+#endif
     g_Reader = Reader();
     return 1;
 }
@@ -103,6 +135,12 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_start_poll_mode(uint32_t target_device, ErrorI
     if (!g_Reader.open) {
         return fail(error, CHECKER_E_NOT_OPEN, 0);
     }
+#ifdef CHECKER_FAULT_JOINS_THREAD
+    if (g_PollThread == nullptr) {
+        g_PollStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        g_PollThread = CreateThread(nullptr, 0, pollThread, nullptr, 0, nullptr);
+    }
+#endif
     g_Reader.polling = true;
     g_Reader.statusCalls = 0;
     return 1;
@@ -116,6 +154,9 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_stop_poll_mode(ErrorInfo *error)
     if (!g_Reader.polling) {
         return fail(error, CHECKER_E_NOT_POLLING, 0);
     }
+#ifdef CHECKER_FAULT_JOINS_THREAD
+    joinPollThread();
+#endif
     g_Reader.polling = false;
     g_Reader.accessing = false;
     return 1;
@@ -217,7 +258,12 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_get_version_number(int32_t *version_number)
     if (version_number == nullptr) {
         return 0;
     }
+#ifdef CHECKER_FAULT_VERSION_WRITE_PAST
+    const int64_t wide = 1000;
+    std::memcpy(version_number, &wide, sizeof(wide));
+#else
     *version_number = 1000;
+#endif
     return 1;
 }
 
@@ -271,6 +317,13 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_get_plugin_information(uint8_t *PortCategory, 
     if (PortCategory == nullptr) {
         return fail(error, CHECKER_E_ARGUMENT, 1);
     }
+#ifdef CHECKER_FAULT_INFO_READ_PAST
+    // As if the category were kept in a 16-bit field: the byte after it is read as well.
+    volatile const uint8_t *field = PortCategory;
+    if (field[1] != 0) {
+        return fail(error, CHECKER_E_ARGUMENT, 2);
+    }
+#endif
     *PortCategory = CHECKER_FIXTURE_CATEGORY;
     return 1;
 }

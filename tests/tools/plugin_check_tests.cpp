@@ -1,6 +1,7 @@
 // korvat_nfc_plugin_check run as a plug-in author runs it: the simulated reader keeps the
 // contract; each fault of the checker fixture, each kind of bad file and the other architecture
-// are reported with their own FAIL line, and nothing else fails.
+// are reported with their own FAIL line, and nothing else fails. The lifetime steps (FreeLibrary
+// and process exit with the plug-in in use) run against a plug-in directory of its own.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -124,7 +125,9 @@ TEST(PluginCheck, SimulatedReaderKeepsTheContract)
     for (const char *check : {"file.architecture", "signature.signer", "signature.digest", "library.accepts",
                               "entry.points", "plugin.version", "plugin.category", "port.category", "session.open",
                               "session.timeout", "status.data", "session.start_access", "session.thru",
-                              "read.length", "status.word", "status.time", "session.close", "error.record"}) {
+                              "read.length", "status.word", "status.time", "session.close", "error.record",
+                              "lifetime.free_while_polling", "lifetime.detach_free", "lifetime.detach_exit",
+                              "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
         EXPECT_NE("", run.line("PASS", check)) << check << "\n" << run.output;
     }
     EXPECT_NE(std::string::npos, run.line("PASS", "plugin.category").find("\"SIM\"")) << run.output;
@@ -150,7 +153,8 @@ TEST_P(PluginCheckFaults, EachFaultIsReportedWithItsLineAndNothingElseFails)
     const FaultCase &c = GetParam();
     RegistryConfiguration registry;
     registry.setString("category_name_list", "CHK");
-    const CheckerRun run = runChecker(quoted(testPluginPath(std::string("checker_") + c.variant)) + " CHK0");
+    const CheckerRun run =
+        runChecker("--no-lifetime " + quoted(testPluginPath(std::string("checker_") + c.variant)) + " CHK0");
     const std::multiset<std::string> expected(c.failures.begin(), c.failures.end());
     EXPECT_EQ(joined(expected), joined(run.checks("FAIL"))) << run.output;
     EXPECT_EQ(expected.empty() ? 0u : 1u, run.exitCode) << run.output;
@@ -166,12 +170,71 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"good", {}, nullptr, ""},
         FaultCase{"status_word", {"status.word"}, "status.word", "DriverStatus 00000005h: its state code"},
         FaultCase{"data_size", {"status.data"}, "status.data", "AdditionalDataSize 28, its kind needs 25 + ATS_size 2 = 27"},
-        FaultCase{"read_length", {"read.length", "read.length"}, "read.length", "from offset 4096"},
+        FaultCase{"read_length", {"read.length", "read.length"}, "read.length", "writes past the end at offset 4096"},
         FaultCase{"slow_status", {"status.time"}, "status.time", "too slow"},
         FaultCase{"silent_false", {"error.record"}, "error.record", "gp_stop_device_access answered false without"},
         FaultCase{"missing_select", {"entry.gp_select_device", "library.accepts"}, "library.accepts",
-                  "refused: an entry point is missing"}),
+                  "refused: an entry point is missing"},
+        // The first calls are the checker's guarded ones; the loader's unguarded check is not made.
+        FaultCase{"version_write_past", {"library.accepts", "plugin.version"}, "plugin.version",
+                  "gp_get_version_number writes past the end at offset 4 of its 32-bit version"},
+        FaultCase{"info_read_past", {"library.accepts", "plugin.category"}, "plugin.category",
+                  "gp_get_plugin_information reads past the end at offset 1 of its one PortCategory byte"}),
     [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.variant); });
+
+struct LifetimeCase {
+    const char *variant;
+    std::vector<std::string> failures;  // the check names of every FAIL line, sorted
+    const char *check;                  // the line that names the fault
+    const char *reason;                 // text it must contain
+};
+
+// Each plug-in alone in its plug-in directory, so that the library in the children loads it.
+// A short bound keeps a hanging step from holding the test up.
+TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
+{
+    const std::vector<LifetimeCase> cases = {
+        {"good", {}, nullptr, ""},
+        // Its poll thread cannot end while the loader lock is held: FreeLibrary would never return.
+        {"joins_thread", {"lifetime.detach_free", "lifetime.free_while_polling"}, "lifetime.free_while_polling",
+         "FreeLibrary while polling did not return within 3000 ms; the checker ended the process"},
+    };
+    for (const LifetimeCase &c : cases) {
+        ScratchDirectory home(std::string("plugin_check_lifetime_") + c.variant);
+        const std::string plugin = home.addPlugin(std::string("checker_") + c.variant, "checker.gp");
+        RegistryConfiguration registry;
+        registry.setString("plugins_home_directory", home.path());
+        registry.setString("category_name_list", "CHK");
+        const CheckerRun run = runChecker("--lifetime-bound-ms 3000 " + quoted(plugin) + " CHK0");
+        const std::multiset<std::string> expected(c.failures.begin(), c.failures.end());
+        EXPECT_EQ(joined(expected), joined(run.checks("FAIL"))) << c.variant << "\n" << run.output;
+        EXPECT_EQ(expected.empty() ? 0u : 1u, run.exitCode) << c.variant;
+        EXPECT_TRUE(run.checks("WARN").empty()) << c.variant << "\n" << run.output;
+        for (const char *step : {"lifetime.free_while_polling", "lifetime.detach_free", "lifetime.detach_exit",
+                                 "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
+            if (expected.count(step) == 0) {
+                EXPECT_NE("", run.line("PASS", step)) << c.variant << ": " << step << "\n" << run.output;
+            }
+        }
+        if (c.check != nullptr) {
+            const std::string line = run.line("FAIL", c.check);
+            EXPECT_NE(std::string::npos, line.find(c.reason)) << c.variant << ": " << line;
+        }
+    }
+}
+
+TEST(PluginCheck, LifetimeStepsNotRunWhenTheLibraryDoesNotLoadThePlugin)
+{
+    // The registry names another plug-in directory: the children cannot bring the plug-in about.
+    RegistryConfiguration registry;
+    registry.configureSimPort(binDirectory() + "plugins");
+    registry.setString("category_name_list", "CHK");
+    const CheckerRun run = runChecker(quoted(testPluginPath("checker_good")) + " CHK0");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_NE(std::string::npos, run.line("WARN", "lifetime.free_while_polling").find("not run: "))
+        << run.output;
+    EXPECT_TRUE(run.checks("FAIL").empty()) << run.output;
+}
 
 TEST(PluginCheck, ResponseLengthBeyondTheBufferIsNamed)
 {
@@ -267,7 +330,9 @@ TEST(PluginCheck, JsonCarriesTheSameFindings)
 
 TEST(PluginCheck, UsageErrorsExitWithTwo)
 {
-    for (const char *arguments : {"", "--policy strict x.gp", "--response-buffer 0 x.gp", "--thru 0 x.gp", "a b c"}) {
+    for (const char *arguments : {"", "--policy strict x.gp", "--response-buffer 0 x.gp", "--thru 0 x.gp", "a b c",
+                                  "--lifetime-bound-ms 0 x.gp CHK0", "--lifetime-step no_such_step x.gp CHK0",
+                                  "--lifetime-step exit_port_open x.gp"}) {
         const CheckerRun run = runChecker(arguments);
         EXPECT_EQ(2u, run.exitCode) << arguments;
         EXPECT_NE(std::string::npos, run.output.find("usage:")) << arguments;

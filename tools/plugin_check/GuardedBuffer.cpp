@@ -20,6 +20,12 @@ size_t roundUp(size_t value, size_t unit)
 std::atomic<GuardedBuffer *> g_Watched{nullptr};
 std::atomic<bool> g_Overrun{false};
 std::atomic<size_t> g_FirstOverrun{0};
+std::atomic<bool> g_Overread{false};
+std::atomic<size_t> g_FirstOverread{0};
+
+// ExceptionInformation[0] of an access violation: what the faulting instruction tried.
+const ULONG_PTR AccessRead = 0;
+const ULONG_PTR AccessWrite = 1;
 
 } // namespace
 
@@ -59,15 +65,17 @@ void GuardedBuffer::rearm()
     }
 }
 
-GuardedBuffer::WriteWatch::WriteWatch(GuardedBuffer &buffer)
+GuardedBuffer::Watch::Watch(GuardedBuffer &buffer)
 {
     g_Overrun = false;
     g_FirstOverrun = 0;
+    g_Overread = false;
+    g_FirstOverread = 0;
     g_Watched = &buffer;
     m_Handler = AddVectoredExceptionHandler(1, handler);
 }
 
-GuardedBuffer::WriteWatch::~WriteWatch()
+GuardedBuffer::Watch::~Watch()
 {
     if (m_Handler != nullptr) {
         RemoveVectoredExceptionHandler(m_Handler);
@@ -78,7 +86,7 @@ GuardedBuffer::WriteWatch::~WriteWatch()
     }
 }
 
-bool GuardedBuffer::WriteWatch::overrun(size_t &offset) const
+bool GuardedBuffer::Watch::overrun(size_t &offset) const
 {
     if (!g_Overrun) {
         return false;
@@ -99,24 +107,59 @@ bool GuardedBuffer::WriteWatch::overrun(size_t &offset) const
     return true;
 }
 
-LONG CALLBACK GuardedBuffer::WriteWatch::handler(EXCEPTION_POINTERS *exception)
+bool GuardedBuffer::Watch::overread(size_t &offset) const
+{
+    if (!g_Overread) {
+        return false;
+    }
+    offset = g_FirstOverread;
+    return true;
+}
+
+std::string GuardedBuffer::Watch::describe() const
+{
+    std::string text;
+    size_t offset = 0;
+    if (overread(offset)) {
+        text = "reads past the end at offset " + std::to_string(offset);
+    }
+    if (overrun(offset)) {
+        text += (text.empty() ? "" : " and ") + std::string("writes past the end at offset ") + std::to_string(offset);
+    }
+    return text;
+}
+
+LONG CALLBACK GuardedBuffer::Watch::handler(EXCEPTION_POINTERS *exception)
 {
     GuardedBuffer *buffer = g_Watched.load();
     const EXCEPTION_RECORD *record = exception->ExceptionRecord;
     if (buffer == nullptr || record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
+    const ULONG_PTR access = record->ExceptionInformation[0];
     const uint8_t *address = reinterpret_cast<const uint8_t *>(record->ExceptionInformation[1]);
-    if (address < buffer->m_Guard || address >= buffer->m_Guard + buffer->m_GuardSize) {
+    if ((access != AccessRead && access != AccessWrite) || address < buffer->m_Guard ||
+        address >= buffer->m_Guard + buffer->m_GuardSize) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
-    if (!g_Overrun.exchange(true)) {
-        g_FirstOverrun = static_cast<size_t>(address - buffer->m_Data);
+    const size_t offset = static_cast<size_t>(address - buffer->m_Data);
+    DWORD protection = PAGE_READWRITE;
+    if (access == AccessWrite) {
+        if (!g_Overrun.exchange(true)) {
+            g_FirstOverrun = offset;
+        }
+    } else {
+        if (!g_Overread.exchange(true)) {
+            g_FirstOverread = offset;
+        }
+        // Reads go on (zeros); a later write past the end still faults and is told apart.
+        if (!g_Overrun) {
+            protection = PAGE_READONLY;
+        }
     }
-    // Let the plug-in go on: its writes land in the region, which is made inaccessible again
-    // when the watch ends.
+    // Let the plug-in go on; the region is made inaccessible again when the watch ends.
     DWORD old;
-    if (!VirtualProtect(buffer->m_Guard, buffer->m_GuardSize, PAGE_READWRITE, &old)) {
+    if (!VirtualProtect(buffer->m_Guard, buffer->m_GuardSize, protection, &old)) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     return EXCEPTION_CONTINUE_EXECUTION;

@@ -1,13 +1,15 @@
 // Memory that the plug-in checker hands to a plug-in, or copies a plug-in's data into, with an
-// inaccessible region right after its end. A read past the end faults at once; a write past the
-// end is caught while a WriteWatch is armed: the region is made writable so the plug-in goes on,
-// and the first offset written past the end is kept for the report.
+// inaccessible region right after its end. Outside a watch any access past the end faults at
+// once. While a Watch is armed both kinds are caught and told apart: a read past the end makes
+// the region readable (it reads as zeros), a write past the end makes it writable, so the
+// plug-in goes on, and the first offset of each kind is kept for the report.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class GuardedBuffer {
 public:
@@ -20,14 +22,19 @@ public:
     // Makes the region after the end inaccessible again (after a write past it was let through).
     void rearm();
 
-    // Arms the write catcher for one buffer while it lives (one at a time per process).
-    class WriteWatch {
+    // Arms the catcher for one buffer while it lives (one at a time per process).
+    class Watch {
     public:
-        explicit WriteWatch(GuardedBuffer &buffer);
-        ~WriteWatch();
+        explicit Watch(GuardedBuffer &buffer);
+        ~Watch();
         // True when something wrote past the end while armed; offset: the first such write,
         // counted from the start of the buffer.
         bool overrun(size_t &offset) const;
+        // True when something read past the end while armed; offset: the first byte read there.
+        bool overread(size_t &offset) const;
+        // "reads past the end at offset 1", "writes past the end at offset 4096", both joined by
+        // " and ", or "" when neither happened.
+        std::string describe() const;
 
     private:
         static LONG CALLBACK handler(EXCEPTION_POINTERS *exception);

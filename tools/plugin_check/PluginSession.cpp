@@ -318,19 +318,18 @@ void PluginSession::thru(uint32_t cardType)
     }
     uint16_t length = 0;
     bool result = false;
-    size_t overrunAt = 0;
-    bool overrun = false;
+    std::string beyond;
     {
-        GuardedBuffer::WriteWatch watch(response);
+        GuardedBuffer::Watch watch(response);
         result = call("gp_read", [&](ErrorInfo *e) {
             return m_Wrapper.read(command.data(), static_cast<uint32_t>(command.size()), response.data(), &length, e);
         });
-        overrun = watch.overrun(overrunAt);
+        beyond = watch.describe();
     }
+    const bool overrun = !beyond.empty();
     if (overrun) {
-        m_Report.fail("read.length", format("gp_read wrote past the end of the %zu-byte response buffer (from offset "
-                                            "%zu on)",
-                                            response.size(), overrunAt));
+        m_Report.fail("read.length", format("gp_read %s of the %zu-byte response buffer", beyond.c_str(),
+                                            response.size()));
     }
     if (!result) {
         m_Report.warn("session.thru", format("gp_read of a %zu-byte command answered false %s", command.size(),

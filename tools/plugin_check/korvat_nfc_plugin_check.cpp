@@ -16,6 +16,8 @@
 
 #include "CheckReport.h"
 #include "GuardedBuffer.h"
+#include "LifetimeCheck.h"
+#include "LifetimeChild.h"
 #include "NfcLibrary.h"
 #include "NfcPluginLoader.h"
 #include "NfcRegistry.h"
@@ -41,6 +43,9 @@ struct Options {
     gverify_signature::SignaturePolicy policy = gverify_signature::PolicyName;
     std::string file;
     SessionOptions session;
+    bool lifetime = true;
+    DWORD lifetimeBoundMs = 10000;
+    const LifetimeStep *childStep = nullptr;  // set in a child process that runs one lifetime step
 };
 
 void usage(FILE *out)
@@ -57,8 +62,12 @@ void usage(FILE *out)
                  "  --response-buffer N    bytes offered to gp_read, 1..65535 (default 4096)\n"
                  "  --thru HEX             command sent with gp_read (default: by the target's kind)\n"
                  "  --target-device N      gp_start_poll_mode's target_device (default 15)\n"
-                 "With a port name the plug-in's port is opened and driven; without one only the file\n"
-                 "and its loading are checked. Exit code: 0 nothing failed, 1 a check failed, 2 usage.\n");
+                 "  --lifetime-bound-ms N  longest wait for a lifetime step's FreeLibrary or exit (default\n"
+                 "                         10000)\n"
+                 "  --no-lifetime          skip the lifetime steps\n"
+                 "With a port name the plug-in's port is opened and driven, then the library is made to\n"
+                 "unload and exit with the plug-in in use (each in a child process); without one only the\n"
+                 "file and its loading are checked. Exit code: 0 nothing failed, 1 a check failed, 2 usage.\n");
 }
 
 bool parseNumber(const char *text, unsigned long minimum, unsigned long maximum, unsigned long &value)
@@ -117,6 +126,15 @@ bool parseArguments(int argc, char **argv, Options &options)
         } else if (arg == "--target-device" && hasValue && parseNumber(argv[++i], 0, 0xFFFFFFFFul, n)) {
             options.session.targetDevice = static_cast<uint32_t>(n);
         } else if (arg == "--thru" && hasValue && parseHex(argv[++i], options.session.thruCommand)) {
+        } else if (arg == "--lifetime-bound-ms" && hasValue && parseNumber(argv[++i], 1, 600000, n)) {
+            options.lifetimeBoundMs = static_cast<DWORD>(n);
+        } else if (arg == "--no-lifetime") {
+            options.lifetime = false;
+        } else if (arg == LifetimeChild::ChildOption && hasValue) {
+            options.childStep = LifetimeChild::find(argv[++i]);
+            if (options.childStep == nullptr) {
+                return false;
+            }
         } else if (!arg.empty() && arg[0] == '-') {
             return false;
         } else {
@@ -130,7 +148,14 @@ bool parseArguments(int argc, char **argv, Options &options)
     if (positional.size() == 2) {
         options.session.port = positional[1];
     }
-    return true;
+    return options.childStep == nullptr || !options.session.port.empty();
+}
+
+std::string ownPath()
+{
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    return length != 0 && length < sizeof(path) ? std::string(path, length) : std::string();
 }
 
 std::string fullPath(const std::string &path)
@@ -268,27 +293,30 @@ std::string acceptanceReason(const PluginCandidate &candidate)
     }
 }
 
-// The plug-in's own answers when loading: version and category, with the byte-exact outputs
-// each one may write.
-void checkLoadingAnswers(const PluginFunctionTable &functions, const std::vector<std::string> &categories,
+// The plug-in's own answers when loading: version and category, each out-value placed at the end
+// of a guarded page so that a read or a write past it is caught and named. These are the first
+// calls into the plug-in: the loader's candidate check makes the same calls unguarded, into
+// values on its stack. False when a call went past its out-value.
+bool checkLoadingAnswers(const PluginFunctionTable &functions, const std::vector<std::string> &categories,
                          CheckReport &report, int &category)
 {
+    bool clean = true;
     int falseWithRecord = 0;
     if (functions.gp_get_version_number != nullptr) {
         GuardedBuffer slot(sizeof(int32_t));
         int32_t version = 0;
         bool result = false;
-        size_t past = 0;
-        bool overrun = false;
+        std::string beyond;
         if (slot.ready()) {
             std::memset(slot.data(), 0, sizeof(int32_t));
-            GuardedBuffer::WriteWatch watch(slot);
+            GuardedBuffer::Watch watch(slot);
             result = functions.gp_get_version_number(reinterpret_cast<int32_t *>(slot.data())) != 0;
-            overrun = watch.overrun(past);
+            beyond = watch.describe();
             std::memcpy(&version, slot.data(), sizeof(version));
         }
-        if (overrun) {
-            report.fail("plugin.version", "gp_get_version_number wrote past its 32-bit version");
+        if (!beyond.empty()) {
+            clean = false;
+            report.fail("plugin.version", "gp_get_version_number " + beyond + " of its 32-bit version");
         } else if (!result) {
             report.fail("plugin.version", "gp_get_version_number answered false");
         } else if (version < GP_MINIMUM_VERSION) {
@@ -301,22 +329,22 @@ void checkLoadingAnswers(const PluginFunctionTable &functions, const std::vector
         GuardedBuffer slot(1);
         ErrorInfo record = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
         bool result = false;
-        size_t past = 0;
-        bool overrun = false;
+        std::string beyond;
         if (slot.ready()) {
             slot.data()[0] = 0;
-            GuardedBuffer::WriteWatch watch(slot);
+            GuardedBuffer::Watch watch(slot);
             result = functions.gp_get_plugin_information(slot.data(), &record) != 0;
-            overrun = watch.overrun(past);
+            beyond = watch.describe();
         }
         PluginSession::checkRecord("gp_get_plugin_information", result, record, report, falseWithRecord);
-        if (overrun) {
-            report.fail("plugin.category", "gp_get_plugin_information wrote more than the one PortCategory byte");
+        if (!beyond.empty()) {
+            clean = false;
+            report.fail("plugin.category", "gp_get_plugin_information " + beyond + " of its one PortCategory byte");
         }
         if (!result) {
             report.fail("plugin.category", "gp_get_plugin_information answered false " +
                                                PluginSession::recordText(record));
-            return;
+            return clean;
         }
         category = slot.data()[0];
         if (static_cast<size_t>(category) < categories.size() && !categories[category].empty()) {
@@ -328,6 +356,7 @@ void checkLoadingAnswers(const PluginFunctionTable &functions, const std::vector
                                                   category));
         }
     }
+    return clean;
 }
 
 // The category the library would open the port with: the first listed name it begins with.
@@ -341,6 +370,32 @@ int portCategory(const std::string &port, const std::vector<std::string> &catego
     return -1;
 }
 
+// The library's verdict on the file, as its loader gives it at initialise.
+void checkAcceptance(const Options &options, const std::string &path, bool firstCallsClean, CheckReport &report,
+                     std::unique_ptr<PluginInfo> &accepted)
+{
+    std::string policyText;
+    const gverify_signature::SignaturePolicy policy = options.policyGiven ? options.policy : registryPolicy(policyText);
+    const std::string policySuffix = format(" (plugin_signature_policy %s%s)", gverify_signature::policyName(policy),
+                                            options.policyGiven ? ", from --policy" : "");
+    if (!firstCallsClean) {
+        // The loader would make the same calls with its out-values on its own stack.
+        report.fail("library.accepts", "not tried: gp_get_version_number or gp_get_plugin_information reads or "
+                                       "writes past its out-value, which the loader keeps on its stack" +
+                                           policySuffix);
+        return;
+    }
+    ErrorInfo loadRecord = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
+    PluginCandidate candidate;
+    accepted = NfcPluginLoader::loadCandidate(path, policy, &loadRecord, candidate);
+    const std::string acceptance = acceptanceReason(candidate) + policySuffix;
+    if (accepted) {
+        report.pass("library.accepts", acceptance);
+    } else {
+        report.fail("library.accepts", acceptance);
+    }
+}
+
 int run(const Options &options)
 {
     CheckReport report;
@@ -350,27 +405,17 @@ int run(const Options &options)
     const bool loadable = checkFile(path, report);
     checkSignature(path, report);
 
-    std::string policyText;
-    const gverify_signature::SignaturePolicy policy = options.policyGiven ? options.policy : registryPolicy(policyText);
-    const char *policyName = gverify_signature::policyName(policy);
-    ErrorInfo loadRecord = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
-    PluginCandidate candidate;
-    std::unique_ptr<PluginInfo> accepted = NfcPluginLoader::loadCandidate(path, policy, &loadRecord, candidate);
-    const std::string acceptance =
-        acceptanceReason(candidate) + format(" (plugin_signature_policy %s%s)", policyName,
-                                             options.policyGiven ? ", from --policy" : "");
-    if (accepted) {
-        report.pass("library.accepts", acceptance);
-    } else {
-        report.fail("library.accepts", acceptance);
-    }
-
+    // The plug-in's first calls are the checker's own, guarded ones; the loader's candidate check
+    // (which makes the same calls unguarded) comes after them.
     HMODULE module = loadable ? LoadLibraryA(path.c_str()) : nullptr;
     if (loadable && module == nullptr) {
         report.fail("file.load", format("LoadLibrary failed with error %lu", static_cast<unsigned long>(GetLastError())));
     }
+    PluginFunctionTable functions;
+    bool firstCallsClean = true;
+    int category = -1;
+    const std::vector<std::string> categories = categoryNames();
     if (module != nullptr) {
-        PluginFunctionTable functions;
         const bool complete = NfcPluginLoader::bindPluginFunctions(module, functions);
         int missing = 0;
 #define NFC_CHECK_ENTRY(name, parameters, arguments)                        \
@@ -383,32 +428,46 @@ int run(const Options &options)
         if (complete && missing == 0) {
             report.pass("entry.points", "all fourteen entry points are exported");
         }
-        const std::vector<std::string> categories = categoryNames();
-        int category = -1;
-        checkLoadingAnswers(functions, categories, report, category);
-        if (!options.session.port.empty()) {
-            const int served = portCategory(options.session.port, categories);
-            if (served < 0) {
-                report.warn("port.category", format("no name in category_name_list begins port \"%s\": the library "
-                                                    "cannot open it; the checker drives the plug-in directly",
-                                                    options.session.port.c_str()));
-            } else if (served != category) {
-                report.warn("port.category", format("port \"%s\" belongs to category %d, the plug-in serves %d: the "
-                                                    "library would not open it with this plug-in",
-                                                    options.session.port.c_str(), served, category));
-            } else {
-                report.pass("port.category", format("port \"%s\" belongs to category %d, the plug-in's",
-                                                    options.session.port.c_str(), served));
-            }
-            PluginSession session(functions, options.session, report);
-            session.run();
+        firstCallsClean = checkLoadingAnswers(functions, categories, report, category);
+    }
+
+    std::unique_ptr<PluginInfo> accepted;
+    checkAcceptance(options, path, firstCallsClean, report, accepted);
+
+    if (module != nullptr && !options.session.port.empty()) {
+        const int served = portCategory(options.session.port, categories);
+        if (served < 0) {
+            report.warn("port.category", format("no name in category_name_list begins port \"%s\": the library "
+                                                "cannot open it; the checker drives the plug-in directly",
+                                                options.session.port.c_str()));
+        } else if (served != category) {
+            report.warn("port.category", format("port \"%s\" belongs to category %d, the plug-in serves %d: the "
+                                                "library would not open it with this plug-in",
+                                                options.session.port.c_str(), served, category));
+        } else {
+            report.pass("port.category", format("port \"%s\" belongs to category %d, the plug-in's",
+                                                options.session.port.c_str(), served));
         }
-        if (!FreeLibrary(module)) {
-            report.warn("file.unload", "FreeLibrary failed");
-        }
+        PluginSession session(functions, options.session, report);
+        session.run();
+    }
+    if (module != nullptr && !FreeLibrary(module)) {
+        report.warn("file.unload", "FreeLibrary failed");
     }
     if (accepted) {
         NfcPluginLoader::unloadModule(accepted->module);
+        // The library itself takes the plug-in to FreeLibrary and process exit, in child processes.
+        if (!options.session.port.empty() && options.lifetime) {
+            LifetimeOptions lifetime;
+            lifetime.checker = ownPath();
+            lifetime.plugin = path;
+            lifetime.port = options.session.port;
+            lifetime.targetDevice = options.session.targetDevice;
+            lifetime.boundMs = options.lifetimeBoundMs;
+            LifetimeCheck(lifetime, report).run();
+        }
+    } else if (!options.session.port.empty() && options.lifetime) {
+        report.warn("lifetime", "not run: the library does not accept the plug-in");
     }
 
     if (options.json) {
@@ -428,6 +487,10 @@ int main(int argc, char **argv)
     if (!parseArguments(argc, argv, options)) {
         usage(stderr);
         return ExitUsage;
+    }
+    if (options.childStep != nullptr) {
+        return LifetimeChild::run(*options.childStep, fullPath(options.file), options.session.port,
+                                  options.session.targetDevice);
     }
     return run(options);
 }

@@ -1,0 +1,200 @@
+#include "LifetimeChild.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "NfcErrorCodes.h"
+#include "NfcRegistry.h"
+#include "korvat_nfc.h"
+
+const char LifetimeChild::ChildOption[] = "--lifetime-step";
+const char LifetimeChild::HelperFileName[] = "korvat_nfc_lifetime_helper.dll";
+const char LifetimeChild::HelperArmExport[] = "korvat_lifetime_helper_arm";
+
+namespace {
+
+const LifetimeStep Steps[] = {
+    {"free_while_polling", "FreeLibrary while polling", true, false, true},
+    {"detach_free", "FreeLibrary of another DLL whose DLL_PROCESS_DETACH calls korvatlib_nfc_stop_poll_mode and "
+                    "korvatlib_nfc_close while polling",
+     true, true, true},
+    {"detach_exit", "process exit while polling, with another DLL whose DLL_PROCESS_DETACH calls "
+                    "korvatlib_nfc_stop_poll_mode and korvatlib_nfc_close",
+     true, true, false},
+    {"exit_port_open", "process exit with the port open", false, false, false},
+    {"exit_while_polling", "process exit while polling", true, false, false},
+};
+
+// How long poll mode runs before the step begins: the notification thread has run a cycle.
+const DWORD PollBeforeStepMilliseconds = 700;
+
+void say(const std::string &line)
+{
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+int notRun(const std::string &reason)
+{
+    say("notrun " + reason);
+    return LifetimeChild::NotRunExitCode;
+}
+
+std::string ownDirectory()
+{
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    if (length == 0 || length >= sizeof(path)) {
+        return "";
+    }
+    std::string directory(path, length);
+    return directory.substr(0, directory.find_last_of('\\') + 1);
+}
+
+double millisecondsSince(const LARGE_INTEGER &start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+// The exports the steps use, from the library loaded by path.
+struct Library {
+    HMODULE module = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *initialize)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *open)(char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *setPollCallbackParameters)(void *, const char *, const char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *startPollMode)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *getLastError)(uint32_t *) = nullptr;
+
+    template <typename Function>
+    bool bind(Function &function, const char *name)
+    {
+        function = reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)));
+        return function != nullptr;
+    }
+
+    // "korvatlib_nfc_open(\"COM3\") failed: KORVAT_NFC_E_NO_PLUGIN (80C0000Bh, detail 00000000h)"
+    std::string failure(const std::string &call)
+    {
+        uint32_t info[2] = {0, 0};
+        getLastError(info);
+        const NfcErrorCode *known = NfcErrorCodes::find(info[0]);
+        char text[96];
+        std::snprintf(text, sizeof(text), " (%08Xh, detail %08Xh)", info[0], info[1]);
+        return call + " failed: " + (known != nullptr ? known->name : "a plug-in's error") + text;
+    }
+};
+
+std::string pluginsHomeDirectory()
+{
+    char value[NfcRegistry::PathBufferSize] = "";
+    if (NfcRegistry::openCompanyKey()) {
+        NfcRegistry::readRegistryValue(value, sizeof(value), "plugins_home_directory");
+        NfcRegistry::closeCompanyKey();
+    }
+    return value;
+}
+
+} // namespace
+
+const LifetimeStep *LifetimeChild::steps(size_t &count)
+{
+    count = sizeof(Steps) / sizeof(Steps[0]);
+    return Steps;
+}
+
+const LifetimeStep *LifetimeChild::find(const std::string &name)
+{
+    for (const LifetimeStep &step : Steps) {
+        if (name == step.name) {
+            return &step;
+        }
+    }
+    return nullptr;
+}
+
+int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, const std::string &port,
+                       uint32_t targetDevice)
+{
+    const std::string directory = ownDirectory();
+    const std::string libraryPath = directory + "korvat_nfc_library_for_vb.dll";
+    Library library;
+    library.module = LoadLibraryA(libraryPath.c_str());
+    if (library.module == nullptr) {
+        return notRun("the library " + libraryPath + " cannot be loaded (error " + std::to_string(GetLastError()) +
+                      ")");
+    }
+    if (!library.bind(library.initialize, "korvatlib_nfc_initialize") || !library.bind(library.open, "korvatlib_nfc_open") ||
+        !library.bind(library.setPollCallbackParameters, "korvatlib_nfc_set_poll_callback_parameters") ||
+        !library.bind(library.startPollMode, "korvatlib_nfc_start_poll_mode") ||
+        !library.bind(library.getLastError, "korvatlib_nfc_get_last_error")) {
+        return notRun(libraryPath + " lacks an export");
+    }
+    if (!library.initialize()) {
+        return notRun(library.failure("korvatlib_nfc_initialize()"));
+    }
+    // The checker never loads the plug-in in this process: if its module is here, the library
+    // registered it.
+    if (GetModuleHandleA(plugin.c_str()) == nullptr) {
+        return notRun("the library did not register the plug-in: it is not below plugins_home_directory (\"" +
+                      pluginsHomeDirectory() + "\"), or another plug-in there serves its category");
+    }
+    std::vector<char> name(port.begin(), port.end());
+    name.push_back('\0');
+    if (!library.open(name.data())) {
+        return notRun(library.failure("korvatlib_nfc_open(\"" + port + "\")"));
+    }
+    if (step.polling) {
+        HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        if (window == nullptr) {
+            return notRun("no message window");
+        }
+        if (!library.setPollCallbackParameters(window, "korvat.check.find", "korvat.check.enable")) {
+            return notRun(library.failure("korvatlib_nfc_set_poll_callback_parameters()"));
+        }
+        if (!library.startPollMode(targetDevice)) {
+            return notRun(library.failure("korvatlib_nfc_start_poll_mode()"));
+        }
+        // Poll for a while as an application does, taking the messages as they come.
+        const DWORD start = GetTickCount();
+        while (GetTickCount() - start < PollBeforeStepMilliseconds) {
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                DispatchMessageA(&message);
+            }
+            Sleep(10);
+        }
+    }
+    HMODULE helper = nullptr;
+    if (step.helper) {
+        const std::string helperPath = directory + HelperFileName;
+        helper = LoadLibraryA(helperPath.c_str());
+        void (__cdecl *arm)(void) = helper != nullptr ? reinterpret_cast<void (__cdecl *)(void)>(reinterpret_cast<void *>(
+                                                            GetProcAddress(helper, HelperArmExport)))
+                                                      : nullptr;
+        if (arm == nullptr) {
+            return notRun("the helper " + helperPath + " cannot be loaded");
+        }
+        arm();
+    }
+    LARGE_INTEGER begin;
+    QueryPerformanceCounter(&begin);
+    say("begin " + std::to_string(begin.QuadPart));
+    if (!step.freesLibrary) {
+        return 0;  // the process ends here, with the library as the step left it
+    }
+    FreeLibrary(helper != nullptr ? helper : library.module);
+    char returned[32];
+    std::snprintf(returned, sizeof(returned), "returned %.1f", millisecondsSince(begin));
+    say(returned);
+    if (helper != nullptr) {
+        FreeLibrary(library.module);
+    }
+    return 0;
+}
