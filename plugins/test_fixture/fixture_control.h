@@ -40,6 +40,10 @@ typedef void (__cdecl *fixture_set_status_apc_t)(uint32_t milliseconds);
 // 0 stops appending to the call log (counts and status times are still kept), for long runs of
 // calls; 1 (default, and after a reset) appends again.
 typedef void (__cdecl *fixture_set_call_log_t)(int on);
+// 1 makes gp_read a bare echo of the command (no call log, count, overlap check or scripted
+// answer), so that a benchmark measures what the library adds, not the fixture's own book-keeping;
+// 0 (default, and after a reset) restores the scripted gp_read.
+typedef void (__cdecl *fixture_set_bare_read_t)(int on);
 // Performance-counter ticks of the status calls since the last reset, oldest first; copies at
 // most capacity values and returns the number of calls.
 typedef uint32_t (__cdecl *fixture_status_times_t)(int64_t *ticks, uint32_t capacity);

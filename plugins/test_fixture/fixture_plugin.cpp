@@ -98,6 +98,7 @@ struct FixtureState {
     uint32_t statusApc = 0;
     bool callLog = true;
     std::vector<int64_t> statusTimes;
+    volatile LONG bareRead = 0;
     GuardedBlock block;
 
     FixtureState() { InitializeCriticalSection(&lock); }
@@ -180,6 +181,7 @@ FIXTURE_EXPORT void __cdecl fixture_reset(void)
     s.statusDelay = 0;
     s.statusApc = 0;
     s.callLog = true;
+    s.bareRead = 0;
     s.statusTimes.clear();
 }
 
@@ -269,6 +271,11 @@ FIXTURE_EXPORT void __cdecl fixture_set_call_log(int on)
     state().callLog = on != 0;
 }
 
+FIXTURE_EXPORT void __cdecl fixture_set_bare_read(int on)
+{
+    InterlockedExchange(&state().bareRead, on != 0 ? 1 : 0);
+}
+
 FIXTURE_EXPORT uint32_t __cdecl fixture_status_times(int64_t *ticks, uint32_t capacity)
 {
     Locked l;
@@ -350,8 +357,13 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint3
                                        uint8_t *response_packet_data, uint16_t *response_packet_data_length,
                                        ErrorInfo *error)
 {
-    Inside inside;
     const uint16_t length = static_cast<uint16_t>(command_packet_data_length & 0xFFFF);
+    if (state().bareRead != 0) {
+        std::memcpy(response_packet_data, command_packet_data, length);
+        *response_packet_data_length = length;
+        return 1;
+    }
+    Inside inside;
     std::string arguments = hex32(command_packet_data_length);
     for (uint16_t i = 0; i < length; ++i) {
         char byte[4];
