@@ -150,18 +150,6 @@ std::vector<std::string> categoryNames()
     return items;
 }
 
-gverify_signature::SignaturePolicy registryPolicy(std::string &text)
-{
-    char value[64] = {0};
-    if (NfcRegistry::openCompanyKey()) {
-        NfcRegistry::readRegistryValue(value, sizeof(value), "plugin_signature_policy");
-        NfcRegistry::closeCompanyKey();
-    }
-    text = value;
-    bool known = true;
-    return gverify_signature::parsePolicy(value, &known);
-}
-
 bool hasEmbeddedSignature(const std::string &path)
 {
     std::wstring wide(path.size() + 1, L'\0');
@@ -350,8 +338,8 @@ int run(const Options &options)
     const bool loadable = checkFile(path, report);
     checkSignature(path, report);
 
-    std::string policyText;
-    const gverify_signature::SignaturePolicy policy = options.policyGiven ? options.policy : registryPolicy(policyText);
+    const gverify_signature::SignaturePolicy policy =
+        options.policyGiven ? options.policy : NfcLibrary::getSignaturePolicyFromRegistry();
     const char *policyName = gverify_signature::policyName(policy);
     ErrorInfo loadRecord = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
     PluginCandidate candidate;
