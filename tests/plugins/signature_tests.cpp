@@ -360,8 +360,9 @@ TEST_F(SignatureCheck, EachPolicyRefusesWhatItPromisesAndNothingElse)
         } else {
             std::string expected = c.refusal;
             expected.replace(expected.find("%s"), 2, path);
-            ASSERT_EQ(messages.size(), 1u) << ::testing::PrintToString(messages);
-            EXPECT_EQ(messages[0].compare(0, expected.size(), expected), 0) << messages[0];
+            // One line, beginning with the reason (the chain status that follows may vary).
+            EXPECT_TRUE(messages.size() == 1 && messages[0].compare(0, expected.size(), expected) == 0)
+                << "expected " << expected << "...\n   got " << ::testing::PrintToString(messages);
         }
         signature.releaseFile();
         DeleteFileA(path.c_str());
