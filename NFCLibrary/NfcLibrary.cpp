@@ -6,6 +6,7 @@
 #include "NfcCriticalSection.h"
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
+#include "NfcRegistryValue.h"
 #include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
@@ -335,21 +336,44 @@ bool NfcLibrary::getPluginHomeDirectoryFromRegistry()
 }
 
 // Optional: an administrator may ask for more than the signer's name (see gverify_signature).
+// Whatever goes wrong in reading it must never weaken the check: only an absent or empty value
+// gives the default.
 gverify_signature::SignaturePolicy NfcLibrary::getSignaturePolicyFromRegistry()
 {
-    char text[64] = {0};
+    const gverify_signature::SignaturePolicy strictest = gverify_signature::PolicyChain;
+    const char *strictestName = gverify_signature::policyName(strictest);
+    std::string bytes;
+    DWORD type = 0;
+    LONG error = ERROR_SUCCESS;
+    NfcRegistry::ValueState state = NfcRegistry::KeyMissing;
     if (NfcRegistry::openCompanyKey()) {
-        NfcRegistry::readRegistryValue(text, sizeof(text), "plugin_signature_policy");
+        state = NfcRegistry::readValue("plugin_signature_policy", bytes, &type, &error);
         if (!NfcRegistry::closeCompanyKey()) {
             NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
         }
     }
+    if (state == NfcRegistry::KeyMissing || state == NfcRegistry::ValueMissing) {
+        return gverify_signature::PolicyName;
+    }
+    if (state == NfcRegistry::ValueUnreadable) {
+        NFC_LOG(0, "WARNING! : plugin_signature_policy cannot be read (error %ld), %s is used.\n",
+                static_cast<long>(error), strictestName);
+        return strictest;
+    }
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        NFC_LOG(0, "WARNING! : plugin_signature_policy is not a string (type %lu), %s is used.\n",
+                static_cast<unsigned long>(type), strictestName);
+        return strictest;
+    }
+    const std::string text = NfcRegistryValue::text(bytes);
     bool known = true;
-    const gverify_signature::SignaturePolicy policy = gverify_signature::parsePolicy(text, &known);
+    const gverify_signature::SignaturePolicy policy = gverify_signature::parsePolicy(text.c_str(), &known);
     if (!known) {
-        NFC_LOG(0, "WARNING! : Unknown plugin_signature_policy(%s), %s is used.\n", text,
-                gverify_signature::policyName(policy));
-    } else if (text[0] != '\0') {
+        NFC_LOG(0, "WARNING! : Unknown plugin_signature_policy(%s), %s is used.\n",
+                NfcRegistryValue::printable(text, MaximumPolicyCharactersTraced).c_str(), strictestName);
+        return strictest;
+    }
+    if (!text.empty()) {
         NFC_LOG(0, "INFORMATION! : plugin_signature_policy = %s.\n", gverify_signature::policyName(policy));
     }
     return policy;

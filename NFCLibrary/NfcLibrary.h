@@ -53,6 +53,13 @@ public:
     static const size_t MaximumPorts = 32;
     static const size_t MaximumPortCharacters = 512;
 
+    // plugin_signature_policy as initialise reads it (also used by the plug-in checker): absent
+    // or empty is the default, the name check alone; a value that cannot be read, is no string
+    // or names no known setting is the strictest, chain, with a warning that says so.
+    static gverify_signature::SignaturePolicy getSignaturePolicyFromRegistry();
+    // A longer unknown setting is traced with its first characters and its length.
+    static const size_t MaximumPolicyCharactersTraced = 64;
+
 private:
     bool checkState(int required, uint32_t code);
     void setError(uint32_t code);
@@ -61,7 +68,6 @@ private:
     bool getPluginHomeDirectoryFromRegistry();
     void getCategoryNameListFromRegistry();
     void getPortNameListFromRegistry();
-    gverify_signature::SignaturePolicy getSignaturePolicyFromRegistry();
     bool getPortName(uint32_t position, std::string &name) const;
     bool getPortCategory(const char *port_name, PortCategory &category) const;
     bool openPortByName(const char *port_name);

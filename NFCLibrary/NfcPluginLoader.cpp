@@ -15,6 +15,8 @@
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcPluginLoader.cpp";
 
+void (*NfcPluginLoader::s_BeforeModuleLoad)(const std::string &path) = nullptr;
+
 NfcPluginLoader::NfcPluginLoader() = default;
 
 // Frees the records only; the library unloads the modules first, through uninitialise.
@@ -77,7 +79,13 @@ std::unique_ptr<PluginInfo> NfcPluginLoader::loadCandidate(const std::string &pa
         result.refusedAt = PluginCandidate::Memory;
         return nullptr;
     }
+    if (s_BeforeModuleLoad != nullptr) {
+        s_BeforeModuleLoad(path);
+    }
+    // The signature object still holds the checked file: LoadLibrary maps that file, and the
+    // mapping keeps it from being written once the hold ends.
     info->module = LoadLibraryA(name);
+    signature.releaseFile();
     if (info->module == nullptr) {
         const DWORD reason = GetLastError();
         result.loadError = reason;

@@ -61,6 +61,10 @@ public:
     // FreeLibrary, traced when it fails.
     static void unloadModule(HMODULE module);
 
+    // For tests: called by loadCandidate between a passed signer check and LoadLibrary, while
+    // the checked file is held. Null (the default) calls nothing.
+    static void (*s_BeforeModuleLoad)(const std::string &path);
+
     // Directory links are not followed and the search stops this deep, so that a link back to
     // an ancestor cannot make the search run away.
     static const int MaximumSearchDepth = 32;

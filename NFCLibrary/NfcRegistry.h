@@ -1,5 +1,6 @@
-// Registry access of the library core: the shared company key handle and the value readers
-// used at initialisation (configuration) and at load (debug_log_file_name).
+// Registry access of the library core: the shared company key handle and the one reader of the
+// values of the library's key, used at initialisation (configuration) and at load
+// (debug_log_file_name).
 #pragma once
 
 #include <windows.h>
@@ -12,17 +13,27 @@ class NfcRegistry {
 public:
     static const size_t PathBufferSize = 260;
 
+    // What reading one value found.
+    enum ValueState {
+        ValueRead,        // bytes and type hold the value, whatever its length
+        ValueMissing,     // the key is there, the value is not
+        KeyMissing,       // no "Korvat NFC Library" subkey, or no company key open
+        ValueUnreadable,  // the key or the value exists but cannot be read (access denied, ...)
+    };
+
     // Opens HKLM\SOFTWARE\Ravo Corporation with KEY_READ into the shared handle.
     static bool openCompanyKey();
     // Closes the shared handle and sets it to null; false when it was null or closing failed.
     static bool closeCompanyKey();
-    // Reads one value of the "Korvat NFC Library" subkey of the open company key as text.
-    // A missing value, or one that does not fit, leaves the empty string; false only when the
-    // buffer is null, no company key is open, or the subkey cannot be opened or closed.
-    // The text is always terminated inside the buffer, whatever the value's type or contents.
+    // The one reader: every stored byte of a value of the "Korvat NFC Library" subkey of the
+    // open company key, whatever its length and type (no terminator added or required), and its
+    // registry type. The text of the bytes is NfcRegistryValue::text. `error` (may be null)
+    // receives the system's code when the state is not ValueRead.
+    static ValueState readValue(const char *valueName, std::string &bytes, DWORD *type, LONG *error = nullptr);
+    // The value's text as read into a buffer of bufferSize bytes (NfcRegistryValue::textInBuffer):
+    // a missing value, or one that does not fit, leaves the empty string. False only when the
+    // buffer is null, no company key is open, or the subkey cannot be opened.
     static bool readRegistryValue(char *buffer, size_t bufferSize, const char *valueName);
-    // Size in bytes of a value (terminator included for strings); 0 when it cannot be learnt.
-    static size_t getRegistryValueSize(const char *valueName);
     // Reads a "," separated list value, using its first mostCharacters characters.
     static size_t readRegistryList(const char *valueName, size_t mostCharacters, std::vector<std::string> &list);
 

@@ -16,9 +16,8 @@ function(korvat_signing_certificate id common_name)
   add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert})
 endfunction()
 
-# korvat_issued_certificate(<id> <common name> <issuer id>): a code-signing certificate and key for
-# signer <id>, issued by the certificate authority <issuer id> (made with korvat_root_certificate),
-# whose certificate is also written in DER form (<issuer id>.der) for adding to a trusted store.
+# korvat_root_certificate(<id> <common name>): a certificate authority <id>, whose certificate is
+# also written in DER form (<id>.der) for adding to a trusted store.
 function(korvat_root_certificate id common_name)
   set(key ${KORVAT_CERT_DIR}/${id}.key)
   set(cert ${KORVAT_CERT_DIR}/${id}.pem)
@@ -35,20 +34,32 @@ function(korvat_root_certificate id common_name)
   add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert} ${der})
 endfunction()
 
-function(korvat_issued_certificate id common_name issuer)
+# korvat_issued_certificate(<id> <subject> <issuer id> <extended key usage>): a certificate and
+# key for signer <id>, subject <subject> ("/CN=...", UTF-8), issued by the certificate authority
+# <issuer id> (made with korvat_root_certificate) for <extended key usage> (an openssl
+# extendedKeyUsage value such as codeSigning or serverAuth; NONE leaves the extension out).
+function(korvat_issued_certificate id subject issuer usage)
   set(key ${KORVAT_CERT_DIR}/${id}.key)
   set(cert ${KORVAT_CERT_DIR}/${id}.pem)
   set(request ${KORVAT_CERT_DIR}/${id}.csr)
   set(extensions ${KORVAT_CERT_DIR}/${id}.ext)
-  file(WRITE ${extensions} "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+  set(text "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n")
+  if(NOT usage STREQUAL "NONE")
+    string(APPEND text "extendedKeyUsage=${usage}\n")
+  endif()
+  file(WRITE ${extensions} "${text}")
+  # A serial of its own for each certificate of an issuer.
+  string(MD5 serial "${id}")
+  string(SUBSTRING "${serial}" 0 12 serial)
   add_custom_command(
     OUTPUT ${key} ${cert}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${KORVAT_CERT_DIR}
-    COMMAND ${OPENSSL_PROGRAM} req -newkey rsa:2048 -nodes -keyout ${key} -out ${request} -subj "/CN=${common_name}"
+    COMMAND ${OPENSSL_PROGRAM} req -utf8 -newkey rsa:2048 -nodes -keyout ${key} -out ${request} -subj "${subject}"
     COMMAND ${OPENSSL_PROGRAM} x509 -req -in ${request} -CA ${KORVAT_CERT_DIR}/${issuer}.pem
-            -CAkey ${KORVAT_CERT_DIR}/${issuer}.key -set_serial 4097 -days 3650 -out ${cert} -extfile ${extensions}
-    DEPENDS ${KORVAT_CERT_DIR}/${issuer}.pem ${KORVAT_CERT_DIR}/${issuer}.key
-    COMMENT "Making signing certificate ${id} (${common_name}), issued by ${issuer}"
+            -CAkey ${KORVAT_CERT_DIR}/${issuer}.key -set_serial 0x${serial} -days 3650 -out ${cert}
+            -extfile ${extensions}
+    DEPENDS ${KORVAT_CERT_DIR}/${issuer}.pem ${KORVAT_CERT_DIR}/${issuer}.key ${extensions}
+    COMMENT "Making signing certificate ${id} (${subject}), issued by ${issuer}"
     VERBATIM)
   add_custom_target(korvat_cert_${id} DEPENDS ${key} ${cert})
 endfunction()
@@ -82,6 +93,12 @@ korvat_signing_certificate(other "Ravo Corporation Ltd")
 # Throwaway certificate authorities and maker certificates they issued, for the chain policy: the
 # tests add test_root to the trusted root store of their Wine prefix, never untrusted_root.
 korvat_root_certificate(test_root "Korvat Test Root")
-korvat_issued_certificate(maker_issued "Ravo Corporation" test_root)
+korvat_issued_certificate(maker_issued "/CN=Ravo Corporation" test_root codeSigning)
 korvat_root_certificate(untrusted_root "Korvat Untrusted Root")
-korvat_issued_certificate(maker_untrusted "Ravo Corporation" untrusted_root)
+korvat_issued_certificate(maker_untrusted "/CN=Ravo Corporation" untrusted_root codeSigning)
+# Issued by the trusted test root, yet no maker's code-signing certificate: for another usage, for
+# every usage (no extension), the name in O= only, and a look-alike name in full-width letters.
+korvat_issued_certificate(maker_server_auth "/CN=Ravo Corporation" test_root serverAuth)
+korvat_issued_certificate(maker_no_usage "/CN=Ravo Corporation" test_root NONE)
+korvat_issued_certificate(maker_org_only "/O=Ravo Corporation" test_root codeSigning)
+korvat_issued_certificate(maker_full_width "/CN=Ｒａｖｏ Ｃｏｒｐｏｒａｔｉｏｎ" test_root codeSigning)

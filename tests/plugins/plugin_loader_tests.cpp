@@ -358,8 +358,13 @@ TEST_P(CandidateChecks, EachCheckRefusesWithItsOwnMessage)
 INSTANTIATE_TEST_SUITE_P(
     Variants, CandidateChecks,
     ::testing::Values(
-        CandidateCase{"unsigned", false, {"ASSERT! : CryptQueryObject() failed.", "WARNING! : Bad signature(%s). "}, 0},
-        CandidateCase{"signer_other", false, {"WARNING! : Bad signature(%s). "}, 0},
+        CandidateCase{"unsigned", false,
+                      {"ASSERT! : CryptSIPGetSignedDataMsg() failed.", "WARNING! : Bad signature(%s). "}, 0},
+        CandidateCase{"signer_other",
+                      false,
+                      {"WARNING! : Signer is not Ravo Corporation(%s). common name = \"Ravo Corporation Ltd\"",
+                       "WARNING! : Bad signature(%s). "},
+                      0},
         CandidateCase{"missing_entries",
                       false,
                       {"ERROR! : Failed to get gp_close_port function.", "ERROR! : Failed to get gp_read function.",

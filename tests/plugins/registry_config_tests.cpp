@@ -598,6 +598,84 @@ TEST_F(PortConfiguration, DebugLogNameIsReadAsTextWhateverItsTypeAndTerminator)
     }
 }
 
+// plugin_signature_policy of any length and form: only an absent or empty value gives the
+// default; a value that names no setting, whatever its length, or that is no string at all, gives
+// the strictest setting and says so.
+TEST_F(PortConfiguration, SignaturePolicyOfAnyLengthOrFormNeverWeakensTheCheck)
+{
+    TrustedTestRoot trusted;
+    ASSERT_TRUE(trusted.added()) << "cannot add the test root to the trusted store";
+    // Category 0 loads under name and digest, 1 under every setting, 2 under name only.
+    m_Plugins.addPlugin("cat0", "self_signed.gp");
+    m_Plugins.addPlugin("issued_cat1", "issued.gp");
+    addChangedAfterSigning(m_Plugins, "cat2", "changed.gp");
+    m_Registry.setString("category_name_list", "C0,C1,C2");
+    const std::vector<int> name{0, 1, 2}, digest{0, 1}, chain{1};
+    const std::string digestTraced = "INFORMATION! : plugin_signature_policy = digest.";
+    const std::string chainTraced = "INFORMATION! : plugin_signature_policy = chain.";
+    // " digest" and blanks up to `bytes` with the terminator.
+    auto padded = [](size_t bytes) {
+        std::string value = " digest";
+        value.resize(bytes - 1, ' ');
+        return value + std::string(1, '\0');
+    };
+    const std::string nul(1, '\0');
+    struct Case {
+        const char *what;
+        DWORD type;  // REG_NONE: the value is absent
+        std::string bytes;
+        std::vector<int> loaded;
+        std::string traced;  // the one policy line of initialise, or none
+    };
+    const Case cases[] = {
+        {"absent", REG_NONE, "", name, ""},
+        {"empty", REG_SZ, nul, name, ""},
+        {"upper case", REG_SZ, "DIGEST" + nul, digest, digestTraced},
+        {"trailing space", REG_SZ, "chain " + nul, chain, chainTraced},
+        {"63 bytes", REG_SZ, padded(63), digest, digestTraced},
+        {"64 bytes", REG_SZ, padded(64), digest, digestTraced},
+        {"65 bytes", REG_SZ, padded(65), digest, digestTraced},
+        {"300 bytes", REG_SZ, padded(300), digest, digestTraced},
+        {"string without terminator", REG_SZ, "digest", digest, digestTraced},
+        {"unknown word", REG_SZ, "strict" + nul, chain, "WARNING! : Unknown plugin_signature_policy(strict), chain is used."},
+        {"unknown word of 300 bytes", REG_SZ, std::string(299, 'x') + nul, chain,
+         "WARNING! : Unknown plugin_signature_policy(" + std::string(64, 'x') + "...(299 bytes)), chain is used."},
+        {"number", REG_DWORD, std::string("\x01\0\0\0", 4), chain,
+         "WARNING! : plugin_signature_policy is not a string (type 4), chain is used."},
+        {"binary that reads as a setting", REG_BINARY, "name", chain,
+         "WARNING! : plugin_signature_policy is not a string (type 3), chain is used."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.type == REG_NONE) {
+            m_Registry.remove("plugin_signature_policy");
+        } else {
+            m_Registry.setBinary("plugin_signature_policy", c.bytes.data(), static_cast<DWORD>(c.bytes.size()), c.type);
+        }
+        KorvatDll dll;
+        ASSERT_TRUE(dll.loaded());
+        const size_t mark = logMark();
+        ASSERT_TRUE(dll.initialize());
+        std::vector<int> loaded;
+        for (int category = 0; category < 3; ++category) {
+            const std::string port = "C" + std::to_string(category) + "x";
+            if (dll.open(const_cast<char *>(port.c_str()))) {
+                loaded.push_back(category);
+                EXPECT_TRUE(dll.close());
+            }
+        }
+        EXPECT_EQ(loaded, c.loaded);
+        std::vector<std::string> traced;
+        for (const std::string &m : messagesSince(mark)) {
+            if (m.find("plugin_signature_policy") != std::string::npos) {
+                traced.push_back(m);
+            }
+        }
+        EXPECT_EQ(traced, c.traced.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.traced});
+        EXPECT_TRUE(dll.uninitialize());
+    }
+}
+
 TEST_F(PortConfiguration, ListValuesWithoutTerminatorEndWithTheirLastByte)
 {
     m_Plugins.addPlugin("cat1", "reader.gp");

@@ -175,18 +175,6 @@ std::vector<std::string> categoryNames()
     return items;
 }
 
-gverify_signature::SignaturePolicy registryPolicy(std::string &text)
-{
-    char value[64] = {0};
-    if (NfcRegistry::openCompanyKey()) {
-        NfcRegistry::readRegistryValue(value, sizeof(value), "plugin_signature_policy");
-        NfcRegistry::closeCompanyKey();
-    }
-    text = value;
-    bool known = true;
-    return gverify_signature::parsePolicy(value, &known);
-}
-
 bool hasEmbeddedSignature(const std::string &path)
 {
     std::wstring wide(path.size() + 1, L'\0');
@@ -374,8 +362,8 @@ int portCategory(const std::string &port, const std::vector<std::string> &catego
 void checkAcceptance(const Options &options, const std::string &path, bool firstCallsClean, CheckReport &report,
                      std::unique_ptr<PluginInfo> &accepted)
 {
-    std::string policyText;
-    const gverify_signature::SignaturePolicy policy = options.policyGiven ? options.policy : registryPolicy(policyText);
+    const gverify_signature::SignaturePolicy policy =
+        options.policyGiven ? options.policy : NfcLibrary::getSignaturePolicyFromRegistry();
     const std::string policySuffix = format(" (plugin_signature_policy %s%s)", gverify_signature::policyName(policy),
                                             options.policyGiven ? ", from --policy" : "");
     if (!firstCallsClean) {
