@@ -84,6 +84,35 @@ void NfcLifetime::processDetach(void *reserved)
     s_Phase = reserved != nullptr ? ProcessExit : Unloading;
 }
 
+bool NfcLifetime::processExiting()
+{
+    if (s_Phase == ProcessExit) {
+        return true;
+    }
+    typedef BOOLEAN(WINAPI * ShutdownInProgress)(void);
+    static const ShutdownInProgress shutdownInProgress = reinterpret_cast<ShutdownInProgress>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
+    return shutdownInProgress != nullptr && shutdownInProgress() != FALSE;
+}
+
+bool NfcLifetime::holdsLoaderLock()
+{
+    // The process environment block names the loader's critical section; its owner field says
+    // which thread holds it. Offsets of the block in the thread environment block and of the
+    // lock's address in it are fixed for each architecture.
+#if defined(__x86_64__)
+    const size_t PebOffset = 0x60, LoaderLockOffset = 0x110;
+#else
+    const size_t PebOffset = 0x30, LoaderLockOffset = 0xA0;
+#endif
+    const unsigned char *teb = reinterpret_cast<const unsigned char *>(NtCurrentTeb());
+    const unsigned char *peb = *reinterpret_cast<const unsigned char *const *>(teb + PebOffset);
+    const CRITICAL_SECTION *loaderLock =
+        peb != nullptr ? *reinterpret_cast<const CRITICAL_SECTION *const *>(peb + LoaderLockOffset) : nullptr;
+    return loaderLock != nullptr &&
+           static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(loaderLock->OwningThread)) == GetCurrentThreadId();
+}
+
 void NfcLifetime::releaseRuntimeOfThisModule()
 {
     __gnu_cxx::__freeres();
@@ -200,22 +229,46 @@ HANDLE NfcLifetime::runThread(void *argument)
     return s_FinishedEvent;
 }
 
-void NfcLifetime::stopThread(HANDLE &thread)
+bool NfcLifetime::stopThread(HANDLE &thread)
 {
     if (thread == nullptr) {
-        return;
+        return true;
     }
     SetEvent(s_StopEvent);
-    WaitForSingleObject(s_FinishedEvent, INFINITE);
-    // Under the loader lock (FreeLibrary) the thread cannot end yet; it needs nothing of this DLL
-    // any more and ends once the unload is done.
-    if (s_Phase == Loaded && WaitForSingleObject(thread, INFINITE) != WAIT_OBJECT_0) {
-        NFC_LOG(0, "ASSERT! WaitForSingleObject() failed.\n");
+    const bool finished = WaitForSingleObject(s_FinishedEvent, FinishBoundMilliseconds) == WAIT_OBJECT_0;
+    if (!finished) {
+        NFC_LOG(0, "ERROR! : Thread did not finish within %lu ms.\n", static_cast<unsigned long>(FinishBoundMilliseconds));
+        keepImageMapped();
+    } else if (mayWaitForThread()) {
+        if (WaitForSingleObject(thread, EndBoundMilliseconds) != WAIT_OBJECT_0) {
+            NFC_LOG(0, "WARNING! : Thread did not end within %lu ms.\n", static_cast<unsigned long>(EndBoundMilliseconds));
+        }
+    } else if (s_Phase == Loaded) {
+        // It needs nothing of this DLL any more and ends once the loader lock is free.
+        NFC_LOG(0, "INFORMATION! : Loader lock held: the end of the thread is not waited for.\n");
     }
     if (!CloseHandle(thread)) {
         NFC_LOG(0, "ASSERT! CloseHandle() failed.\n");
     }
     thread = nullptr;
+    return finished;
+}
+
+void NfcLifetime::keepImageMapped()
+{
+    // The thread may still run this DLL's code: the image stays until the process ends. Inside
+    // the DLL's own detach the unload is already decided, and nothing can keep it.
+    if (s_Phase != Loaded) {
+        return;
+    }
+    HMODULE pinned = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&nfcRunNotificationThread)),
+                            &pinned)) {
+        NFC_LOG(0, "ASSERT! GetModuleHandleEx() failed.\n");
+        return;
+    }
+    NFC_LOG(0, "WARNING! : The DLL stays loaded until the process ends.\n");
 }
 
 void NfcLifetime::releaseThreadEvents()
