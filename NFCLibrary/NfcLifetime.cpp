@@ -98,15 +98,16 @@ bool NfcLifetime::processExiting()
 bool NfcLifetime::holdsLoaderLock()
 {
     // The process environment block names the loader's critical section; its owner field says
-    // which thread holds it. Offsets of the block in the thread environment block and of the
-    // lock's address in it are fixed for each architecture.
+    // which thread holds it. The block's address in the thread environment block and the lock's
+    // address in the block are at fixed offsets for each architecture.
+    const unsigned char *peb = nullptr;
 #if defined(__x86_64__)
-    const size_t PebOffset = 0x60, LoaderLockOffset = 0x110;
+    const size_t LoaderLockOffset = 0x110;
+    asm("movq %%gs:0x60, %0" : "=r"(peb));
 #else
-    const size_t PebOffset = 0x30, LoaderLockOffset = 0xA0;
+    const size_t LoaderLockOffset = 0xA0;
+    asm("movl %%fs:0x30, %0" : "=r"(peb));
 #endif
-    const unsigned char *teb = reinterpret_cast<const unsigned char *>(NtCurrentTeb());
-    const unsigned char *peb = *reinterpret_cast<const unsigned char *const *>(teb + PebOffset);
     const CRITICAL_SECTION *loaderLock =
         peb != nullptr ? *reinterpret_cast<const CRITICAL_SECTION *const *>(peb + LoaderLockOffset) : nullptr;
     return loaderLock != nullptr &&
