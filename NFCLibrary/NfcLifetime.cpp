@@ -89,8 +89,10 @@ bool NfcLifetime::processExiting()
     if (s_Phase == ProcessExit) {
         return true;
     }
+    // Looked up on every call: a function-local static would bring the runtime's guard lock,
+    // whose memory the threads runtime keeps after every unload.
     typedef BOOLEAN(WINAPI * ShutdownInProgress)(void);
-    static const ShutdownInProgress shutdownInProgress = reinterpret_cast<ShutdownInProgress>(
+    const ShutdownInProgress shutdownInProgress = reinterpret_cast<ShutdownInProgress>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
     return shutdownInProgress != nullptr && shutdownInProgress() != FALSE;
 }
