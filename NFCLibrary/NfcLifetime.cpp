@@ -84,17 +84,18 @@ void NfcLifetime::processDetach(void *reserved)
     s_Phase = reserved != nullptr ? ProcessExit : Unloading;
 }
 
+namespace {
+typedef BOOLEAN(WINAPI *ShutdownInProgress)(void);
+// Looked up once, when the DLL is loaded: a look-up takes the loader lock, which a stopper may
+// hold while the notification thread asks this on its way out. A namespace-scope object (not a
+// function-local static) also brings no guard lock of the runtime.
+const ShutdownInProgress g_ShutdownInProgress = reinterpret_cast<ShutdownInProgress>(
+    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
+} // namespace
+
 bool NfcLifetime::processExiting()
 {
-    if (s_Phase == ProcessExit) {
-        return true;
-    }
-    // Looked up on every call: a function-local static would bring the runtime's guard lock,
-    // whose memory the threads runtime keeps after every unload.
-    typedef BOOLEAN(WINAPI * ShutdownInProgress)(void);
-    const ShutdownInProgress shutdownInProgress = reinterpret_cast<ShutdownInProgress>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
-    return shutdownInProgress != nullptr && shutdownInProgress() != FALSE;
+    return s_Phase == ProcessExit || (g_ShutdownInProgress != nullptr && g_ShutdownInProgress() != FALSE);
 }
 
 bool NfcLifetime::holdsLoaderLock()
