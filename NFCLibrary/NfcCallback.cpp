@@ -1,11 +1,11 @@
 #include "NfcCallback.h"
 
 #include <cstring>
-#include <new>
 
 #include "NfcCriticalSection.h"
 #include "NfcLifetime.h"
 #include "NfcLogProxy.h"
+#include "NfcMessageRecords.h"
 #include "NfcPluginWrapper.h"
 #include "NfcTargetDecoder.h"
 #include "korvat_nfc.h"
@@ -23,14 +23,7 @@ NfcCallback::NfcCallback()
 
 NfcCallback::~NfcCallback()
 {
-    deleteTargetInformation();
     NfcLifetime::releaseThreadEvents();
-}
-
-void NfcCallback::deleteTargetInformation()
-{
-    delete[] m_TargetInformation;
-    m_TargetInformation = nullptr;
 }
 
 bool NfcCallback::setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
@@ -62,6 +55,10 @@ bool NfcCallback::startThread(ErrorInfo *error)
     }
     if (m_ThreadHandle != nullptr) {
         NFC_LOG(0, "WARNING! : Thread is already.\n");
+        return false;
+    }
+    if (!NfcMessageRecords::prepare()) {
+        error->error_code = KORVAT_NFC_E_OUT_OF_MEMORY;
         return false;
     }
     m_StopRequested = 0;
@@ -168,7 +165,7 @@ void NfcCallback::postFind()
     if (m_AdditionalData == nullptr) {
         return;
     }
-    deleteTargetInformation();
+    m_TargetInformation = nullptr;
     if (m_CurrentDriverStatus != DRIVER_STATUS_FIND) {
         NFC_LOG(0, "ASSERT! m_CurrentDriverStatus error.\n");
         return;
@@ -230,10 +227,16 @@ void NfcCallback::postError()
         NFC_LOG(0, "ASSERT! poll callback parameters.\n");
         return;
     }
+    // The pair the message points to is a copy in a record slot: it outlives the next cycle and
+    // the DLL.
+    ErrorInfo *pair = reinterpret_cast<ErrorInfo *>(NfcMessageRecords::claim(sizeof(ErrorInfo)));
+    if (pair == nullptr) {
+        return;
+    }
+    *pair = m_StatusErrorInfo;
     NFC_LOG(1, "INFORMATION! PostMessage(error) Error code = %08xh,%08xh \n", m_StatusErrorInfo.error_code,
             m_StatusErrorInfo.detail_code);
-    if (!PostMessageA(m_WindowHandle, m_FindMessage, KORVAT_NFC_FIND_ERROR,
-                      reinterpret_cast<LPARAM>(&m_StatusErrorInfo))) {
+    if (!PostMessageA(m_WindowHandle, m_FindMessage, KORVAT_NFC_FIND_ERROR, reinterpret_cast<LPARAM>(pair))) {
         NFC_LOG(0, "ASSERT! PostMessage() failed.\n");
     }
 }
@@ -252,8 +255,8 @@ bool NfcCallback::makeTarget()
         failCycle(KORVAT_NFC_E_DRIVER_STATUS);
         return false;
     }
-    const size_t size = NfcTargetDecoder::blockSize(m_PollModeCardType, m_AdditionalData);
-    m_TargetInformation = new (std::nothrow) uint8_t[size];
+    const size_t size = NfcTargetDecoder::recordSize(m_PollModeCardType, m_AdditionalData);
+    m_TargetInformation = NfcMessageRecords::claim(size);
     if (m_TargetInformation == nullptr) {
         NFC_LOG(0, "ERROR! Memory allocation failed.\n");
         failCycle(KORVAT_NFC_E_OUT_OF_MEMORY);

@@ -1,6 +1,7 @@
-// Notification thread: while poll mode runs, reads the reader's driver status every 600 ms
-// under the library lock and posts the find, enable and error messages to the application's
-// window.
+// The class that polls the reader and posts the messages: while poll mode runs, its notification
+// thread reads the reader's driver status every 600 ms under the library lock and posts the find,
+// enable and error messages to the application's window. The records the find messages point to
+// live in NfcMessageRecords (they outlive the next cycle and the DLL).
 #pragma once
 
 #include <windows.h>
@@ -47,7 +48,6 @@ private:
     // (status and error code already set).
     bool makeTarget();
     void failCycle(uint32_t errorCode);
-    void deleteTargetInformation();
 
     NfcPluginWrapper *m_PluginWrapper;
     HWND m_WindowHandle;
@@ -56,7 +56,7 @@ private:
     HANDLE m_ThreadHandle;
     std::atomic<uint8_t> m_StopRequested;
     uint32_t m_TargetNumber;
-    uint8_t *m_TargetInformation;
+    uint8_t *m_TargetInformation;  // the last record made, in a slot of NfcMessageRecords
     int32_t m_CurrentDriverStatus;
     ErrorInfo m_StatusErrorInfo;
     int32_t m_PreviousDriverStatus;

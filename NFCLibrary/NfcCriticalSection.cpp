@@ -1,20 +1,18 @@
 #include "NfcCriticalSection.h"
 
-#include "NfcLifetime.h"
+#include "NfcLockHandOff.h"
 
 CRITICAL_SECTION NfcCriticalSection::m_CriticalSection;
 bool NfcCriticalSection::m_IsInitialized = false;
 bool NfcCriticalSection::m_IsDeleted = false;
 std::atomic<DWORD> NfcCriticalSection::s_Owner{0};
 LONG NfcCriticalSection::s_Depth = 0;
-std::atomic<bool> NfcCriticalSection::s_CycleWaiting{false};
-HANDLE NfcCriticalSection::s_CyclePassed = nullptr;
 
 void NfcCriticalSection::createLock()
 {
     if (!m_IsInitialized) {
         InitializeCriticalSection(&m_CriticalSection);
-        s_CyclePassed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        NfcLockHandOff::create();
         m_IsInitialized = true;
     }
 }
@@ -24,13 +22,9 @@ NfcCriticalSection::NfcCriticalSection() : m_Owns(true), m_TurnGiven(false)
     createLock();
     const bool outermost = s_Owner.load(std::memory_order_relaxed) != GetCurrentThreadId();
     EnterCriticalSection(&m_CriticalSection);
-    // Read under the lock: the notification thread clears the flag only while it holds the lock
-    // (or when it gives up), so a set flag means its cycle is still to come. An unload does not
-    // give way: it holds the loader lock, which the cycle's plug-in call might need.
-    if (outermost && s_CyclePassed != nullptr && s_CycleWaiting.load(std::memory_order_acquire) &&
-        NfcLifetime::phase() == NfcLifetime::Loaded) {
+    if (outermost && NfcLockHandOff::shouldGiveWay()) {
         LeaveCriticalSection(&m_CriticalSection);
-        WaitForSingleObject(s_CyclePassed, GiveWayBoundMilliseconds);
+        NfcLockHandOff::waitForCycle();
         EnterCriticalSection(&m_CriticalSection);
     }
     entered();
@@ -46,20 +40,17 @@ NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_T
     }
     // Ask for the next turn, then wait in short steps so that a pending stop is seen within a
     // few milliseconds.
-    if (s_CyclePassed != nullptr) {
-        ResetEvent(s_CyclePassed);
-    }
-    s_CycleWaiting.store(true, std::memory_order_release);
+    NfcLockHandOff::cycleWaits();
     for (;;) {
         if (TryEnterCriticalSection(&m_CriticalSection)) {
             m_Owns = true;
             m_TurnGiven = true;
             entered();
-            s_CycleWaiting.store(false, std::memory_order_release);
+            NfcLockHandOff::cycleEntered();
             return;
         }
         if (WaitForSingleObject(abandonEvent, 1) == WAIT_OBJECT_0) {
-            cyclePassed();
+            NfcLockHandOff::cyclePassed();
             return;
         }
     }
@@ -75,14 +66,6 @@ void NfcCriticalSection::entered()
     }
 }
 
-void NfcCriticalSection::cyclePassed()
-{
-    s_CycleWaiting.store(false, std::memory_order_release);
-    if (s_CyclePassed != nullptr) {
-        SetEvent(s_CyclePassed);
-    }
-}
-
 NfcCriticalSection::~NfcCriticalSection()
 {
     if (!m_Owns) {
@@ -94,14 +77,11 @@ NfcCriticalSection::~NfcCriticalSection()
     const bool lastRelease = s_Depth == 0;
     LeaveCriticalSection(&m_CriticalSection);
     if (m_TurnGiven) {
-        cyclePassed();
+        NfcLockHandOff::cyclePassed();
     }
     if (lastRelease && m_IsDeleted) {
         DeleteCriticalSection(&m_CriticalSection);
-        if (s_CyclePassed != nullptr) {
-            CloseHandle(s_CyclePassed);
-            s_CyclePassed = nullptr;
-        }
+        NfcLockHandOff::destroy();
         m_IsInitialized = false;
     }
 }

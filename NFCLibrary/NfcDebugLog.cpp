@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "NfcLifetime.h"
 #include "korvat_nfc.h"
 
 namespace {
@@ -55,6 +56,15 @@ void NfcDebugLog::switchOn(const char *fileName)
     m_IsOn.store(true, std::memory_order_release);
 }
 
+bool NfcDebugLog::lockForRecord() const
+{
+    if (NfcLifetime::processExiting()) {
+        return TryAcquireSRWLockExclusive(&m_Lock) != FALSE;
+    }
+    AcquireSRWLockExclusive(&m_Lock);
+    return true;
+}
+
 bool NfcDebugLog::openLogFile(const char *fileName, uint32_t *error)
 {
     if (!checkOpenArguments(fileName, error)) {
@@ -92,11 +102,13 @@ void NfcDebugLog::writeRecord(bool enabled, const char *sourceFile, int line, co
     NfcLogFormat::appendDebugStamp(record, localTime(), sourceFile, line);
     NfcLogFormat::appendTextMode(record, message.data(), message.size());
 
-    ExclusiveLock guard(m_Lock);
-    if (m_FileName.empty()) {
+    if (!lockForRecord()) {
         return;
     }
-    appendToFile(m_FileName, record);
+    if (!m_FileName.empty()) {
+        appendToFile(m_FileName, record);
+    }
+    ReleaseSRWLockExclusive(&m_Lock);
 }
 
 bool NfcDebugLog::appendToFile(const std::string &fileName, const std::string &bytes)

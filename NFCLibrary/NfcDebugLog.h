@@ -33,6 +33,10 @@ protected:
     // Common argument checks of both writers: error pointer, file name, already on, relative path.
     bool checkOpenArguments(const char *fileName, uint32_t *error) const;
     void switchOn(const char *fileName);
+    // Takes m_Lock (exclusive) for one record. Once the process is exiting it only tries: a
+    // killed thread may hold the lock, and a lost record is better than a process that never
+    // ends. False when the lock was not taken.
+    bool lockForRecord() const;
 
     // Platform file access, all in text mode semantics and shared deny-none.
     static bool appendToFile(const std::string &fileName, const std::string &bytes);

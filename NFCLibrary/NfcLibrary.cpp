@@ -1,9 +1,11 @@
 #include "NfcLibrary.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "NfcCriticalSection.h"
+#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
 #include "NfcRegistryValue.h"
@@ -289,9 +291,21 @@ bool NfcLibrary::plugAndPlay()
     return false;
 }
 
+bool NfcLibrary::refuseAtProcessExit(const char *function)
+{
+    NFC_LOG(0, "ERROR! : The process is exiting: %s() does nothing.\n", function);
+    setError(KORVAT_NFC_E_PROCESS_EXITING);
+    return false;
+}
+
 bool NfcLibrary::getLastError(uint32_t *error_info)
 {
-    NfcCriticalSection guard;
+    // At process exit the record is read without the lock: only this thread is left, and a
+    // killed one may hold the lock.
+    std::optional<NfcCriticalSection> guard;
+    if (!NfcLifetime::processExiting()) {
+        guard.emplace();
+    }
     if (error_info == nullptr) {
         NFC_LOG(0, "ERROR! : Argument error. error_info = %Xh\n", 0u);
         setError(KORVAT_NFC_E_INVALID_ARGUMENT);

@@ -43,6 +43,9 @@ public:
     bool setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable);
     bool plugAndPlay();
     bool getLastError(uint32_t *error_info);
+    // What an exported function does once the process is exiting: traces, records
+    // KORVAT_NFC_E_PROCESS_EXITING and fails, taking no lock (a killed thread may hold it).
+    bool refuseAtProcessExit(const char *function);
     bool startLogging(const char *filename);
     bool stopLogging();
 

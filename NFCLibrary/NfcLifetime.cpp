@@ -84,6 +84,39 @@ void NfcLifetime::processDetach(void *reserved)
     s_Phase = reserved != nullptr ? ProcessExit : Unloading;
 }
 
+namespace {
+typedef BOOLEAN(WINAPI *ShutdownInProgress)(void);
+// Looked up once, when the DLL is loaded: a look-up takes the loader lock, which a stopper may
+// hold while the notification thread asks this on its way out. A namespace-scope object (not a
+// function-local static) also brings no guard lock of the runtime.
+const ShutdownInProgress g_ShutdownInProgress = reinterpret_cast<ShutdownInProgress>(
+    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
+} // namespace
+
+bool NfcLifetime::processExiting()
+{
+    return s_Phase == ProcessExit || (g_ShutdownInProgress != nullptr && g_ShutdownInProgress() != FALSE);
+}
+
+bool NfcLifetime::holdsLoaderLock()
+{
+    // The process environment block names the loader's critical section; its owner field says
+    // which thread holds it. The block's address in the thread environment block and the lock's
+    // address in the block are at fixed offsets for each architecture.
+    const unsigned char *peb = nullptr;
+#if defined(__x86_64__)
+    const size_t LoaderLockOffset = 0x110;
+    asm("movq %%gs:0x60, %0" : "=r"(peb));
+#else
+    const size_t LoaderLockOffset = 0xA0;
+    asm("movl %%fs:0x30, %0" : "=r"(peb));
+#endif
+    const CRITICAL_SECTION *loaderLock =
+        peb != nullptr ? *reinterpret_cast<const CRITICAL_SECTION *const *>(peb + LoaderLockOffset) : nullptr;
+    return loaderLock != nullptr &&
+           static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(loaderLock->OwningThread)) == GetCurrentThreadId();
+}
+
 void NfcLifetime::releaseRuntimeOfThisModule()
 {
     __gnu_cxx::__freeres();
@@ -200,22 +233,46 @@ HANDLE NfcLifetime::runThread(void *argument)
     return s_FinishedEvent;
 }
 
-void NfcLifetime::stopThread(HANDLE &thread)
+bool NfcLifetime::stopThread(HANDLE &thread)
 {
     if (thread == nullptr) {
-        return;
+        return true;
     }
     SetEvent(s_StopEvent);
-    WaitForSingleObject(s_FinishedEvent, INFINITE);
-    // Under the loader lock (FreeLibrary) the thread cannot end yet; it needs nothing of this DLL
-    // any more and ends once the unload is done.
-    if (s_Phase == Loaded && WaitForSingleObject(thread, INFINITE) != WAIT_OBJECT_0) {
-        NFC_LOG(0, "ASSERT! WaitForSingleObject() failed.\n");
+    const bool finished = WaitForSingleObject(s_FinishedEvent, FinishBoundMilliseconds) == WAIT_OBJECT_0;
+    if (!finished) {
+        NFC_LOG(0, "ERROR! : Thread did not finish within %lu ms.\n", static_cast<unsigned long>(FinishBoundMilliseconds));
+        keepImageMapped();
+    } else if (mayWaitForThread()) {
+        if (WaitForSingleObject(thread, EndBoundMilliseconds) != WAIT_OBJECT_0) {
+            NFC_LOG(0, "WARNING! : Thread did not end within %lu ms.\n", static_cast<unsigned long>(EndBoundMilliseconds));
+        }
+    } else if (s_Phase == Loaded) {
+        // It needs nothing of this DLL any more and ends once the loader lock is free.
+        NFC_LOG(0, "INFORMATION! : Loader lock held: the end of the thread is not waited for.\n");
     }
     if (!CloseHandle(thread)) {
         NFC_LOG(0, "ASSERT! CloseHandle() failed.\n");
     }
     thread = nullptr;
+    return finished;
+}
+
+void NfcLifetime::keepImageMapped()
+{
+    // The thread may still run this DLL's code: the image stays until the process ends. Inside
+    // the DLL's own detach the unload is already decided, and nothing can keep it.
+    if (s_Phase != Loaded) {
+        return;
+    }
+    HMODULE pinned = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&nfcRunNotificationThread)),
+                            &pinned)) {
+        NFC_LOG(0, "ASSERT! GetModuleHandleEx() failed.\n");
+        return;
+    }
+    NFC_LOG(0, "WARNING! : The DLL stays loaded until the process ends.\n");
 }
 
 void NfcLifetime::releaseThreadEvents()

@@ -10,6 +10,10 @@
 //   ProcessExit - DLL_PROCESS_DETACH with a non-null reserved pointer: every other thread has
 //                 been killed where it stood, and the plug-ins (loaded after this DLL) have run
 //                 their own detach already.
+// The process may be exiting before this DLL's own detach: another DLL's detach or a global
+// destructor can call in while the DLL is still Loaded. processExiting() asks the loader, and the
+// exported functions (all but get_last_error) then do nothing: they fail with
+// KORVAT_NFC_E_PROCESS_EXITING, take no lock and call no plug-in.
 // States of the notification thread:
 //   none -> starting -> running -> finished -> (ended by the system)
 //   starting -> abandoned, when it does not reach this DLL's code within StartBoundMilliseconds
@@ -23,7 +27,11 @@
 //     back. What the loader itself calls on its way out (thread-detach notifications) it calls
 //     under the loader lock, and only while the DLL is mapped.
 //   - Stop never deadlocks: the thread gives a cycle up when a stop is pending, so a stopper that
-//     holds the library lock never waits on a cycle that waits for the lock (NfcCriticalSection).
+//     holds the library lock never waits on a cycle that waits for the lock (NfcLockHandOff).
+//     Every wait of a stop is bounded, and the wait for the thread's end is skipped while the
+//     stopper holds the loader lock (any DLL's entry point): a thread cannot end until it is free.
+//   - A thread that did not finish in time is left to run: the DLL is then pinned, so its code
+//     stays mapped (outside the entry point; inside it nothing can keep the image).
 //   - A thread abandoned at start-up holds its own reference on this DLL and leaves through
 //     FreeLibraryAndExitThread, so it never runs code of an unmapped DLL either.
 //   - At process exit no plug-in is called and no plug-in module is freed: the library object
@@ -53,6 +61,16 @@ public:
     static bool mayEndLibraryObject() { return s_Phase != ProcessExit; }
     static bool mayEnterLock() { return s_Phase != ProcessExit; }
 
+    // True once the process has begun to exit (ExitProcess, or the return from main), also
+    // before this DLL's own detach: every other thread is gone, and DLLs loaded after this one
+    // (the plug-ins) may have been detached already.
+    static bool processExiting();
+    // True when the calling thread holds the loader lock (inside any DLL's entry point): no
+    // thread can start or end until it is released.
+    static bool holdsLoaderLock();
+    // Whether the calling thread may wait for another thread of this DLL to get on.
+    static bool mayWaitForThread() { return s_Phase == Loaded && !processExiting() && !holdsLoaderLock(); }
+
     // ---- notification thread ----
     typedef void (*ThreadBody)(void *context);
 
@@ -61,9 +79,10 @@ public:
     // not start within StartBoundMilliseconds (the loader lock is held); the thread is then
     // abandoned and will end by itself without running body.
     static bool startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
-    // Asks the thread to stop (the body watches stopEvent()), waits until it has finished, and
-    // closes its handle. Outside the DLL entry point it also waits until the thread has ended.
-    static void stopThread(HANDLE &thread);
+    // Asks the thread to stop (the body watches stopEvent()), waits until it has finished (at
+    // most FinishBoundMilliseconds), and closes its handle. When mayWaitForThread() it also waits
+    // until the thread has ended (at most EndBoundMilliseconds). False when it did not finish.
+    static bool stopThread(HANDLE &thread);
     // Signalled while a stop is pending: the body ends its loop and gives up waiting for a lock.
     static HANDLE stopEvent() { return s_StopEvent; }
 
@@ -72,6 +91,13 @@ public:
 
     // How long startThread waits for the new thread to reach this DLL's code.
     static const DWORD StartBoundMilliseconds = 5000;
+    // How long stopThread waits for "finished": the stopper holds the library lock, so the thread
+    // is asleep or waiting for the lock, and it finishes within milliseconds unless it cannot
+    // run at all.
+    static const DWORD FinishBoundMilliseconds = 2000;
+    // How long stopThread waits for the thread's end after "finished" (the loader's thread-detach
+    // notifications).
+    static const DWORD EndBoundMilliseconds = 2000;
 
     // The thread's own code, entered from its start stub: runs the body and returns the event
     // that the stub signals as the thread's last act.
@@ -83,6 +109,7 @@ public:
 private:
     struct ThreadStart;
     static bool abandonThread(ThreadStart *start);
+    static void keepImageMapped();
 
     static Phase s_Phase;
     static HANDLE s_StopEvent;

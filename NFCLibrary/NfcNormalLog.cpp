@@ -36,10 +36,9 @@ bool NfcNormalLog::openLogFile(const char *fileName, uint32_t *error)
 
 void NfcNormalLog::writeRecord(bool enabled, const char * /*sourceFile*/, int /*line*/, const std::string &message)
 {
-    if (!enabled || !isOn()) {
+    if (!enabled || !isOn() || !lockForRecord()) {
         return;
     }
-    AcquireSRWLockExclusive(&m_Lock);
     if (!m_FileName.empty()) {
         if (m_RecordCount >= RecordsPerFile) {
             rotateLogFile();

@@ -47,8 +47,15 @@ KORVAT_NFC_BOOL leave(const char *function, bool result)
     return result ? KORVAT_NFC_TRUE : KORVAT_NFC_FALSE;
 }
 
-#define NFC_ENTER() NFC_LOG(1, "++++ %s() Start!\n", __func__)
 #define NFC_LEAVE(result) leave(__func__, (result))
+// Every exported function but get_last_error begins here. Once the process is exiting the
+// plug-ins may be detached and the notification thread is gone: the call does nothing.
+#define NFC_ENTER()                                                        \
+    NFC_LOG(1, "++++ %s() Start!\n", __func__);                           \
+    if (NfcLifetime::processExiting()) {                                   \
+        return NFC_LEAVE(g_NfcLibrary.refuseAtProcessExit(__func__));      \
+    }                                                                      \
+    static_assert(true, "")
 
 } // namespace
 
@@ -239,7 +246,8 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_stop_plug_and_play(
 
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_last_error(uint32_t *error_info)
 {
-    NFC_ENTER();
+    // Also at process exit: it reads the record of the call that was refused there.
+    NFC_LOG(1, "++++ %s() Start!\n", __func__);
     NFC_LOG(1, "    [IN] error_info = " NFC_TRACE_POINTER "h\n", nfcTracePointer(error_info));
     const bool result = g_NfcLibrary.getLastError(error_info);
     if (result && error_info != nullptr) {

@@ -56,6 +56,7 @@ typedef unsigned char KORVAT_NFC_BOOL;
 #define KORVAT_NFC_E_PORT_OPEN                 0x80C00013u /* not allowed while a port is open */
 #define KORVAT_NFC_E_DRIVER_STATUS             0x80C00014u /* driver status not interpretable, or malformed target data */
 #define KORVAT_NFC_E_UNSUPPORTED_TARGET        0x80C00015u /* found target has no target information record */
+#define KORVAT_NFC_E_PROCESS_EXITING           0x80C00016u /* called while the process is exiting; nothing was done */
 #define KORVAT_NFC_E_CARD_ERROR_1              0x80C00051u /* card error reported by the reader, kind 1 */
 #define KORVAT_NFC_E_CARD_ERROR_2              0x80C00052u /* card error, kind 2 */
 #define KORVAT_NFC_E_CARD_ERROR_OTHER          0x80C00053u /* card error of any other kind */
@@ -135,9 +136,15 @@ typedef struct DEVICE_DATA_NFC_18092_212_424K {
 
 #pragma pack(pop)
 
-#define KORVAT_NFC_14443A_RECORD_SIZE(ats_size)     (23u + (unsigned)(ats_size))
-#define KORVAT_NFC_14443B_RECORD_SIZE(attrib_size)  (21u + (unsigned)(attrib_size))
-#define KORVAT_NFC_18092_RECORD_SIZE(rd_size)       (29u + (unsigned)(rd_size))
+/* Size of a record: its fixed part (up to its variable field) and the variable field. */
+#define KORVAT_NFC_14443A_RECORD_SIZE(ats_size) \
+    ((unsigned)offsetof(DEVICE_DATA_NFC_14443A_18092_106K, ATS) + (unsigned)(ats_size))
+#define KORVAT_NFC_14443B_RECORD_SIZE(attrib_size) \
+    ((unsigned)offsetof(DEVICE_DATA_NFC_14443B_106K, ATTRIB) + (unsigned)(attrib_size))
+#define KORVAT_NFC_18092_RECORD_SIZE(rd_size) \
+    ((unsigned)offsetof(DEVICE_DATA_NFC_18092_212_424K, RD) + (unsigned)(rd_size))
+/* The largest record of any kind (a variable field holds at most 255 bytes). */
+#define KORVAT_NFC_MAXIMUM_RECORD_SIZE KORVAT_NFC_18092_RECORD_SIZE(255)
 
 /* ------------------------------------------------------------------ */
 /* Exported functions                                                    */

@@ -59,12 +59,7 @@ NfcTargetCheck NfcTargetDecoder::check(uint32_t cardType, const uint8_t *data, u
 
 size_t NfcTargetDecoder::blockSize(uint32_t cardType, const uint8_t *data)
 {
-    const size_t variable = data[lengthOffset(cardType)];
-    switch (cardType) {
-    case DEVICE_TYPE_NFC_14443A_18092_106K: return 27 + variable;
-    case DEVICE_TYPE_NFC_14443B_106K: return 27 + variable;
-    default: return 35 + variable;
-    }
+    return recordSize(cardType, data);
 }
 
 size_t NfcTargetDecoder::recordSize(uint32_t cardType, const uint8_t *data)

@@ -18,10 +18,10 @@ public:
     // Card types with a record: 1 (14443 A / 18092 106k), 2 and 4 (18092 212/424k), 8 (14443 B).
     static bool hasRecord(uint32_t cardType);
     static NfcTargetCheck check(uint32_t cardType, const uint8_t *data, uint32_t size);
-    // Bytes to allocate for a valid block (a little more than the record itself).
-    static size_t blockSize(uint32_t cardType, const uint8_t *data);
-    // Bytes of the record proper.
+    // Bytes of the record of a valid block, as the application header defines them.
     static size_t recordSize(uint32_t cardType, const uint8_t *data);
+    // Bytes a buffer must have to take the record: the record itself, nothing more.
+    static size_t blockSize(uint32_t cardType, const uint8_t *data);
     // Writes the record of a valid block into block (blockSize bytes); padding is not written.
     static void fill(uint32_t cardType, const uint8_t *data, uint8_t *block);
     static uint32_t targetNumber(const uint8_t *data);

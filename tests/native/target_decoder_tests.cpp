@@ -75,7 +75,6 @@ struct RecordCase {
     uint32_t cardType;
     Bytes data;      // the plug-in's additional data
     Bytes record;    // the record expected, byte for byte
-    size_t blockSize;
     std::vector<size_t> unwritten;  // record offsets that the decoder must not write
 };
 
@@ -95,7 +94,6 @@ std::vector<RecordCase> recordCases()
           0x75, 0x77, 0x81},                                            // ATS
          {0x01, 0x00, 0x00, 0x00, 0x78, 0x56, 0x34, 0x12, 0x04, 0x03, 0x20, 0x07, 0x01, 0x02,
           0x03, 0x04, 0x05, 0x06, 0x07, 0xF1, 0xF2, 0xF3, 0x03, 0x75, 0x77, 0x81},
-         30,
          {}},
         {"14443B",
          DEVICE_TYPE_NFC_14443B_106K,
@@ -105,7 +103,6 @@ std::vector<RecordCase> recordCases()
           0x61, 0x62},                                                                    // ATTRIB
          {0x08, 0x00, 0x00, 0x00, 0x78, 0x56, 0x34, 0x12, 0x50, 0x51, 0x52, 0x53, 0x54, 0x55,
           0x56, 0x57, 0x58, 0x59, 0x5A, 0x5B, 0x02, 0x61, 0x62},
-         29,
          {}},
         {"18092_212_id1",
          DEVICE_TYPE_NFC_18092_212K,
@@ -117,7 +114,6 @@ std::vector<RecordCase> recordCases()
          {0x02, 0x00, 0x00, 0x00, 0x01, Unwritten, Unwritten, Unwritten, 0x78, 0x56, 0x34, 0x12,
           0x01, 0x2E, 0x3D, 0x4C, 0x5B, 0x6A, 0x79, 0x88, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5,
           0xC6, 0xC7, 0x02, 0xD1, 0xD2},
-         37,
          {5, 6, 7}},
         {"18092_424_id0",
          DEVICE_TYPE_NFC_18092_424K,
@@ -128,7 +124,6 @@ std::vector<RecordCase> recordCases()
          {0x04, 0x00, 0x00, 0x00, 0x00, Unwritten, Unwritten, Unwritten, 0x78, 0x56, 0x34, 0x12,
           0x01, 0x2E, 0x3D, 0x4C, 0x5B, 0x6A, 0x79, 0x88, 0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5,
           0xC6, 0xC7, 0x00},
-         35,
          {5, 6, 7}},
     };
 }
@@ -144,20 +139,17 @@ TEST(TargetRecord, EachCardTypeGivesItsRecordByteForByte)
         ASSERT_EQ(NfcTargetDecoder::check(c.cardType, data, static_cast<uint32_t>(c.data.size())),
                   NfcTargetCheck::Valid);
         EXPECT_EQ(NfcTargetDecoder::recordSize(c.cardType, data), c.record.size());
-        ASSERT_EQ(NfcTargetDecoder::blockSize(c.cardType, data), c.blockSize);
+        ASSERT_EQ(NfcTargetDecoder::blockSize(c.cardType, data), c.record.size());
         EXPECT_EQ(NfcTargetDecoder::targetNumber(data), 0x12345678u);
 
-        // The block ends at the inaccessible page, so a write past it faults.
-        uint8_t *block = output.reserve(c.blockSize, Unwritten);
+        // The block ends at the inaccessible page, so a write past the record faults.
+        uint8_t *block = output.reserve(c.record.size(), Unwritten);
         NfcTargetDecoder::fill(c.cardType, data, block);
         const Bytes record(block, block + c.record.size());
         EXPECT_EQ(record, c.record);
-        // Padding inside the record and the spare bytes after it stay as they were.
+        // Padding inside the record stays as it was.
         for (size_t offset : c.unwritten) {
             EXPECT_EQ(block[offset], Unwritten) << "offset " << offset;
-        }
-        for (size_t offset = c.record.size(); offset < c.blockSize; ++offset) {
-            EXPECT_EQ(block[offset], Unwritten) << "spare byte at offset " << offset;
         }
     }
 }
@@ -365,14 +357,12 @@ TEST(TargetRecord, RandomBlocksNeverReadOutsideTheirSize)
         }
         const size_t recordSize = NfcTargetDecoder::recordSize(cardType, data);
         const size_t blockSize = NfcTargetDecoder::blockSize(cardType, data);
-        // Record: 23 + ATS_size, 21 + ATTRIB_size, 29 + RD_size; block 27, 27, 35 + that size.
+        // Record: 23 + ATS_size, 21 + ATTRIB_size, 29 + RD_size; the block is the record.
         const size_t recordFixed = cardType == DEVICE_TYPE_NFC_14443A_18092_106K ? 23
                                    : cardType == DEVICE_TYPE_NFC_14443B_106K     ? 21
                                                                                  : 29;
         ASSERT_EQ(recordSize, recordFixed + variable);
-        ASSERT_EQ(blockSize, (cardType == DEVICE_TYPE_NFC_18092_212K || cardType == DEVICE_TYPE_NFC_18092_424K ? 35u
-                                                                                                                 : 27u) +
-                                 variable);
+        ASSERT_EQ(blockSize, recordSize);
         uint8_t *block = output.reserve(blockSize, Unwritten);
         NfcTargetDecoder::fill(cardType, data, block);
         uint32_t deviceField;

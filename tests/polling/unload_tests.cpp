@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -269,6 +270,39 @@ TEST_F(PollingEnd, ThreadThatCannotStartInTimeFailsStartPollMode)
     EXPECT_EQ(GetModuleHandleA("korvat_nfc_library_for_vb.dll"), nullptr) << "the DLL is still mapped";
 }
 
+// A find message and an error message posted before FreeLibrary and pumped after it: what
+// their lParam points to is still there, byte for byte (the application may read it late).
+TEST_F(PollingEnd, MessagesPostedBeforeFreeLibraryAreReadAfterIt)
+{
+    const Bytes block = additionalData14443A(0x4D, 0x0044, 0x20, {0x04, 0x51, 0x2C, 0x7A}, {0x75, 0x77});
+    fixture->pushStatus(Found, DEVICE_TYPE_NFC_14443A_18092_106K, 0, block.data(),
+                        static_cast<uint32_t>(block.size()), 1, 0, 0);
+    fixture->pushStatus(StateIdle, 0, 0, nullptr, 0, 0, 0xE0001234, 0x56);
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    // Not pumped: the third status call comes after the second cycle posted its message.
+    const DWORD began = GetTickCount();
+    while (fixture->statusCalls() < 3 && GetTickCount() - began < 5000) {
+        Sleep(20);
+    }
+    ASSERT_GE(fixture->statusCalls(), 3u);
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    ASSERT_EQ(GetModuleHandleA("korvat_nfc_library_for_vb.dll"), nullptr) << "the DLL is still mapped";
+
+    window.pump(100);
+    ASSERT_EQ(window.messages.size(), 2u);
+    const ReceivedMessage &find = window.messages[0];
+    EXPECT_EQ(find.message, window.findMessage());
+    EXPECT_EQ(find.wParam, static_cast<WPARAM>(KORVAT_NFC_FIND_TARGET));
+    const Bytes record = {0x01, 0x00, 0x00, 0x00, 0x4D, 0x00, 0x00, 0x00, 0x44, 0x00, 0x20, 0x04, 0x04, 0x51, 0x2C,
+                          0x7A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x75, 0x77};
+    EXPECT_EQ(find.bytes, record);
+    const ReceivedMessage &error = window.messages[1];
+    EXPECT_EQ(error.message, window.findMessage());
+    EXPECT_EQ(error.wParam, static_cast<WPARAM>(KORVAT_NFC_FIND_ERROR));
+    EXPECT_EQ(error.bytes, Bytes({0x34, 0x12, 0x00, 0xE0, 0x56, 0x00, 0x00, 0x00}));
+    ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
+}
+
 TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
 {
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
@@ -345,5 +379,71 @@ TEST(ProcessExit, NoPlugInCallAfterThePlugInsAreDetached)
         for (const std::string &call : c.calledBeforeExit) {
             EXPECT_TRUE(contains(lines, call)) << call << " missing; events, in order:\n" << all;
         }
+    }
+}
+
+// A DLL of the application calls close or stop_poll_mode from its own entry point while poll
+// mode runs. At FreeLibrary of that DLL the caller holds the loader lock, so the notification
+// thread cannot end: the call stops it without waiting for its end and succeeds. At process exit
+// the thread is gone already: the call does nothing and says so. Either way it returns at once.
+TEST(AnotherDllsDetach, CloseAndStopReturnPromptlyAtItsUnloadAndAtProcessExit)
+{
+    struct Case {
+        const char *call;
+        const char *mode;
+        const char *expected;  // function, result, error code, detail
+        const char *trace;     // a record of the debug log
+    };
+    const Case cases[] = {
+        {"close", "detach-unload", "korvatlib_nfc_close 1 00000000 00000000",
+         "INFORMATION! : Loader lock held: the end of the thread is not waited for."},
+        {"stop_poll_mode", "detach-unload", "korvatlib_nfc_stop_poll_mode 1 00000000 00000000",
+         "INFORMATION! : Loader lock held: the end of the thread is not waited for."},
+        {"close", "detach-exit", "korvatlib_nfc_close 0 80C00016 00000000",
+         "ERROR! : The process is exiting: korvatlib_nfc_close() does nothing."},
+        {"stop_poll_mode", "detach-exit", "korvatlib_nfc_stop_poll_mode 0 80C00016 00000000",
+         "ERROR! : The process is exiting: korvatlib_nfc_stop_poll_mode() does nothing."},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.call) + " in " + c.mode);
+        ScratchDirectory scratch("detach_call");
+        scratch.addPlugin("cat0", "reader.gp");
+        RegistryConfiguration registry;
+        registry.configureSimPort(scratch.path());
+        const std::string debugLog = scratch.file("debug.log");
+        registry.setEmptyDebugLog(debugLog);
+        const std::string result = scratch.file("result.txt");
+        SetEnvironmentVariableA("KORVAT_DETACH_CALL", c.call);
+        SetEnvironmentVariableA("KORVAT_DETACH_RESULT", result.c_str());
+
+        const std::string commandLine = "\"" + binDirectory() + "exit_with_port_open.exe\" " + c.mode;
+        const DWORD began = GetTickCount();
+        const ChildRun run = runChildProcess(commandLine, 20000);
+        const DWORD took = GetTickCount() - began;
+        SetEnvironmentVariableA("KORVAT_DETACH_CALL", nullptr);
+        SetEnvironmentVariableA("KORVAT_DETACH_RESULT", nullptr);
+        ASSERT_TRUE(run.started) << commandLine;
+        EXPECT_TRUE(run.ended) << "the process did not end within 20 s: " << commandLine;
+        EXPECT_EQ(run.exitCode, 0u) << commandLine;
+        std::printf("[ INFO     ] %s in %s: the child ran %lu ms\n", c.call, c.mode, static_cast<unsigned long>(took));
+
+        const std::vector<std::string> lines = crlfLines(readFile(result));
+        ASSERT_EQ(lines.size(), 1u) << "the helper DLL's entry point did not record its call";
+        unsigned long milliseconds = 0;
+        char text[4][32] = {};
+        char when[16] = {};
+        ASSERT_EQ(std::sscanf(lines[0].c_str(), "%31s %31s %31s %31s %lu %15s", text[0], text[1], text[2], text[3],
+                              &milliseconds, when),
+                  6)
+            << lines[0];
+        EXPECT_EQ(std::string(text[0]) + " " + text[1] + " " + text[2] + " " + text[3], c.expected);
+        EXPECT_EQ(std::string(when), std::strcmp(c.mode, "detach-exit") == 0 ? "exit" : "unload");
+        EXPECT_LT(milliseconds, 1000u) << "the call took " << milliseconds << " ms";
+
+        bool traced = false;
+        for (const DebugLogRecord &record : debugLogRecords(debugLog)) {
+            traced = traced || record.message == c.trace;
+        }
+        EXPECT_TRUE(traced) << "no debug log record \"" << c.trace << "\"";
     }
 }
