@@ -1,7 +1,8 @@
 #include "Pn532Reader.h"
 
 #include "korvat_nfc_plugin.h"
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
+#include "Pn532Limits.h"
 
 namespace pn532 {
 
