@@ -12,7 +12,8 @@
 #include "Pn532Reader.h"
 #include "Pn532TestSupport.h"
 #include "korvat_nfc_plugin.h"
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
+#include "Pn532Limits.h"
 
 namespace {
 
@@ -298,6 +299,68 @@ TEST_F(Pn532LinkTest, AChipThatStopsAnsweringWhilePollingIsReportedOnceAsADevice
     EXPECT_FALSE(pollUntilEvent(*reader, event, 1500)) << "reported again while nothing changed";
     const std::string log = emulator->stop();
     EXPECT_NE(log.find(" aborts"), std::string::npos) << log;
+}
+
+// A device that keeps sending (a stray byte every 5 ms, for 4 s) must not keep an operation
+// running past its time-out: opening, a listing of the poll thread and an exchange each end with
+// PN532_E_TIMEOUT for the command the chip never answered.
+TEST_F(Pn532LinkTest, ADeviceThatKeepsSendingEndsEachOperationWithinItsTimeout)
+{
+    enum class Operation { Open, Listing, Exchange };
+    const struct {
+        const char *name;
+        Operation operation;
+        const char *command;
+        uint32_t code;
+    } cases[] = {
+        {"open", Operation::Open, "14", 0x14},
+        {"listing", Operation::Listing, "4A", 0x4A},
+        {"exchange", Operation::Exchange, "40", 0x40},
+    };
+    const uint32_t timeoutMs = 500;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        start(AllKinds, {"--fault", "babble", "--fault-command", c.command, "--fault-count", "0", "--fault-delay", "4000"});
+        pn532::Error error;
+        ASSERT_TRUE(reader->setTimeout(timeoutMs, error));
+        if (c.operation != Operation::Open) {
+            openReader();
+            ASSERT_TRUE(reader->startPollMode(1, error));
+        }
+        if (c.operation == Operation::Exchange) {
+            pn532::StatusReport found;
+            ASSERT_TRUE(pollUntilEvent(*reader, found, 2000));
+            ASSERT_TRUE(reader->startDeviceAccess(found.additionalData[GP_AD_TARGET_NUMBER], error));
+        }
+        const uint32_t begun = pn532test::monotonicMilliseconds();
+        bool ok = false;
+        std::deque<pn532::StatusReport> events;
+        pn532::StatusReport steady;
+        switch (c.operation) {
+        case Operation::Open:
+            ok = reader->open(error);
+            break;
+        case Operation::Listing:
+            reader->pollStep();
+            reader->takeReports(events, steady);
+            ok = events.empty();
+            if (!ok) {
+                error = events.front().error;
+            }
+            break;
+        case Operation::Exchange: {
+            const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xE1, 0x03};
+            Bytes response;
+            ok = reader->exchange(select.data(), select.size(), response, error);
+            break;
+        }
+        }
+        const uint32_t took = pn532test::monotonicMilliseconds() - begun;
+        EXPECT_FALSE(ok);
+        EXPECT_LE(took, timeoutMs + 300) << "the operation outlived its time-out";
+        EXPECT_EQ(error.code, PN532_E_TIMEOUT);
+        EXPECT_EQ(error.detail, c.code);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
