@@ -57,13 +57,19 @@ uint32_t steadyStatus(pn532::Reader &reader)
 
 class Pn532LinkTest : public ::testing::Test {
 protected:
-    void start(const std::string &scenario, const std::vector<std::string> &extra = {})
+    // With `linkPath`, the emulator makes it a symbolic link to its pseudo-terminal and the
+    // host opens the port by that name (so that it finds a replugged reader again).
+    void start(const std::string &scenario, const std::vector<std::string> &extra = {},
+               const std::string &linkPath = "")
     {
         std::vector<std::string> arguments{"--scenario", pn532test::writeScenario("link.scenario", scenario)};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
+        if (!linkPath.empty()) {
+            arguments.insert(arguments.end(), {"--link", linkPath});
+        }
         emulator.reset(new EmulatorProcess(arguments));
         ASSERT_TRUE(emulator->started()) << "the emulator did not start: " << emulator->stop();
-        link.reset(new TtyLink(emulator->path()));
+        link.reset(new TtyLink(linkPath.empty() ? emulator->path() : linkPath));
         ASSERT_TRUE(link->opened());
         reader.reset(new pn532::Reader(*link));
     }
@@ -203,6 +209,46 @@ TEST_F(Pn532LinkTest, OpenRefusesAnotherChipAndOneThatDoesNotAnswer)
     EXPECT_EQ(error.code, PN532_E_TIMEOUT);
     EXPECT_EQ(error.detail, 0x02u);
     EXPECT_FALSE(reader->isOpen());
+}
+
+// A reader unplugged while its target is checked for presence: one device error event, then
+// the device error state for as long as it is away (not idle), and once it is plugged in again
+// (a new pseudo-terminal behind the same name, a chip just powered on) the port is reopened, the
+// chip woken and set up, and the card found again with the next number.
+TEST_F(Pn532LinkTest, AnUnpluggedReaderStaysFailingUntilItIsBackAndThenFindsTheCardAgain)
+{
+    const std::string linkPath = pn532test::writeScenario("replug.link", "");
+    start("card A 0 600000 nfcid1=04B1B2B3B4B5B6 sel_res=20 ats=0578807002\n",
+          {"--fault", "disconnect", "--fault-command", "00", "--fault-skip", "1", "--replug", "1500"}, linkPath);
+    openReader();
+    pn532::Error error;
+    ASSERT_TRUE(reader->startPollMode(1, error));
+    pn532::StatusReport event;
+    ASSERT_TRUE(pollUntilEvent(*reader, event, 1500));
+    ASSERT_EQ(event.driverStatus, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+    ASSERT_TRUE(pollUntilEvent(*reader, event, 2000));
+    const uint32_t portLost = GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_PORT_LOST << GP_DEVICE_ERROR_DETAIL_SHIFT;
+    EXPECT_EQ(event.driverStatus, portLost);
+    EXPECT_EQ(event.error.code, PN532_E_LINK);
+    EXPECT_EQ(event.error.detail, PN532_LINK_READ_FAILED);
+
+    // Away for 1.5 s: the state stays the device error, with its pair, and nothing else comes.
+    std::deque<pn532::StatusReport> events;
+    pn532::StatusReport steady;
+    const uint32_t away = pn532test::monotonicMilliseconds();
+    while (pn532test::monotonicMilliseconds() - away < 700) {
+        reader->pollStep();
+        reader->takeReports(events, steady);
+        ASSERT_TRUE(events.empty()) << "an event while the reader is away: " << std::hex << events.front().driverStatus;
+        ASSERT_EQ(steady.driverStatus, portLost);
+        ASSERT_EQ(steady.error.code, PN532_E_LINK);
+    }
+
+    ASSERT_TRUE(pollUntilEvent(*reader, event, 4000)) << "the card was not found after the reader came back";
+    EXPECT_EQ(event.driverStatus, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+    EXPECT_EQ(event.additionalData[GP_AD_TARGET_NUMBER], 2);
+    EXPECT_EQ(steadyStatus(*reader), GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING);
+    EXPECT_NE(emulator->stop().find("plugged in again"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -402,6 +448,7 @@ public:
     }
     void discardInput() override {}
     uint32_t milliseconds() override { return pn532test::monotonicMilliseconds(); }
+    bool reopen() override { return true; }
 
 private:
     pn532::FrameReader m_Reader;
