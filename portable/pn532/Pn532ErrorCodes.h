@@ -54,6 +54,10 @@
 #define PN532_E_AUTHENTICATION       0xE0500014u /* 14: MIFARE authentication error */
 /* The command or its answer exceeds the sizes above; detail: the length. */
 #define PN532_E_TOO_LONG             0xE0500015u
+/* gp_stop_poll_mode, gp_close_port or gp_stop_device_access: the poll thread did not give the
+ * serial line up within the bound; it ends on its own, nothing was changed. Detail: the bound
+ * in milliseconds. */
+#define PN532_E_POLL_THREAD_BUSY     0xE0500016u
 
 /* Detail of the device error state (driver status bits 24-27) and of the card error
  * state (bits 20-23). */

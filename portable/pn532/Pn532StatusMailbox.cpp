@@ -30,7 +30,7 @@ void StatusMailbox::post(std::deque<StatusReport> &events, const StatusReport &s
     m_Steady = steady;
 }
 
-const StatusReport &StatusMailbox::next()
+StatusReport &StatusMailbox::next()
 {
     if (m_DeviceErrorWaiting) {
         m_HandedOut = std::move(m_DeviceError);

@@ -24,7 +24,7 @@ public:
     // The reports made since the last post, oldest first (taken out of `events`), and the state.
     void post(std::deque<StatusReport> &events, const StatusReport &steady);
     // The answer of one status call: lives until the next call of next() or clear().
-    const StatusReport &next();
+    StatusReport &next();
     // The port is closed: nothing waits, and the state is "no port" (driverStatus 0).
     void clear();
     bool portOpen() const { return m_Steady.driverStatus != 0; }
