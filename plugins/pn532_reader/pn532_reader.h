@@ -39,8 +39,17 @@
  *   the reader failed           state 15 (device error), detail 1 time-out,
  *                               2 link error, 3 port lost, 4 chip error;
  *                               the error record holds the error pair below.
- *                               The thread keeps trying; the status returns
- *                               to state 1 once the reader answers again.
+ *                               Every status call reports it for as long as
+ *                               the reader fails: every 500 ms the thread
+ *                               reopens the port (an adapter unplugged and
+ *                               plugged in again), wakes and sets up the chip
+ *                               again (it may have reset) and lists; once a
+ *                               listing is answered the status is state 1 and
+ *                               targets are found again (with new numbers).
+ * The status is the reader's state at the call, not a queue of what happened:
+ * a target that came and left between two calls is not reported at all, a
+ * departure only for a target that was reported, and a newer arrival replaces
+ * an older one not yet reported; a device error is reported at least once.
  * Additional data: bytes 0-3 the card type, byte 4 the card type as well (so
  * a 424 kbit/s target gives id 0), bytes 5-8 target_number, byte 9 the PN532's
  * own target number (Tg); then the fields of each kind:
@@ -61,10 +70,32 @@
  * gp_stop_device_access sends InRelease; stop_mode 0: the target is not found
  * again until it has left the field, 1: it may be found again at once.
  *
+ * The loader lock, and how this plug-in keeps the rule (a pattern to copy):
+ * gp_stop_poll_mode, gp_close_port and gp_stop_device_access may be called from
+ * the library's DllMain at FreeLibrary, and gp_start_poll_mode and
+ * gp_stop_poll_mode from an application's DllMain, with the loader lock held.
+ * There a plug-in must never wait for a thread's end, load or free a DLL, take
+ * a lock that a thread of its own may hold, or block without a bound. So:
+ *   - gp_start_poll_mode takes a reference on this module for the poll thread
+ *     (GetModuleHandleExW with GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) before
+ *     creating it; the thread leaves through FreeLibraryAndExitThread, so its
+ *     code stays mapped until it is gone, whoever frees the module meanwhile.
+ *   - A closer signals stop, cancels the serial line (reads wait in 50 ms
+ *     slices and fail at once when cancelled) and waits at most 2 s for a
+ *     "finished" event that the thread sets when it is done with the plug-in's
+ *     state; it never waits for the thread's handle. A thread that has not
+ *     started yet is abandoned without a wait, and only leaves when it starts.
+ *   - The I/O lock is taken only after "finished" (gp_stop_device_access, which
+ *     leaves the thread running, tries it for at most 2 s). A bound that runs
+ *     out fails the call with PN532_E_POLL_THREAD_BUSY, changing nothing.
+ *   - Commands of a close (release, RF off, PowerDown) wait at most 500 ms each.
+ *   - At process exit the thread is already gone; nothing waits.
+ *
  * Time-out: gp_set_timeout(milliseconds), 1 to 60000, bounds every exchange
  * with the chip (each InDataExchange of a gp_read, each listing). When it
  * expires, the command is aborted with an ACK frame, the link is
- * resynchronised, and the call fails with PN532_E_TIMEOUT. A damaged answer
+ * resynchronised (what the chip still sends is dropped for a short settle
+ * time, never past the time-out), and the call fails with PN532_E_TIMEOUT. A damaged answer
  * (bad checksum, lost byte) is asked for again with a NACK frame, twice at
  * most; garbage between frames is skipped.
  */
