@@ -35,6 +35,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -215,7 +216,11 @@ bool stopPollThread(ErrorInfo *error)
 bool startPollThread(DWORD &windowsError)
 {
     Plugin &p = plugin();
-    PollRun *run = new PollRun;
+    PollRun *run = new (std::nothrow) PollRun;
+    if (run == nullptr) {
+        windowsError = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
     run->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     run->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     const bool referenced =

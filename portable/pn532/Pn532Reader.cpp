@@ -192,7 +192,7 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
         return false;
     }
     Error released;
-    const bool ok = m_Device.targetCommand(InRelease, m_Target.tg, static_cast<uint32_t>(m_Timeout), released);
+    const bool ok = m_Device.targetCommand(InRelease, m_Target.tg, quickTimeout(), released);
     if (stopMode == 0) {
         m_Released.push_back({m_Target.identifier(), m_Target.cardType, true});
     }
@@ -291,7 +291,7 @@ uint32_t Reader::pollStep()
         }
         if (isCardError(error)) {
             Error ignored;
-            m_Device.targetCommand(InRelease, m_Target.tg, static_cast<uint32_t>(m_Timeout), ignored);
+            m_Device.targetCommand(InRelease, m_Target.tg, quickTimeout(), ignored);
             dropTarget();
             report(GP_STATUS_CARD_ERROR | PN532_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT, error);
             return ListingIntervalMs;
