@@ -28,6 +28,7 @@ install(FILES $<TARGET_FILE:korvat_nfc_lifetime_helper> DESTINATION ${KORVAT_INS
 install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION ${KORVAT_INSTALL_BIN}/plugins)
 # The PN532 reader in a directory of its own: point plugins_home_directory at it for a real reader.
 install(FILES ${KORVAT_PN532_READER_PLUGIN} ${PROJECT_SOURCE_DIR}/plugins/pn532_reader/pn532_reader.h
+              ${PROJECT_SOURCE_DIR}/portable/pn532/Pn532Limits.h ${PROJECT_SOURCE_DIR}/portable/pn532/Pn532ErrorCodes.h
         DESTINATION ${KORVAT_INSTALL_BIN}/pn532_plugins)
 
 set(KORVAT_SIM_READER_SOURCE ${PROJECT_SOURCE_DIR}/plugins/sim_reader)

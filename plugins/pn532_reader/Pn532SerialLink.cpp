@@ -8,6 +8,7 @@ Pn532SerialLink::~Pn532SerialLink()
 bool Pn532SerialLink::open(const std::string &device, DWORD &windowsError)
 {
     close();
+    m_Device = device;
     m_Port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (m_Port == INVALID_HANDLE_VALUE) {
         windowsError = GetLastError();
@@ -76,8 +77,27 @@ bool Pn532SerialLink::setReadWait(uint32_t waitMs)
     return true;
 }
 
+bool Pn532SerialLink::reopen()
+{
+    DWORD windowsError = 0;
+    return !cancelled() && !m_Device.empty() && open(m_Device, windowsError);
+}
+
+void Pn532SerialLink::cancel(bool on)
+{
+    InterlockedExchange(&m_Cancelled, on ? 1 : 0);
+}
+
+bool Pn532SerialLink::cancelled() const
+{
+    return m_Cancelled != 0;
+}
+
 bool Pn532SerialLink::write(const uint8_t *data, size_t length)
 {
+    if (cancelled()) {
+        return false;
+    }
     while (length > 0) {
         DWORD written = 0;
         if (!WriteFile(m_Port, data, static_cast<DWORD>(length), &written, nullptr) || written == 0) {
@@ -93,16 +113,26 @@ long Pn532SerialLink::read(uint8_t *buffer, size_t capacity, uint32_t waitMs)
 {
     // What is there already; else wait for one byte; then what followed it.
     DWORD got = 0;
-    if (!setReadWait(0) || !ReadFile(m_Port, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
+    if (cancelled() || !setReadWait(0) || !ReadFile(m_Port, buffer, static_cast<DWORD>(capacity), &got, nullptr)) {
         return -1;
     }
     if (got > 0 || waitMs == 0) {
         return static_cast<long>(got);
     }
-    if (!setReadWait(waitMs) || !ReadFile(m_Port, buffer, 1, &got, nullptr)) {
-        return -1;
+    const uint32_t begun = milliseconds();
+    for (uint32_t spent = 0; got == 0; spent = milliseconds() - begun) {
+        if (cancelled()) {
+            return -1;
+        }
+        if (spent >= waitMs) {
+            return 0;
+        }
+        const uint32_t slice = waitMs - spent < ReadSliceMs ? waitMs - spent : ReadSliceMs;
+        if (!setReadWait(slice) || !ReadFile(m_Port, buffer, 1, &got, nullptr)) {
+            return -1;
+        }
     }
-    if (got == 0 || capacity == 1) {
+    if (capacity == 1) {
         return static_cast<long>(got);
     }
     DWORD more = 0;

@@ -1,4 +1,6 @@
-// The PN532's host link over a Windows serial port: 115200 8N1, no flow control.
+// The PN532's host link over a Windows serial port: 115200 8N1, no flow control. A read waits in
+// slices of ReadSliceMs, so that cancel(true), from another thread, cuts it short within one
+// slice; while cancelled every read, write and reopen fails at once.
 #pragma once
 
 #include <windows.h>
@@ -20,13 +22,20 @@ public:
     long read(uint8_t *buffer, size_t capacity, uint32_t waitMs) override;
     void discardInput() override;
     uint32_t milliseconds() override;
+    bool reopen() override;
+    void cancel(bool on);
 
     Pn532SerialLink(const Pn532SerialLink &) = delete;
     Pn532SerialLink &operator=(const Pn532SerialLink &) = delete;
 
+    static const uint32_t ReadSliceMs = 50;
+
 private:
     bool setReadWait(uint32_t waitMs);
+    bool cancelled() const;
 
     HANDLE m_Port = INVALID_HANDLE_VALUE;
     uint32_t m_ReadWait = 0xFFFFFFFFu;  // the wait the port's time-outs are set for
+    std::string m_Device;               // what open() opened, for reopen()
+    volatile LONG m_Cancelled = 0;
 };

@@ -3,24 +3,46 @@
 //
 // Two locks: the I/O lock is held for every exchange with the chip (entry points and the poll
 // thread's steps), the status lock only to hand reports from the poll thread to
-// gp_get_driver_status. So the status call, made under the library's lock every cycle, never
-// waits for the serial line.
+// gp_get_driver_status (pn532::StatusMailbox: the state now, not a queue). So the status call,
+// made under the library's lock every cycle, never waits for the serial line.
 //
-// The poll thread runs from gp_start_poll_mode to gp_stop_poll_mode (or gp_close_port), which
-// signal it and wait for its end; after that wait no code of the thread runs.
+// The loader lock. gp_stop_poll_mode, gp_close_port and gp_stop_device_access may be called
+// from the library's DllMain (FreeLibrary of the library while polling or with access open), and
+// gp_start_poll_mode / gp_stop_poll_mode from an application's DllMain (the library's start-up
+// time-out path), that is with the loader lock held. There this plug-in never waits for a
+// thread's end, never loads or frees a DLL, never takes a lock its poll thread may hold, and
+// never blocks without a bound. How it keeps that:
+//   - The poll thread holds its own reference on this module, taken by gp_start_poll_mode
+//     before the thread is created (GetModuleHandleEx, FROM_ADDRESS: a reference, not a load),
+//     and leaves through FreeLibraryAndExitThread. So the module stays mapped for as long as
+//     the thread runs, whoever frees it meanwhile.
+//   - The thread's run record (stop and "finished" events) is shared and counted, so the side
+//     that lets go last frees it.
+//   - A closer signals stop and cancels the serial line (the link's reads wait in slices of
+//     50 ms and give up at once when cancelled), then waits, bounded by PollThreadStopBoundMs,
+//     for "finished": the thread sets it as its last act on the plug-in's state, after it has
+//     left the I/O lock. The closer never waits for the thread's handle.
+//   - A thread that has not started yet (it cannot while the creator holds the loader lock) is
+//     abandoned without a wait: when it starts it sees that, and only leaves.
+//   - Only after "finished" does the closer take the I/O lock. gp_stop_device_access, which
+//     does not stop the thread, takes it with a bounded try (IoLockBoundMs).
+//   - When a bound runs out the call fails with PN532_E_POLL_THREAD_BUSY and touches nothing
+//     the thread may still use; the thread ends on its own.
+//   - At process exit (DllMain with a non-null reserved pointer) the thread is already gone:
+//     this plug-in has no DllMain, and its global objects' ends only close handles.
 #include <windows.h>
-
-#include <process.h>
 
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "Pn532PortName.h"
 #include "Pn532Reader.h"
 #include "Pn532SerialLink.h"
+#include "Pn532StatusMailbox.h"
 #include "korvat_nfc_plugin.h"
 #include "pn532_reader.h"
 
@@ -30,11 +52,19 @@ namespace {
 
 const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
 
+// The longest a closer waits for the poll thread to finish: a cancelled step ends within one
+// read slice, or one write to a port that has stopped taking bytes (its write time-out, 1 s).
+const DWORD PollThreadStopBoundMs = 2000;
+// The longest gp_stop_device_access waits for the I/O lock (the poll thread holds it for a
+// moment per step while a target is accessed).
+const DWORD IoLockBoundMs = 2000;
+
 class Section {
 public:
     Section() { InitializeCriticalSection(&m_Section); }
     ~Section() { DeleteCriticalSection(&m_Section); }
     void enter() { EnterCriticalSection(&m_Section); }
+    bool tryEnter() { return TryEnterCriticalSection(&m_Section) != 0; }
     void leave() { LeaveCriticalSection(&m_Section); }
 
 private:
@@ -52,19 +82,33 @@ private:
     Section &m_Section;
 };
 
+// One run of the poll thread, shared by the thread and the plug-in; the last to let go frees it.
+struct PollRun {
+    enum : LONG { Pending = 0, Running = 1, Abandoned = 2 };
+    volatile LONG state = Pending;  // claimed once: by the thread (Running) or a closer (Abandoned)
+    volatile LONG references = 2;
+    HANDLE stop = nullptr;      // manual reset
+    HANDLE finished = nullptr;  // manual reset: the thread no longer uses the plug-in's state
+    HMODULE module = nullptr;   // the thread's own reference on this module
+};
+
+void releaseRun(PollRun *run)
+{
+    if (InterlockedDecrement(&run->references) == 0) {
+        CloseHandle(run->stop);
+        CloseHandle(run->finished);
+        delete run;
+    }
+}
+
 struct Plugin {
     Section io;      // the serial line and the reader
-    Section status;  // the reports below
+    Section status;  // the mailbox below
     Pn532SerialLink link;
     std::unique_ptr<pn532::Reader> reader;
     int32_t timeout = PN532_DEFAULT_TIMEOUT;  // kept while no port is open
-
-    std::deque<pn532::StatusReport> events;
-    pn532::StatusReport steady;
-    pn532::StatusReport reported;  // the last one handed out: its data lives until the next call
-
-    HANDLE thread = nullptr;
-    HANDLE stop = nullptr;
+    pn532::StatusMailbox mailbox;
+    PollRun *run = nullptr;  // the poll thread of the moment; changed under the I/O lock or by a closer
 };
 
 Plugin &plugin()
@@ -91,42 +135,127 @@ void publishReports()
     Plugin &p = plugin();
     Hold hold(p.status);
     if (p.reader) {
-        p.reader->takeReports(p.events, p.steady);
+        std::deque<pn532::StatusReport> events;
+        pn532::StatusReport steady;
+        p.reader->takeReports(events, steady);
+        p.mailbox.post(events, steady);
     } else {
-        p.events.clear();
-        p.steady = pn532::StatusReport();
+        p.mailbox.clear();
     }
 }
 
-unsigned __stdcall pollThread(void *)
+bool stopRequested(const PollRun &run)
+{
+    return WaitForSingleObject(run.stop, 0) != WAIT_TIMEOUT;
+}
+
+void pollUntilStopped(PollRun &run)
 {
     Plugin &p = plugin();
     for (;;) {
-        uint32_t pause;
+        uint32_t pause = 50;
         {
             Hold hold(p.io);
-            pause = p.reader ? p.reader->pollStep() : 50;
-            publishReports();
+            if (stopRequested(run)) {
+                return;
+            }
+            if (p.reader) {
+                pause = p.reader->pollStep();
+            }
+            // A step cut short by a stop reports nothing: its failure is the stop's doing.
+            if (!stopRequested(run)) {
+                publishReports();
+            }
         }
-        if (WaitForSingleObject(p.stop, pause) != WAIT_TIMEOUT) {
-            return 0;
+        if (WaitForSingleObject(run.stop, pause) != WAIT_TIMEOUT) {
+            return;
         }
     }
 }
 
-// Stops the poll thread and waits for its end. Called without the I/O lock (the thread takes it).
-void stopPollThread()
+DWORD WINAPI pollThread(void *argument)
+{
+    PollRun *run = static_cast<PollRun *>(argument);
+    const HMODULE module = run->module;
+    if (InterlockedCompareExchange(&run->state, PollRun::Running, PollRun::Pending) == PollRun::Pending) {
+        pollUntilStopped(*run);
+    }
+    // The last act on the plug-in's state; the module stays mapped by this thread's reference.
+    SetEvent(run->finished);
+    releaseRun(run);
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+// Stops the poll thread: signals it, cuts its serial I/O short and waits, bounded, for
+// "finished" (never for its handle). Called without the I/O lock, possibly under the loader
+// lock. False (PN532_E_POLL_THREAD_BUSY) when the thread did not finish within the bound: it
+// ends on its own, and nothing it may still use is touched.
+bool stopPollThread(ErrorInfo *error)
 {
     Plugin &p = plugin();
-    if (p.thread == nullptr) {
-        return;
+    PollRun *run = p.run;
+    if (run == nullptr) {
+        return true;
     }
-    SetEvent(p.stop);
-    WaitForSingleObject(p.thread, INFINITE);
-    CloseHandle(p.thread);
-    CloseHandle(p.stop);
-    p.thread = nullptr;
-    p.stop = nullptr;
+    SetEvent(run->stop);
+    p.link.cancel(true);
+    const bool neverStarted =
+        InterlockedCompareExchange(&run->state, PollRun::Abandoned, PollRun::Pending) == PollRun::Pending;
+    if (!neverStarted && WaitForSingleObject(run->finished, PollThreadStopBoundMs) != WAIT_OBJECT_0) {
+        fail(error, PN532_E_POLL_THREAD_BUSY, PollThreadStopBoundMs);
+        return false;
+    }
+    p.link.cancel(false);
+    p.run = nullptr;
+    releaseRun(run);
+    return true;
+}
+
+// Starts the poll thread with its own reference on this module. Called with the I/O lock held.
+bool startPollThread(DWORD &windowsError)
+{
+    Plugin &p = plugin();
+    PollRun *run = new (std::nothrow) PollRun;
+    if (run == nullptr) {
+        windowsError = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    run->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    run->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    const bool referenced =
+        run->stop != nullptr && run->finished != nullptr &&
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&pollThread)), &run->module);
+    HANDLE thread = referenced ? CreateThread(nullptr, 0, pollThread, run, 0, nullptr) : nullptr;
+    if (thread == nullptr) {
+        windowsError = GetLastError();
+        if (run->module != nullptr) {
+            FreeLibrary(run->module);  // only the count drops: the library holds this module too
+        }
+        run->references = 1;
+        releaseRun(run);
+        return false;
+    }
+    CloseHandle(thread);  // never waited for: "finished" says when it is done with the plug-in
+    p.run = run;
+    return true;
+}
+
+// Enters the I/O lock within a bound, for an entry point that may run under the loader lock
+// while the poll thread runs.
+bool enterIoWithin(ErrorInfo *error)
+{
+    Plugin &p = plugin();
+    const DWORD begun = GetTickCount();
+    while (!p.io.tryEnter()) {
+        if (GetTickCount() - begun >= IoLockBoundMs) {
+            fail(error, PN532_E_POLL_THREAD_BUSY, IoLockBoundMs);
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
 }
 
 bool readRegistryString(const char *name, std::string &value)
@@ -186,7 +315,9 @@ PN532_EXPORT GP_BOOL __cdecl gp_close_port(ErrorInfo *error)
     if (error == nullptr) {
         return 0;
     }
-    stopPollThread();
+    if (!stopPollThread(error)) {
+        return 0;
+    }
     Plugin &p = plugin();
     Hold hold(p.io);
     if (!p.reader) {
@@ -215,14 +346,8 @@ PN532_EXPORT GP_BOOL __cdecl gp_start_poll_mode(uint32_t target_device, ErrorInf
     if (!p.reader->startPollMode(target_device, e)) {
         return fail(error, e.code, e.detail);
     }
-    p.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    p.thread = p.stop ? reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, pollThread, nullptr, 0, nullptr)) : nullptr;
-    if (p.thread == nullptr) {
-        const DWORD windowsError = GetLastError();
-        if (p.stop) {
-            CloseHandle(p.stop);
-            p.stop = nullptr;
-        }
+    DWORD windowsError = 0;
+    if (!startPollThread(windowsError)) {
         p.reader->stopPollMode(e);
         return fail(error, PN532_E_PORT, windowsError);
     }
@@ -235,7 +360,9 @@ PN532_EXPORT GP_BOOL __cdecl gp_stop_poll_mode(ErrorInfo *error)
     if (error == nullptr) {
         return 0;
     }
-    stopPollThread();
+    if (!stopPollThread(error)) {
+        return 0;
+    }
     Plugin &p = plugin();
     Hold hold(p.io);
     if (!p.reader) {
@@ -266,11 +393,14 @@ PN532_EXPORT GP_BOOL __cdecl gp_stop_device_access(uint32_t stop_mode, ErrorInfo
     if (error == nullptr) {
         return 0;
     }
+    if (!enterIoWithin(error)) {
+        return 0;
+    }
     Plugin &p = plugin();
-    Hold hold(p.io);
     pn532::Error e;
     const bool ok = p.reader ? p.reader->stopDeviceAccess(stop_mode, e) : (e.code = PN532_E_PORT_NOT_OPEN, false);
     publishReports();
+    p.io.leave();
     return finish(ok, e, error);
 }
 
@@ -390,23 +520,18 @@ PN532_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint32
     }
     Plugin &p = plugin();
     Hold hold(p.status);
-    if (p.steady.driverStatus == 0) {
+    if (!p.mailbox.portOpen()) {
         return fail(error, PN532_E_PORT_NOT_OPEN, 0);
     }
-    if (!p.events.empty()) {
-        p.reported = std::move(p.events.front());
-        p.events.pop_front();
-    } else {
-        p.reported = p.steady;
-    }
-    *DriverStatus = p.reported.driverStatus;
-    *PollModeCardType = p.reported.pollModeCardType;
+    pn532::StatusReport &reported = p.mailbox.next();  // lives until the next call
+    *DriverStatus = reported.driverStatus;
+    *PollModeCardType = reported.pollModeCardType;
     *ListenModeCardType = 0;
-    *AdditionalDataSize = static_cast<uint32_t>(p.reported.additionalData.size());
-    *AdditionalData = p.reported.additionalData.empty() ? nullptr : p.reported.additionalData.data();
-    if (p.reported.error.code != 0) {
-        error->error_code = p.reported.error.code;
-        error->detail_code = p.reported.error.detail;
+    *AdditionalDataSize = static_cast<uint32_t>(reported.additionalData.size());
+    *AdditionalData = reported.additionalData.empty() ? nullptr : reported.additionalData.data();
+    if (reported.error.code != 0) {
+        error->error_code = reported.error.code;
+        error->detail_code = reported.error.detail;
     }
     return 1;
 }

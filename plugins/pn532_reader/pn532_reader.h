@@ -39,8 +39,17 @@
  *   the reader failed           state 15 (device error), detail 1 time-out,
  *                               2 link error, 3 port lost, 4 chip error;
  *                               the error record holds the error pair below.
- *                               The thread keeps trying; the status returns
- *                               to state 1 once the reader answers again.
+ *                               Every status call reports it for as long as
+ *                               the reader fails: every 500 ms the thread
+ *                               reopens the port (an adapter unplugged and
+ *                               plugged in again), wakes and sets up the chip
+ *                               again (it may have reset) and lists; once a
+ *                               listing is answered the status is state 1 and
+ *                               targets are found again (with new numbers).
+ * The status is the reader's state at the call, not a queue of what happened:
+ * a target that came and left between two calls is not reported at all, a
+ * departure only for a target that was reported, and a newer arrival replaces
+ * an older one not yet reported; a device error is reported at least once.
  * Additional data: bytes 0-3 the card type, byte 4 the card type as well (so
  * a 424 kbit/s target gives id 0), bytes 5-8 target_number, byte 9 the PN532's
  * own target number (Tg); then the fields of each kind:
@@ -61,83 +70,44 @@
  * gp_stop_device_access sends InRelease; stop_mode 0: the target is not found
  * again until it has left the field, 1: it may be found again at once.
  *
+ * The loader lock, and how this plug-in keeps the rule (a pattern to copy):
+ * gp_stop_poll_mode, gp_close_port and gp_stop_device_access may be called from
+ * the library's DllMain at FreeLibrary, and gp_start_poll_mode and
+ * gp_stop_poll_mode from an application's DllMain, with the loader lock held.
+ * There a plug-in must never wait for a thread's end, load or free a DLL, take
+ * a lock that a thread of its own may hold, or block without a bound. So:
+ *   - gp_start_poll_mode takes a reference on this module for the poll thread
+ *     (GetModuleHandleExW with GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) before
+ *     creating it; the thread leaves through FreeLibraryAndExitThread, so its
+ *     code stays mapped until it is gone, whoever frees the module meanwhile.
+ *   - A closer signals stop, cancels the serial line (reads wait in 50 ms
+ *     slices and fail at once when cancelled) and waits at most 2 s for a
+ *     "finished" event that the thread sets when it is done with the plug-in's
+ *     state; it never waits for the thread's handle. A thread that has not
+ *     started yet is abandoned without a wait, and only leaves when it starts.
+ *   - The I/O lock is taken only after "finished" (gp_stop_device_access, which
+ *     leaves the thread running, tries it for at most 2 s). A bound that runs
+ *     out fails the call with PN532_E_POLL_THREAD_BUSY, changing nothing.
+ *   - Commands of a close (release, RF off, PowerDown) wait at most 500 ms each.
+ *   - At process exit the thread is already gone; nothing waits.
+ *
  * Time-out: gp_set_timeout(milliseconds), 1 to 60000, bounds every exchange
  * with the chip (each InDataExchange of a gp_read, each listing). When it
  * expires, the command is aborted with an ACK frame, the link is
- * resynchronised, and the call fails with PN532_E_TIMEOUT. A damaged answer
+ * resynchronised (what the chip still sends is dropped for a short settle
+ * time, never past the time-out), and the call fails with PN532_E_TIMEOUT. A damaged answer
  * (bad checksum, lost byte) is asked for again with a NACK frame, twice at
  * most; garbage between frames is skipped.
  */
 #ifndef KORVAT_PN532_READER_H
 #define KORVAT_PN532_READER_H
 
-/* The category name looked up in category_name_list, and the prefix of port names. */
-#define PN532_CATEGORY_NAME "COM"
+/* Category name, time-out range, largest command and answer. */
+#include "Pn532Limits.h"
+/* The error pairs the plug-in writes, and the details of its error states. */
+#include "Pn532ErrorCodes.h"
+
 /* Version reported by gp_get_version_number. */
 #define PN532_VERSION_NUMBER 1000
-/* Time-out before the first gp_set_timeout, and its range (milliseconds). */
-#define PN532_DEFAULT_TIMEOUT 6000
-#define PN532_MINIMUM_TIMEOUT 1
-#define PN532_MAXIMUM_TIMEOUT 60000
-/* Largest command packet and largest answer of gp_read. */
-#define PN532_MAXIMUM_COMMAND_SIZE 4096
-#define PN532_MAXIMUM_RESPONSE_SIZE 4096
-
-/* ------------------------------------------------------------------ */
-/* Error pairs written by the plug-in (error code, detail code).         */
-/* The codes have the customer bit set, so that they never collide with */
-/* the library's own 0x80C0xxxx codes.                                  */
-/* ------------------------------------------------------------------ */
-/* An argument is null or out of range; detail: its 1-based position. */
-#define PN532_E_INVALID_ARGUMENT     0xE0500001u
-/* "COM" is not an item of category_name_list; detail: 0 list absent or empty, 1 not listed. */
-#define PN532_E_CATEGORY_NOT_LISTED  0xE0500002u
-/* The port name is not "COM" and a number from 1 to 255; detail 0. */
-#define PN532_E_UNKNOWN_PORT         0xE0500003u
-/* gp_open_port_and_transition_nfc_mode while the port is open; detail 0. */
-#define PN532_E_PORT_ALREADY_OPEN    0xE0500004u
-/* The operation needs the open port; detail 0. */
-#define PN532_E_PORT_NOT_OPEN        0xE0500005u
-/* The serial port cannot be opened or set up; detail: the Windows error code. */
-#define PN532_E_PORT                 0xE0500006u
-/* The chip is not a PN532; detail: its GetFirmwareVersion answer IC, Ver, Rev, Support
- * (IC in the high byte). */
-#define PN532_E_NOT_PN532            0xE0500007u
-/* gp_start_poll_mode while poll mode runs / the operation needs poll mode; detail 0. */
-#define PN532_E_ALREADY_POLLING      0xE0500008u
-#define PN532_E_NOT_POLLING          0xE0500009u
-/* No found target has this number; detail: the number asked for. */
-#define PN532_E_NO_TARGET            0xE050000Au
-/* The operation needs device access (or it has already started); detail: the accessed
- * target number, 0 when none. */
-#define PN532_E_NOT_ACCESSING        0xE050000Bu
-#define PN532_E_ALREADY_ACCESSING    0xE050000Cu
-/* The chip did not answer within the time-out; detail: the PN532 command code. */
-#define PN532_E_TIMEOUT              0xE050000Du
-/* The serial link failed; detail: PN532_LINK_*. */
-#define PN532_E_LINK                 0xE050000Eu
-#define PN532_LINK_WRITE_FAILED      1u  /* the port refused the bytes (reader unplugged?) */
-#define PN532_LINK_READ_FAILED       2u  /* reading the port failed (reader unplugged?) */
-#define PN532_LINK_DAMAGED_FRAMES    3u  /* answers stayed damaged after two NACKs */
-#define PN532_LINK_SYNTAX_ERROR      4u  /* the chip answered with its syntax error frame */
-#define PN532_LINK_UNEXPECTED_ANSWER 5u  /* an answer to another command, or malformed */
-/* The chip reports an error in its status byte; detail: the status byte. By its error
- * code (bits 5..0): */
-#define PN532_E_CARD_NO_ANSWER       0xE050000Fu /* 01: the target did not answer (left the field?) */
-#define PN532_E_CARD_TRANSMISSION    0xE0500010u /* 02-06, 0A, 0B, 12, 13, 23, 25, 2A, 2C, 2E */
-#define PN532_E_CHIP_ERROR           0xE0500011u /* 07, 09, 0D, 0E, 2D and codes not listed */
-#define PN532_E_CHIP_REFUSED         0xE0500012u /* 10, 26, 27: command not acceptable now */
-#define PN532_E_TARGET_RELEASED      0xE0500013u /* 29, 2B: the target is gone */
-#define PN532_E_AUTHENTICATION       0xE0500014u /* 14: MIFARE authentication error */
-/* The command or its answer exceeds the sizes above; detail: the length. */
-#define PN532_E_TOO_LONG             0xE0500015u
-
-/* Detail of the device error state (driver status bits 24-27) and of the card error
- * state (bits 20-23). */
-#define PN532_DEVICE_ERROR_TIMEOUT    1u
-#define PN532_DEVICE_ERROR_LINK       2u
-#define PN532_DEVICE_ERROR_PORT_LOST  3u
-#define PN532_DEVICE_ERROR_CHIP       4u
-#define PN532_CARD_ERROR_LEFT_FIELD   1u
 
 #endif /* KORVAT_PN532_READER_H */

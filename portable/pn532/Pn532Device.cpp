@@ -1,6 +1,6 @@
 #include "Pn532Device.h"
 
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
 
 namespace pn532 {
 
@@ -80,12 +80,20 @@ bool Device::sendFrame(const std::vector<uint8_t> &bytes, Error &error)
     return m_Link.write(bytes.data(), bytes.size()) || fail(error, PN532_E_LINK, PN532_LINK_WRITE_FAILED);
 }
 
-bool Device::abortCommand(uint8_t code, Error &error)
+bool Device::abortCommand(uint8_t code, uint32_t deadline, Error &error)
 {
     ++m_Counters.aborts;
     m_Link.write(AckFrame, sizeof(AckFrame));
+    // Until the line has been quiet for the settle time; a device that keeps sending gets the
+    // rest of the command's time-out, or the settle time once that has passed, and no more.
+    const uint32_t now = m_Link.milliseconds();
+    const uint32_t drainEnd = elapsed(now + AbortSettleMs, deadline) ? now + AbortSettleMs : deadline;
     uint8_t buffer[300];
-    while (m_Link.read(buffer, sizeof(buffer), AbortSettleMs) > 0) {
+    for (uint32_t t = now; !elapsed(t, drainEnd); t = m_Link.milliseconds()) {
+        const uint32_t left = drainEnd - t;
+        if (m_Link.read(buffer, sizeof(buffer), left < AbortSettleMs ? left : AbortSettleMs) <= 0) {
+            break;
+        }
     }
     m_Link.discardInput();
     m_Reader.reset();
@@ -140,7 +148,7 @@ bool Device::command(const std::vector<uint8_t> &request, std::vector<uint8_t> &
             if (stalled && acknowledged) {
                 received.kind = Frame::Kind::Damaged;  // asked for again below
             } else if (elapsed(m_Link.milliseconds(), deadline) || sends >= MaximumSends) {
-                return abortCommand(code, error);
+                return abortCommand(code, deadline, error);
             } else if (!acknowledged) {
                 send = true;
                 continue;
@@ -160,7 +168,7 @@ bool Device::command(const std::vector<uint8_t> &request, std::vector<uint8_t> &
             continue;
         case Frame::Kind::Damaged:
             if (nacks >= MaximumNacks) {
-                abortCommand(code, error);
+                abortCommand(code, deadline, error);
                 return fail(error, PN532_E_LINK, PN532_LINK_DAMAGED_FRAMES);
             }
             ++nacks;
@@ -175,7 +183,7 @@ bool Device::command(const std::vector<uint8_t> &request, std::vector<uint8_t> &
             // An answer whose ACK was lost is taken all the same.
             if (received.tfi != ChipToHost || received.data.empty() ||
                 received.data[0] != static_cast<uint8_t>(code + 1)) {
-                abortCommand(code, error);
+                abortCommand(code, deadline, error);
                 return fail(error, PN532_E_LINK, PN532_LINK_UNEXPECTED_ANSWER);
             }
             answer.assign(received.data.begin() + 1, received.data.end());

@@ -71,7 +71,9 @@ private:
     // Reads until a frame is complete, the deadline passes, or a begun frame stalls.
     Wait nextFrame(uint32_t deadline, Frame &frame, bool &stalled);
     bool sendFrame(const std::vector<uint8_t> &bytes, Error &error);
-    bool abortCommand(uint8_t code, Error &error);
+    // Aborts the command with an ACK frame and drops what the chip still sends, until `deadline`
+    // at the latest (or a short settle time past it).
+    bool abortCommand(uint8_t code, uint32_t deadline, Error &error);
     // The answer's status byte: false with its error pair when it reports an error.
     bool statusOnly(const std::vector<uint8_t> &answer, Error &error);
 

@@ -19,6 +19,9 @@ public:
     virtual void discardInput() = 0;
     // A monotonic clock in milliseconds.
     virtual uint32_t milliseconds() = 0;
+    // Closes the port and opens it again, for a reader that went away and may have come back
+    // (a USB-serial adapter unplugged and plugged in). False: it cannot be opened now.
+    virtual bool reopen() = 0;
 };
 
 }  // namespace pn532

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "NfcRegistryList.h"
-#include "pn532_reader.h"
+#include "Pn532Limits.h"
 
 namespace pn532 {
 

@@ -1,7 +1,8 @@
 #include "Pn532Reader.h"
 
 #include "korvat_nfc_plugin.h"
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
+#include "Pn532Limits.h"
 
 namespace pn532 {
 
@@ -25,6 +26,10 @@ const uint32_t ListingIntervalMs = 20;
 const uint32_t PresenceIntervalMs = 250;
 const uint32_t IdleIntervalMs = 50;
 const uint32_t FailingIntervalMs = 500;
+// Commands that a live chip answers at once (release, RF off, power down, and the set-up sent
+// to a reader that failed) wait no longer than this, whatever the time-out: a reader that has
+// gone away must not hold up a close or the poll thread for the time-out of each.
+const uint32_t QuickCommandTimeoutMs = 500;
 
 bool fail(Error &error, uint32_t code, uint32_t detail)
 {
@@ -63,6 +68,12 @@ bool isCardError(const Error &error)
 }  // namespace
 
 Reader::Reader(Link &link) : m_Link(link), m_Device(link), m_Timeout(PN532_DEFAULT_TIMEOUT) {}
+
+uint32_t Reader::quickTimeout() const
+{
+    return static_cast<uint32_t>(m_Timeout) < QuickCommandTimeoutMs ? static_cast<uint32_t>(m_Timeout)
+                                                                     : QuickCommandTimeoutMs;
+}
 
 bool Reader::requireOpen(Error &error) const
 {
@@ -103,7 +114,7 @@ bool Reader::close(Error &error)
     // The port is closed whatever the chip answers: a reader that has gone away must not keep
     // the application from closing it.
     Error ignored;
-    m_Device.close(static_cast<uint32_t>(m_Timeout), ignored);
+    m_Device.close(quickTimeout(), ignored);
     m_Open = false;
     m_Polling = false;
     m_Phase = Phase::None;
@@ -142,11 +153,12 @@ bool Reader::stopPollMode(Error &error)
     }
     if (m_Phase != Phase::None) {
         Error ignored;
-        m_Device.targetCommand(InRelease, 0, static_cast<uint32_t>(m_Timeout), ignored);
+        m_Device.targetCommand(InRelease, 0, quickTimeout(), ignored);
     }
     m_Polling = false;
     m_Phase = Phase::None;
     m_Events.clear();
+    m_DeviceFailing = false;
     return true;
 }
 
@@ -180,7 +192,7 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
         return false;
     }
     Error released;
-    const bool ok = m_Device.targetCommand(InRelease, m_Target.tg, static_cast<uint32_t>(m_Timeout), released);
+    const bool ok = m_Device.targetCommand(InRelease, m_Target.tg, quickTimeout(), released);
     if (stopMode == 0) {
         m_Released.push_back({m_Target.identifier(), m_Target.cardType, true});
     }
@@ -239,10 +251,33 @@ void Reader::dropTarget()
     m_Target = ListedTarget();
 }
 
+void Reader::deviceFailed(const Error &error)
+{
+    if (m_DeviceFailing) {
+        return;
+    }
+    m_DeviceFailing = true;
+    m_Failure.driverStatus = GP_STATUS_DEVICE_ERROR | deviceErrorDetail(error) << GP_DEVICE_ERROR_DETAIL_SHIFT;
+    m_Failure.error = error;
+    report(m_Failure.driverStatus, error);
+}
+
+bool Reader::setUpAgain()
+{
+    // The port may be a new one (an adapter plugged in again), and the chip may have reset: it is
+    // asleep in its low-power state until woken and configured as at open.
+    Error ignored;
+    return m_Link.reopen() && m_Device.open(quickTimeout(), ignored);
+}
+
 uint32_t Reader::pollStep()
 {
     if (!m_Open || !m_Polling || m_Phase == Phase::Accessing) {
         return IdleIntervalMs;
+    }
+    if (m_DeviceFailing) {
+        // Stays failing until a listing is answered again.
+        return setUpAgain() && listNextKind() ? ListingIntervalMs : FailingIntervalMs;
     }
     if (m_Phase == Phase::Found) {
         const uint32_t now = m_Link.milliseconds();
@@ -256,15 +291,14 @@ uint32_t Reader::pollStep()
         }
         if (isCardError(error)) {
             Error ignored;
-            m_Device.targetCommand(InRelease, m_Target.tg, static_cast<uint32_t>(m_Timeout), ignored);
+            m_Device.targetCommand(InRelease, m_Target.tg, quickTimeout(), ignored);
             dropTarget();
             report(GP_STATUS_CARD_ERROR | PN532_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT, error);
             return ListingIntervalMs;
         }
-        if (!m_DeviceFailing) {
-            report(GP_STATUS_DEVICE_ERROR | deviceErrorDetail(error) << GP_DEVICE_ERROR_DETAIL_SHIFT, error);
-            m_DeviceFailing = true;
-        }
+        // The reader itself failed: the target is given up, and found again once it answers.
+        dropTarget();
+        deviceFailed(error);
         return FailingIntervalMs;
     }
     return listNextKind() ? ListingIntervalMs : FailingIntervalMs;
@@ -284,10 +318,7 @@ bool Reader::listNextKind()
     std::vector<ListedTarget> targets;
     Error error;
     if (!m_Device.listTargets(kind.modulation, targets, static_cast<uint32_t>(m_Timeout), error)) {
-        if (!m_DeviceFailing) {
-            report(GP_STATUS_DEVICE_ERROR | deviceErrorDetail(error) << GP_DEVICE_ERROR_DETAIL_SHIFT, error);
-            m_DeviceFailing = true;
-        }
+        deviceFailed(error);
         return false;
     }
     m_DeviceFailing = false;
@@ -340,6 +371,10 @@ void Reader::takeReports(std::deque<StatusReport> &events, StatusReport &steady)
     while (!m_Events.empty()) {
         events.push_back(std::move(m_Events.front()));
         m_Events.pop_front();
+    }
+    if (m_Polling && m_DeviceFailing) {
+        steady = m_Failure;
+        return;
     }
     steady = StatusReport();
     steady.driverStatus = currentSteadyStatus();

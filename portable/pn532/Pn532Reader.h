@@ -41,8 +41,14 @@ public:
     // the thread may sleep before the next step.
     uint32_t pollStep();
 
+    // A reader that fails (port lost, chip silent or reset) is reported once as a device error
+    // event and then stays in the device error state: each step reopens the port, wakes and
+    // configures the chip again and lists, until a listing is answered; then the state is idle
+    // and targets are found again.
+
     // Moves the reports made since the last call to `events` (found, card error, device
-    // error, in order) and gives the status to report when no event is pending.
+    // error, in order) and gives the status to report when no event is pending: the device
+    // error while the reader fails, else idle, waiting or enabled.
     void takeReports(std::deque<StatusReport> &events, StatusReport &steady);
 
     bool isOpen() const { return m_Open; }
@@ -56,6 +62,9 @@ private:
     bool requireAccess(Error &error) const;
     void report(uint32_t driverStatus, const Error &error);
     void dropTarget();
+    void deviceFailed(const Error &error);
+    bool setUpAgain();
+    uint32_t quickTimeout() const;
     bool listNextKind();
     uint32_t currentSteadyStatus() const;
 
@@ -73,6 +82,7 @@ private:
     uint32_t m_NextTargetNumber = 1;
     uint32_t m_LastPresenceCheck = 0;
     bool m_DeviceFailing = false;  // a device error was reported and the chip has not answered since
+    StatusReport m_Failure;        // the device error state while it fails
 
     // Cards released with stop mode 0, by identifier, and whether the current round of listings
     // saw them again; a card not seen in a whole round has left the field.

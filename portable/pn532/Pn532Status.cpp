@@ -1,6 +1,6 @@
 #include "Pn532Status.h"
 
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
 
 namespace pn532 {
 

@@ -95,9 +95,14 @@ EmulatorProcess::~EmulatorProcess()
     stop();
 }
 
-TtyLink::TtyLink(const std::string &path)
+TtyLink::TtyLink(const std::string &path) : m_Path(path)
 {
-    m_Fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    openPath();
+}
+
+void TtyLink::openPath()
+{
+    m_Fd = open(m_Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_Fd < 0) {
         return;
     }
@@ -108,6 +113,16 @@ TtyLink::TtyLink(const std::string &path)
     cfsetospeed(&tio, B115200);
     tio.c_cflag |= CLOCAL | CREAD;
     tcsetattr(m_Fd, TCSANOW, &tio);
+}
+
+bool TtyLink::reopen()
+{
+    if (m_Fd >= 0) {
+        close(m_Fd);
+        m_Fd = -1;
+    }
+    openPath();
+    return m_Fd >= 0;
 }
 
 TtyLink::~TtyLink()

@@ -32,7 +32,8 @@ private:
     std::string m_Path;
 };
 
-// A tty in raw mode at 115200 baud.
+// A tty in raw mode at 115200 baud; reopen() opens the same path again (a symbolic link the
+// emulator may have pointed at a new pseudo-terminal).
 class TtyLink : public pn532::Link {
 public:
     explicit TtyLink(const std::string &path);
@@ -42,8 +43,12 @@ public:
     long read(uint8_t *buffer, size_t capacity, uint32_t waitMs) override;
     void discardInput() override;
     uint32_t milliseconds() override;
+    bool reopen() override;
 
 private:
+    void openPath();
+
+    std::string m_Path;
     int m_Fd = -1;
 };
 

@@ -12,7 +12,8 @@
 #include "Pn532Reader.h"
 #include "Pn532TestSupport.h"
 #include "korvat_nfc_plugin.h"
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
+#include "Pn532Limits.h"
 
 namespace {
 
@@ -56,13 +57,19 @@ uint32_t steadyStatus(pn532::Reader &reader)
 
 class Pn532LinkTest : public ::testing::Test {
 protected:
-    void start(const std::string &scenario, const std::vector<std::string> &extra = {})
+    // With `linkPath`, the emulator makes it a symbolic link to its pseudo-terminal and the
+    // host opens the port by that name (so that it finds a replugged reader again).
+    void start(const std::string &scenario, const std::vector<std::string> &extra = {},
+               const std::string &linkPath = "")
     {
         std::vector<std::string> arguments{"--scenario", pn532test::writeScenario("link.scenario", scenario)};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
+        if (!linkPath.empty()) {
+            arguments.insert(arguments.end(), {"--link", linkPath});
+        }
         emulator.reset(new EmulatorProcess(arguments));
         ASSERT_TRUE(emulator->started()) << "the emulator did not start: " << emulator->stop();
-        link.reset(new TtyLink(emulator->path()));
+        link.reset(new TtyLink(linkPath.empty() ? emulator->path() : linkPath));
         ASSERT_TRUE(link->opened());
         reader.reset(new pn532::Reader(*link));
     }
@@ -204,6 +211,46 @@ TEST_F(Pn532LinkTest, OpenRefusesAnotherChipAndOneThatDoesNotAnswer)
     EXPECT_FALSE(reader->isOpen());
 }
 
+// A reader unplugged while its target is checked for presence: one device error event, then
+// the device error state for as long as it is away (not idle), and once it is plugged in again
+// (a new pseudo-terminal behind the same name, a chip just powered on) the port is reopened, the
+// chip woken and set up, and the card found again with the next number.
+TEST_F(Pn532LinkTest, AnUnpluggedReaderStaysFailingUntilItIsBackAndThenFindsTheCardAgain)
+{
+    const std::string linkPath = pn532test::writeScenario("replug.link", "");
+    start("card A 0 600000 nfcid1=04B1B2B3B4B5B6 sel_res=20 ats=0578807002\n",
+          {"--fault", "disconnect", "--fault-command", "00", "--fault-skip", "1", "--replug", "1500"}, linkPath);
+    openReader();
+    pn532::Error error;
+    ASSERT_TRUE(reader->startPollMode(1, error));
+    pn532::StatusReport event;
+    ASSERT_TRUE(pollUntilEvent(*reader, event, 1500));
+    ASSERT_EQ(event.driverStatus, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+    ASSERT_TRUE(pollUntilEvent(*reader, event, 2000));
+    const uint32_t portLost = GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_PORT_LOST << GP_DEVICE_ERROR_DETAIL_SHIFT;
+    EXPECT_EQ(event.driverStatus, portLost);
+    EXPECT_EQ(event.error.code, PN532_E_LINK);
+    EXPECT_EQ(event.error.detail, PN532_LINK_READ_FAILED);
+
+    // Away for 1.5 s: the state stays the device error, with its pair, and nothing else comes.
+    std::deque<pn532::StatusReport> events;
+    pn532::StatusReport steady;
+    const uint32_t away = pn532test::monotonicMilliseconds();
+    while (pn532test::monotonicMilliseconds() - away < 700) {
+        reader->pollStep();
+        reader->takeReports(events, steady);
+        ASSERT_TRUE(events.empty()) << "an event while the reader is away: " << std::hex << events.front().driverStatus;
+        ASSERT_EQ(steady.driverStatus, portLost);
+        ASSERT_EQ(steady.error.code, PN532_E_LINK);
+    }
+
+    ASSERT_TRUE(pollUntilEvent(*reader, event, 4000)) << "the card was not found after the reader came back";
+    EXPECT_EQ(event.driverStatus, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+    EXPECT_EQ(event.additionalData[GP_AD_TARGET_NUMBER], 2);
+    EXPECT_EQ(steadyStatus(*reader), GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING);
+    EXPECT_NE(emulator->stop().find("plugged in again"), std::string::npos);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Link faults during device access: each case names the fault, what the exchange must end
 // with, and (for a failure) the pair. Every exchange must return within the time-out (+ margin).
@@ -300,6 +347,68 @@ TEST_F(Pn532LinkTest, AChipThatStopsAnsweringWhilePollingIsReportedOnceAsADevice
     EXPECT_NE(log.find(" aborts"), std::string::npos) << log;
 }
 
+// A device that keeps sending (a stray byte every 5 ms, for 4 s) must not keep an operation
+// running past its time-out: opening, a listing of the poll thread and an exchange each end with
+// PN532_E_TIMEOUT for the command the chip never answered.
+TEST_F(Pn532LinkTest, ADeviceThatKeepsSendingEndsEachOperationWithinItsTimeout)
+{
+    enum class Operation { Open, Listing, Exchange };
+    const struct {
+        const char *name;
+        Operation operation;
+        const char *command;
+        uint32_t code;
+    } cases[] = {
+        {"open", Operation::Open, "14", 0x14},
+        {"listing", Operation::Listing, "4A", 0x4A},
+        {"exchange", Operation::Exchange, "40", 0x40},
+    };
+    const uint32_t timeoutMs = 500;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        start(AllKinds, {"--fault", "babble", "--fault-command", c.command, "--fault-count", "0", "--fault-delay", "4000"});
+        pn532::Error error;
+        ASSERT_TRUE(reader->setTimeout(timeoutMs, error));
+        if (c.operation != Operation::Open) {
+            openReader();
+            ASSERT_TRUE(reader->startPollMode(1, error));
+        }
+        if (c.operation == Operation::Exchange) {
+            pn532::StatusReport found;
+            ASSERT_TRUE(pollUntilEvent(*reader, found, 2000));
+            ASSERT_TRUE(reader->startDeviceAccess(found.additionalData[GP_AD_TARGET_NUMBER], error));
+        }
+        const uint32_t begun = pn532test::monotonicMilliseconds();
+        bool ok = false;
+        std::deque<pn532::StatusReport> events;
+        pn532::StatusReport steady;
+        switch (c.operation) {
+        case Operation::Open:
+            ok = reader->open(error);
+            break;
+        case Operation::Listing:
+            reader->pollStep();
+            reader->takeReports(events, steady);
+            ok = events.empty();
+            if (!ok) {
+                error = events.front().error;
+            }
+            break;
+        case Operation::Exchange: {
+            const Bytes select{0x00, 0xA4, 0x04, 0x00, 0x02, 0xE1, 0x03};
+            Bytes response;
+            ok = reader->exchange(select.data(), select.size(), response, error);
+            break;
+        }
+        }
+        const uint32_t took = pn532test::monotonicMilliseconds() - begun;
+        EXPECT_FALSE(ok);
+        EXPECT_LE(took, timeoutMs + 300) << "the operation outlived its time-out";
+        EXPECT_EQ(error.code, PN532_E_TIMEOUT);
+        EXPECT_EQ(error.detail, c.code);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Chaining, against a scripted chip in the test's own process: what the host sends, piece by
 // piece, and how it gathers an answer that comes with MI.
@@ -339,6 +448,7 @@ public:
     }
     void discardInput() override {}
     uint32_t milliseconds() override { return pn532test::monotonicMilliseconds(); }
+    bool reopen() override { return true; }
 
 private:
     pn532::FrameReader m_Reader;

@@ -8,7 +8,8 @@
 #include "Pn532Status.h"
 #include "Pn532Targets.h"
 #include "korvat_nfc_plugin.h"
-#include "pn532_reader.h"
+#include "Pn532ErrorCodes.h"
+#include "Pn532Limits.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 // The PN532 reader plug-in called directly through its entry points: argument checks, the
 // category look-up, the serial port names, and, against PN532 emulators on COM ports of the
 // prefix (tests/pn532/pn532_with_emulators.sh), the whole road, a chip that is not a PN532, a
-// reader unplugged in the middle of an exchange and a chip that stops answering.
+// reader unplugged in the middle of an exchange and a chip that stops answering. Through the
+// library: FreeLibrary while polling, a reader unplugged and plugged in again, and a card at the
+// edge of the field.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -89,7 +91,8 @@ protected:
         registry.setString("category_name_list", "SIM, COM");
     }
 
-    // Opens an emulated port: index 0 card, 1 unplugged at the first exchange, 2 silent, 3 not a PN532.
+    // An emulated port: index 0 card, 1 unplugged at the first exchange, 2 silent, 3 not a PN532,
+    // 6 unplugged at the second presence check and back 1.5 s later, 7 a card at the field's edge.
     std::string port(size_t index)
     {
         const std::vector<std::string> ports = emulatedPorts();
@@ -309,6 +312,116 @@ TEST_F(Pn532PluginTest, AProcessThatEndsWithThePortOpenOrPollingExitsNormally)
     ErrorInfo error{0, 0};
     EXPECT_TRUE(plugin.open(port(0).c_str(), &error)) << std::hex << error.error_code << " " << error.detail_code;
     EXPECT_TRUE(plugin.close(&error));
+}
+
+// FreeLibrary of the library without stopping anything, in a child process (a hang would end
+// it): while polling, with a device access open, and after a start of poll mode that failed
+// because it was made under the loader lock. FreeLibrary returns at once, the plug-in's module
+// is gone a second later (its thread left it), and the port opens again.
+TEST_F(Pn532PluginTest, FreeLibraryOfTheLibraryReturnsPromptlyAndLeavesNoThreadBehind)
+{
+    registry.setString("plugins_home_directory", binDirectory() + "pn532_plugins");
+    registry.setString("category_name_list", "COM");
+    registry.setString("port_name_list", port(0));
+    for (const char *mode : {"poll", "access", "dllmain"}) {
+        const std::string commandLine =
+            "\"" + binDirectory() + "free_library_while_polling.exe\" " + mode + " pn532_reader.gp";
+        const ChildRun run = runChildProcess(commandLine, 30000);
+        ASSERT_TRUE(run.started) << commandLine;
+        EXPECT_TRUE(run.ended) << "the process hung: " << commandLine;
+        EXPECT_EQ(run.exitCode, 0u) << commandLine;
+    }
+}
+
+// The library over the PN532 plug-in with a message window, as an application has it.
+class Pn532ThroughLibrary : public Pn532PluginTest {
+protected:
+    void openPort(size_t index)
+    {
+        registry.setString("plugins_home_directory", binDirectory() + "pn532_plugins");
+        registry.setString("category_name_list", "COM");
+        ASSERT_TRUE(dll.loaded());
+        ASSERT_TRUE(dll.initialize());
+        std::string name = port(index);
+        std::vector<char> buffer(name.begin(), name.end());
+        buffer.push_back('\0');
+        ASSERT_TRUE(dll.open(buffer.data())) << std::hex << dll.lastError().first;
+        ASSERT_TRUE(dll.set_poll_callback_parameters(window.handle(), "korvat.pn532.find", "korvat.pn532.enable"));
+        opened = GetTickCount();
+        ASSERT_TRUE(dll.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    }
+
+    void TearDown() override
+    {
+        dll.stop_poll_mode();
+        dll.close();
+        dll.uninitialize();
+    }
+
+    // Pumps until a find message with this wParam arrives after message `from`; its index.
+    bool pumpForFind(WPARAM kind, size_t from, DWORD limitMs, size_t &index)
+    {
+        const DWORD begun = GetTickCount();
+        for (;;) {
+            for (index = from; index < window.messages.size(); ++index) {
+                if (window.messages[index].message == window.findMessage() && window.messages[index].wParam == kind) {
+                    return true;
+                }
+            }
+            if (GetTickCount() - begun >= limitMs) {
+                return false;
+            }
+            window.pump(50);
+        }
+    }
+
+    KorvatDll dll;
+    MessageWindow window{"korvat.pn532.find", "korvat.pn532.enable"};
+    DWORD opened = 0;
+};
+
+uint32_t word(const std::vector<uint8_t> &bytes, size_t offset)
+{
+    return bytes.size() < offset + 4 ? 0 : bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
+                                               static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+// Unplugged while polling: the application gets the error message (device error kind 3, the
+// plug-in's PN532_DEVICE_ERROR_PORT_LOST); once
+// the reader is plugged in again (the same COM name, a chip just powered on) the card is found
+// again, with a new target number, without the application reopening anything.
+TEST_F(Pn532ThroughLibrary, AnUnpluggedReaderIsReportedAndItsCardFoundAgainOnceItIsBack)
+{
+    ASSERT_NO_FATAL_FAILURE(openPort(6));
+    size_t first = 0, failure = 0, again = 0;
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, 0, 3000, first));
+    EXPECT_EQ(word(window.messages[first].bytes, 4), 1u);
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_ERROR, first + 1, 4000, failure)) << "no error message";
+    static_assert(PN532_DEVICE_ERROR_PORT_LOST == 3, "the port-lost kind of device error");
+    EXPECT_EQ(word(window.messages[failure].bytes, 0), KORVAT_NFC_E_DEVICE_ERROR_3);
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, failure + 1, 6000, again)) << "the card was not found again";
+    EXPECT_EQ(word(window.messages[again].bytes, 4), 2u);
+    EXPECT_EQ(Bytes(window.messages[again].bytes.begin() + 12, window.messages[again].bytes.begin() + 19),
+              (Bytes{0x04, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6}));
+}
+
+// A card in and out of the field every 300 ms for 20.4 s, then gone: the application may see
+// some of its visits, but no find message comes more than one status cycle (600 ms, and a
+// margin for the pump) after it left for good.
+TEST_F(Pn532ThroughLibrary, ACardAtTheFieldsEdgeIsNotReportedAfterItLeft)
+{
+    ASSERT_NO_FATAL_FAILURE(openPort(7));
+    const DWORD lastDeparture = opened + 34 * 600 - 300;
+    window.pump(34 * 600 + 3000);
+    DWORD lastFind = 0;
+    for (const ReceivedMessage &m : window.messages) {
+        if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_FIND_TARGET) {
+            lastFind = m.tick;
+        }
+    }
+    ASSERT_NE(lastFind, 0u) << "the card was never found";
+    EXPECT_LE(static_cast<int32_t>(lastFind - lastDeparture), 600 + 300)
+        << "a find message " << static_cast<int32_t>(lastFind - lastDeparture) << " ms after the card left";
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #   COM18 a chip with a type A card, COM19 the reader unplugged at the first InDataExchange,
 #   COM20 a chip that stops answering InDataExchange, COM21 a chip that is not a PN532,
 #   COM22 the card of COM18 with the bytes paced at 115200 baud, COM23 a card that enters the
-#   field 2 s after the session began.
+#   field 2 s after the session began, COM24 the card of COM18 on a reader that is unplugged at
+#   its second presence check and plugged in again 1.5 s later, COM25 a card at the edge of the
+#   field: in for 300 ms, out for 300 ms, for 20.4 s from the session's start, then gone.
 # Usage: pn532_with_emulators.sh <emulator> <build dir> <command...>
 set -u
 emulator=$1 build=$2
@@ -29,14 +31,22 @@ start com19 --fault disconnect --fault-command 40
 start com20 --fault no-answer --fault-command 40 --fault-count 0
 start com21 --firmware 33020108
 start com22 --pace
+start com24 --fault disconnect --fault-command 00 --fault-skip 1 --replug 1500
 printf '%s\n' "card A 2000 6000000 nfcid1=04E1E2E3E4E5E6 sel_res=20 ats=0578807002" >"$work/later.scenario"
 "$emulator" --scenario "$work/later.scenario" --link "$devices/com23" >/dev/null 2>"$work/com23.err" &
 pids="$pids $!"
-for port in com18 com19 com20 com21 com22 com23; do
+i=0
+while [ $i -lt 34 ]; do
+  echo "card A $((i * 600)) $((i * 600 + 300)) nfcid1=04F1F2F3F4F5F6 sel_res=20 ats=0578807002"
+  i=$((i + 1))
+done >"$work/edge.scenario"
+"$emulator" --scenario "$work/edge.scenario" --link "$devices/com25" >/dev/null 2>"$work/com25.err" &
+pids="$pids $!"
+for port in com18 com19 com20 com21 com22 com23 com24 com25; do
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     [ -L "$devices/$port" ] && break
     sleep 0.2
   done
   [ -L "$devices/$port" ] || { echo "FAIL: no emulator on $port"; cat "$work/$port.err"; exit 1; }
 done
-KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23 "$@"
+KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25 "$@"

@@ -35,6 +35,7 @@ bool parseFaultKind(const std::string &name, Fault::Kind &kind)
         {"delayed-ack", Fault::Kind::DelayedAck},   {"bad-checksum", Fault::Kind::BadChecksum},
         {"nack", Fault::Kind::NackRequest},         {"dropped-byte", Fault::Kind::DroppedByte},
         {"no-answer", Fault::Kind::NoAnswer},       {"disconnect", Fault::Kind::Disconnect},
+        {"babble", Fault::Kind::Babble},
     };
     for (const auto &n : names) {
         if (name == n.first) {
@@ -117,7 +118,7 @@ void Emulator::handleFrame(const Frame &frame, uint32_t nowMs, std::vector<Outpu
     case Frame::Kind::Nack:
         ++m_Counters.nacksReceived;
         if (!m_LastResponse.empty()) {
-            outputs.push_back({0, m_LastResponse, false});
+            outputs.push_back({0, m_LastResponse, false, false});
         }
         return;
     case Frame::Kind::Damaged:
@@ -139,11 +140,15 @@ void Emulator::handleFrame(const Frame &frame, uint32_t nowMs, std::vector<Outpu
         return;
     }
     if (fault && m_Fault.kind == Fault::Kind::NackRequest) {
-        outputs.push_back({0, std::vector<uint8_t>(pn532::NackFrame, pn532::NackFrame + 6), false});
+        outputs.push_back({0, std::vector<uint8_t>(pn532::NackFrame, pn532::NackFrame + 6), false, false});
         return;
     }
     if (fault && m_Fault.kind == Fault::Kind::Disconnect) {
-        outputs.push_back({0, {}, true});
+        outputs.push_back({0, {}, true, false});
+        return;
+    }
+    if (fault && m_Fault.kind == Fault::Kind::Babble) {
+        outputs.push_back({0, {}, false, true});
         return;
     }
     if (m_Asleep) {
@@ -176,7 +181,7 @@ void Emulator::handleFrame(const Frame &frame, uint32_t nowMs, std::vector<Outpu
     }
     // The ACK and the answer go out together, as libnfc needs the ACK first and promptly.
     ack.insert(ack.end(), response.begin(), response.end());
-    outputs.push_back({delay, ack, false});
+    outputs.push_back({delay, ack, false, false});
     if (code == 0x16 && answered) {  // PowerDown: asleep after the answer
         m_Asleep = true;
     }

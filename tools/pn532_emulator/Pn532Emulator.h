@@ -27,13 +27,18 @@ struct Fault {
         DroppedByte,   // one byte of the answer is lost (a NACK gets it whole)
         NoAnswer,      // the command is ignored: no ACK, no answer
         Disconnect,    // the reader goes away before answering
+        Babble,        // no answer; the chip sends a stray byte every 5 ms for `delayMs` (0: for ever)
     };
     Kind kind = Kind::None;
     int command = -1;     // command code it applies to, -1: every command
     uint32_t skip = 0;    // matching commands let through first
     uint32_t count = 1;   // matching commands it applies to then, 0: all
-    uint32_t delayMs = 0; // DelayedAck
+    uint32_t delayMs = 0; // DelayedAck, Babble
 };
+
+// A babbling chip's pace: one stray byte this often, whatever the host sends meanwhile.
+const uint32_t BabbleIntervalMs = 5;
+const uint8_t BabbleByte = 0xAA;
 
 bool parseFaultKind(const std::string &name, Fault::Kind &kind);
 
@@ -42,6 +47,7 @@ struct Output {
     uint32_t delayMs = 0;
     std::vector<uint8_t> bytes;
     bool disconnect = false;  // the link goes away instead
+    bool babble = false;      // the chip starts babbling (Fault::Kind::Babble) instead
 };
 
 struct EmulatorCounters {

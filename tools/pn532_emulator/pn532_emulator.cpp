@@ -2,7 +2,7 @@
 //
 //   pn532_emulator [--scenario FILE] [--link PATH] [--pace] [--trace] [--firmware HEX8]
 //                  [--fault KIND [--fault-command HEX] [--fault-skip N] [--fault-count N]
-//                   [--fault-delay MS]]
+//                   [--fault-delay MS]] [--replug MS]
 //
 // Prints the path of the client's end of the pseudo-terminal on its first line of output,
 // then serves whoever opens it until SIGTERM or SIGINT. The cards of the scenario (the
@@ -12,7 +12,10 @@
 // 115200 baud, and answers no sooner than the command's bytes would have taken to arrive.
 // Faults (applied to the answers of the matching commands): delayed-ack (--fault-delay ms),
 // bad-checksum, nack, dropped-byte, no-answer, disconnect (the emulator closes its end and
-// exits). --trace writes every frame to stderr. --firmware gives another GetFirmwareVersion
+// exits), babble (no answer; from then on a stray byte every 5 ms for --fault-delay ms, 0: for
+// ever, whatever the host sends). --replug MS: after a disconnect the reader comes back MS later
+// on a new pseudo-terminal (the --link is made again), as a freshly powered chip without the
+// fault. --trace writes every frame to stderr. --firmware gives another GetFirmwareVersion
 // answer (IC, Ver, Rev, Support), for example that of a chip that is not a PN532.
 #include <fcntl.h>
 #include <poll.h>
@@ -26,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,6 +65,7 @@ struct Options {
     bool pace = false;
     bool trace = false;
     pn532emu::Fault fault;
+    long replugMs = -1;  // -1: a disconnect ends the emulator
     std::vector<uint8_t> firmware;
 };
 
@@ -69,7 +74,8 @@ void usage()
     std::fprintf(stderr,
                  "usage: pn532_emulator [--scenario FILE] [--link PATH] [--pace] [--trace] [--firmware HEX8]\n"
                  "                      [--fault delayed-ack|bad-checksum|nack|dropped-byte|no-answer|disconnect\n"
-                 "                       [--fault-command HEX] [--fault-skip N] [--fault-count N] [--fault-delay MS]]\n");
+                 "                       [--fault-command HEX] [--fault-skip N] [--fault-count N] [--fault-delay MS]]\n"
+                 "                      [--replug MS]\n");
 }
 
 bool parseNumber(const char *text, int base, unsigned long &value)
@@ -117,6 +123,8 @@ bool parseOptions(int argc, char **argv, Options &options)
             options.fault.count = static_cast<uint32_t>(number);
         } else if (option == "--fault-delay" && parseNumber(value, 10, number) && number <= 600000) {
             options.fault.delayMs = static_cast<uint32_t>(number);
+        } else if (option == "--replug" && parseNumber(value, 10, number) && number <= 600000) {
+            options.replugMs = static_cast<long>(number);
         } else {
             return false;
         }
@@ -168,6 +176,54 @@ struct Scheduled {
     bool disconnect;
 };
 
+// The chip's end of a pseudo-terminal in raw mode at 115200 baud, and the client's end kept
+// open as well: without it, reads of the master fail with EIO whenever no client holds the port
+// open (between sessions).
+struct Pty {
+    int master = -1;
+    int keepOpen = -1;
+    std::string clientPath;
+};
+
+bool openPty(const Options &options, Pty &pty)
+{
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+        std::perror("pn532_emulator: posix_openpt");
+        return false;
+    }
+    pty.clientPath = ptsname(pty.master);
+    pty.keepOpen = open(pty.clientPath.c_str(), O_RDWR | O_NOCTTY);
+    termios tio;
+    if (pty.keepOpen < 0 || tcgetattr(pty.keepOpen, &tio) != 0) {
+        std::perror("pn532_emulator: client end");
+        return false;
+    }
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tcsetattr(pty.keepOpen, TCSANOW, &tio);
+    fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
+    if (!options.link.empty()) {
+        unlink(options.link.c_str());
+        if (symlink(pty.clientPath.c_str(), options.link.c_str()) != 0) {
+            std::perror("pn532_emulator: symlink");
+            return false;
+        }
+    }
+    return true;
+}
+
+void closePty(const Options &options, Pty &pty)
+{
+    close(pty.master);
+    close(pty.keepOpen);
+    if (!options.link.empty()) {
+        unlink(options.link.c_str());
+    }
+    pty = Pty();
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -195,45 +251,26 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("pn532_emulator: posix_openpt");
+    Pty pty;
+    if (!openPty(options, pty)) {
         return 1;
-    }
-    const std::string clientPath = ptsname(master);
-    // Our own descriptor of the client's end: without it, reads of the master fail with EIO
-    // whenever no client holds the port open (between sessions).
-    const int keepOpen = open(clientPath.c_str(), O_RDWR | O_NOCTTY);
-    termios tio;
-    if (keepOpen < 0 || tcgetattr(keepOpen, &tio) != 0) {
-        std::perror("pn532_emulator: client end");
-        return 1;
-    }
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    tcsetattr(keepOpen, TCSANOW, &tio);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (!options.link.empty()) {
-        unlink(options.link.c_str());
-        if (symlink(clientPath.c_str(), options.link.c_str()) != 0) {
-            std::perror("pn532_emulator: symlink");
-            return 1;
-        }
     }
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
     signal(SIGPIPE, SIG_IGN);
-    std::printf("%s\n", clientPath.c_str());
+    std::printf("%s\n", pty.clientPath.c_str());
     std::fflush(stdout);
 
-    pn532emu::Emulator emulator(scenario, options.fault);
+    std::unique_ptr<pn532emu::Emulator> chip(new pn532emu::Emulator(scenario, options.fault));
     if (!options.firmware.empty()) {
-        emulator.setFirmware(options.firmware);
+        chip->setFirmware(options.firmware);
     }
     const uint64_t start = nowMicroseconds();
     std::vector<Scheduled> pending;
     uint64_t lineFreeAt = 0;  // with --pace: when the chip's last byte has left
+    const uint64_t NotBabbling = 0;
+    uint64_t babbleEnd = NotBabbling;  // microseconds; UINT64_MAX: for ever
+    uint64_t nextBabble = 0;
     int status = 0;
     while (!g_Stop) {
         const uint64_t now = nowMicroseconds();
@@ -241,20 +278,24 @@ int main(int argc, char **argv)
         if (!pending.empty()) {
             waitMs = pending.front().due <= now ? 0 : static_cast<int>((pending.front().due - now + 999) / 1000);
         }
-        pollfd in{master, POLLIN, 0};
+        if (babbleEnd != NotBabbling) {
+            const int babbleWait = nextBabble <= now ? 0 : static_cast<int>((nextBabble - now + 999) / 1000);
+            waitMs = babbleWait < waitMs ? babbleWait : waitMs;
+        }
+        pollfd in{pty.master, POLLIN, 0};
         const int ready = poll(&in, 1, waitMs);
         if (ready < 0 && errno != EINTR) {
             break;
         }
         if (ready > 0 && (in.revents & POLLIN) != 0) {
             uint8_t buffer[1024];
-            const ssize_t n = read(master, buffer, sizeof(buffer));
+            const ssize_t n = read(pty.master, buffer, sizeof(buffer));
             if (n > 0) {
                 trace(options, "H>", buffer, static_cast<size_t>(n));
                 const uint64_t arrived = nowMicroseconds();
                 std::vector<pn532emu::Output> outputs;
                 bool cancel = false;
-                emulator.receive(buffer, static_cast<size_t>(n), static_cast<uint32_t>((arrived - start) / 1000),
+                chip->receive(buffer, static_cast<size_t>(n), static_cast<uint32_t>((arrived - start) / 1000),
                                  outputs, cancel);
                 if (cancel) {
                     pending.clear();
@@ -262,6 +303,12 @@ int main(int argc, char **argv)
                 // Paced: the command took its bytes' time to arrive before the chip saw it.
                 const uint64_t base = arrived + (options.pace ? ByteMicroseconds * static_cast<uint64_t>(n) : 0);
                 for (pn532emu::Output &output : outputs) {
+                    if (output.babble) {
+                        // Not cancelled by what the host sends next: the chip has gone astray.
+                        babbleEnd = options.fault.delayMs == 0 ? UINT64_MAX : arrived + options.fault.delayMs * 1000ull;
+                        nextBabble = arrived;
+                        continue;
+                    }
                     pending.push_back({base + output.delayMs * 1000ull, std::move(output.bytes), output.disconnect});
                 }
             }
@@ -272,16 +319,25 @@ int main(int argc, char **argv)
             pending.erase(pending.begin());
             if (next.disconnect) {
                 std::fprintf(stderr, "pn532_emulator: disconnecting\n");
-                close(master);
-                close(keepOpen);
-                if (!options.link.empty()) {
-                    unlink(options.link.c_str());
+                closePty(options, pty);
+                pending.clear();
+                if (options.replugMs < 0) {
+                    return 0;
                 }
-                return 0;
+                usleep(static_cast<useconds_t>(options.replugMs) * 1000u);
+                if (!openPty(options, pty)) {
+                    return 1;
+                }
+                std::fprintf(stderr, "pn532_emulator: plugged in again at %s\n", pty.clientPath.c_str());
+                chip.reset(new pn532emu::Emulator(scenario, pn532emu::Fault()));
+                if (!options.firmware.empty()) {
+                    chip->setFirmware(options.firmware);
+                }
+                break;
             }
             trace(options, "E<", next.bytes.data(), next.bytes.size());
             if (!options.pace) {
-                writeAll(master, next.bytes.data(), next.bytes.size());
+                writeAll(pty.master, next.bytes.data(), next.bytes.size());
                 continue;
             }
             // 115200 baud: the bytes leave one by one, 87 us apart, after what is still going out.
@@ -293,18 +349,24 @@ int main(int argc, char **argv)
                 if (t > current) {
                     usleep(static_cast<useconds_t>(t - current));
                 }
-                writeAll(master, next.bytes.data() + i, piece);
+                writeAll(pty.master, next.bytes.data() + i, piece);
             }
             lineFreeAt = t;
         }
+        if (babbleEnd != NotBabbling) {
+            const uint64_t current = nowMicroseconds();
+            if (current >= babbleEnd) {
+                babbleEnd = NotBabbling;
+            } else if (current >= nextBabble) {
+                trace(options, "E<", &pn532emu::BabbleByte, 1);
+                writeAll(pty.master, &pn532emu::BabbleByte, 1);
+                nextBabble = current + pn532emu::BabbleIntervalMs * 1000u;
+            }
+        }
     }
-    const pn532emu::EmulatorCounters &c = emulator.counters();
+    const pn532emu::EmulatorCounters &c = chip->counters();
     std::fprintf(stderr, "pn532_emulator: %u commands, %u NACKs, %u aborts, %u faults applied\n", c.commands,
                  c.nacksReceived, c.abortsReceived, c.faultsApplied);
-    close(master);
-    close(keepOpen);
-    if (!options.link.empty()) {
-        unlink(options.link.c_str());
-    }
+    closePty(options, pty);
     return status;
 }

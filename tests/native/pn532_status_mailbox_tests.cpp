@@ -1,0 +1,130 @@
+// What gp_get_driver_status hands out of the poll thread's reports: the state now, with at most
+// one report waiting, whatever the thread reported between two calls.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <sstream>
+#include <string>
+
+#include "Pn532ErrorCodes.h"
+#include "Pn532StatusMailbox.h"
+#include "korvat_nfc_plugin.h"
+
+namespace {
+
+const uint32_t Found = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
+const uint32_t Waiting = GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING;
+const uint32_t Departed = GP_STATUS_CARD_ERROR | PN532_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT;
+const uint32_t PortLost = GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_PORT_LOST << GP_DEVICE_ERROR_DETAIL_SHIFT;
+
+// F<n>: target n found, L: it left, D: the reader failed; states I idle, W waiting, E failing.
+pn532::StatusReport report(const std::string &token)
+{
+    pn532::StatusReport r;
+    switch (token[0]) {
+    case 'F':
+        r.driverStatus = Found;
+        r.pollModeCardType = 1;
+        r.additionalData.assign(1, static_cast<uint8_t>(std::stoi(token.substr(1))));
+        break;
+    case 'L':
+        r.driverStatus = Departed;
+        r.error = {PN532_E_CARD_NO_ANSWER, 1};
+        break;
+    case 'D':
+    case 'E':
+        r.driverStatus = PortLost;
+        r.error = {PN532_E_LINK, PN532_LINK_READ_FAILED};
+        break;
+    case 'I':
+        r.driverStatus = GP_STATUS_STATE_IDLE;
+        break;
+    case 'W':
+        r.driverStatus = Waiting;
+        break;
+    }
+    return r;
+}
+
+// The token a handed-out report reads as (D and E read alike: the same word and pair).
+std::string token(const pn532::StatusReport &r)
+{
+    if (r.driverStatus == Found) {
+        return "F" + std::to_string(r.additionalData.empty() ? 0 : r.additionalData[0]);
+    }
+    if (r.driverStatus == Departed && r.error.code == PN532_E_CARD_NO_ANSWER) {
+        return "L";
+    }
+    if (r.driverStatus == PortLost && r.error.code == PN532_E_LINK) {
+        return "D";
+    }
+    if (r.driverStatus == GP_STATUS_STATE_IDLE) {
+        return "I";
+    }
+    if (r.driverStatus == Waiting) {
+        return "W";
+    }
+    std::ostringstream unknown;
+    unknown << "?" << std::hex << r.driverStatus;
+    return unknown.str();
+}
+
+struct Case {
+    const char *name;
+    // "+X" the poll thread reports X; "=S" it posts with the state S; "?X" a status call gets X.
+    const char *script;
+};
+
+class Pn532StatusMailboxTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Pn532StatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
+{
+    pn532::StatusMailbox mailbox;
+    std::deque<pn532::StatusReport> events;
+    std::istringstream script(GetParam().script);
+    std::string step;
+    std::string got, expected;
+    while (script >> step) {
+        const std::string what = step.substr(1);
+        if (step[0] == '+') {
+            events.push_back(report(what));
+        } else if (step[0] == '=') {
+            mailbox.post(events, report(what));
+            EXPECT_TRUE(events.empty());
+        } else {
+            got += token(mailbox.next()) + " ";
+            expected += (what == "E" ? "D" : what) + " ";
+        }
+    }
+    EXPECT_EQ(got, expected) << GetParam().script;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Pn532StatusMailboxTest,
+    ::testing::Values(
+        Case{"found_once_then_waiting", "+F1 =W ?F1 ?W ?W"},
+        Case{"came_and_went_between_two_calls", "+F1 +L =I ?I ?I"},
+        Case{"field_edge_only_the_present_target", "+F1 +L +F2 +L +F3 =W ?F3 ?W"},
+        Case{"departure_of_a_seen_target_once", "+F1 =W ?F1 +L =I ?L ?I"},
+        Case{"newer_arrival_replaces_a_departure", "+F1 =W ?F1 +L +F2 =W ?F2 ?W"},
+        Case{"field_edge_for_many_cycles_no_backlog", "+F1 =W ?F1 +L +F2 =W +L +F3 =W +L =I ?I ?I"},
+        Case{"device_error_kept_when_already_over", "+D =I ?D ?I"},
+        Case{"failing_reader_stays_failing", "+D =E ?D ?E ?E"},
+        Case{"device_error_gives_the_target_up", "+F1 +D =E ?D ?E"},
+        Case{"found_after_recovery_follows_the_error", "+D +F2 =W ?D ?F2 ?W"}),
+    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+TEST(Pn532StatusMailbox, ClosedPortDropsWhatWaits)
+{
+    pn532::StatusMailbox mailbox;
+    EXPECT_FALSE(mailbox.portOpen());
+    std::deque<pn532::StatusReport> events{report("F1")};
+    mailbox.post(events, report("W"));
+    EXPECT_TRUE(mailbox.portOpen());
+    mailbox.clear();
+    EXPECT_FALSE(mailbox.portOpen());
+    mailbox.post(events, report("I"));
+    EXPECT_EQ(token(mailbox.next()), "I") << "the target found before the close was handed out after it";
+}
+
+}  // namespace
