@@ -8,6 +8,23 @@ bool NfcCriticalSection::m_IsDeleted = false;
 std::atomic<DWORD> NfcCriticalSection::s_Owner{0};
 LONG NfcCriticalSection::s_Depth = 0;
 
+// The calling thread's id, read from its thread environment block as GetCurrentThreadId does,
+// without the call: the lock is taken on every library call.
+static inline DWORD currentThreadId()
+{
+#if defined(__x86_64__)
+    DWORD id;
+    asm("movl %%gs:0x48, %0" : "=r"(id));
+    return id;
+#elif defined(__i386__)
+    DWORD id;
+    asm("movl %%fs:0x24, %0" : "=r"(id));
+    return id;
+#else
+    return GetCurrentThreadId();
+#endif
+}
+
 void NfcCriticalSection::createLock()
 {
     if (!m_IsInitialized) {
@@ -20,14 +37,15 @@ void NfcCriticalSection::createLock()
 NfcCriticalSection::NfcCriticalSection() : m_Owns(true), m_TurnGiven(false)
 {
     createLock();
-    const bool outermost = s_Owner.load(std::memory_order_relaxed) != GetCurrentThreadId();
+    const DWORD self = currentThreadId();
+    const bool outermost = s_Owner.load(std::memory_order_relaxed) != self;
     EnterCriticalSection(&m_CriticalSection);
     if (outermost && NfcLockHandOff::shouldGiveWay()) {
         LeaveCriticalSection(&m_CriticalSection);
         NfcLockHandOff::waitForCycle();
         EnterCriticalSection(&m_CriticalSection);
     }
-    entered();
+    entered(self);
 }
 
 NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_TurnGiven(false)
@@ -35,7 +53,7 @@ NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_T
     createLock();
     if (TryEnterCriticalSection(&m_CriticalSection)) {
         m_Owns = true;
-        entered();
+        entered(currentThreadId());
         return;
     }
     // Ask for the next turn, then wait in short steps so that a pending stop is seen within a
@@ -45,7 +63,7 @@ NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_T
         if (TryEnterCriticalSection(&m_CriticalSection)) {
             m_Owns = true;
             m_TurnGiven = true;
-            entered();
+            entered(currentThreadId());
             NfcLockHandOff::cycleEntered();
             return;
         }
@@ -56,12 +74,12 @@ NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_T
     }
 }
 
-void NfcCriticalSection::entered()
+void NfcCriticalSection::entered(DWORD self)
 {
-    if (s_Owner.load(std::memory_order_relaxed) == GetCurrentThreadId()) {
+    if (s_Owner.load(std::memory_order_relaxed) == self) {
         ++s_Depth;
     } else {
-        s_Owner.store(GetCurrentThreadId(), std::memory_order_relaxed);
+        s_Owner.store(self, std::memory_order_relaxed);
         s_Depth = 1;
     }
 }

@@ -32,7 +32,7 @@ public:
     static bool m_IsDeleted;
 
 private:
-    void entered();
+    void entered(DWORD self);
 
     bool m_Owns;
     bool m_TurnGiven;  // the notification thread got the lock through its turn

@@ -93,28 +93,9 @@ const ShutdownInProgress g_ShutdownInProgress = reinterpret_cast<ShutdownInProgr
     reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
 } // namespace
 
-bool NfcLifetime::processExiting()
+bool NfcLifetime::loaderIsShuttingDown()
 {
-    return s_Phase == ProcessExit || (g_ShutdownInProgress != nullptr && g_ShutdownInProgress() != FALSE);
-}
-
-bool NfcLifetime::holdsLoaderLock()
-{
-    // The process environment block names the loader's critical section; its owner field says
-    // which thread holds it. The block's address in the thread environment block and the lock's
-    // address in the block are at fixed offsets for each architecture.
-    const unsigned char *peb = nullptr;
-#if defined(__x86_64__)
-    const size_t LoaderLockOffset = 0x110;
-    asm("movq %%gs:0x60, %0" : "=r"(peb));
-#else
-    const size_t LoaderLockOffset = 0xA0;
-    asm("movl %%fs:0x30, %0" : "=r"(peb));
-#endif
-    const CRITICAL_SECTION *loaderLock =
-        peb != nullptr ? *reinterpret_cast<const CRITICAL_SECTION *const *>(peb + LoaderLockOffset) : nullptr;
-    return loaderLock != nullptr &&
-           static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(loaderLock->OwningThread)) == GetCurrentThreadId();
+    return g_ShutdownInProgress != nullptr && g_ShutdownInProgress() != FALSE;
 }
 
 void NfcLifetime::releaseRuntimeOfThisModule()

@@ -64,10 +64,30 @@ public:
     // True once the process has begun to exit (ExitProcess, or the return from main), also
     // before this DLL's own detach: every other thread is gone, and DLLs loaded after this one
     // (the plug-ins) may have been detached already.
-    static bool processExiting();
+    // The loader detaches the DLLs of an exiting process holding its lock, on the exiting
+    // thread: a thread that does not hold it is not in the process's end, and that is known
+    // from a few loads, without asking the loader (every exported call asks this).
+    static bool processExiting() { return s_Phase == ProcessExit || (holdsLoaderLock() && loaderIsShuttingDown()); }
     // True when the calling thread holds the loader lock (inside any DLL's entry point): no
     // thread can start or end until it is released.
-    static bool holdsLoaderLock();
+    static bool holdsLoaderLock()
+    {
+        // The process environment block names the loader's critical section; its owner field
+        // says which thread holds it. The block's address in the thread environment block and
+        // the lock's address in the block are at fixed offsets for each architecture.
+        const unsigned char *peb = nullptr;
+#if defined(__x86_64__)
+        const size_t LoaderLockOffset = 0x110;
+        asm("movq %%gs:0x60, %0" : "=r"(peb));
+#else
+        const size_t LoaderLockOffset = 0xA0;
+        asm("movl %%fs:0x30, %0" : "=r"(peb));
+#endif
+        const CRITICAL_SECTION *loaderLock =
+            peb != nullptr ? *reinterpret_cast<const CRITICAL_SECTION *const *>(peb + LoaderLockOffset) : nullptr;
+        const HANDLE owner = loaderLock != nullptr ? loaderLock->OwningThread : nullptr;
+        return owner != nullptr && static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(owner)) == GetCurrentThreadId();
+    }
     // Whether the calling thread may wait for another thread of this DLL to get on.
     static bool mayWaitForThread() { return s_Phase == Loaded && !processExiting() && !holdsLoaderLock(); }
 
@@ -107,6 +127,9 @@ public:
     static void releaseRuntimeOfThisModule();
 
 private:
+    // The loader's own answer (RtlDllShutdownInProgress).
+    static bool loaderIsShuttingDown();
+
     struct ThreadStart;
     static bool abandonThread(ThreadStart *start);
     static void keepImageMapped();

@@ -20,7 +20,7 @@ void NfcLockHandOff::destroy()
     }
 }
 
-bool NfcLockHandOff::shouldGiveWay()
+bool NfcLockHandOff::shouldGiveWaySlow()
 {
     // Read under the lock: the notification thread clears the flag only while it holds the lock
     // (or when it gives up), so a set flag means its cycle is still to come.

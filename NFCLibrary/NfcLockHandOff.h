@@ -24,7 +24,11 @@ public:
     // Application side, called holding the lock at its outermost level: true when the
     // notification thread waits for the lock and this thread may give way to it (never while
     // the loader lock is held: the cycle's plug-in call must not be made to wait on it).
-    static bool shouldGiveWay();
+    static bool shouldGiveWay()
+    {
+        // The common case, no cycle waiting, costs one load and no call.
+        return s_CycleWaiting.load(std::memory_order_acquire) && shouldGiveWaySlow();
+    }
     // Waits, without holding the lock, until the waiting cycle has passed (at most
     // GiveWayBoundMilliseconds).
     static void waitForCycle();
@@ -41,6 +45,8 @@ public:
     static const DWORD GiveWayBoundMilliseconds = 1200;
 
 private:
+    static bool shouldGiveWaySlow();
+
     // Set while the notification thread waits for the lock; s_CyclePassed is signalled when it
     // got the lock and released it again, or gave up.
     static std::atomic<bool> s_CycleWaiting;

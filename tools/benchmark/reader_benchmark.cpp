@@ -215,6 +215,22 @@ void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t reset
         added.push_back(thruNs - directNs);
     }
     setBareRead(0);
+    // The floor under the library's cost: every library call holds one Win32 critical section,
+    // whose enter and leave alone cost this much on this machine and under this Wine.
+    std::vector<double> lockPairs;
+    CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    for (int round = 0; round < Rounds; ++round) {
+        LARGE_INTEGER a, b;
+        QueryPerformanceCounter(&a);
+        for (int i = 0; i < CallsPerRound; ++i) {
+            EnterCriticalSection(&section);
+            LeaveCriticalSection(&section);
+        }
+        QueryPerformanceCounter(&b);
+        lockPairs.push_back(seconds(a, b) * 1e9 / CallsPerRound);
+    }
+    DeleteCriticalSection(&section);
     const double directMedian = median(direct);
     const double thruMedian = median(through);
     benchmarkPrint("reader benchmark: korvatlib_nfc_thru with both logs off, %d-byte command, %d calls x %d rounds "
@@ -227,6 +243,9 @@ void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t reset
     benchmarkPrint("  added by the library:               %8.1f ns/call (median of the paired rounds' differences; "
                 "quartiles %.1f .. %.1f), ratio %.3f; goal: 15 ns or less\n",
                 median(added), sortedAdded[Rounds / 4], sortedAdded[(3 * Rounds) / 4], thruMedian / directMedian);
+    benchmarkPrint("  of which the library lock's Win32 critical section, enter and leave alone: %8.1f ns/call "
+                   "(median round)\n",
+                   median(lockPairs));
 }
 
 void measureStop(const Library &library, fixture_reset_t resetFixture)
