@@ -1,5 +1,13 @@
 // The fourteen entry points of the simulated reader plug-in. Each one checks its arguments,
 // then hands the work to the one SimReader; configuration comes from the library's registry key.
+//
+// The loader lock (korvat_nfc_plugin.h): gp_close_port and gp_stop_poll_mode may run in the
+// library's DllMain. The simulator keeps the rule by having no thread of its own: the field is
+// computed from the clock when gp_get_driver_status asks, every entry point does its work on the
+// caller's thread and returns, and its only lock is never held by anyone else while a call
+// waits. A reader that polls on a thread of its own follows the PN532 plug-in
+// (plugins/pn532_reader/pn532_reader.cpp): its thread holds a module reference, ends through
+// FreeLibraryAndExitThread, and the closer waits for its "finished" event with a bound.
 #include <windows.h>
 
 #include <algorithm>

@@ -323,14 +323,7 @@ TEST_F(Pn532PluginTest, FreeLibraryOfTheLibraryReturnsPromptlyAndLeavesNoThreadB
     registry.setString("plugins_home_directory", binDirectory() + "pn532_plugins");
     registry.setString("category_name_list", "COM");
     registry.setString("port_name_list", port(0));
-    for (const char *mode : {"poll", "access", "dllmain"}) {
-        const std::string commandLine =
-            "\"" + binDirectory() + "free_library_while_polling.exe\" " + mode + " pn532_reader.gp";
-        const ChildRun run = runChildProcess(commandLine, 30000);
-        ASSERT_TRUE(run.started) << commandLine;
-        EXPECT_TRUE(run.ended) << "the process hung: " << commandLine;
-        EXPECT_EQ(run.exitCode, 0u) << commandLine;
-    }
+    expectFreeLibraryWhilePollingLeavesNothingBehind("pn532_reader.gp");
 }
 
 // The library over the PN532 plug-in with a message window, as an application has it.

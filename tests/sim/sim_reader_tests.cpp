@@ -241,6 +241,18 @@ TEST_F(SimReaderTest, LibraryServesSimPortsAtTheConfiguredPosition)
     EXPECT_TRUE(dll.uninitialize());
 }
 
+// FreeLibrary of the library without stopping anything, in a child process (a hang would end
+// it): while polling, with a device access open, and after a start of poll mode made under the
+// loader lock. FreeLibrary returns at once, the simulator's module is gone a second later, and the
+// port opens again. The simulator has no thread of its own, so it has nothing to wait for.
+TEST_F(SimReaderTest, FreeLibraryOfTheLibraryReturnsPromptlyWhateverIsOpen)
+{
+    useScenario("card A 0 600000 nfcid1=04A1A2A3A4A5A6 ats=0578807002\n");
+    registry.setString("plugins_home_directory", binDirectory() + "plugins");
+    registry.setString("port_name_list", "SIM0");
+    expectFreeLibraryWhilePollingLeavesNothingBehind("sim_reader.gp");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Arguments and states
 // ---------------------------------------------------------------------------------------------

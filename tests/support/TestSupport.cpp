@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <wincrypt.h>
 
 #include <algorithm>
@@ -504,6 +506,18 @@ ChildRun runChildProcess(std::string commandLine, DWORD limit)
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return {true, waited == WAIT_OBJECT_0, exitCode};
+}
+
+void expectFreeLibraryWhilePollingLeavesNothingBehind(const std::string &pluginFile)
+{
+    for (const char *mode : {"poll", "access", "dllmain"}) {
+        const std::string commandLine =
+            "\"" + binDirectory() + "free_library_while_polling.exe\" " + mode + " " + pluginFile;
+        const ChildRun run = runChildProcess(commandLine, 30000);
+        ASSERT_TRUE(run.started) << commandLine;
+        EXPECT_TRUE(run.ended) << "the process hung: " << commandLine;
+        EXPECT_EQ(run.exitCode, 0u) << commandLine;
+    }
 }
 
 }  // namespace korvat_test

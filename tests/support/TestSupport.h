@@ -215,4 +215,10 @@ struct ChildRun {
 };
 ChildRun runChildProcess(std::string commandLine, DWORD limit);
 
+// Runs free_library_while_polling.exe (beside the tests) with the plug-in file in each of its
+// modes (polling, a device access open, poll mode started under the loader lock) and expects
+// every child to end by itself with exit code 0. The registry must name the plug-in's directory,
+// category and port already.
+void expectFreeLibraryWhilePollingLeavesNothingBehind(const std::string &pluginFile);
+
 }  // namespace korvat_test
