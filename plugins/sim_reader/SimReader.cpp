@@ -48,7 +48,10 @@ bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
         VirtualCard card;
         card.description = description;
         const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
-        if (description.kind == CardKind::TypeA || description.kind == CardKind::TypeB) {
+        if (description.type2) {
+            card.type2.reset(new SimType2Tag(description.nfcid1, description.dataAreaSize, ndef,
+                                             description.readOnly, description.signature));
+        } else if (description.kind == CardKind::TypeA || description.kind == CardKind::TypeB) {
             card.type4.reset(new SimType4Tag(ndef));
         } else {
             card.type3.reset(new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
@@ -237,10 +240,18 @@ bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo
     }
     m_Phase = Phase::Accessing;
     m_Halted = false;
-    if (m_Cards[m_Current].type4) {
-        m_Cards[m_Current].type4->reset();
-    }
+    resetCard(m_Cards[m_Current]);
     return true;
+}
+
+void SimReader::resetCard(VirtualCard &card)
+{
+    if (card.type4) {
+        card.type4->reset();
+    }
+    if (card.type2) {
+        card.type2->reset();
+    }
 }
 
 bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
@@ -281,9 +292,7 @@ bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
         return false;
     }
     m_Halted = false;
-    if (m_Cards[m_Current].type4) {
-        m_Cards[m_Current].type4->reset();
-    }
+    resetCard(m_Cards[m_Current]);
     return true;
 }
 
@@ -308,6 +317,17 @@ bool SimReader::exchange(const uint8_t *command, size_t length, uint32_t now, st
     VirtualCard &card = m_Cards[m_Current];
     if (card.type4) {
         response = card.type4->answer(command, length);
+        return true;
+    }
+    if (card.type2) {
+        if (!card.type2->answer(command, length, response)) {
+            return fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED);
+        }
+        // The tag answers a FAST_READ of any length; the reader's frame carries no more than this.
+        if (response.size() > SIM_MAXIMUM_RESPONSE_SIZE) {
+            response.clear();
+            return fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_OVERFLOW);
+        }
         return true;
     }
     return card.type3->answer(command, length, response) || fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED);

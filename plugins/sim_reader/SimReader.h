@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SimScenario.h"
+#include "SimType2Tag.h"
 #include "SimType3Tag.h"
 #include "SimType4Tag.h"
 #include "korvat_nfc_plugin.h"
@@ -45,6 +46,7 @@ private:
     struct VirtualCard {
         CardDescription description;
         std::unique_ptr<SimType4Tag> type4;  // kinds A and B
+        std::unique_ptr<SimType2Tag> type2;  // kind A, "T2" in the scenario
         std::unique_ptr<SimType3Tag> type3;  // kinds F and F424
         bool served = false;                 // released with stop_mode 0 in round `servedRound`
         uint32_t servedRound = 0;
@@ -56,6 +58,8 @@ private:
     bool findNextCard(uint32_t now);
     void buildAdditionalData();
     bool requireOpen(ErrorInfo &error) const;
+    // The card was (re)activated.
+    static void resetCard(VirtualCard &card);
     bool requireAccess(uint32_t now, ErrorInfo &error);
 
     bool m_Open = false;

@@ -32,6 +32,14 @@
  *         A:      nfcid1 (1..10 bytes), sens_res (2 bytes), sel_res (1), ats (0..64)
  *         B:      atqb (12 bytes), attrib (0..64)
  *         F/F424: nfcid2 (8 bytes), pad (8 bytes), rd (0..16)
+ *   card T2 <enter ms> <leave ms> [size=144|504|888] [uid=hex] [sig=hex] [readonly]
+ *       An NFC Forum Type 2 Tag, found as an ISO/IEC 14443 A target (card
+ *       type 1: SENS_RES 0044, SEL_RES 00, the 7-byte NFCID1, no ATS). size:
+ *       bytes of its data area (decimal, default 144); uid: its 7-byte UID
+ *       (default 046B2D1A5C7380); sig: the 32 bytes READ_SIG answers (default
+ *       32 bytes 00); readonly: every lock bit set and write access 0F in the
+ *       capability container. Without "readonly" the tag is writable and keeps
+ *       what is written until the port is closed.
  *   uri <URI>                  adds a URI record to the last card's NDEF message
  *   text <language> <text...>  adds a text record (UTF-8) to it
  *   empty                      adds the NDEF empty record to it (alone: D0 00 00)
@@ -39,7 +47,9 @@
  * Cards of kinds A and B are NFC Forum Type 4 Tags, cards of kinds F and F424
  * Type 3 Tags; each holds the NDEF message of its uri/text/empty lines (read
  * only, at most 1024 bytes). A card without such lines is initialised but
- * holds no NDEF message (NLEN 0 / Ln 0).
+ * holds no NDEF message (NLEN 0 / Ln 0 / an NDEF TLV of length 0). On a T2
+ * card the message fits the data area beside the control TLVs: at most 132,
+ * 490 or 874 bytes for the three sizes.
  *
  * What the reader reports through gp_get_driver_status, while poll mode runs:
  *   no target in the field      state 1, no other bit
@@ -77,7 +87,38 @@
  *     code list order), A6 (service code) or A8 (block number). A frame whose length byte is wrong, whose
  *     IDm is not the card's, that is cut short, or whose command code is
  *     unknown gets no response (SIM_E_NO_RESPONSE).
- * No response is longer than SIM_MAXIMUM_RESPONSE_SIZE bytes.
+ *   Type 2 Tag: the command without its CRC; the tag's 4-bit ACK and NAK
+ *     come back as one byte, 0A and 00. Pages of 4 bytes:
+ *       0-1       UID and check byte BCC0 (read only)
+ *       2         BCC1, 00, static lock bytes LOCK0 LOCK1: bit p of
+ *                 LOCK0 | LOCK1 << 8 locks page p (3..15); bits 0, 1, 2 freeze
+ *                 the lock bit of page 3, of pages 4-9, of pages 10-15
+ *       3         capability container E1 10 <size/8> <00 or 0F>
+ *       4..       the data area: lock control TLV, memory control TLV, NDEF TLV
+ *                 (03 len, or 03 FF len-hi len-lo from 255 bytes on), terminator
+ *                 FE where it fits, then 00
+ *       after it  one page of dynamic lock bytes (the lock control TLV says
+ *                 where, how many bits and how many bytes each bit locks, from
+ *                 page 16 on), then 4 reserved pages (the memory control TLV),
+ *                 read as 00; 45, 135 or 231 pages in all
+ *     Lock bits, and the capability container's bits, can only be set.
+ *     30 pp              READ: 16 bytes from page pp, going on at page 0 after
+ *                        the last page; NAK when pp is past the end
+ *     3A ss ee           FAST_READ: pages ss..ee; NAK when ss > ee or ee is
+ *                        past the end
+ *     A2 pp d0 d1 d2 d3  WRITE: ACK, or NAK for pages 0-1, the reserved pages,
+ *                        pages past the end and locked pages; on page 2 only
+ *                        the lock bytes are taken
+ *     A0 pp, then 16 bytes  COMPATIBILITY_WRITE: ACK (NAK past the end), then
+ *                        the first 4 of the 16 bytes are written as by WRITE;
+ *                        data of another length is answered with NAK
+ *     60                 GET_VERSION: 00 <UID0> 04 02 01 00 <0F|11|13> 03 (the
+ *                        storage size byte of 144, 504, 888)
+ *     3C 00              READ_SIG: the 32 signature bytes; another address: NAK
+ *     Other commands, and commands of the wrong length, get no response
+ *     (SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED).
+ * No response is longer than SIM_MAXIMUM_RESPONSE_SIZE bytes: a FAST_READ of
+ * more than 32 pages fails with SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_OVERFLOW.
  */
 #ifndef KORVAT_SIM_READER_H
 #define KORVAT_SIM_READER_H
@@ -126,5 +167,6 @@
 #define SIM_NO_RESPONSE_LEFT_FIELD  1u  /* the card has left the field; access ends */
 #define SIM_NO_RESPONSE_HALTED      2u  /* the card was deselected */
 #define SIM_NO_RESPONSE_IGNORED     3u  /* the card ignored the frame */
+#define SIM_NO_RESPONSE_OVERFLOW    4u  /* the answer is longer than the reader's frame */
 
 #endif /* KORVAT_SIM_READER_H */

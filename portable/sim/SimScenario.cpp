@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "SimType2Tag.h"
+
 namespace sim {
 
 namespace {
@@ -27,7 +29,7 @@ bool parseHex(const std::string &text, std::vector<uint8_t> &bytes)
     return true;
 }
 
-bool parseMilliseconds(const std::string &text, uint32_t &value)
+bool parseDecimal(const std::string &text, uint32_t &value)
 {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9) {
         return false;
@@ -37,10 +39,18 @@ bool parseMilliseconds(const std::string &text, uint32_t &value)
 }
 
 // Identifiers of a card line without keys.
-CardDescription defaultCard(CardKind kind)
+CardDescription defaultCard(CardKind kind, bool type2)
 {
     CardDescription card;
     card.kind = kind;
+    if (type2) {
+        card.type2 = true;
+        card.nfcid1 = {0x04, 0x6B, 0x2D, 0x1A, 0x5C, 0x73, 0x80};
+        card.sensRes = 0x0044;
+        card.selRes = 0x00;
+        card.dataAreaSize = 144;
+        return card;
+    }
     switch (kind) {
     case CardKind::TypeA:
         card.nfcid1 = {0x04, 0x5A, 0x3C, 0x91, 0x2B, 0x6E, 0x80};
@@ -63,9 +73,10 @@ CardDescription defaultCard(CardKind kind)
     return card;
 }
 
-bool parseKind(const std::string &word, CardKind &kind)
+bool parseKind(const std::string &word, CardKind &kind, bool &type2)
 {
-    if (word == "A") {
+    type2 = word == "T2";
+    if (word == "A" || type2) {
         kind = CardKind::TypeA;
     } else if (word == "B") {
         kind = CardKind::TypeB;
@@ -73,6 +84,30 @@ bool parseKind(const std::string &word, CardKind &kind)
         kind = CardKind::TypeF212;
     } else if (word == "F424") {
         kind = CardKind::TypeF424;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool applyType2Key(CardDescription &card, const std::string &pair)
+{
+    const size_t equals = pair.find('=');
+    const std::string key = pair.substr(0, equals);
+    const std::string value = equals == std::string::npos ? std::string() : pair.substr(equals + 1);
+    std::vector<uint8_t> bytes;
+    if (pair == "readonly") {
+        card.readOnly = true;
+    } else if (key == "size" && equals != std::string::npos) {
+        uint32_t size = 0;
+        if (!parseDecimal(value, size) || !SimType2Tag::isDataAreaSize(size)) {
+            return false;
+        }
+        card.dataAreaSize = size;
+    } else if (key == "uid" && parseHex(value, bytes) && bytes.size() == SimType2Tag::UidLength) {
+        card.nfcid1 = bytes;
+    } else if (key == "sig" && parseHex(value, bytes) && bytes.size() == SimType2Tag::SignatureLength) {
+        card.signature = bytes;
     } else {
         return false;
     }
@@ -112,16 +147,23 @@ bool parseCard(std::istringstream &words, CardDescription &card)
 {
     std::string kindWord, enter, leave;
     CardKind kind;
-    if (!(words >> kindWord >> enter >> leave) || !parseKind(kindWord, kind)) {
+    bool type2 = false;
+    if (!(words >> kindWord >> enter >> leave) || !parseKind(kindWord, kind, type2)) {
         return false;
     }
-    card = defaultCard(kind);
-    if (!parseMilliseconds(enter, card.enterMs) || !parseMilliseconds(leave, card.leaveMs) ||
+    card = defaultCard(kind, type2);
+    if (!parseDecimal(enter, card.enterMs) || !parseDecimal(leave, card.leaveMs) ||
         card.leaveMs <= card.enterMs) {
         return false;
     }
     std::string pair;
     while (words >> pair) {
+        if (card.type2) {
+            if (!applyType2Key(card, pair)) {
+                return false;
+            }
+            continue;
+        }
         const size_t equals = pair.find('=');
         std::vector<uint8_t> bytes;
         if (equals == std::string::npos || !parseHex(pair.substr(equals + 1), bytes) ||
@@ -162,7 +204,8 @@ bool parseRecord(const std::string &directive, std::istringstream &words, CardDe
         record.value = restOfLine(words);
     }
     card.records.push_back(record);
-    return encodeNdefMessage(card.records).size() <= MaximumNdefMessageSize;
+    const size_t capacity = card.type2 ? SimType2Tag::ndefCapacity(card.dataAreaSize) : MaximumNdefMessageSize;
+    return encodeNdefMessage(card.records).size() <= capacity;
 }
 
 }  // namespace
@@ -192,7 +235,7 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
             ok = !result.cards.empty() && parseRecord(directive, words, result.cards.back());
         } else if (directive == "repeat") {
             std::string period, extra;
-            ok = (words >> period) && parseMilliseconds(period, result.repeatMs) && result.repeatMs > 0 &&
+            ok = (words >> period) && parseDecimal(period, result.repeatMs) && result.repeatMs > 0 &&
                  !(words >> extra);
         } else {
             ok = false;

@@ -1,6 +1,7 @@
 // The schedule of virtual cards read from a scenario file (format: sim_reader.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,10 +18,15 @@ struct CardDescription {
     uint32_t enterMs = 0;
     uint32_t leaveMs = 0;
     // ISO/IEC 14443 A
+    bool type2 = false;  // an NFC Forum Type 2 Tag (otherwise kind A is a Type 4 Tag)
     uint16_t sensRes = 0;
     uint8_t selRes = 0;
     std::vector<uint8_t> nfcid1;
     std::vector<uint8_t> ats;
+    // Type 2 Tag
+    size_t dataAreaSize = 0;
+    bool readOnly = false;
+    std::vector<uint8_t> signature;  // empty: 32 bytes 00
     // ISO/IEC 14443 B
     std::vector<uint8_t> atqb;
     std::vector<uint8_t> attrib;

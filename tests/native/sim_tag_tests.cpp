@@ -1,5 +1,5 @@
-// The simulator's pure parts: the scenario parser, the NDEF messages it stores and the Type 4
-// and Type 3 tag models answering command by command. (How the plug-in routes commands to them,
+// The simulator's pure parts: the scenario parser, the NDEF messages it stores and the Type 4,
+// Type 3 and Type 2 tag models answering command by command. (How the plug-in routes commands to them,
 // and the whole road with the demo, are tested under Wine: tests/sim.)
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include "HexText.h"
 #include "SimNdef.h"
 #include "SimScenario.h"
+#include "SimType2Tag.h"
 #include "SimType3Tag.h"
 #include "SimType4Tag.h"
 
@@ -54,7 +55,7 @@ sim::Scenario parse(const std::string &text)
 TEST(SimScenario, BadLinesAreRefusedWithTheirLineNumber)
 {
     struct Case {
-        const char *text;
+        std::string text;
         uint32_t line;
     } cases[] = {
         {"# comment\n\ncard Q 0 100\n", 3},
@@ -70,6 +71,14 @@ TEST(SimScenario, BadLinesAreRefusedWithTheirLineNumber)
         {"card A 0 100\nbeep\n", 2},
         {"card A 0 100\nempty now\n", 2},                // "empty" takes nothing
         {"empty\n", 1},
+        {"card T2 0 100 size=100\n", 1},               // not one of the three sizes
+        {"card T2 0 100 size=0x90\n", 1},
+        {"card T2 0 100 uid=04112233\n", 1},           // a Type 2 Tag's UID is 7 bytes
+        {"card T2 0 100 ats=0578807002\n", 1},         // a Type 2 Tag has no ATS
+        {"card T2 0 100 sig=0102\n", 1},               // the signature is 32 bytes
+        {"card A 0 100 readonly\n", 1},                // Type 4 Tags are read only anyway
+        {"card T2 0 100\ntext en " + std::string(126, 'x') + "\n", 2},  // 133 bytes > 132
+        {"card T2 0 100 size=504\ntext en " + std::string(481, 'x') + "\n", 2},  // 491 > 490
     };
     for (const Case &c : cases) {
         sim::Scenario scenario;
@@ -223,4 +232,255 @@ TEST(SimType3Tag, AnswersReadWithoutEncryptionOfItsNdefService)
     const Bytes noise = unhex("20060102030405060708010B00018000");
     Bytes response;
     EXPECT_FALSE(tag.answer(noise.data(), noise.size(), response));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Type 2 Tag
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+const Bytes Type2Uid = unhex("04112233445566");
+
+// Sends one frame; "" stands for no response at all.
+std::string send(sim::SimType2Tag &tag, const std::string &command)
+{
+    const Bytes frame = unhex(command);
+    Bytes response;
+    if (!tag.answer(frame.data(), frame.size(), response)) {
+        EXPECT_TRUE(response.empty()) << command;
+        return "";
+    }
+    EXPECT_FALSE(response.empty()) << command;
+    return hex(response);
+}
+
+std::string pages(const sim::SimType2Tag &tag, size_t first, size_t count)
+{
+    const Bytes &memory = tag.memory();
+    return hex(Bytes(memory.begin() + first * 4, memory.begin() + (first + count) * 4));
+}
+
+}  // namespace
+
+TEST(SimType2Tag, LaysOutUidLocksCapabilityContainerAndControlTlvsForEachSize)
+{
+    struct Case {
+        size_t size;
+        size_t pageCount;
+        std::string capabilityContainer;
+        std::string controlTlvs;  // lock control, memory control
+        std::string version;
+    } cases[] = {
+        {144, 45, "E1101200", "0103A00C34" "0203A41004", "0004040201000F03"},
+        {504, 135, "E1103F00", "0103880F56" "02038C1006", "0004040201001103"},
+        {888, 231, "E1106F00", "0103E80E66" "0203EC1006", "0004040201001303"},
+    };
+    const Bytes message = uriRecord(0xD1, 0x04, "example.org");
+    for (const Case &c : cases) {
+        sim::SimType2Tag tag(Type2Uid, c.size, message, false, {});
+        EXPECT_EQ(tag.pageCount(), c.pageCount) << c.size;
+        // BCC0 = 88 ^ 04 ^ 11 ^ 22, BCC1 = 33 ^ 44 ^ 55 ^ 66; no lock bit set.
+        EXPECT_EQ(pages(tag, 0, 4), "041122BF" "33445566" "44000000" + c.capabilityContainer) << c.size;
+        EXPECT_EQ(pages(tag, 4, 5), c.controlTlvs + "03" + "10" + hex(message).substr(0, 2 * 8)) << c.size;
+        EXPECT_EQ(tag.memory()[4 * 4 + 12 + message.size()], 0xFE) << "terminator, " << c.size;
+        EXPECT_EQ(send(tag, "60"), c.version) << c.size;
+    }
+}
+
+// 1-byte length up to 254, 3-byte length from 255; the terminator only where a byte is left.
+TEST(SimType2Tag, NdefTlvTakesTheLengthFormOfItsMessageAndFillsTheDataArea)
+{
+    struct Case {
+        size_t size;
+        size_t messageLength;
+        std::string header;
+        bool terminator;
+    } cases[] = {
+        {144, 0, "0300", true},
+        {144, 131, "0383", true},
+        {144, 132, "0384", false},
+        {504, 254, "03FE", true},
+        {504, 255, "03FF00FF", true},
+        {504, 490, "03FF01EA", false},
+        {888, 874, "03FF036A", false},
+    };
+    for (const Case &c : cases) {
+        Bytes message(c.messageLength);
+        for (size_t i = 0; i < message.size(); ++i) {
+            message[i] = static_cast<uint8_t>(0x30 + i % 0x40);
+        }
+        sim::SimType2Tag tag(Type2Uid, c.size, message, false, {});
+        const Bytes &memory = tag.memory();
+        const size_t start = 16 + 10;
+        const size_t headerLength = c.header.size() / 2;
+        EXPECT_EQ(hex(Bytes(memory.begin() + start, memory.begin() + start + headerLength)), c.header)
+            << c.size << "/" << c.messageLength;
+        EXPECT_TRUE(std::equal(message.begin(), message.end(), memory.begin() + start + headerLength))
+            << c.size << "/" << c.messageLength;
+        const size_t after = start + headerLength + message.size();
+        const size_t dataEnd = 16 + c.size;
+        ASSERT_LE(after, dataEnd);
+        EXPECT_EQ(after < dataEnd && memory[after] == 0xFE, c.terminator) << c.size << "/" << c.messageLength;
+    }
+    EXPECT_EQ(sim::SimType2Tag::ndefCapacity(144), 132u);
+    EXPECT_EQ(sim::SimType2Tag::ndefCapacity(504), 490u);
+    EXPECT_EQ(sim::SimType2Tag::ndefCapacity(888), 874u);
+    EXPECT_EQ(sim::SimType2Tag::ndefCapacity(100), 0u);
+}
+
+TEST(SimType2Tag, AnswersEachCommandWithDataAckNakOrSilence)
+{
+    Bytes signature(32);
+    for (size_t i = 0; i < signature.size(); ++i) {
+        signature[i] = static_cast<uint8_t>(0xA0 + i);
+    }
+    sim::SimType2Tag tag(Type2Uid, 144, uriRecord(0xD1, 0x03, "a.b"), false, signature);
+    const std::string page0To3 = "041122BF" "33445566" "44000000" "E1101200";
+    const std::string page4To7 = "0103A00C34" "0203A41004" "0308" "D1010455";
+    struct Step {
+        const char *what;
+        std::string command;
+        std::string response;  // "": no response
+    } steps[] = {
+        {"read page 0", "3000", page0To3},
+        {"read page 4", "3004", page4To7},
+        {"read the last page wraps to page 0", "302C", "00000000" + page0To3.substr(0, 24)},
+        {"read past the end", "302D", "00"},
+        {"fast read of four pages", "3A0003", page0To3},
+        {"fast read of one page", "3A0303", "E1101200"},
+        {"fast read of the last page", "3A2C2C", "00000000"},
+        {"fast read backwards", "3A0302", "00"},
+        {"fast read past the end", "3A002D", "00"},
+        {"write a data page", "A20411223344", "0A"},
+        {"  and read it back", "3A0404", "11223344"},
+        {"write the last data page", "A227CAFEBABE", "0A"},
+        {"  and read it back", "3027", "CAFEBABE" "00000000" "00000000" "00000000"},
+        {"write UID page 0", "A200FFFFFFFF", "00"},
+        {"write UID page 1", "A201FFFFFFFF", "00"},
+        {"write a reserved page", "A22901020304", "00"},
+        {"write past the end", "A22D01020304", "00"},
+        {"compatibility write, first part", "A00A", "0A"},
+        {"  16 bytes, of which 4 are written", "A1A2A3A4B1B2B3B4C1C2C3C4D1D2D3D4", "0A"},
+        {"  and read back", "3A0A0B", "A1A2A3A4" "00000000"},
+        {"compatibility write past the end", "A02D", "00"},
+        {"compatibility write to a reserved page", "A029", "0A"},
+        {"  its data is refused", "00000000000000000000000000000000", "00"},
+        {"compatibility write with short data", "A006", "0A"},
+        {"  is refused", "01020304", "00"},
+        {"  and the page stays", "3A0606", "10040308"},
+        {"  and the next frame is a command again", "3A0303", "E1101200"},
+        {"get version", "60", "0004040201000F03"},
+        {"read signature", "3C00", hex(signature)},
+        {"read signature at another address", "3C01", "00"},
+        {"read without a page", "30", ""},
+        {"read with an extra byte", "300000", ""},
+        {"fast read without an end", "3A00", ""},
+        {"write with 3 bytes", "A204010203", ""},
+        {"get version with an argument", "6000", ""},
+        {"unknown command", "5000", ""},
+        {"empty frame", "", ""},
+    };
+    for (const Step &s : steps) {
+        EXPECT_EQ(send(tag, s.command), s.response) << s.what;
+    }
+}
+
+TEST(SimType2Tag, ResetForgetsACompatibilityWriteWaitingForItsData)
+{
+    sim::SimType2Tag tag(Type2Uid, 144, {}, false, {});
+    ASSERT_EQ(send(tag, "A004"), "0A");
+    tag.reset();
+    // Without the reset these 16 bytes would be data, answered with ACK.
+    EXPECT_EQ(send(tag, "30043004300430043004300430043004"), "");
+    EXPECT_EQ(send(tag, "3A0404"), "0103A00C");
+}
+
+// Lock bits can only be set; each locks its pages against WRITE; block-lock bits freeze them.
+TEST(SimType2Tag, StaticAndDynamicLockBitsRefuseWritesToTheirPages)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> setup;  // each answered with ACK
+        std::string probe;
+        std::string response;
+    } cases[] = {
+        {"nothing locked", {}, "A20401020304", "0A"},
+        {"page 4 locked", {"A20200001000"}, "A20401020304", "00"},
+        {"page 4 locked, page 5 not", {"A20200001000"}, "A20501020304", "0A"},
+        {"page 15 locked", {"A20200000080"}, "A20F01020304", "00"},
+        {"page 14 not locked by page 15's bit", {"A20200000080"}, "A20E01020304", "0A"},
+        {"capability container locked", {"A20200000800"}, "A2030000000F", "00"},
+        {"capability container bits are only set", {"A2030000000F", "A20300000000"}, "3A0303", "E110120F"},
+        {"lock bits are only set", {"A20200001000", "A20200000000"}, "3A0202", "44001000"},
+        {"BCC1 and the internal byte stay", {"A202FFFF0000"}, "3A0202", "44000000"},
+        {"block-lock bit freezes pages 4-9", {"A20200000200", "A20200001000"}, "A20401020304", "0A"},
+        {"block-lock bit leaves pages 10-15", {"A20200000200", "A20200000004"}, "A20A01020304", "00"},
+        {"block-lock bit freezes pages 10-15", {"A20200000400", "A20200000080"}, "A20F01020304", "0A"},
+        {"block-lock bit freezes the CC lock", {"A20200000100", "A20200000800"}, "A2030000000F", "0A"},
+        {"dynamic bit 0 locks page 16", {"A22801000000"}, "A21001020304", "00"},
+        {"dynamic bit 0 locks page 17", {"A22801000000"}, "A21101020304", "00"},
+        {"dynamic bit 0 leaves page 18", {"A22801000000"}, "A21201020304", "0A"},
+        {"dynamic bit 11 locks page 39", {"A22800080000"}, "A22701020304", "00"},
+        {"dynamic bit 11 leaves page 37", {"A22800080000"}, "A22501020304", "0A"},
+        {"dynamic bits beyond the 12th are not kept", {"A228FFFFFFFF"}, "3A2828", "FF0F0000"},
+        {"dynamic lock bits are only set", {"A22801000000", "A22800000000"}, "3A2828", "01000000"},
+        {"static bits do not reach page 16", {"A20200FFFFFF"}, "A21001020304", "0A"},
+    };
+    for (const Case &c : cases) {
+        sim::SimType2Tag tag(Type2Uid, 144, {}, false, {});
+        for (const std::string &command : c.setup) {
+            ASSERT_EQ(send(tag, command), "0A") << c.what << ": " << command;
+        }
+        EXPECT_EQ(send(tag, c.probe), c.response) << c.what;
+    }
+}
+
+// A read only tag keeps every byte, whatever is written to any page, by either write command.
+TEST(SimType2Tag, ReadOnlyTagRefusesEveryWriteAndNeverChanges)
+{
+    for (size_t size : {144u, 504u, 888u}) {
+        sim::SimType2Tag tag(Type2Uid, size, uriRecord(0xD1, 0x03, "a.b"), true, {});
+        const Bytes before = tag.memory();
+        EXPECT_EQ(pages(tag, 2, 2).substr(4), "FFFF" "E110" + hex({static_cast<uint8_t>(size / 8)}) + "0F");
+        for (size_t page = 0; page < tag.pageCount() + 1; ++page) {
+            char number[3];
+            std::snprintf(number, sizeof(number), "%02X", static_cast<unsigned>(page));
+            // Only the lock pages acknowledge (their bits are all set already).
+            const size_t dynamicLockPage = 4 + size / 4;
+            const std::string expected = page == 2 || page == dynamicLockPage ? "0A" : "00";
+            EXPECT_EQ(send(tag, std::string("A2") + number + "00000000"), expected) << size << " page " << page;
+            if (send(tag, std::string("A0") + number) == "0A") {
+                EXPECT_EQ(send(tag, std::string(32, '5')), expected) << size << " page " << page;
+            }
+        }
+        EXPECT_EQ(hex(tag.memory()), hex(before)) << size;
+    }
+}
+
+TEST(SimScenario, Type2CardsTakeSizeUidSignatureAndReadOnly)
+{
+    const sim::Scenario scenario = parse("card T2 0 100\nuri tel:1\n"
+                                         "card T2 0 100 size=888 uid=04A1B2C3D4E5F6 readonly sig=" +
+                                         std::string(64, 'C') + "\n");
+    ASSERT_EQ(scenario.cards.size(), 2u);
+    const sim::CardDescription &plain = scenario.cards[0];
+    EXPECT_TRUE(plain.type2);
+    EXPECT_EQ(plain.kind, sim::CardKind::TypeA);
+    EXPECT_EQ(plain.dataAreaSize, 144u);
+    EXPECT_FALSE(plain.readOnly);
+    EXPECT_EQ(hex(plain.nfcid1), "046B2D1A5C7380");
+    EXPECT_EQ(plain.sensRes, 0x0044);
+    EXPECT_EQ(plain.selRes, 0x00);
+    EXPECT_TRUE(plain.ats.empty());
+    EXPECT_TRUE(plain.signature.empty());
+    EXPECT_EQ(plain.records.size(), 1u);
+    const sim::CardDescription &locked = scenario.cards[1];
+    EXPECT_TRUE(locked.type2);
+    EXPECT_EQ(locked.dataAreaSize, 888u);
+    EXPECT_TRUE(locked.readOnly);
+    EXPECT_EQ(hex(locked.nfcid1), "04A1B2C3D4E5F6");
+    EXPECT_EQ(hex(locked.signature), std::string(64, 'C'));
+    // Kind A without T2 stays a Type 4 Tag.
+    EXPECT_FALSE(parse("card A 0 100\n").cards[0].type2);
 }
