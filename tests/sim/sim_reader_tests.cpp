@@ -552,6 +552,83 @@ TEST_F(SimReaderTest, ReadGoesToTheAccessedCardAndBringsItsAnswerBack)
     EXPECT_EQ(pair(ignored.error), std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED));
 }
 
+// A Type 2 Tag is found as a type A target without ATS; READ frames bring its capability
+// container and its TLVs, which lead to the NDEF message of the scenario.
+TEST_F(SimReaderTest, Type2TagIsFoundAsTypeAAndReadsItsCcAndNdefTlvPageByPage)
+{
+    useScenario("card T2 0 60000 size=144 uid=04112233445566\nuri https://www.example.com/t2\n");
+    openAndPoll(DEVICE_TYPE_NFC_14443A_18092_106K);
+    Status found;
+    const uint32_t number = findTarget(&found);
+    ASSERT_NE(number, 0u);
+    EXPECT_EQ(found.cardType, 1u);
+    EXPECT_EQ(hex(found.data), "01000000" "01" "01000000" "00" "4400" "00" "07" "04112233445566000000" "00");
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_start_device_access(number, &error)) << std::hex << error.error_code;
+
+    Bytes memory;  // pages 0..15, four READs
+    for (uint8_t page = 0; page < 16; page += 4) {
+        const Answer a = exchange({0x30, page});
+        ASSERT_TRUE(a.responded) << int(page);
+        ASSERT_EQ(a.response.size(), 16u) << int(page);
+        memory.insert(memory.end(), a.response.begin(), a.response.end());
+    }
+    EXPECT_EQ(hex(Bytes(memory.begin() + 12, memory.begin() + 16)), "E1101200");
+    // Lock control TLV, memory control TLV, then the NDEF TLV with its 1-byte length.
+    EXPECT_EQ(hex(Bytes(memory.begin() + 16, memory.begin() + 26)), "0103A00C34" "0203A41004");
+    ASSERT_EQ(memory[26], 0x03);
+    const size_t length = memory[27];
+    ASSERT_LE(28 + length + 1, memory.size());
+    const std::string record = "D1010F5502" + hex(Bytes{'e', 'x', 'a', 'm', 'p', 'l', 'e', '.', 'c', 'o', 'm', '/', 't', '2'});
+    EXPECT_EQ(hex(Bytes(memory.begin() + 28, memory.begin() + 28 + length)), record);
+    EXPECT_EQ(memory[28 + length], 0xFE);
+}
+
+TEST_F(SimReaderTest, Type2TagAnswersWritesAndKeepsThemUntilThePortCloses)
+{
+    useScenario("card T2 0 60000\nempty\n");
+    accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K);
+    struct Step {
+        const char *what;
+        std::string command;
+        std::string response;
+        uint32_t detail;  // of SIM_E_NO_RESPONSE when there is no response
+    } steps[] = {
+        {"write", "A20A01020304", "0A", 0},
+        {"fast read it back", "3A0A0A", "01020304", 0},
+        {"write a UID page", "A20001020304", "00", 0},
+        {"fast read of 33 pages is more than the frame carries", "3A0020", "", SIM_NO_RESPONSE_OVERFLOW},
+        {"unknown command", "5000", "", SIM_NO_RESPONSE_IGNORED},
+        {"get version", "60", "0004040201000F03", 0},
+    };
+    for (const Step &s : steps) {
+        const Answer a = exchange(unhex(s.command));
+        if (s.detail != 0) {
+            EXPECT_FALSE(a.responded) << s.what;
+            EXPECT_EQ(pair(a.error), std::make_pair(SIM_E_NO_RESPONSE, s.detail)) << s.what;
+        } else {
+            ASSERT_TRUE(a.responded) << s.what << std::hex << " " << a.error.error_code;
+            EXPECT_EQ(hex(a.response), s.response) << s.what;
+        }
+    }
+    // 32 pages (128 bytes) fit the reader's frame.
+    const Answer full = exchange(unhex("3A001F"));
+    ASSERT_TRUE(full.responded);
+    ASSERT_EQ(full.response.size(), 128u);
+    EXPECT_EQ(hex(Bytes(full.response.begin() + 40, full.response.begin() + 44)), "01020304");
+    // Found again and accessed anew: the page keeps what was written.
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_stop_device_access(1, &error));
+    const uint32_t again = findTarget();
+    ASSERT_NE(again, 0u);
+    ASSERT_TRUE(plugin.gp_start_device_access(again, &error));
+    EXPECT_EQ(hex(exchange(unhex("3A0A0A")).response), "01020304");
+    // A new open starts from the scenario again.
+    ASSERT_TRUE(plugin.gp_close_port(&error));
+    accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K);
+    EXPECT_EQ(hex(exchange(unhex("3A0A0A")).response), "00000000");
+}
+
 // ---------------------------------------------------------------------------------------------
 // The demo, end to end through the DLL
 // ---------------------------------------------------------------------------------------------
