@@ -209,6 +209,11 @@ void Type2TagReader::readCommand(const Type2ReadOptions &options, size_t known, 
 
 Type2TagReader::Type2TagReader(const Type2ReadOptions &options) : m_Options(options) {}
 
+size_t Type2TagReader::memoryEnd() const
+{
+    return m_Memory.size() < HeaderSize ? SmallestMemory : HeaderSize + m_Layout.dataSize;
+}
+
 void Type2TagReader::fail(TagReadOutcome outcome, const std::string &report)
 {
     m_Outcome = outcome;
@@ -225,8 +230,7 @@ bool Type2TagReader::nextCommand(std::vector<uint8_t> &command)
         fail(TagReadOutcome::InvalidTag, "page " + std::to_string(m_Memory.size() / PageSize) + " cannot be addressed");
         return false;
     }
-    const size_t memoryEnd = m_Memory.size() < HeaderSize ? HeaderSize : HeaderSize + m_Layout.dataSize;
-    readCommand(m_Options, m_Memory.size(), m_Needed, memoryEnd, command, m_Asked);
+    readCommand(m_Options, m_Memory.size(), m_Needed, memoryEnd(), command, m_Asked);
     return true;
 }
 
@@ -246,10 +250,13 @@ void Type2TagReader::takeResponse(const uint8_t *response, size_t length)
         return;
     }
     // A READ near the end wraps to page 0: bytes past the data area are not kept.
-    const size_t memoryEnd = m_Memory.size() < HeaderSize ? HeaderSize : HeaderSize + m_Layout.dataSize;
-    m_Memory.insert(m_Memory.end(), response, response + std::min(length, memoryEnd - m_Memory.size()));
+    m_Memory.insert(m_Memory.end(), response, response + std::min(length, memoryEnd() - m_Memory.size()));
     std::string error;
-    switch (scan(m_Memory.data(), m_Memory.size(), m_Layout, m_Needed, m_Message, error)) {
+    const Type2Scan scanned = scan(m_Memory.data(), m_Memory.size(), m_Layout, m_Needed, m_Message, error);
+    if (m_Layout.dataSize != 0 && m_Memory.size() > HeaderSize + m_Layout.dataSize) {
+        m_Memory.resize(HeaderSize + m_Layout.dataSize);  // the first read may reach past a small data area
+    }
+    switch (scanned) {
     case Type2Scan::Invalid:
         fail(TagReadOutcome::InvalidTag, error);
         return;

@@ -49,6 +49,8 @@ class Type2TagReader {
 public:
     static constexpr size_t PageSize = 4;
     static constexpr size_t HeaderSize = 16;  // pages 0 to 3: serial number, static lock bytes, CC
+    // Every Type 2 Tag has at least 16 pages: a first FAST_READ may take them all.
+    static constexpr size_t SmallestMemory = 64;
     static constexpr uint8_t CommandRead = 0x30;
     static constexpr uint8_t CommandFastRead = 0x3A;
 
@@ -84,13 +86,15 @@ public:
 
 private:
     void fail(TagReadOutcome outcome, const std::string &report);
+    // Where the bytes of the next read stop being of use.
+    size_t memoryEnd() const;
 
     Type2ReadOptions m_Options;
     bool m_Done = false;
     TagReadOutcome m_Outcome = TagReadOutcome::Reading;
     std::string m_Report;
     std::vector<uint8_t> m_Memory;
-    size_t m_Needed = HeaderSize;
+    size_t m_Needed = SmallestMemory;
     size_t m_Asked = 0;  // answer bytes of the last command
     Type2Layout m_Layout;
     std::vector<uint8_t> m_Message;
