@@ -143,7 +143,8 @@ bool NdefBuilder::addRecord(uint8_t tnf, const std::vector<uint8_t> &type, const
         error = "a type or an ID of more than 255 bytes";
         return false;
     }
-    if (static_cast<uint64_t>(payload.size()) > 0xFFFFFFFFull) {
+    const uint64_t payloadSize = payload.size();  // a 64-bit size_t could exceed the 32-bit field
+    if (payloadSize > 0xFFFFFFFFull) {
         error = "a payload of more than 4294967295 bytes";
         return false;
     }
