@@ -164,6 +164,12 @@ void Type2TagWriter::planAfterRead()
                             m_Message.size() + 1;
     Type2TagReader::streamAddresses(layout, layout.freeAddress, tlvBytes, addresses);
     m_NeededEnd = (addresses.back() / PageSize + 1) * PageSize;
+    if (m_NeededEnd / PageSize - 1 > 0xFF) {
+        // READ and WRITE carry one byte of page number; larger tags need sectors, not used here.
+        fail(TagWriteOutcome::InvalidTag, "the message would reach page " + std::to_string(m_NeededEnd / PageSize - 1) +
+                                              ", past the 256 pages READ and WRITE address");
+        return;
+    }
     m_Step = Step::ReadPages;
 }
 

@@ -120,7 +120,7 @@ Scenario type4(const MemoryType4Tag &tag, const Bytes &message)
 
 bool isWrite(const Bytes &command)
 {
-    return command[0] == 0xA2 || (command.size() > 1 && command[1] == 0x08) || (command.size() > 1 && command[1] == 0xD6);
+    return command[0] == 0xA2 || (command.size() > 1 && (command[1] == 0x08 || command[1] == 0xD6));
 }
 
 const std::string Old12 = "D5000901020304050607080900";
@@ -210,6 +210,8 @@ TEST(TagWriters, ReadOnlyTagsAndMessagesPastTheCapacityAreRefusedWithNothingWrit
          TagWriteOutcome::ReadOnly},
         {"Type 2: one byte past the capacity", type2(type2Tag(48, "0300FE"), textMessage(40)), TagWriteOutcome::TooLarge},
         {"Type 2: no room for an NDEF TLV", type2(type2Tag(8, "FD05AAAAAAAAAA" "00"), {}), TagWriteOutcome::TooLarge},
+        {"Type 2: a message reaching past page 255", type2(type2Tag(2040, "0300FE"), textMessage(1100)),
+         TagWriteOutcome::InvalidTag},
         {"Type 3: RWFlag 00", type3(type3Tag(4, 1, 8, 0x00, unhex(m12)), uri), TagWriteOutcome::ReadOnly},
         {"Type 3: one byte past Nmaxb blocks", type3(type3Tag(4, 2, 2, 0x01, unhex(m12)), textMessage(26)),
          TagWriteOutcome::TooLarge},
