@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "NdefRecordIterator.h"
+
 namespace {
 
 // URI identifier codes 0x00 to 0x23; any other code is reserved and shown as such.
@@ -55,6 +57,7 @@ bool NdefMessage::readRawRecord(const uint8_t *data, size_t size, size_t offset,
     }
     const uint8_t header = data[offset];
     record.header = header;
+    record.offset = offset;
     const size_t payloadLengthBytes = (header & ShortRecord) ? 1 : 4;
     const size_t fixed = 2 + payloadLengthBytes + ((header & IdLengthPresent) ? 1 : 0);
     if (fixed > size - offset) {
@@ -128,24 +131,13 @@ void NdefMessage::appendRawRecord(const uint8_t *data, const NdefRawRecord &reco
 bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error)
 {
     records.clear();
-    if (size == 0) {
-        error = "empty NDEF message (no record)";
-        return false;
-    }
-    size_t offset = 0;
+    NdefRecordIterator walk(data, size);
+    NdefRawRecord raw;
     bool inChunk = false;  // the previous record was a chunk with more to follow
-    for (;;) {
-        NdefRawRecord raw;
-        if (!readRawRecord(data, size, offset, raw, error)) {
-            return false;
-        }
+    while (walk.next(raw)) {
         const uint8_t header = raw.header;
         const uint8_t tnf = header & TnfMask;
-        const bool first = offset == 0;
-        if (first != ((header & MessageBegin) != 0)) {
-            error = at(first ? "first record without message begin" : "message begin inside the message", offset);
-            return false;
-        }
+        const size_t offset = raw.offset;
         if ((header & ChunkFlag) && (header & MessageEnd)) {
             error = at("chunk with more to follow marks the message end", offset);
             return false;
@@ -172,20 +164,14 @@ bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord
             records.push_back(record);
         }
         inChunk = (header & ChunkFlag) != 0;
-        offset = raw.end;
-        if (header & MessageEnd) {
-            if (offset != size) {
-                error = std::to_string(size - offset) + " bytes after the message end (byte " + std::to_string(offset) +
-                        ")";
-                return false;
-            }
-            return true;
-        }
-        if (offset == size) {
-            error = "message ends without a record marked as its end";
-            return false;
-        }
     }
+    error = walk.error();
+    return error.empty();
+}
+
+const char *NdefMessage::uriPrefix(uint8_t code)
+{
+    return code < sizeof(UriPrefixes) / sizeof(UriPrefixes[0]) ? UriPrefixes[code] : nullptr;
 }
 
 std::string NdefMessage::describe(const NdefRecord &record)
@@ -194,10 +180,9 @@ std::string NdefMessage::describe(const NdefRecord &record)
     const bool wellKnown = record.tnf == TnfWellKnown && record.type.size() == 1;
     std::string text;
     if (wellKnown && record.type[0] == 'U' && !p.empty()) {
-        const size_t count = sizeof(UriPrefixes) / sizeof(UriPrefixes[0]);
         text = "URI  ";
-        if (p[0] < count) {
-            text += UriPrefixes[p[0]];
+        if (const char *prefix = uriPrefix(p[0])) {
+            text += prefix;
         } else {
             text += "(reserved prefix " + std::to_string(p[0]) + ")";
         }

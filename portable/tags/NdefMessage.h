@@ -11,6 +11,7 @@
 // One record exactly as stored: the header byte and the places of its fields in the message.
 struct NdefRawRecord {
     uint8_t header = 0;
+    size_t offset = 0;  // of the header byte
     size_t typeOffset = 0;
     size_t typeLength = 0;
     size_t idOffset = 0;
@@ -55,6 +56,9 @@ public:
     // A whole message of exactly `size` bytes (an empty span is not a message). False: `error`
     // says what is wrong and at which byte; `records` then holds the records before the fault.
     static bool parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error);
+
+    // The text that a URI record's identifier code stands for; null for a reserved code.
+    static const char *uriPrefix(uint8_t code);
 
     // One line for a record: a URI, a text with its language, or the record's TNF, type and
     // payload in hex.

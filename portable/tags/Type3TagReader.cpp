@@ -23,7 +23,7 @@ std::string hex8(unsigned value)
 }  // namespace
 
 bool Type3TagReader::parseAttributeBlock(const uint8_t *block, size_t size, Type3AttributeInformation &info,
-                                         std::string &error)
+                                         std::string &error, bool writeInProgress)
 {
     if (size != BlockSize) {
         error = "attribute information block of " + std::to_string(size) + " bytes";
@@ -58,11 +58,11 @@ bool Type3TagReader::parseAttributeBlock(const uint8_t *block, size_t size, Type
                 " blocks of 16 bytes";
         return false;
     }
-    if (info.writeFlag == WriteInProgress) {
+    if (info.writeFlag == WriteInProgress && !writeInProgress) {
         error = "a write is in progress (WriteFlag 0F): the NDEF data is not valid";
         return false;
     }
-    if (info.writeFlag != 0x00) {
+    if (info.writeFlag != 0x00 && info.writeFlag != WriteInProgress) {
         error = "WriteFlag " + hex8(info.writeFlag) + " is invalid";
         return false;
     }

@@ -29,8 +29,10 @@ public:
     // more than 15 blocks cannot be answered.
     static constexpr size_t MostBlocksPerRead = 15;
 
+    // `writeInProgress`: a WriteFlag of 0F is accepted (a writer finishing a cut write needs the
+    // block; a reader must not trust the data then).
     static bool parseAttributeBlock(const uint8_t *block, size_t size, Type3AttributeInformation &info,
-                                    std::string &error);
+                                    std::string &error, bool writeInProgress = false);
     // The Read Without Encryption frame (length byte first) of `count` blocks from `first` of
     // the NDEF service; false when count is 0 or above 15 or a block number is above 0xFFFF.
     static bool readCommand(const uint8_t *idm, size_t first, size_t count, std::vector<uint8_t> &frame);
