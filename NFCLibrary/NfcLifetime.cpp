@@ -187,17 +187,21 @@ bool NfcLifetime::abandonThread(ThreadStart *start)
         ThreadStart::Pending) {
         return true;
     }
-    // It reached this DLL's code after all; "started" follows at once.
+    // It reached this DLL's code after all, and no longer reads the record: nothing to wait for
+    // (the caller may hold the loader lock).
     if (reference != nullptr) {
         FreeLibrary(reference);
     }
-    WaitForSingleObject(s_StartedEvent, INFINITE);
     return false;
 }
 
 HANDLE NfcLifetime::runThread(void *argument)
 {
     ThreadStart *start = static_cast<ThreadStart *>(argument);
+    // Read before the claim: once the thread has claimed its start, the starter owns (and frees)
+    // the record at any moment, without waiting for "started".
+    const ThreadBody body = start->body;
+    void *const context = start->context;
     if (InterlockedCompareExchange(&start->state, ThreadStart::Started, ThreadStart::Pending) ==
         ThreadStart::Abandoned) {
         const bool holdsReference = start->holdsReference;
@@ -207,9 +211,7 @@ HANDLE NfcLifetime::runThread(void *argument)
         }
         ExitThread(0);
     }
-    const ThreadBody body = start->body;
-    void *const context = start->context;
-    SetEvent(s_StartedEvent);  // from here on the starter owns (and frees) the record
+    SetEvent(s_StartedEvent);
     body(context);
     return s_FinishedEvent;
 }

@@ -49,7 +49,11 @@ struct Reader {
 Reader g_Reader;
 
 #ifdef CHECKER_FAULT_JOINS_THREAD
-// The poll thread of the fault: it sleeps until told to stop, and its end is waited for.
+// The fault this variant exists for, kept on purpose so that the checker's lifetime steps can
+// show they catch it: the poll thread sleeps until told to stop (its own wait, never made under
+// the loader lock), and gp_stop_poll_mode / gp_close_port wait for the thread's end without a
+// bound. Called from the library's DllMain at FreeLibrary, that wait never returns. A shipped
+// plug-in must not do this (korvat_nfc_plugin.h, "The loader lock").
 HANDLE g_PollThread = nullptr;
 HANDLE g_PollStop = nullptr;
 

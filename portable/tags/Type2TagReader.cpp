@@ -3,25 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "TagHex.h"
+
 namespace {
 
-const uint8_t CapabilityMagic = 0xE1;
 const uint8_t TlvNull = 0x00;
 const uint8_t TlvLockControl = 0x01;
 const uint8_t TlvMemoryControl = 0x02;
-const uint8_t TlvNdef = 0x03;
-const uint8_t TlvTerminator = 0xFE;
 const uint8_t LongLength = 0xFF;
 const size_t StaticLock0 = 10;  // bits 4 to 7 lock pages 4 to 7 (bits 0 to 3: CC and lock bits)
 const size_t StaticLock1 = 11;  // pages 8 to 15
 const size_t CcAddress = 12;
-
-std::string hex8(unsigned value)
-{
-    char text[4];
-    std::snprintf(text, sizeof(text), "%02X", value & 0xFF);
-    return text;
-}
 
 // The first address at or after `address` that no reserved area covers.
 size_t skipReserved(const Type2Layout &layout, size_t address)
@@ -74,7 +66,7 @@ Type2Scan Type2TagReader::scan(const uint8_t *memory, size_t known, Type2Layout 
     }
     const uint8_t *cc = memory + CcAddress;
     if (cc[0] != CapabilityMagic) {
-        error = "no NDEF capability container (byte 0 is " + hex8(cc[0]) + ", E1 expected)";
+        error = "no NDEF capability container (byte 0 is " + tagHex(cc[0]) + ", E1 expected)";
         return Type2Scan::Invalid;
     }
     layout.version = cc[1];
@@ -91,7 +83,7 @@ Type2Scan Type2TagReader::scan(const uint8_t *memory, size_t known, Type2Layout 
         return Type2Scan::Invalid;
     }
     if ((layout.access >> 4) != 0) {
-        error = "read access is not granted (CC byte 3 is " + hex8(layout.access) + ")";
+        error = "read access is not granted (CC byte 3 is " + tagHex(layout.access) + ")";
         return Type2Scan::Invalid;
     }
     const size_t end = HeaderSize + layout.dataSize;
@@ -118,7 +110,7 @@ Type2Scan Type2TagReader::scan(const uint8_t *memory, size_t known, Type2Layout 
             placeNdefTlv(layout, slot);
             return Type2Scan::Done;
         }
-        const std::string name = "TLV " + hex8(type) + " at byte " + std::to_string(position);
+        const std::string name = "TLV " + tagHex(type) + " at byte " + std::to_string(position);
         // The length: one byte, or FF and two more.
         if (!streamAddresses(layout, position + 1, 1, addresses)) {
             error = name + " runs past the end of the data area";
@@ -241,7 +233,7 @@ void Type2TagReader::takeResponse(const uint8_t *response, size_t length)
     }
     const std::string what = "READ from page " + std::to_string(m_Memory.size() / PageSize);
     if (length == 1 && (response[0] & 0x0F) != 0x0A) {
-        fail(TagReadOutcome::Refused, "the tag refused the " + what + " (NAK " + hex8(response[0]) + ")");
+        fail(TagReadOutcome::Refused, "the tag refused the " + what + " (NAK " + tagHex(response[0]) + ")");
         return;
     }
     if (length != m_Asked) {

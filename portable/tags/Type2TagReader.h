@@ -53,6 +53,10 @@ public:
     static constexpr size_t SmallestMemory = 64;
     static constexpr uint8_t CommandRead = 0x30;
     static constexpr uint8_t CommandFastRead = 0x3A;
+    // The capability container's first byte, and the TLV types a writer also puts down.
+    static constexpr uint8_t CapabilityMagic = 0xE1;
+    static constexpr uint8_t TlvNdef = 0x03;
+    static constexpr uint8_t TlvTerminator = 0xFE;
 
     // Parses the memory from address 0, of which `known` bytes have been read. NeedMore sets
     // `needed` to the address up to which the bytes must be read to go on: the exact end of the

@@ -3,25 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "TagHex.h"
+
 namespace {
 
 const size_t PageSize = Type2TagReader::PageSize;
 const size_t HeaderSize = Type2TagReader::HeaderSize;
 const size_t CcPage = 3;
 const size_t FirstDataPage = 4;
-const uint8_t TlvNdef = 0x03;
-const uint8_t TlvTerminator = 0xFE;
 
 bool isAck(const uint8_t *response, size_t length)
 {
     return length == 0 || (length == 1 && (response[0] & 0x0F) == 0x0A);
-}
-
-std::string hex8(unsigned value)
-{
-    char text[4];
-    std::snprintf(text, sizeof(text), "%02X", value & 0xFF);
-    return text;
 }
 
 }  // namespace
@@ -109,7 +102,7 @@ void Type2TagWriter::takeResponse(const uint8_t *response, size_t length)
         if (!isAck(response, length)) {
             const unsigned page = m_Writes[m_NextWrite][1];
             fail(TagWriteOutcome::Refused, "the tag refused the WRITE of page " + std::to_string(page) +
-                                               (length == 1 ? " (NAK " + hex8(response[0]) + ")" : ""));
+                                               (length == 1 ? " (NAK " + tagHex(response[0]) + ")" : ""));
             return;
         }
         ++m_NextWrite;
@@ -139,7 +132,7 @@ void Type2TagWriter::planAfterRead()
     const Type2Layout &layout = m_Reader.layout();
     if (!m_Reader.writable()) {
         fail(TagWriteOutcome::ReadOnly, layout.access != 0x00 ? "the tag is read-only (CC write access " +
-                                                                    hex8(layout.access) + ")"
+                                                                    tagHex(layout.access) + ")"
                                                               : "the tag is read-only (static lock bits set)");
         return;
     }
@@ -179,7 +172,7 @@ void Type2TagWriter::planMessage()
     // NULL TLVs up to the NDEF TLV, the TLV, and a terminator where there is room.
     std::vector<uint8_t> stream(layout.ndefTlvAddress - layout.freeAddress, 0x00);
     const size_t length = m_Message.size();
-    stream.push_back(TlvNdef);
+    stream.push_back(Type2TagReader::TlvNdef);
     const size_t firstLength = stream.size();
     if (length > 254) {
         stream.insert(stream.end(), {0xFF, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
@@ -187,7 +180,7 @@ void Type2TagWriter::planMessage()
         stream.push_back(static_cast<uint8_t>(length));
     }
     stream.insert(stream.end(), m_Message.begin(), m_Message.end());
-    stream.push_back(TlvTerminator);
+    stream.push_back(Type2TagReader::TlvTerminator);
     std::vector<size_t> addresses;
     if (!Type2TagReader::streamAddresses(layout, layout.freeAddress, stream.size(), addresses)) {
         stream.pop_back();  // no room for the terminator: the data area's end ends the TLVs
@@ -231,9 +224,9 @@ void Type2TagWriter::planBlankFormat()
     std::vector<uint8_t> image = m_Memory;
     image.resize(HeaderSize + PageSize);
     m_Memory.resize(HeaderSize + PageSize, 0xFF);  // page 4 is not known: always written
-    const uint8_t tlv[] = {TlvNdef, 0x00, TlvTerminator, 0x00};
+    const uint8_t tlv[] = {Type2TagReader::TlvNdef, 0x00, Type2TagReader::TlvTerminator, 0x00};
     std::copy(tlv, tlv + 4, image.begin() + FirstDataPage * PageSize);
-    const uint8_t cc[] = {0xE1, 0x10, static_cast<uint8_t>(m_BlankDataSize / 8), 0x00};
+    const uint8_t cc[] = {Type2TagReader::CapabilityMagic, 0x10, static_cast<uint8_t>(m_BlankDataSize / 8), 0x00};
     std::copy(cc, cc + 4, image.begin() + CcPage * PageSize);
     addWrite(FirstDataPage, image);
     addWrite(CcPage, image);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TagHex.h"
+
 namespace {
 
 const uint8_t CommandReadWithoutEncryption = 0x06;
@@ -12,13 +14,6 @@ const uint16_t NdefServiceCode = 0x000B;
 const uint8_t WriteInProgress = 0x0F;
 // Length byte, response code, IDm, two status flags, number of blocks.
 const size_t ResponseHeadSize = 1 + 1 + 8 + 2 + 1;
-
-std::string hex8(unsigned value)
-{
-    char text[4];
-    std::snprintf(text, sizeof(text), "%02X", value & 0xFF);
-    return text;
-}
 
 }  // namespace
 
@@ -63,7 +58,7 @@ bool Type3TagReader::parseAttributeBlock(const uint8_t *block, size_t size, Type
         return false;
     }
     if (info.writeFlag != 0x00 && info.writeFlag != WriteInProgress) {
-        error = "WriteFlag " + hex8(info.writeFlag) + " is invalid";
+        error = "WriteFlag " + tagHex(info.writeFlag) + " is invalid";
         return false;
     }
     return true;
@@ -137,7 +132,7 @@ void Type3TagReader::takeResponse(const uint8_t *response, size_t length)
     }
     if (response[10] != 0x00 || response[11] != 0x00) {
         fail(TagReadOutcome::Refused, std::string("the card refused the ") + what + ": status flags " +
-                                          hex8(response[10]) + " " + hex8(response[11]));
+                                          tagHex(response[10]) + " " + tagHex(response[11]));
         return;
     }
     if (length != ResponseHeadSize + BlockSize * m_Asked || response[12] != m_Asked) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TagHex.h"
+
 namespace {
 
 const uint8_t CommandWriteWithoutEncryption = 0x08;
@@ -19,13 +21,6 @@ const size_t LargestFrame = 0xFF;
 const size_t WriteHeadSize = 1 + 1 + 8 + 1 + 2 + 1;
 // Length byte, response code, IDm, two status flags.
 const size_t WriteAnswerSize = 1 + 1 + 8 + 2;
-
-std::string hex8(unsigned value)
-{
-    char text[4];
-    std::snprintf(text, sizeof(text), "%02X", value & 0xFF);
-    return text;
-}
 
 size_t blockListSize(size_t block)
 {
@@ -137,7 +132,7 @@ void Type3TagWriter::takeResponse(const uint8_t *response, size_t length)
     }
     if (response[10] != 0x00 || response[11] != 0x00) {
         fail(TagWriteOutcome::Refused, std::string("the card refused the ") + stepName() + ": status flags " +
-                                           hex8(response[10]) + " " + hex8(response[11]));
+                                           tagHex(response[10]) + " " + tagHex(response[11]));
         return;
     }
     if (!reading && length != WriteAnswerSize) {
@@ -157,7 +152,7 @@ void Type3TagWriter::takeResponse(const uint8_t *response, size_t length)
             return;
         }
         if (m_Info.accessFlag != ReadWrite) {
-            fail(TagWriteOutcome::ReadOnly, "the tag is read-only (RWFlag " + hex8(m_Info.accessFlag) + ")");
+            fail(TagWriteOutcome::ReadOnly, "the tag is read-only (RWFlag " + tagHex(m_Info.accessFlag) + ")");
             return;
         }
         if (m_Info.blocksPerWrite == 0) {

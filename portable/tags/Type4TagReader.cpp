@@ -3,39 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "TagHex.h"
+
 namespace {
 
 const uint8_t NdefApplicationName[] = {0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
-const uint16_t CapabilityContainerFileId = 0xE103;
-const uint16_t StatusOk = 0x9000;
 const uint8_t NdefFileControlTlv = 0x04;
 const uint8_t ExtendedNdefFileControlTlv = 0x06;
-// READ BINARY with P1 bit 8 clear carries a 15-bit offset.
-const size_t LargestOffset = 0x7FFF;
 const size_t NlenSize = 2;
 
 uint16_t bigEndian16(const uint8_t *p)
 {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-std::string hex16(unsigned value)
-{
-    char text[8];
-    std::snprintf(text, sizeof(text), "%04X", value & 0xFFFF);
-    return text;
-}
-
-std::string hex8(unsigned value)
-{
-    char text[4];
-    std::snprintf(text, sizeof(text), "%02X", value & 0xFF);
-    return text;
-}
-
-std::vector<uint8_t> selectFile(uint16_t id)
-{
-    return {0x00, 0xA4, 0x00, 0x0C, 0x02, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
 }
 
 }  // namespace
@@ -74,7 +53,7 @@ bool Type4TagReader::parseCapabilityContainer(const uint8_t *data, size_t size, 
         return false;
     }
     if (data[7] != NdefFileControlTlv || data[8] != 0x06) {
-        error = "no NDEF file control TLV (found T " + hex8(data[7]) + ", L " + hex8(data[8]) + ")";
+        error = "no NDEF file control TLV (found T " + tagHex(data[7]) + ", L " + tagHex(data[8]) + ")";
         return false;
     }
     cc.ndefFileId = bigEndian16(data + 9);
@@ -84,7 +63,7 @@ bool Type4TagReader::parseCapabilityContainer(const uint8_t *data, size_t size, 
     const uint16_t id = cc.ndefFileId;
     if (id == 0x0000 || id == 0xE102 || id == CapabilityContainerFileId || id == 0x3F00 || id == 0x3FFF ||
         id == 0xFFFF) {
-        error = "NDEF file identifier " + hex16(id) + " is reserved";
+        error = "NDEF file identifier " + tagHex(id, 4) + " is reserved";
         return false;
     }
     if (cc.maximumNdefSize < 0x0005 || cc.maximumNdefSize == 0xFFFF) {
@@ -92,10 +71,23 @@ bool Type4TagReader::parseCapabilityContainer(const uint8_t *data, size_t size, 
         return false;
     }
     if (cc.readAccess != 0x00) {
-        error = "read access to the NDEF file is not granted (" + hex8(cc.readAccess) + ")";
+        error = "read access to the NDEF file is not granted (" + tagHex(cc.readAccess) + ")";
         return false;
     }
     return true;
+}
+
+std::vector<uint8_t> Type4TagReader::selectApplicationCommand()
+{
+    std::vector<uint8_t> apdu = {0x00, 0xA4, 0x04, 0x00, sizeof(NdefApplicationName)};
+    apdu.insert(apdu.end(), NdefApplicationName, NdefApplicationName + sizeof(NdefApplicationName));
+    apdu.push_back(0x00);
+    return apdu;
+}
+
+std::vector<uint8_t> Type4TagReader::selectFileCommand(uint16_t id)
+{
+    return {0x00, 0xA4, 0x00, 0x0C, 0x02, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
 }
 
 bool Type4TagReader::readBinaryCommand(size_t offset, size_t length, std::vector<uint8_t> &apdu)
@@ -130,18 +122,16 @@ bool Type4TagReader::nextCommand(std::vector<uint8_t> &apdu)
 {
     switch (m_Step) {
     case Step::SelectApplication:
-        apdu = {0x00, 0xA4, 0x04, 0x00, sizeof(NdefApplicationName)};
-        apdu.insert(apdu.end(), NdefApplicationName, NdefApplicationName + sizeof(NdefApplicationName));
-        apdu.push_back(0x00);
+        apdu = Type4TagReader::selectApplicationCommand();
         return true;
     case Step::SelectCapabilityContainer:
-        apdu = selectFile(CapabilityContainerFileId);
+        apdu = Type4TagReader::selectFileCommand(Type4TagReader::CapabilityContainerFileId);
         return true;
     case Step::ReadCapabilityContainer:
         m_Asked = CapabilityContainerSize;
         return readBinaryCommand(0, m_Asked, apdu);
     case Step::SelectNdefFile:
-        apdu = selectFile(m_Cc.ndefFileId);
+        apdu = Type4TagReader::selectFileCommand(m_Cc.ndefFileId);
         return true;
     case Step::ReadLength:
         m_Asked = NlenSize;
@@ -174,7 +164,7 @@ void Type4TagReader::takeResponse(const uint8_t *response, size_t length)
     }
     const uint16_t status = bigEndian16(response + length - 2);
     if (status != StatusOk) {
-        fail(TagReadOutcome::Refused, std::string("the card refused the ") + stepName() + ": status word " + hex16(status));
+        fail(TagReadOutcome::Refused, std::string("the card refused the ") + stepName() + ": status word " + tagHex(status, 4));
         return;
     }
     const uint8_t *data = response;

@@ -34,6 +34,14 @@ public:
     // more than the 15 bits that P1-P2 carry (bit 15 of P1 selects a short file identifier
     // instead) or the length is 0 or above 255.
     static bool readBinaryCommand(size_t offset, size_t length, std::vector<uint8_t> &apdu);
+    // The commands every session with a Type 4 Tag begins with (a writer's too): SELECT of the
+    // NDEF application by its name, and SELECT of a file by its identifier.
+    static std::vector<uint8_t> selectApplicationCommand();
+    static std::vector<uint8_t> selectFileCommand(uint16_t id);
+    static constexpr uint16_t CapabilityContainerFileId = 0xE103;
+    static constexpr uint16_t StatusOk = 0x9000;
+    // READ and UPDATE BINARY with P1 bit 8 clear carry a 15-bit offset.
+    static constexpr size_t LargestOffset = 0x7FFF;
 
     // The next command to send; false once reading has ended (outcome() is then final).
     bool nextCommand(std::vector<uint8_t> &apdu);

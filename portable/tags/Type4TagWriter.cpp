@@ -3,32 +3,18 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "TagHex.h"
+
 namespace {
 
-const uint8_t NdefApplicationName[] = {0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
-const uint16_t CapabilityContainerFileId = 0xE103;
-const uint16_t StatusOk = 0x9000;
-const size_t LargestOffset = 0x7FFF;
 const size_t NlenSize = 2;
 const uint8_t WriteAccessGranted = 0x00;
-
-std::string hex(unsigned value, int digits)
-{
-    char text[8];
-    std::snprintf(text, sizeof(text), "%0*X", digits, value & 0xFFFF);
-    return text;
-}
-
-std::vector<uint8_t> selectFile(uint16_t id)
-{
-    return {0x00, 0xA4, 0x00, 0x0C, 0x02, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)};
-}
 
 }  // namespace
 
 bool Type4TagWriter::updateBinaryCommand(size_t offset, const uint8_t *data, size_t size, std::vector<uint8_t> &apdu)
 {
-    if (offset > LargestOffset || size == 0 || size > 0xFF) {
+    if (offset > Type4TagReader::LargestOffset || size == 0 || size > 0xFF) {
         return false;
     }
     apdu = {0x00, 0xD6, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset), static_cast<uint8_t>(size)};
@@ -64,17 +50,15 @@ bool Type4TagWriter::nextCommand(std::vector<uint8_t> &apdu)
     const uint8_t length[NlenSize] = {static_cast<uint8_t>(m_Message.size() >> 8), static_cast<uint8_t>(m_Message.size())};
     switch (m_Step) {
     case Step::SelectApplication:
-        apdu = {0x00, 0xA4, 0x04, 0x00, sizeof(NdefApplicationName)};
-        apdu.insert(apdu.end(), NdefApplicationName, NdefApplicationName + sizeof(NdefApplicationName));
-        apdu.push_back(0x00);
+        apdu = Type4TagReader::selectApplicationCommand();
         return true;
     case Step::SelectCapabilityContainer:
-        apdu = selectFile(CapabilityContainerFileId);
+        apdu = Type4TagReader::selectFileCommand(Type4TagReader::CapabilityContainerFileId);
         return true;
     case Step::ReadCapabilityContainer:
         return Type4TagReader::readBinaryCommand(0, Type4TagReader::CapabilityContainerSize, apdu);
     case Step::SelectNdefFile:
-        apdu = selectFile(m_Cc.ndefFileId);
+        apdu = Type4TagReader::selectFileCommand(m_Cc.ndefFileId);
         return true;
     case Step::ClearLength:
         return updateBinaryCommand(0, noLength, NlenSize, apdu);
@@ -100,9 +84,9 @@ void Type4TagWriter::takeResponse(const uint8_t *response, size_t length)
         return;
     }
     const uint16_t status = static_cast<uint16_t>(response[length - 2] << 8 | response[length - 1]);
-    if (status != StatusOk) {
+    if (status != Type4TagReader::StatusOk) {
         fail(TagWriteOutcome::Refused, std::string("the card refused the ") + stepName() + ": status word " +
-                                           hex(status, 4));
+                                           tagHex(status, 4));
         return;
     }
     switch (m_Step) {
@@ -124,10 +108,10 @@ void Type4TagWriter::takeResponse(const uint8_t *response, size_t length)
             return;
         }
         if (m_Cc.writeAccess != WriteAccessGranted) {
-            fail(TagWriteOutcome::ReadOnly, "the NDEF file is read-only (write access " + hex(m_Cc.writeAccess, 2) + ")");
+            fail(TagWriteOutcome::ReadOnly, "the NDEF file is read-only (write access " + tagHex(m_Cc.writeAccess, 2) + ")");
             return;
         }
-        const size_t capacity = std::min<size_t>(m_Cc.maximumNdefSize - NlenSize, LargestOffset + 1 - NlenSize);
+        const size_t capacity = std::min<size_t>(m_Cc.maximumNdefSize - NlenSize, Type4TagReader::LargestOffset + 1 - NlenSize);
         if (m_Message.size() > capacity) {
             fail(TagWriteOutcome::TooLarge, "a message of " + std::to_string(m_Message.size()) +
                                                 " bytes does not fit the tag's " + std::to_string(capacity));
