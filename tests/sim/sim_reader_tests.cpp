@@ -674,8 +674,7 @@ DemoRun runDemo(const std::string &arguments)
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process{};
     std::string commandLine = "\"" + binDirectory() + "korvat_nfc_demo.exe\" " + arguments;
-    const BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        binDirectory().c_str(), &startup, &process);
+    const bool started = startChildProcess(commandLine, true, binDirectory().c_str(), startup, process);
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);

@@ -488,13 +488,29 @@ std::string addChangedAfterSigning(ScratchDirectory &directory, const std::strin
     return path;
 }
 
+bool startChildProcess(std::string &commandLine, bool inheritHandles, const char *directory,
+                       STARTUPINFOA &startup, PROCESS_INFORMATION &process)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, inheritHandles ? TRUE : FALSE, 0, nullptr,
+                           directory, &startup, &process)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (attempt == 4) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(200);
+    }
+}
+
 ChildRun runChildProcess(std::string commandLine, DWORD limit)
 {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    if (!startChildProcess(commandLine, false, nullptr, startup, process)) {
         return {false, false, 0xFFFFFFFFu};
     }
     const DWORD waited = WaitForSingleObject(process.hProcess, limit);

@@ -207,6 +207,11 @@ private:
 // loads and runs, and its signature still names the maker, but its digest no longer matches.
 std::string addChangedAfterSigning(ScratchDirectory &directory, const std::string &variant, const std::string &name);
 
+// CreateProcessA, tried again a few times when it fails: under a loaded Wine a start now and then
+// fails once and succeeds at once after. Returns false (GetLastError() set) when every try failed.
+bool startChildProcess(std::string &commandLine, bool inheritHandles, const char *directory,
+                       STARTUPINFOA &startup, PROCESS_INFORMATION &process);
+
 // Runs a program to its end (at most `limit` ms, then it is ended with code 9).
 struct ChildRun {
     bool started;

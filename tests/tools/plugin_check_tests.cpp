@@ -76,10 +76,10 @@ CheckerRun runChecker(const std::string &arguments)
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     std::string command = "\"" + binDirectory() + "korvat_nfc_plugin_check.exe\" " + arguments;
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, binDirectory().c_str(), &startup,
-                        &process)) {
+    if (!startChildProcess(command, true, binDirectory().c_str(), startup, process)) {
+        const DWORD error = GetLastError();
         CloseHandle(output);
-        ADD_FAILURE() << "cannot start: " << command;
+        ADD_FAILURE() << "cannot start (error " << error << "): " << command;
         return run;
     }
     WaitForSingleObject(process.hProcess, 120000);
