@@ -3,15 +3,17 @@
 # pcsc-lite, pcscd and its vpcd virtual reader driver, Python 3) made once under the build tree and
 # reused while it is complete.
 #
-# Usage: scripts/pcsc-root.sh make | start | run <cmd..> | card <virtual_card.py args..> | stop
-#                             | with <cmd..> | status
+# Usage: scripts/pcsc-root.sh make | start | run <cmd..> | wine <args..> | card <virtual_card.py args..>
+#                             | card-stop <pid> | stop | with <cmd..> | status
 #   make   creates the root (debootstrap + packages) unless its stamp says it is complete.
 #   start  make, then mounts proc, sys, dev, dev/pts and the repository (at its own path) into the
 #          root, each recorded as it is made, and starts pcscd; returns once its socket is there.
 #   run    runs a command inside the started root, in the repository's directory, with Wine 10's
 #          environment set (KORVAT_WINE64 is the 64-bit loader, WINEPREFIX a prefix of its own).
+#   wine   runs Wine 10's 64-bit loader in the started root (a Windows program and its arguments).
 #   card   starts tools/pcsc_virtual_card/virtual_card.py in the root in the background, records its
-#          process id (stopped by `stop`) and prints it.
+#          process id (stopped by `stop`) and prints it; its output goes to <root>.state/card-*.log.
+#   card-stop <pid>  stops one such card (the card leaves the reader).
 #   stop   stops the virtual cards, Wine's server and pcscd by their ids, unmounts in reverse order.
 #   with   start, run the command, stop (also on failure or interruption); exits with its status.
 #   status prints whether the root is complete and started.
@@ -90,8 +92,12 @@ preflight() {
 }
 
 root_complete() {
-  [ -f "$stamp" ] && [ -x "$root/usr/lib/wine/wine64" ] && [ -x "$root/usr/sbin/pcscd" ] \
-    && [ -x "$root/usr/bin/python3" ] && ls "$root"/usr/lib/pcsc/drivers/serial/libifdvpcd.so* "$root"/usr/lib/*/pcsc/drivers/serial/libifdvpcd.so* 2>/dev/null | grep -q .
+  [ -f "$stamp" ] && root_installed
+}
+
+root_installed() {
+  [ -x "$root/usr/lib/wine/wine64" ] && [ -x "$root/usr/sbin/pcscd" ] \
+    && [ -x "$root/usr/bin/python3" ] && compgen -G "$root/usr/lib/pcsc/drivers/serial/libifdvpcd.so*" >/dev/null
 }
 
 cmd_make() {
@@ -134,11 +140,12 @@ cmd_make() {
   fi
   install_s=$(elapsed "$t1")
   chroot "$root" apt-get clean >/dev/null 2>&1 || true
+  local version
+  version=$(chroot "$root" /usr/lib/wine/wine64 --version 2>/dev/null || echo unknown)  # needs /proc
   unmount_all
   trap - EXIT
-  root_complete || { echo "error: the root lacks Wine 10, pcscd or vpcd after the install" >&2; exit 1; }
-  printf 'debootstrap_seconds=%s\ninstall_seconds=%s\nwine=%s\n' "$boot_s" "$install_s" \
-    "$(chroot "$root" /usr/lib/wine/wine64 --version 2>/dev/null || echo unknown)" >"$stamp"
+  root_installed || { echo "error: the root lacks Wine 10, pcscd or vpcd after the install" >&2; exit 1; }
+  printf 'debootstrap_seconds=%s\ninstall_seconds=%s\nwine=%s\n' "$boot_s" "$install_s" "$version" >"$stamp"
   echo "packages installed in ${install_s}s; $(grep wine= "$stamp")"
 }
 
@@ -194,6 +201,14 @@ cmd_card() {
   echo $!
 }
 
+cmd_card_stop() {  # <pid>: one virtual card started by `card`
+  local pid=$1
+  grep -qx "$pid" "$state/cards.pids" 2>/dev/null || { echo "error: $pid is no virtual card of ours" >&2; exit 1; }
+  stop_pid "$pid" "virtual card"
+  grep -vx "$pid" "$state/cards.pids" >"$state/cards.pids.new" || true
+  mv "$state/cards.pids.new" "$state/cards.pids"
+}
+
 stop_pid() {  # <pid> <name>: TERM, then KILL after 3 s
   local pid=$1 i
   kill -0 "$pid" 2>/dev/null || return 0
@@ -243,9 +258,11 @@ case "${1:-}" in
   make) cmd_make ;;
   start) cmd_start ;;
   run) shift; cmd_run "$@" ;;
+  wine) shift; cmd_run /usr/lib/wine/wine64 "$@" ;;
   card) shift; cmd_card "$@" ;;
+  card-stop) cmd_card_stop "$2" ;;
   stop) cmd_stop ;;
   with) shift; preflight; cmd_with "$@" ;;
   status) cmd_status ;;
-  *) echo "usage: $0 make|start|run <cmd..>|card <args..>|stop|with <cmd..>|status" >&2; exit 2 ;;
+  *) echo "usage: $0 make|start|run <cmd..>|wine <args..>|card <args..>|card-stop <pid>|stop|with <cmd..>|status" >&2; exit 2 ;;
 esac

@@ -3,7 +3,7 @@
 // application (then any --apdu given), prints the answers and waits for the card's removal.
 //
 // pcsc_smoke.exe [--reader SUBSTRING] [--timeout SECONDS] [--apdu HEX[=EXPECTED_PREFIX_HEX]]...
-//                [--no-removal]
+//                [--no-select] [--no-removal]
 // Exit status 0 when every step gave what it should; 1 otherwise (the failing step is printed).
 // Progress lines start with "smoke:"; a script drives the virtual card from them ("waiting for a
 // card", "exchanges done").
@@ -58,6 +58,7 @@ struct Options {
   std::string reader = "Virtual PCD";
   DWORD timeout_ms = 30000;
   bool removal = true;
+  bool select = true;  // SELECT of the NDEF application after GET DATA
   std::vector<Exchange> exchanges;
 };
 
@@ -72,20 +73,33 @@ double ms_since(Clock::time_point t) {
 }
 
 // Waits until the reader's state has one of the bits in `want`, copying the event state into the
-// current state after each change (otherwise the same change is reported again).
-LONG wait_for(SCARDCONTEXT ctx, SCARD_READERSTATEA& rs, DWORD want, DWORD timeout_ms) {
+// current state after each change (otherwise the same change is reported again). Wine 10 over
+// pcsc-lite does not block here: each call returns SCARD_S_SUCCESS at once with CHANGED set, and
+// dwCurrentState reads back as 0. So a change is judged by the state bits and the event counter
+// against the last state seen, and a return without one waits 20 ms before the next call.
+LONG wait_for(SCARDCONTEXT ctx, SCARD_READERSTATEA& rs, DWORD& known, DWORD want, DWORD timeout_ms) {
   const auto start = Clock::now();
+  const DWORD state_bits = ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+  int quiet_returns = 0;
   for (;;) {
-    if (rs.dwCurrentState & want) return SCARD_S_SUCCESS;
+    if (known & want) return SCARD_S_SUCCESS;
     const double left = timeout_ms - ms_since(start);
     if (left <= 0) return SCARD_E_TIMEOUT;
+    rs.dwCurrentState = known;
     const LONG rc = SCardGetStatusChange(ctx, left < 500 ? static_cast<DWORD>(left) : 500, &rs, 1);
     if (rc == static_cast<LONG>(SCARD_E_TIMEOUT)) continue;
     if (rc != SCARD_S_SUCCESS) return rc;
-    std::printf("smoke: event state 0x%08lX (count %lu)\n", static_cast<unsigned long>(rs.dwEventState),
-                static_cast<unsigned long>(rs.dwEventState >> 16));
+    if (known != SCARD_STATE_UNAWARE && (rs.dwEventState & state_bits) == (known & state_bits)) {
+      ++quiet_returns;
+      Sleep(20);
+      continue;
+    }
+    std::printf("smoke: event state 0x%08lX (count %lu) after %d returns without a change\n",
+                static_cast<unsigned long>(rs.dwEventState), static_cast<unsigned long>(rs.dwEventState >> 16),
+                quiet_returns);
     std::fflush(stdout);
-    rs.dwCurrentState = rs.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+    quiet_returns = 0;
+    known = rs.dwEventState;
   }
 }
 
@@ -113,6 +127,8 @@ bool parse_options(int argc, char** argv, Options& o) {
       o.timeout_ms = static_cast<DWORD>(std::atof(argv[++i]) * 1000);
     } else if (a == "--no-removal") {
       o.removal = false;
+    } else if (a == "--no-select") {
+      o.select = false;
     } else if (a == "--apdu" && i + 1 < argc) {
       const std::string v = argv[++i];
       const size_t eq = v.find('=');
@@ -124,7 +140,7 @@ bool parse_options(int argc, char** argv, Options& o) {
       }
       o.exchanges.push_back(e);
     } else {
-      std::printf("usage: pcsc_smoke [--reader SUBSTRING] [--timeout S] [--apdu HEX[=PREFIX]]... [--no-removal]\n");
+      std::printf("usage: pcsc_smoke [--reader SUBSTRING] [--timeout S] [--apdu HEX[=PREFIX]]... [--no-select] [--no-removal]\n");
       return false;
     }
   }
@@ -147,11 +163,11 @@ int run(const Options& o, SCARDCONTEXT ctx) {
 
   SCARD_READERSTATEA rs = {};
   rs.szReader = reader.c_str();
-  rs.dwCurrentState = SCARD_STATE_UNAWARE;
+  DWORD known = SCARD_STATE_UNAWARE;
   std::printf("smoke: waiting for a card in \"%s\"\n", reader.c_str());
   std::fflush(stdout);
   const auto waiting = Clock::now();
-  rc = wait_for(ctx, rs, SCARD_STATE_PRESENT, o.timeout_ms);
+  rc = wait_for(ctx, rs, known, SCARD_STATE_PRESENT, o.timeout_ms);
   if (rc != SCARD_S_SUCCESS) return fail("waiting for the card", rc);
   std::printf("smoke: card present after %.1f ms, ATR %s\n", ms_since(waiting), hex(rs.rgbAtr, rs.cbAtr).c_str());
 
@@ -166,8 +182,10 @@ int run(const Options& o, SCARDCONTEXT ctx) {
   Bytes b;
   parse_hex("FF CA 00 00 00", b);
   exchanges.push_back({b, {}});
-  parse_hex("00 A4 04 00 07 D2 76 00 00 85 01 01 00", b);
-  exchanges.push_back({b, {}});
+  if (o.select) {
+    parse_hex("00 A4 04 00 07 D2 76 00 00 85 01 01 00", b);
+    exchanges.push_back({b, {}});
+  }
   exchanges.insert(exchanges.end(), o.exchanges.begin(), o.exchanges.end());
   int status = 0;
   for (const Exchange& e : exchanges) {
@@ -191,7 +209,7 @@ int run(const Options& o, SCARDCONTEXT ctx) {
 
   if (o.removal && status == 0) {
     const auto removing = Clock::now();
-    rc = wait_for(ctx, rs, SCARD_STATE_EMPTY, o.timeout_ms);
+    rc = wait_for(ctx, rs, known, SCARD_STATE_EMPTY, o.timeout_ms);
     if (rc != SCARD_S_SUCCESS) {
       SCardDisconnect(card, SCARD_LEAVE_CARD);
       return fail("waiting for the removal", rc);
