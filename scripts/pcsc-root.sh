@@ -26,9 +26,7 @@
 # http://deb.debian.org/debian).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
-root=${KORVAT_PCSC_ROOT:-$repo/build/pcsc-root}
-mkdir -p "$(dirname "$root")"
-root=$(cd "$(dirname "$root")" && pwd)/$(basename "$root")
+root=$(realpath -m "${KORVAT_PCSC_ROOT:-$repo/build/pcsc-root}")
 mirror=${KORVAT_PCSC_MIRROR:-http://deb.debian.org/debian}
 state=$root.state               # mount record, process ids, logs: outside the root itself
 stamp=$root/.korvat-pcsc-root-complete
@@ -162,7 +160,8 @@ cmd_start() {
   t0=$(now)
   trap 'cmd_stop' EXIT
   mount_root
-  mkdir -p "$root/run/pcscd"
+  mkdir -p "$root/run/pcscd" "$root/run/user/0"
+  chmod 700 "$root/run/user/0"
   rm -f "$socket"
   setsid chroot "$root" /usr/sbin/pcscd -f -a --disable-polkit </dev/null >"$state/pcscd.log" 2>&1 &
   echo $! >"$state/pcscd.pid"
@@ -178,7 +177,7 @@ cmd_start() {
 
 # The environment of a command run in the root.
 run_env() {
-  echo "HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8"
+  echo "HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0"
   echo "WINEARCH=win64 WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} KORVAT_WINE64=/usr/lib/wine/wine64"
 }
 

@@ -54,10 +54,11 @@ prefix_made=$(now)
 "$root_sh" run sh -c '[ -f "$WINEPREFIX/system.reg" ] || '"$loader"' wineboot -i >/dev/null 2>&1 || true'
 echo "pcsc-smoke: Wine 10 prefix ready in $(elapsed "$prefix_made")s"
 
-wait_line() {  # <file> <text> <seconds>: waits until the file has the text
+wait_line() {  # <file> <text> <seconds> <pid>: waits until the file has the text, while pid runs
   local i
   for i in $(seq 1 $(($3 * 10))); do
     grep -q "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$4" 2>/dev/null || return 1
     sleep 0.1
   done
   return 1
@@ -77,15 +78,15 @@ for c in "${cases[@]}"; do
   smoke=$!
   result=ok
   if [ -z "$card" ]; then
-    if wait_line "$log" "smoke: waiting for a card" 60; then
+    if wait_line "$log" "smoke: waiting for a card" 60 "$smoke"; then
       # shellcheck disable=SC2086
       card=$("$root_sh" card $card_opts)
     else
-      result="the program did not reach the wait for a card"
+      result="the program did not reach the wait for a card (ended, or not within 60 s)"
     fi
   fi
-  if [ "$result" = ok ] && ! wait_line "$log" "smoke: exchanges done" 30; then
-    result="no exchanges within 30 s"
+  if [ "$result" = ok ] && ! wait_line "$log" "smoke: exchanges done" 30 "$smoke"; then
+    result="the exchanges did not end (program ended, or not within 30 s)"
   fi
   [ -n "$card" ] && "$root_sh" card-stop "$card"
   if ! wait "$smoke"; then

@@ -327,6 +327,7 @@ class Type2Test(unittest.TestCase):
                         return vc.parse_data_objects(a[5:-2])[0][1]
                 self.assertEqual(raw(bytes([0x30, last])), reader.card.read16(last))
                 self.assertEqual(raw(bytes([0x30, last]))[4:8], raw(h("30 00"))[:4], "READ wraps at the end")
+                self.assertEqual(raw(bytes([0x30, last + 1])), b"\x00", "READ past the memory: a NAK")
                 raw(h("A2 04 DE AD BE EF"))
                 self.assertEqual(raw(h("30 04"))[:4], h("DE AD BE EF"))
 

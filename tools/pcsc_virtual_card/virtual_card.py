@@ -37,7 +37,8 @@ Cards (NDEF message: a URI and a text record by default, --uri/--text/--ndef-hex
        ATR: Part 3 storage form, --felica-atr new (SS 11, name 00 3B), old212 (SS 03, F0 11) or
        old424 (SS 03, F0 12).
   t2   Type 2 Tag on ISO 14443-3 A, Part 3 storage ATR, name 00 03; READ 30 pp (16 bytes, wraps),
-       WRITE A2 pp <4 bytes>.
+       WRITE A2 pp <4 bytes> (ACK 0A); a page past the memory or a write to pages 0-1 gets the
+       NAK 00 as a one-byte answer.
 
 Schedule: --schedule "0-5,7-12,15-" (arrive at 0 s, leave at 5 s, come back at 7 s, ...; an empty
 leave time stays until stopped), or --scenario FILE, a JSON object {"profile": .., "entries": [{"at":
@@ -735,9 +736,16 @@ class Stopped(Exception):
     pass
 
 
+QUICKACK = getattr(socket, "TCP_QUICKACK", None)
+
+
 def recv_exact(sock, n):
     data = b""
     while len(data) < n:
+        if QUICKACK is not None:
+            # vpcd writes the length and the payload separately: with our ACK delayed, its second
+            # write waits about 40 ms (Nagle). Linux clears quick ACKs after a while: set it each time.
+            sock.setsockopt(socket.IPPROTO_TCP, QUICKACK, 1)
         chunk = sock.recv(n - len(data))
         if not chunk:
             return None
@@ -801,6 +809,7 @@ def play(entries, base, host, port, trace):
             if sock is None:
                 break
             sock.settimeout(None)
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # answers leave at once
             say("arrived %s profile %s ATR %s" % (reader.card.kind, reader.name, hx(reader.card.atr())))
             try:
                 left = serve(sock, reader, leave_at, trace)
