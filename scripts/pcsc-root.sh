@@ -4,7 +4,7 @@
 # reused while it is complete.
 #
 # Usage: scripts/pcsc-root.sh make | start | run <cmd..> | wine <args..> | card <virtual_card.py args..>
-#                             | card-stop <pid> | stop | with <cmd..> | status
+#                             | card-stop <pid> | pcscd-stop | pcscd-start | stop | with <cmd..> | status
 #   make   creates the root (debootstrap + packages) unless its stamp says it is complete.
 #   start  make, then mounts proc, sys, dev, dev/pts and the repository (at its own path) into the
 #          root, each recorded as it is made, and starts pcscd; returns once its socket is there.
@@ -14,6 +14,7 @@
 #   card   starts tools/pcsc_virtual_card/virtual_card.py in the root in the background, records its
 #          process id (stopped by `stop`) and prints it; its output goes to <root>.state/card-*.log.
 #   card-stop <pid>  stops one such card (the card leaves the reader).
+#   pcscd-stop, pcscd-start  stop and start pcscd alone in the started root (readers gone and back).
 #   stop   stops the virtual cards, Wine's server and pcscd by their ids, unmounts in reverse order.
 #   with   start, run the command, stop (also on failure or interruption); exits with its status.
 #   status prints whether the root is complete and started.
@@ -156,12 +157,21 @@ cmd_start() {
   if pcscd_running && [ -S "$socket" ]; then
     return 0
   fi
-  local t0 i
+  local t0
   t0=$(now)
   trap 'cmd_stop' EXIT
   mount_root
-  mkdir -p "$root/run/pcscd" "$root/run/user/0"
+  mkdir -p "$root/run/user/0"
   chmod 700 "$root/run/user/0"
+  rm -f "$state"/card-*.log   # the cards of the previous session
+  start_pcscd
+  trap - EXIT
+  echo "pcscd started (pid $(cat "$state/pcscd.pid")) in $(elapsed "$t0")s"
+}
+
+start_pcscd() {
+  local i
+  mkdir -p "$root/run/pcscd"
   rm -f "$socket"
   setsid chroot "$root" /usr/sbin/pcscd -f -a --disable-polkit </dev/null >"$state/pcscd.log" 2>&1 &
   echo $! >"$state/pcscd.pid"
@@ -171,8 +181,18 @@ cmd_start() {
     sleep 0.1
   done
   [ -S "$socket" ] || { echo "error: pcscd made no socket within 10 s" >&2; exit 1; }
-  trap - EXIT
-  echo "pcscd started (pid $(cat "$state/pcscd.pid")) in $(elapsed "$t0")s"
+}
+
+# pcscd alone, in a started root: the resource manager and its readers go away and come back
+# (virtual cards that are present connect again by themselves).
+cmd_pcscd() {
+  [ -n "$(mounts_below_root)" ] || { echo "error: the PC/SC root is not started ('$0 start')" >&2; exit 1; }
+  if [ "$1" = stop ]; then
+    [ -f "$state/pcscd.pid" ] && stop_pid "$(cat "$state/pcscd.pid")" pcscd
+    rm -f "$state/pcscd.pid"
+  elif ! pcscd_running; then
+    start_pcscd
+  fi
 }
 
 # The environment of a command run in the root.
@@ -260,8 +280,10 @@ case "${1:-}" in
   wine) shift; cmd_run /usr/lib/wine/wine64 "$@" ;;
   card) shift; cmd_card "$@" ;;
   card-stop) cmd_card_stop "$2" ;;
+  pcscd-stop) cmd_pcscd stop ;;
+  pcscd-start) cmd_pcscd start ;;
   stop) cmd_stop ;;
   with) shift; preflight; cmd_with "$@" ;;
   status) cmd_status ;;
-  *) echo "usage: $0 make|start|run <cmd..>|wine <args..>|card <args..>|card-stop <pid>|stop|with <cmd..>|status" >&2; exit 2 ;;
+  *) echo "usage: $0 make|start|run <cmd..>|wine <args..>|card <args..>|card-stop <pid>|pcscd-stop|pcscd-start|stop|with <cmd..>|status" >&2; exit 2 ;;
 esac
