@@ -201,12 +201,12 @@ run_env() {
   echo "WINEARCH=win64 WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} KORVAT_WINE64=/usr/lib/wine/wine64"
 }
 
-cmd_run() {
+cmd_run() {  # replaces this process (run it in a subshell to go on afterwards)
   [ -n "$(mounts_below_root)" ] || { echo "error: the PC/SC root is not started ('$0 start')" >&2; exit 1; }
   local dir=$PWD
   case "$dir" in "$repo"|"$repo"/*) ;; *) dir=$repo ;; esac
   # shellcheck disable=SC2046
-  chroot "$root" /usr/bin/env -i $(run_env) sh -c 'cd "$0" && exec "$@"' "$dir" "$@"
+  exec chroot "$root" /usr/bin/env -i $(run_env) sh -c 'cd "$0" && exec "$@"' "$dir" "$@"
 }
 
 cmd_card() {
@@ -258,12 +258,19 @@ cmd_stop() {
 }
 
 cmd_with() {
-  local status=0
+  local status=0 child
   cmd_start
-  trap 'cmd_stop' EXIT INT TERM
-  cmd_run "$@" || status=$?
+  trap 'cmd_stop' EXIT
+  ( cmd_run "$@" ) &
+  child=$!   # the command itself, as cmd_run execs
+  # shellcheck disable=SC2064
+  trap "kill -TERM $child 2>/dev/null; wait $child; cmd_stop; trap - EXIT; exit 130" INT
+  # shellcheck disable=SC2064
+  trap "kill -TERM $child 2>/dev/null; wait $child; cmd_stop; trap - EXIT; exit 143" TERM
+  wait "$child" || status=$?
+  trap - INT TERM
   cmd_stop
-  trap - EXIT INT TERM
+  trap - EXIT
   return "$status"
 }
 
