@@ -114,6 +114,9 @@ cmd_make() {
     echo "error: $root is incomplete but has mounts below it; run '$0 stop' first" >&2
     exit 1
   fi
+  case "$root" in /|/bin|/boot|/dev|/etc|/home|/lib*|/proc|/root|/run|/sbin|/sys|/tmp|/usr|/var|"$repo")
+    echo "error: refusing to make the root at $root" >&2; exit 1 ;;
+  esac
   mkdir -p "$state"
   rm -rf "$root" "$prefix"
   local t0 t1 boot_s install_s

@@ -34,9 +34,9 @@ Cards (NDEF message: a URI and a text record by default, --uri/--text/--ndef-hex
        Le above the CC's MLe is refused (67 00), so a reader must read in MLe pieces.
   t3   Type 3 Tag on FeliCa, Polling / Check / Update frames (with their length byte), NDEF
        attribute block 0 and data blocks; more than Nbr blocks in one Check is refused (A2).
-       ATR: Part 3 storage form, --felica-atr new (SS 11, name 00 3B), old212 (SS 03, F0 11) or
+       ATR: the PC/SC storage-card form, --felica-atr new (SS 11, name 00 3B), old212 (SS 03, F0 11) or
        old424 (SS 03, F0 12).
-  t2   Type 2 Tag on ISO 14443-3 A, Part 3 storage ATR, name 00 03; READ 30 pp (16 bytes, wraps),
+  t2   Type 2 Tag on ISO 14443-3 A, PC/SC storage-card ATR, name 00 03; READ 30 pp (16 bytes, wraps),
        WRITE A2 pp <4 bytes> (ACK 0A); a page past the memory or a write to pages 0-1 gets the
        NAK 00 as a one-byte answer.
 
