@@ -5,6 +5,7 @@ Run: python3 -m unittest discover -s tests/pcsc -p 'test_*.py' -v
 The checks read the card back the way a reader client would (NDEF application, CC, MLe pieces,
 FeliCa Check in Nbr pieces, Type 2 pages) and decode the NDEF message with a parser of their own.
 """
+import json
 import os
 import socket
 import struct
@@ -445,6 +446,32 @@ class VpcdProtocolTest(unittest.TestCase):
         self.assertLess(time.monotonic() - start, 3)
         second = self.accept(vpcd)
         self.assertEqual(FakeVpcd.ask(second, b"\x04"), atr, "the card comes back")
+
+    def test_scenario_file_plays_other_cards_and_profiles_in_turn(self):
+        vpcd = self.fake_vpcd()
+        scenario = {"profile": "storage", "uri": "https://example.org/s", "text": "",
+                    "entries": [{"at": 0, "leave": 1, "card": "t2"},
+                                {"at": 1.3, "card": "t4b", "profile": "pn532", "pupi": "CAFEBABE"}]}
+        path = os.path.join(self.tmp(), "scenario.json")
+        with open(path, "w", encoding="utf-8") as f:
+            json.dump(scenario, f)
+        self.start(vpcd.port, "--scenario", path)
+        first = self.accept(vpcd)
+        self.assertEqual(FakeVpcd.ask(first, b"\x04")[13:15], h("00 03"), "a Type 2 Tag first")
+        page4 = FakeVpcd.ask(first, h("FF B0 00 04 20"))
+        self.assertEqual(page4[2:2 + page4[1]], vc.ndef_message("https://example.org/s", ""),
+                         "the scenario's NDEF message, through its reader profile")
+        self.assertTrue(FakeVpcd.closed_within(first, 5))
+        second = self.accept(vpcd)
+        self.assertEqual(FakeVpcd.ask(second, b"\x04"), vc.make_card(options(card="t4b")).atr())
+        listed = FakeVpcd.ask(second, h("FF 00 00 00 05 D4 4A 01 03 00"))
+        self.assertEqual(listed[:9], h("D5 4B 01 01 50 CA FE BA BE"), "the entry's profile and PUPI")
+
+    def tmp(self):
+        import tempfile
+        d = tempfile.TemporaryDirectory()
+        self.addCleanup(d.cleanup)
+        return d.name
 
     def test_a_present_card_connects_again_when_vpcd_closes(self):
         vpcd = self.fake_vpcd()
