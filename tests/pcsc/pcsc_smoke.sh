@@ -41,6 +41,8 @@ want=("$@")
 
 status=0
 ran=
+passed=0
+failed=0
 t0=$(now)
 "$root_sh" start || exit $?
 if [ "${KORVAT_PCSC_KEEP_STARTED:-0}" != 1 ]; then
@@ -98,9 +100,11 @@ for c in "${cases[@]}"; do
   fi
   if [ "$result" = ok ]; then
     echo "pcsc-smoke: PASS $name ($arch) in $(elapsed "$started")s"
+    passed=$((passed + 1))
   else
     echo "pcsc-smoke: FAIL $name ($arch): $result; its output:"
     sed 's/^/    /' "$log"
+    failed=$((failed + 1))
     status=1
   fi
 done
@@ -109,4 +113,5 @@ if [ -z "$ran" ]; then
   exit 2
 fi
 echo "pcsc-smoke: cases$ran in $(elapsed "$t0")s"
+echo "pcsc-smoke: $passed passed, $failed failed"
 exit $status
