@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <winscard.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
