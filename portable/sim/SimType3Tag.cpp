@@ -61,12 +61,7 @@ SimType3Tag::SimType3Tag(const std::vector<uint8_t> &idm, const std::vector<uint
                          const std::vector<uint8_t> &requestData, const std::vector<uint8_t> &ndefMessage)
     : m_Idm(idm), m_Pmm(pmm), m_RequestData(requestData)
 {
-    // Block 0, then the message padded with zeros to whole blocks.
-    const size_t dataBlocks = blocksFor(ndefMessage.size());
-    const std::vector<uint8_t> attributes = attributeBlock(ndefMessage.size(), dataBlocks, false);
-    m_Blocks.assign((1 + dataBlocks) * BlockSize, 0);
-    std::copy(attributes.begin(), attributes.end(), m_Blocks.begin());
-    std::copy(ndefMessage.begin(), ndefMessage.end(), m_Blocks.begin() + BlockSize);
+    layOut(ndefMessage, blocksFor(ndefMessage.size()));
 }
 
 SimType3Tag::SimType3Tag(const std::vector<uint8_t> &idm, const std::vector<uint8_t> &pmm,
@@ -74,8 +69,13 @@ SimType3Tag::SimType3Tag(const std::vector<uint8_t> &idm, const std::vector<uint
                          size_t capacity)
     : m_Idm(idm), m_Pmm(pmm), m_RequestData(requestData), m_Writable(true)
 {
-    const size_t dataBlocks = blocksFor(std::max(capacity, ndefMessage.size()));
-    const std::vector<uint8_t> attributes = attributeBlock(ndefMessage.size(), dataBlocks, true);
+    layOut(ndefMessage, blocksFor(std::max(capacity, ndefMessage.size())));
+}
+
+void SimType3Tag::layOut(const std::vector<uint8_t> &ndefMessage, size_t dataBlocks)
+{
+    // Block 0, then the message padded with zeros to whole blocks.
+    const std::vector<uint8_t> attributes = attributeBlock(ndefMessage.size(), dataBlocks, m_Writable);
     m_Blocks.assign((1 + dataBlocks) * BlockSize, 0);
     std::copy(attributes.begin(), attributes.end(), m_Blocks.begin());
     std::copy(ndefMessage.begin(), ndefMessage.end(), m_Blocks.begin() + BlockSize);

@@ -35,6 +35,8 @@ public:
     const std::vector<uint8_t> &blocks() const { return m_Blocks; }
 
 private:
+    // Block 0 and `dataBlocks` blocks holding the message, then zeros.
+    void layOut(const std::vector<uint8_t> &ndefMessage, size_t dataBlocks);
     bool answerPolling(const uint8_t *frame, size_t length, std::vector<uint8_t> &response) const;
     // The parts of a Read or Write Without Encryption frame after its IDm.
     struct BlockAccess {

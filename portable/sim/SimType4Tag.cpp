@@ -37,21 +37,23 @@ std::vector<uint8_t> statusWord(uint16_t sw)
 
 SimType4Tag::SimType4Tag(const std::vector<uint8_t> &ndefMessage)
 {
-    appendBigEndian(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()), NlenSize);
-    m_NdefFile.insert(m_NdefFile.end(), ndefMessage.begin(), ndefMessage.end());
-    buildCapabilityContainer(static_cast<uint16_t>(std::max<size_t>(m_NdefFile.size(), 5)), WriteAccessNone);
+    // The file is NLEN and the message; the capability container announces at least 5 bytes.
+    layOut(ndefMessage, 0, std::max<size_t>(NlenSize + ndefMessage.size(), 5), WriteAccessNone);
 }
 
 SimType4Tag::SimType4Tag(const std::vector<uint8_t> &ndefMessage, size_t fileSize) : m_Writable(true)
 {
+    const size_t size = std::max(fileSize, NlenSize + ndefMessage.size());
+    layOut(ndefMessage, size, size, WriteAccessGranted);
+}
+
+void SimType4Tag::layOut(const std::vector<uint8_t> &ndefMessage, size_t fileSize, size_t announcedSize,
+                         uint8_t writeAccess)
+{
     appendBigEndian(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()), NlenSize);
     m_NdefFile.insert(m_NdefFile.end(), ndefMessage.begin(), ndefMessage.end());
     m_NdefFile.resize(std::max(fileSize, m_NdefFile.size()), 0);
-    buildCapabilityContainer(static_cast<uint16_t>(m_NdefFile.size()), WriteAccessGranted);
-}
 
-void SimType4Tag::buildCapabilityContainer(uint16_t ndefFileSize, uint8_t writeAccess)
-{
     appendBigEndian(m_CapabilityContainer, 15, 2);                   // CCLEN
     m_CapabilityContainer.push_back(0x20);                           // mapping version 2.0
     appendBigEndian(m_CapabilityContainer, MaximumReadLength, 2);    // MLe
@@ -59,7 +61,7 @@ void SimType4Tag::buildCapabilityContainer(uint16_t ndefFileSize, uint8_t writeA
     m_CapabilityContainer.push_back(0x04);                           // NDEF file control TLV
     m_CapabilityContainer.push_back(0x06);
     appendBigEndian(m_CapabilityContainer, NdefFileId, 2);
-    appendBigEndian(m_CapabilityContainer, ndefFileSize, 2);
+    appendBigEndian(m_CapabilityContainer, static_cast<uint16_t>(announcedSize), 2);
     m_CapabilityContainer.push_back(0x00);  // read access granted
     m_CapabilityContainer.push_back(writeAccess);
 }

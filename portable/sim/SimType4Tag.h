@@ -38,7 +38,9 @@ private:
     std::vector<uint8_t> select(const uint8_t *apdu, size_t length);
     std::vector<uint8_t> readBinary(const uint8_t *apdu, size_t length) const;
     std::vector<uint8_t> updateBinary(const uint8_t *apdu, size_t length);
-    void buildCapabilityContainer(uint16_t ndefFileSize, uint8_t writeAccess);
+    // The NDEF file (NLEN, the message, zeros up to `fileSize`) and the capability container
+    // announcing `announcedSize` and `writeAccess`.
+    void layOut(const std::vector<uint8_t> &ndefMessage, size_t fileSize, size_t announcedSize, uint8_t writeAccess);
     const std::vector<uint8_t> *selectedFile() const;
 
     std::vector<uint8_t> m_CapabilityContainer;
