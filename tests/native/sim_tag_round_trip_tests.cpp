@@ -51,18 +51,6 @@ Bytes uriMessage(const std::string &uri)
     return builder.message();
 }
 
-const char *outcomeName(TagWriteOutcome outcome)
-{
-    switch (outcome) {
-    case TagWriteOutcome::Writing: return "Writing";
-    case TagWriteOutcome::Written: return "Written";
-    case TagWriteOutcome::ReadOnly: return "ReadOnly";
-    case TagWriteOutcome::TooLarge: return "TooLarge";
-    case TagWriteOutcome::Refused: return "Refused";
-    default: return "InvalidTag";
-    }
-}
-
 // What a reader makes of a card: the message in hex, "empty", or the reader's report.
 template <class Reader>
 std::string readBack(Reader &reader, const std::function<Bytes(const Bytes &)> &card)
@@ -79,16 +67,15 @@ std::string readBack(Reader &reader, const std::function<Bytes(const Bytes &)> &
 struct SimTag {
     std::function<Bytes(const Bytes &)> card;
     std::function<std::string()> read;
-    // Writes a message; the outcome's name and, when not written, the writer's report.
-    std::function<std::string(const Bytes &message)> write;
+    // Writes a message; the outcome and the writer's report.
+    std::function<std::pair<TagWriteOutcome, std::string>(const Bytes &message)> write;
 };
 
 template <class Writer>
-std::string writeWith(Writer writer, const std::function<Bytes(const Bytes &)> &card)
+std::pair<TagWriteOutcome, std::string> writeWith(Writer writer, const std::function<Bytes(const Bytes &)> &card)
 {
     drive(writer, card);
-    const std::string name = outcomeName(writer.outcome());
-    return writer.outcome() == TagWriteOutcome::Written ? name : name + ": " + writer.report();
+    return {writer.outcome(), writer.report()};
 }
 
 SimTag type4(const Bytes &message, size_t fileSize)
@@ -160,38 +147,40 @@ TEST(SimTagRoundTrip, WritersWriteWhatReadersReadBackAndRefuseWhatDoesNotFit)
         const char *what;
         SimTag tag;
         Bytes message;
-        std::string outcome;  // the outcome's name, then the report when not written
-        bool changes;         // the tag then reads as the new message, otherwise as the old one
+        TagWriteOutcome outcome;
+        std::string report;  // when not written
     } cases[] = {
-        {"Type 4, writable", type4(old, 1024), uri, "Written", true},
-        {"Type 4, 600 bytes in pieces of MLc", type4(old, 1024), long600, "Written", true},
-        {"Type 4, a message that fills the file", type4(old, 64), messageOfLength(62), "Written", true},
-        {"Type 4, erased", type4(old, 64), {}, "Written", true},
+        {"Type 4, writable", type4(old, 1024), uri, TagWriteOutcome::Written, ""},
+        {"Type 4, 600 bytes in pieces of MLc", type4(old, 1024), long600, TagWriteOutcome::Written, ""},
+        {"Type 4, a message that fills the file", type4(old, 64), messageOfLength(62), TagWriteOutcome::Written, ""},
+        {"Type 4, erased", type4(old, 64), {}, TagWriteOutcome::Written, ""},
         {"Type 4, one byte past the file", type4(old, 64), messageOfLength(63),
-         "TooLarge: a message of 63 bytes does not fit the tag's 62", false},
-        {"Type 4, read only", type4(old, 0), uri, "ReadOnly: the NDEF file is read-only (write access FF)", false},
-        {"Type 3, writable", type3(old, 1024), uri, "Written", true},
-        {"Type 3, 600 bytes, Nbw blocks at a time", type3(old, 1024), long600, "Written", true},
-        {"Type 3, a message that fills the tag", type3(old, 48), messageOfLength(48), "Written", true},
-        {"Type 3, erased", type3(old, 48), {}, "Written", true},
+         TagWriteOutcome::TooLarge, "a message of 63 bytes does not fit the tag's 62"},
+        {"Type 4, read only", type4(old, 0), uri, TagWriteOutcome::ReadOnly, "the NDEF file is read-only (write access FF)"},
+        {"Type 3, writable", type3(old, 1024), uri, TagWriteOutcome::Written, ""},
+        {"Type 3, 600 bytes, Nbw blocks at a time", type3(old, 1024), long600, TagWriteOutcome::Written, ""},
+        {"Type 3, a message that fills the tag", type3(old, 48), messageOfLength(48), TagWriteOutcome::Written, ""},
+        {"Type 3, erased", type3(old, 48), {}, TagWriteOutcome::Written, ""},
         {"Type 3, one byte past the tag", type3(old, 48), messageOfLength(49),
-         "TooLarge: a message of 49 bytes does not fit the tag's 48", false},
-        {"Type 3, read only", type3(old, 0), uri, "ReadOnly: the tag is read-only (RWFlag 00)", false},
-        {"Type 2, 144 bytes", type2(144, old, false), uri, "Written", true},
+         TagWriteOutcome::TooLarge, "a message of 49 bytes does not fit the tag's 48"},
+        {"Type 3, read only", type3(old, 0), uri, TagWriteOutcome::ReadOnly, "the tag is read-only (RWFlag 00)"},
+        {"Type 2, 144 bytes", type2(144, old, false), uri, TagWriteOutcome::Written, ""},
         {"Type 2, 504 bytes, 600 bytes do not fit", type2(504, old, false, FastRead), long600,
-         "TooLarge: a message of 600 bytes does not fit the tag's 490", false},
-        {"Type 2, 144 bytes filled", type2(144, old, false), messageOfLength(132), "Written", true},
-        {"Type 2, 504 bytes filled, FAST_READ", type2(504, old, false, FastRead), messageOfLength(490), "Written", true},
-        {"Type 2, 888 bytes filled, FAST_READ", type2(888, old, false, FastRead), messageOfLength(874), "Written", true},
-        {"Type 2, erased", type2(144, old, false), {}, "Written", true},
-        {"Type 2, read only", type2(144, old, true), uri, "ReadOnly", false},
+         TagWriteOutcome::TooLarge, "a message of 600 bytes does not fit the tag's 490"},
+        {"Type 2, 144 bytes filled", type2(144, old, false), messageOfLength(132), TagWriteOutcome::Written, ""},
+        {"Type 2, 504 bytes filled, FAST_READ", type2(504, old, false, FastRead), messageOfLength(490), TagWriteOutcome::Written, ""},
+        {"Type 2, 888 bytes filled, FAST_READ", type2(888, old, false, FastRead), messageOfLength(874), TagWriteOutcome::Written, ""},
+        {"Type 2, erased", type2(144, old, false), {}, TagWriteOutcome::Written, ""},
+        {"Type 2, read only", type2(144, old, true), uri, TagWriteOutcome::ReadOnly, "the tag is read-only (CC write access 0F"},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(c.tag.read(), hex(old)) << c.what;
-        const std::string outcome = c.tag.write(c.message);
-        // The Type 2 writer's read-only report names the reason; its outcome is what matters here.
-        EXPECT_EQ(outcome.substr(0, c.outcome.size()), c.outcome) << c.what << ": " << outcome;
-        const std::string expected = !c.changes ? hex(old) : c.message.empty() ? "empty" : hex(c.message);
+        const auto outcome = c.tag.write(c.message);
+        EXPECT_EQ(outcome.first, c.outcome) << c.what << ": " << outcome.second;
+        // The report begins with what is wrong; a Type 2 Tag's goes on with the reason.
+        EXPECT_EQ(outcome.second.substr(0, c.report.size()), c.report) << c.what;
+        const bool written = c.outcome == TagWriteOutcome::Written;
+        const std::string expected = !written ? hex(old) : c.message.empty() ? "empty" : hex(c.message);
         EXPECT_EQ(c.tag.read(), expected) << c.what;
     }
 }
@@ -204,7 +193,7 @@ TEST(SimTagRoundTrip, FormatterMakesABlankType2TagNdefReady)
         auto blank = std::make_shared<sim::SimType2Tag>(sim::SimType2Tag::blankTag(Uid, size, {}));
         const SimTag tag = type2(blank, FastRead);
         EXPECT_EQ(tag.read(), "not read: no NDEF capability container (byte 0 is 00, E1 expected)") << size;
-        EXPECT_EQ(tag.write(uriMessage("https://example.org")).substr(0, 10), "InvalidTag") << size;
+        EXPECT_EQ(tag.write(uriMessage("https://example.org")).first, TagWriteOutcome::InvalidTag) << size;
 
         Type2TagWriter formatter = Type2TagWriter::formatter(size, FastRead);
         drive(formatter, tag.card);
@@ -216,7 +205,8 @@ TEST(SimTagRoundTrip, FormatterMakesABlankType2TagNdefReady)
 
         // Without control TLVs the whole data area but the NDEF TLV's header is the capacity.
         const Bytes filling = messageOfLength(size <= 256 ? size - 2 : size - 4);
-        EXPECT_EQ(tag.write(filling), "Written") << size;
+        const auto written = tag.write(filling);
+        EXPECT_EQ(written.first, TagWriteOutcome::Written) << size << ": " << written.second;
         EXPECT_EQ(tag.read(), hex(filling)) << size;
     }
 }

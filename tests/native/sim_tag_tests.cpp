@@ -46,6 +46,40 @@ sim::Scenario parse(const std::string &text)
     return scenario;
 }
 
+// One command of a table and the answer it must get; "" for a Type 3 or Type 2 command: no response.
+struct Step {
+    const char *what;
+    std::string command;
+    std::string response;
+};
+
+void expectAnswers(sim::SimType4Tag &tag, const std::vector<Step> &steps)
+{
+    for (const Step &s : steps) {
+        const Bytes apdu = unhex(s.command);
+        EXPECT_EQ(hex(tag.answer(apdu.data(), apdu.size())), s.response) << s.what;
+    }
+}
+
+// The commands and responses are written without their length byte, which is added and checked.
+void expectAnswers(sim::SimType3Tag &tag, const std::vector<Step> &steps)
+{
+    for (const Step &s : steps) {
+        Bytes frame = unhex(s.command);
+        frame.insert(frame.begin(), static_cast<uint8_t>(frame.size() + 1));
+        Bytes response;
+        const bool responded = tag.answer(frame.data(), frame.size(), response);
+        if (s.response.empty()) {
+            EXPECT_FALSE(responded) << s.what << ": " << hex(response);
+        } else {
+            ASSERT_TRUE(responded) << s.what;
+            ASSERT_FALSE(response.empty()) << s.what;
+            EXPECT_EQ(response[0], response.size()) << s.what;
+            EXPECT_EQ(hex(Bytes(response.begin() + 1, response.end())), s.response) << s.what;
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -132,11 +166,7 @@ TEST(SimType4Tag, AnswersTheNdefReadSequenceAndRefusesOtherApdus)
     ASSERT_EQ(message.size(), 27u);
     sim::SimType4Tag tag(message);
     const std::string nlenAndMessage = "001B" + hex(message);
-    struct Step {
-        const char *what;
-        std::string command;
-        std::string response;
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"read before any select", "00B0000002", "6986"},
         {"select CC before the application", "00A4000C02E103", "6A82"},
         {"select an unknown application", "00A4040007D2760000850102", "6A82"},
@@ -160,10 +190,7 @@ TEST(SimType4Tag, AnswersTheNdefReadSequenceAndRefusesOtherApdus)
         {"a failed select keeps the file", "00A4040007D2760000850102", "6A82"},
         {"still reads NLEN", "00B0000002", "001B9000"},
     };
-    for (const Step &s : steps) {
-        const Bytes apdu = unhex(s.command);
-        EXPECT_EQ(hex(tag.answer(apdu.data(), apdu.size())), s.response) << s.what;
-    }
+    expectAnswers(tag, steps);
 }
 
 // The capability container announces MLe 0x80: no answer carries more data than that.
@@ -206,11 +233,7 @@ TEST(SimType3Tag, AnswersReadWithoutEncryptionOfItsNdefService)
     const std::string idm = "0102030405060708";
     // Attribute block: version 1.0, Nbr 4, Nbw 1, NmaxB 3, read only, Ln 35, checksum.
     const std::string attributes = "1004010003000000000000000023003B";
-    struct Step {
-        const char *what;
-        std::string command;  // without the length byte, which is added
-        std::string response; // without the length byte; empty: no response
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"attribute block", "06" + idm + "010B00018000", "07" + idm + "000001" + attributes},
         {"data blocks 1-3", "06" + idm + "010B0003800180028003", "07" + idm + "000003" + hex(blocks)},
         {"3-byte block element", "06" + idm + "010B0001000200", "07" + idm + "000001" + hex(blocks).substr(32, 32)},
@@ -227,20 +250,7 @@ TEST(SimType3Tag, AnswersReadWithoutEncryptionOfItsNdefService)
         {"polling for another system code", "0088B40000", ""},
         {"unknown command", "0C" + idm, ""},
     };
-    for (const Step &s : steps) {
-        Bytes frame = unhex(s.command);
-        frame.insert(frame.begin(), static_cast<uint8_t>(frame.size() + 1));
-        Bytes response;
-        const bool responded = tag.answer(frame.data(), frame.size(), response);
-        if (s.response.empty()) {
-            EXPECT_FALSE(responded) << s.what << ": " << hex(response);
-        } else {
-            ASSERT_TRUE(responded) << s.what;
-            ASSERT_FALSE(response.empty()) << s.what;
-            EXPECT_EQ(response[0], response.size()) << s.what;
-            EXPECT_EQ(hex(Bytes(response.begin() + 1, response.end())), s.response) << s.what;
-        }
-    }
+    expectAnswers(tag, steps);
     // A length byte that does not match the frame: noise to the card.
     const Bytes noise = unhex("20060102030405060708010B00018000");
     Bytes response;
@@ -351,11 +361,7 @@ TEST(SimType2Tag, AnswersEachCommandWithDataAckNakOrSilence)
     sim::SimType2Tag tag(Type2Uid, 144, uriRecord(0xD1, 0x03, "a.b"), false, signature);
     const std::string page0To3 = "041122BF" "33445566" "44000000" "E1101200";
     const std::string page4To7 = "0103A00C34" "0203A41004" "0308" "D1010455";
-    struct Step {
-        const char *what;
-        std::string command;
-        std::string response;  // "": no response
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"read page 0", "3000", page0To3},
         {"read page 4", "3004", page4To7},
         {"read the last page wraps to page 0", "302C", "00000000" + page0To3.substr(0, 24)},
@@ -540,11 +546,7 @@ TEST(SimType4Tag, WritableTagUpdatesItsNdefFileWithinItsSizeAndMlc)
 {
     sim::SimType4Tag tag(unhex("D00000"), 64);
     const std::string mlcBytes(2 * 0x34, 'C');
-    struct Step {
-        const char *what;
-        std::string command;
-        std::string response;
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"update before any select", "00D6000001FF", "6986"},
         {"select the NDEF application", "00A4040007D276000085010100", "9000"},
         {"select the CC", "00A4000C02E103", "9000"},
@@ -573,10 +575,7 @@ TEST(SimType4Tag, WritableTagUpdatesItsNdefFileWithinItsSizeAndMlc)
         {"short file identifier", "00D6810001AA", "6A86"},
         {"  NLEN and message stay", "00B0000005", "00031122339000"},
     };
-    for (const Step &s : steps) {
-        const Bytes apdu = unhex(s.command);
-        EXPECT_EQ(hex(tag.answer(apdu.data(), apdu.size())), s.response) << s.what;
-    }
+    expectAnswers(tag, steps);
     EXPECT_EQ(tag.ndefFile().size(), 64u);
 }
 
@@ -592,11 +591,7 @@ TEST(SimType3Tag, WritableTagTakesWriteWithoutEncryptionOfUpToNbwBlocks)
     // Version 1.0, Nbr 4, Nbw 4, Nmaxb 3, WriteF 00, RWFlag 01, Ln 3, checksum.
     const std::string attributes = "1004040003000000000001000003001F";
     const std::string odd = "10040400030000000000010000070000";  // a wrong checksum
-    struct Step {
-        const char *what;
-        std::string command;  // without the length byte
-        std::string response; // without the length byte; empty: no response
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"attribute block", "06" + idm + "010B00018000", "07" + idm + "000001" + attributes},
         {"write block 1", "08" + idm + "010900018001" + a, ok},
         {"write block 2, 3-byte element", "08" + idm + "01090001000200" + b, ok},
@@ -617,18 +612,7 @@ TEST(SimType3Tag, WritableTagTakesWriteWithoutEncryptionOfUpToNbwBlocks)
         {"another card's IDm", "080102030405060709010900018001" + c, ""},
         {"  none of these wrote", "06" + idm + "010B00018001", "07" + idm + "000001" + b},
     };
-    for (const Step &s : steps) {
-        Bytes frame = unhex(s.command);
-        frame.insert(frame.begin(), static_cast<uint8_t>(frame.size() + 1));
-        Bytes response;
-        const bool responded = tag.answer(frame.data(), frame.size(), response);
-        if (s.response.empty()) {
-            EXPECT_FALSE(responded) << s.what << ": " << hex(response);
-        } else {
-            ASSERT_TRUE(responded) << s.what;
-            EXPECT_EQ(hex(response), hex({static_cast<uint8_t>(response.size())}) + s.response) << s.what;
-        }
-    }
+    expectAnswers(tag, steps);
     EXPECT_EQ(tag.blocks().size(), 4 * 16u);
 }
 
@@ -646,11 +630,7 @@ TEST(SimType2Tag, BlankTagHasNoCapabilityContainerNorTlvsAndItsCcBitsAreOnlySet)
         EXPECT_EQ(send(tag, "60"), send(const_cast<sim::SimType2Tag &>(formatted), "60")) << size;
     }
     sim::SimType2Tag tag = sim::SimType2Tag::blankTag(Type2Uid, 144, {});
-    struct Step {
-        const char *what;
-        std::string command;
-        std::string response;
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"write the CC", "A203E1101200", "0A"},
         {"write more CC bits", "A2030000000F", "0A"},
         {"clearing bits is not possible", "A20300000000", "0A"},
