@@ -2,7 +2,9 @@
 // message is read back by the demo's parser and, through the simulator's tag model, by the
 // demo's tag reader, and both give the very bytes the simulator stored. A Type 2 Tag, read page
 // by page with READ, has the capability container of its size and access, and its TLVs lead to
-// the very bytes stored.
+// the very bytes stored; a blank one reads as zeros. A writable Type 4 or Type 3 Tag takes the
+// records in reverse order from the tag writer, and the reader then reads that message.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,20 +16,28 @@
 #include "SimType3Tag.h"
 #include "SimType4Tag.h"
 #include "Type3TagReader.h"
+#include "Type3TagWriter.h"
 #include "Type4TagReader.h"
+#include "Type4TagWriter.h"
 
 namespace {
+
+template <class Driver, class Card>
+void drive(Driver &driver, Card &&answer)
+{
+    std::vector<uint8_t> command;
+    unsigned commands = 0;
+    while (driver.nextCommand(command)) {
+        FUZZ_CHECK(++commands < 1000);
+        const std::vector<uint8_t> response = answer(command);
+        driver.takeResponse(response.empty() ? nullptr : response.data(), response.size());
+    }
+}
 
 template <class Reader, class Card>
 void readThrough(Reader &reader, Card &&answer, const std::vector<uint8_t> &stored)
 {
-    std::vector<uint8_t> command;
-    unsigned commands = 0;
-    while (reader.nextCommand(command)) {
-        FUZZ_CHECK(++commands < 1000);
-        const std::vector<uint8_t> response = answer(command);
-        reader.takeResponse(response.empty() ? nullptr : response.data(), response.size());
-    }
+    drive(reader, answer);
     if (stored.empty()) {
         FUZZ_CHECK(reader.outcome() == TagReadOutcome::NoMessage);
     } else {
@@ -36,8 +46,8 @@ void readThrough(Reader &reader, Card &&answer, const std::vector<uint8_t> &stor
     }
 }
 
-// Reads the whole data area with READ commands and walks its TLVs to the NDEF TLV.
-void readType2Through(sim::SimType2Tag &tag, const sim::CardDescription &card, const std::vector<uint8_t> &stored)
+// Reads the capability container and the whole data area with READ commands.
+std::vector<uint8_t> readType2Memory(sim::SimType2Tag &tag, const sim::CardDescription &card)
 {
     std::vector<uint8_t> memory;
     const size_t pages = 4 + card.dataAreaSize / 4;
@@ -47,6 +57,13 @@ void readType2Through(sim::SimType2Tag &tag, const sim::CardDescription &card, c
         FUZZ_CHECK(tag.answer(read, sizeof(read), response) && response.size() == 16);
         memory.insert(memory.end(), response.begin(), response.end());
     }
+    return memory;
+}
+
+// Walks the TLVs of the data area to the NDEF TLV.
+void readType2Through(sim::SimType2Tag &tag, const sim::CardDescription &card, const std::vector<uint8_t> &stored)
+{
+    const std::vector<uint8_t> memory = readType2Memory(tag, card);
     FUZZ_CHECK(memory[12] == 0xE1 && memory[13] == 0x10 && memory[14] * 8u == card.dataAreaSize);
     FUZZ_CHECK(memory[15] == (card.readOnly ? 0x0F : 0x00));
     size_t at = 16;
@@ -84,32 +101,54 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const sim::CardDescription &card : scenario.cards) {
         FUZZ_CHECK(card.enterMs < card.leaveMs);
         const std::vector<uint8_t> stored = sim::encodeNdefMessage(card.records);
-        FUZZ_CHECK(stored.size() <= 1024);
+        FUZZ_CHECK(stored.size() <= sim::ndefCapacity(card));
         if (!card.records.empty()) {
             std::vector<NdefRecord> records;
             std::string error;
             FUZZ_CHECK(NdefMessage::parse(stored.data(), stored.size(), records, error));
             FUZZ_CHECK(records.size() == card.records.size());
         }
-        if (card.type2) {
-            FUZZ_CHECK(stored.size() <= sim::SimType2Tag::ndefCapacity(card.dataAreaSize));
+        const std::vector<uint8_t> reversed =
+            sim::encodeNdefMessage(std::vector<sim::NdefRecordDescription>(card.records.rbegin(), card.records.rend()));
+        if (card.type2 && card.blank) {
+            FUZZ_CHECK(stored.empty() && !card.readOnly);
+            sim::SimType2Tag tag = sim::SimType2Tag::blankTag(card.nfcid1, card.dataAreaSize, card.signature);
+            const std::vector<uint8_t> memory = readType2Memory(tag, card);
+            FUZZ_CHECK(std::all_of(memory.begin() + 12, memory.end(), [](uint8_t b) { return b == 0; }));
+        } else if (card.type2) {
             sim::SimType2Tag tag(card.nfcid1, card.dataAreaSize, stored, card.readOnly, card.signature);
             readType2Through(tag, card, stored);
         } else if (card.kind == sim::CardKind::TypeA || card.kind == sim::CardKind::TypeB) {
-            sim::SimType4Tag tag(stored);
+            sim::SimType4Tag tag = card.writable ? sim::SimType4Tag(stored, card.ndefSize) : sim::SimType4Tag(stored);
+            auto answer = [&](const std::vector<uint8_t> &apdu) { return tag.answer(apdu.data(), apdu.size()); };
             Type4TagReader reader;
-            readThrough(reader, [&](const std::vector<uint8_t> &apdu) { return tag.answer(apdu.data(), apdu.size()); },
-                        stored);
+            readThrough(reader, answer, stored);
+            if (card.writable) {
+                tag.reset();
+                Type4TagWriter writer(reversed);
+                drive(writer, answer);
+                FUZZ_CHECK(writer.outcome() == TagWriteOutcome::Written);
+                tag.reset();
+                Type4TagReader again;
+                readThrough(again, answer, reversed);
+            }
         } else {
-            const sim::SimType3Tag tag(card.nfcid2, card.pad, card.rd, stored);
+            sim::SimType3Tag tag = card.writable ? sim::SimType3Tag(card.nfcid2, card.pad, card.rd, stored, card.ndefSize)
+                                                 : sim::SimType3Tag(card.nfcid2, card.pad, card.rd, stored);
+            auto answer = [&](const std::vector<uint8_t> &frame) {
+                std::vector<uint8_t> response;
+                tag.answer(frame.data(), frame.size(), response);
+                return response;
+            };
             Type3TagReader reader(card.nfcid2);
-            readThrough(reader,
-                        [&](const std::vector<uint8_t> &frame) {
-                            std::vector<uint8_t> response;
-                            tag.answer(frame.data(), frame.size(), response);
-                            return response;
-                        },
-                        stored);
+            readThrough(reader, answer, stored);
+            if (card.writable) {
+                Type3TagWriter writer(card.nfcid2, reversed);
+                drive(writer, answer);
+                FUZZ_CHECK(writer.outcome() == TagWriteOutcome::Written);
+                Type3TagReader again(card.nfcid2);
+                readThrough(again, answer, reversed);
+            }
         }
     }
     return 0;

@@ -48,11 +48,19 @@ bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
         VirtualCard card;
         card.description = description;
         const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
-        if (description.type2) {
+        // The tag models live until the port closes: what is written to them stays till then.
+        if (description.type2 && description.blank) {
+            card.type2.reset(new SimType2Tag(
+                SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
+        } else if (description.type2) {
             card.type2.reset(new SimType2Tag(description.nfcid1, description.dataAreaSize, ndef,
                                              description.readOnly, description.signature));
         } else if (description.kind == CardKind::TypeA || description.kind == CardKind::TypeB) {
-            card.type4.reset(new SimType4Tag(ndef));
+            card.type4.reset(description.writable ? new SimType4Tag(ndef, description.ndefSize)
+                                                  : new SimType4Tag(ndef));
+        } else if (description.writable) {
+            card.type3.reset(
+                new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef, description.ndefSize));
         } else {
             card.type3.reset(new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
         }

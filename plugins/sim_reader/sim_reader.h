@@ -32,24 +32,36 @@
  *         A:      nfcid1 (1..10 bytes), sens_res (2 bytes), sel_res (1), ats (0..64)
  *         B:      atqb (12 bytes), attrib (0..64)
  *         F/F424: nfcid2 (8 bytes), pad (8 bytes), rd (0..16)
- *   card T2 <enter ms> <leave ms> [size=144|504|888] [uid=hex] [sig=hex] [readonly]
+ *       and, for every kind of these:
+ *         writable     the tag is writable (see Commands) and keeps what is
+ *                      written until the port is closed; without it the tag
+ *                      is read only
+ *         ndef_size=N  decimal, 16..8192, only with "writable" (default 1024):
+ *                      the NDEF file size, NLEN included (A, B: the message
+ *                      holds at most N - 2 bytes), or the data capacity
+ *                      rounded up to whole 16-byte blocks (F, F424: Nmaxb)
+ *   card T2 <enter ms> <leave ms> [size=144|504|888] [uid=hex] [sig=hex] [readonly|blank]
  *       An NFC Forum Type 2 Tag, found as an ISO/IEC 14443 A target (card
  *       type 1: SENS_RES 0044, SEL_RES 00, the 7-byte NFCID1, no ATS). size:
  *       bytes of its data area (decimal, default 144); uid: its 7-byte UID
  *       (default 046B2D1A5C7380); sig: the 32 bytes READ_SIG answers (default
  *       32 bytes 00); readonly: every lock bit set and write access 0F in the
- *       capability container. Without "readonly" the tag is writable and keeps
- *       what is written until the port is closed.
+ *       capability container; blank: a tag as it leaves the factory, the
+ *       capability container (page 3) and the data area all 00 (no TLVs, no
+ *       NDEF message), which a formatter makes NDEF-ready by writing the
+ *       capability container and an NDEF TLV. Without "readonly" the tag is
+ *       writable and keeps what is written until the port is closed.
  *   uri <URI>                  adds a URI record to the last card's NDEF message
  *   text <language> <text...>  adds a text record (UTF-8) to it
  *   empty                      adds the NDEF empty record to it (alone: D0 00 00)
  *   repeat <period ms>         the whole schedule repeats with this period
  * Cards of kinds A and B are NFC Forum Type 4 Tags, cards of kinds F and F424
- * Type 3 Tags; each holds the NDEF message of its uri/text/empty lines (read
- * only, at most 1024 bytes). A card without such lines is initialised but
- * holds no NDEF message (NLEN 0 / Ln 0 / an NDEF TLV of length 0). On a T2
- * card the message fits the data area beside the control TLVs: at most 132,
- * 490 or 874 bytes for the three sizes.
+ * Type 3 Tags; each holds the NDEF message of its uri/text/empty lines (at
+ * most 1024 bytes on a read only card, what ndef_size allows on a writable
+ * one). A card without such lines is initialised but holds no NDEF message
+ * (NLEN 0 / Ln 0 / an NDEF TLV of length 0). On a T2 card the message fits
+ * the data area beside the control TLVs: at most 132, 490 or 874 bytes for
+ * the three sizes; a blank T2 card holds no message lines.
  *
  * What the reader reports through gp_get_driver_status, while poll mode runs:
  *   no target in the field      state 1, no other bit
@@ -76,17 +88,34 @@
  *   Type 4 Tag: ISO 7816-4 short APDUs. SELECT by name of the NDEF
  *     application D2760000850101, SELECT by file identifier of the capability
  *     container E103 and of the NDEF file E104 (P2 00 or 0C), READ BINARY with
- *     offset and Le, UPDATE BINARY (refused: the tag is read only). Status
+ *     offset and Le, UPDATE BINARY 00 D6 <offset> Lc <data>. The capability
+ *     container (15 bytes) announces MLe 0080, MLc 0034, the NDEF file's
+ *     size and write access FF (read only) or 00 (writable). UPDATE BINARY
+ *     writes the NDEF file of a writable tag: 9000, or nothing written and
+ *     6986 (no file selected), 6982 (the capability container, or any file of
+ *     a read only tag), 6700 (Lc 0, above MLc, not matching the data, or
+ *     running past the end of the file), 6A86 (short file identifier), 6B00
+ *     (offset at or past the end of the file). Status
  *     words: 9000, 6282 (fewer bytes than Le), 6700, 6982, 6986, 6A82, 6A86,
  *     6B00, 6C80 (Le above MLe, 128), 6D00, 6E00. Every APDU gets an answer.
  *   Type 3 Tag: frames that begin with their length byte. Polling (0x00 ->
  *     0x01) and Read Without Encryption (0x06 -> 0x07) of the NDEF service
  *     0x000B: block 0 is the attribute information block, blocks 1.. the NDEF
- *     data; at most 4 blocks per command. Errors of the command give status
- *     flags FF and A1 (number of services), A2 (number of blocks), A3 (service
- *     code list order), A6 (service code) or A8 (block number). A frame whose length byte is wrong, whose
- *     IDm is not the card's, that is cut short, or whose command code is
- *     unknown gets no response (SIM_E_NO_RESPONSE).
+ *     data; at most 4 blocks per command (Nbr). Attribute block: version 10,
+ *     Nbr 4, Nbw 1 (read only) or 4 (writable), Nmaxb (the message's blocks,
+ *     or ndef_size in blocks), WriteF 00, RWFlag 00 (read only) or 01
+ *     (writable), Ln, checksum. Write Without Encryption (0x08 -> 0x09) of
+ *     service 0x0009 to a writable card: at most Nbw blocks, block list
+ *     elements of 2 or 3 bytes as in a read, then 16 data bytes per block;
+ *     the blocks, block 0 included, are kept exactly as written (the tag does
+ *     not check or fix the attribute block's checksum); status flags 00 00.
+ *     Errors of the command give status flags FF and A1 (number of
+ *     services), A2 (number of blocks), A3 (service code list order), A5
+ *     (any write to a read only card), A6 (service code: 0x000B to read,
+ *     0x0009 to write) or A8 (block number); a refused write writes nothing.
+ *     A frame whose length byte is wrong, whose IDm is not the card's, that
+ *     is cut short (a write: whose data is not 16 bytes per block), or whose
+ *     command code is unknown gets no response (SIM_E_NO_RESPONSE).
  *   Type 2 Tag: the command without its CRC; the tag's 4-bit ACK and NAK
  *     come back as one byte, 0A and 00. Pages of 4 bytes:
  *       0-1       UID and check byte BCC0 (read only)

@@ -4,6 +4,8 @@
 #include <sstream>
 
 #include "SimType2Tag.h"
+#include "SimType3Tag.h"
+#include "SimType4Tag.h"
 
 namespace sim {
 
@@ -98,6 +100,8 @@ bool applyType2Key(CardDescription &card, const std::string &pair)
     std::vector<uint8_t> bytes;
     if (pair == "readonly") {
         card.readOnly = true;
+    } else if (pair == "blank") {
+        card.blank = true;
     } else if (key == "size" && equals != std::string::npos) {
         uint32_t size = 0;
         if (!parseDecimal(value, size) || !SimType2Tag::isDataAreaSize(size)) {
@@ -143,6 +147,28 @@ bool applyKey(CardDescription &card, const std::string &key, const std::vector<u
     return true;
 }
 
+// "writable" and "ndef_size=N" of a Type 4 or Type 3 Tag; false: not one of these keys.
+bool applyWritableKey(CardDescription &card, const std::string &pair, bool &sizeGiven, bool &ok)
+{
+    const std::string sizeKey = "ndef_size=";
+    if (pair == "writable") {
+        card.writable = true;
+        ok = true;
+        return true;
+    }
+    if (pair.compare(0, sizeKey.size(), sizeKey) != 0) {
+        return false;
+    }
+    const bool type4 = card.kind == CardKind::TypeA || card.kind == CardKind::TypeB;
+    const size_t smallest = type4 ? SimType4Tag::SmallestWritableFileSize : SimType3Tag::SmallestWritableCapacity;
+    const size_t largest = type4 ? SimType4Tag::LargestWritableFileSize : SimType3Tag::LargestWritableCapacity;
+    uint32_t size = 0;
+    ok = parseDecimal(pair.substr(sizeKey.size()), size) && size >= smallest && size <= largest;
+    card.ndefSize = size;
+    sizeGiven = true;
+    return true;
+}
+
 bool parseCard(std::istringstream &words, CardDescription &card)
 {
     std::string kindWord, enter, leave;
@@ -157,9 +183,17 @@ bool parseCard(std::istringstream &words, CardDescription &card)
         return false;
     }
     std::string pair;
+    bool sizeGiven = false;
     while (words >> pair) {
         if (card.type2) {
             if (!applyType2Key(card, pair)) {
+                return false;
+            }
+            continue;
+        }
+        bool ok = false;
+        if (applyWritableKey(card, pair, sizeGiven, ok)) {
+            if (!ok) {
                 return false;
             }
             continue;
@@ -171,7 +205,8 @@ bool parseCard(std::istringstream &words, CardDescription &card)
             return false;
         }
     }
-    return true;
+    // A size belongs to a writable tag; a blank tag cannot be read only.
+    return !(sizeGiven && !card.writable) && !(card.blank && card.readOnly);
 }
 
 std::string restOfLine(std::istringstream &words)
@@ -204,11 +239,24 @@ bool parseRecord(const std::string &directive, std::istringstream &words, CardDe
         record.value = restOfLine(words);
     }
     card.records.push_back(record);
-    const size_t capacity = card.type2 ? SimType2Tag::ndefCapacity(card.dataAreaSize) : MaximumNdefMessageSize;
-    return encodeNdefMessage(card.records).size() <= capacity;
+    return encodeNdefMessage(card.records).size() <= ndefCapacity(card);
 }
 
 }  // namespace
+
+size_t ndefCapacity(const CardDescription &card)
+{
+    if (card.type2) {
+        return card.blank ? 0 : SimType2Tag::ndefCapacity(card.dataAreaSize);
+    }
+    if (!card.writable) {
+        return MaximumNdefMessageSize;
+    }
+    const bool type4 = card.kind == CardKind::TypeA || card.kind == CardKind::TypeB;
+    // A Type 4 file holds NLEN before the message; a Type 3 Tag has whole blocks.
+    return type4 ? card.ndefSize - 2
+                 : (card.ndefSize + SimType3Tag::BlockSize - 1) / SimType3Tag::BlockSize * SimType3Tag::BlockSize;
+}
 
 bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorLine)
 {

@@ -13,6 +13,8 @@ namespace sim {
 // PollModeCardType values, which are also the target_device bits that select them.
 enum class CardKind : uint32_t { TypeA = 1, TypeF212 = 2, TypeF424 = 4, TypeB = 8 };
 
+const size_t DefaultWritableNdefSize = 1024;
+
 struct CardDescription {
     CardKind kind = CardKind::TypeA;
     uint32_t enterMs = 0;
@@ -26,6 +28,7 @@ struct CardDescription {
     // Type 2 Tag
     size_t dataAreaSize = 0;
     bool readOnly = false;
+    bool blank = false;  // capability container and data area 00 (no NDEF TLV)
     std::vector<uint8_t> signature;  // empty: 32 bytes 00
     // ISO/IEC 14443 B
     std::vector<uint8_t> atqb;
@@ -34,8 +37,15 @@ struct CardDescription {
     std::vector<uint8_t> nfcid2;
     std::vector<uint8_t> pad;
     std::vector<uint8_t> rd;
+    // Type 4 and Type 3 Tags (kinds A, B, F, F424): writable, and the NDEF file size (Type 4,
+    // NLEN included) or data capacity (Type 3) of a writable tag.
+    bool writable = false;
+    size_t ndefSize = DefaultWritableNdefSize;
     std::vector<NdefRecordDescription> records;
 };
+
+// The longest NDEF message a card of this description may hold.
+size_t ndefCapacity(const CardDescription &card);
 
 struct Scenario {
     std::vector<CardDescription> cards;

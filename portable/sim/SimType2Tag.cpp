@@ -171,6 +171,15 @@ SimType2Tag::SimType2Tag(const std::vector<uint8_t> &uid, size_t dataAreaSize,
     m_Version = {0x00, uid[0], 0x04, 0x02, 0x01, 0x00, storageSize, 0x03};
 }
 
+SimType2Tag SimType2Tag::blankTag(const std::vector<uint8_t> &uid, size_t dataAreaSize,
+                                  const std::vector<uint8_t> &signature)
+{
+    SimType2Tag tag(uid, dataAreaSize, {}, false, signature);
+    const auto cc = tag.m_Memory.begin() + CapabilityContainerPage * PageSize;
+    std::fill(cc, cc + PageSize + dataAreaSize, 0);
+    return tag;
+}
+
 void SimType2Tag::reset()
 {
     m_PendingCompatibilityWrite = -1;

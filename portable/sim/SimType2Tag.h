@@ -1,16 +1,18 @@
 // An NFC Forum Type 2 Tag: pages of 4 bytes holding the 7-byte UID with its check bytes and the
 // static lock bytes (pages 0-2), the capability container (page 3), the data area with a lock
 // control TLV, a memory control TLV, the NDEF TLV and a terminator TLV, then one page of dynamic
-// lock bytes and four reserved pages. It answers the commands a reader chip hands on without
-// their CRC: READ, FAST_READ, WRITE, COMPATIBILITY_WRITE, GET_VERSION and READ_SIG, and the
-// 4-bit ACK / NAK as one byte.
+// lock bytes and four reserved pages. A blank tag (blankTag) has the same pages with the
+// capability container and the data area all zero, as it leaves the factory: a formatter writes
+// the capability container (its bits can only be set) and the first TLVs. It answers the
+// commands a reader chip hands on without their CRC: READ, FAST_READ, WRITE, COMPATIBILITY_WRITE,
+// GET_VERSION and READ_SIG, and the 4-bit ACK / NAK as one byte.
 //
 // Page map (D = data area size / 4 pages):
 //   0          UID0 UID1 UID2 BCC0          BCC0 = 88 ^ UID0 ^ UID1 ^ UID2
 //   1          UID3 UID4 UID5 UID6
 //   2          BCC1 00 LOCK0 LOCK1          BCC1 = UID3 ^ UID4 ^ UID5 ^ UID6
-//   3          E1 10 D/2 access             access 00 writable, 0F read only
-//   4..3+D     data area (TLVs)
+//   3          E1 10 D/2 access             access 00 writable, 0F read only (blank: 00 00 00 00)
+//   4..3+D     data area (TLVs; blank: 00)
 //   4+D        dynamic lock bytes (1 to 3 used, the rest 00)
 //   5+D..8+D   reserved (read as 00, never written)
 #pragma once
@@ -39,6 +41,10 @@ public:
     // tag has every lock bit set and the CC's write access 0F.
     SimType2Tag(const std::vector<uint8_t> &uid, size_t dataAreaSize, const std::vector<uint8_t> &ndefMessage,
                 bool readOnly, const std::vector<uint8_t> &signature);
+
+    // A blank tag of this size: capability container and data area 00, no lock bit set.
+    static SimType2Tag blankTag(const std::vector<uint8_t> &uid, size_t dataAreaSize,
+                                const std::vector<uint8_t> &signature);
 
     // The card was (re)activated: a COMPATIBILITY_WRITE waiting for its data is forgotten.
     void reset();

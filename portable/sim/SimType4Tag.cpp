@@ -7,6 +7,10 @@
 
 namespace sim {
 
+const uint16_t SimType4Tag::MaximumUpdateLength;
+const size_t SimType4Tag::SmallestWritableFileSize;
+const size_t SimType4Tag::LargestWritableFileSize;
+
 namespace {
 
 const uint8_t NdefApplicationName[] = {0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
@@ -20,6 +24,9 @@ static_assert(MaximumReadLength <= 0xFF, "MLe is reported in SW2");
 const uint8_t InsSelect = 0xA4;
 const uint8_t InsReadBinary = 0xB0;
 const uint8_t InsUpdateBinary = 0xD6;
+const uint8_t WriteAccessGranted = 0x00;
+const uint8_t WriteAccessNone = 0xFF;
+const size_t NlenSize = 2;
 
 std::vector<uint8_t> statusWord(uint16_t sw)
 {
@@ -30,19 +37,33 @@ std::vector<uint8_t> statusWord(uint16_t sw)
 
 SimType4Tag::SimType4Tag(const std::vector<uint8_t> &ndefMessage)
 {
-    appendBigEndian(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()), 2);
-    m_NdefFile.insert(m_NdefFile.end(), ndefMessage.begin(), ndefMessage.end());
+    // The file is NLEN and the message; the capability container announces at least 5 bytes.
+    layOut(ndefMessage, 0, std::max<size_t>(NlenSize + ndefMessage.size(), 5), WriteAccessNone);
+}
 
-    appendBigEndian(m_CapabilityContainer, 15, 2);                 // CCLEN
-    m_CapabilityContainer.push_back(0x20);                         // mapping version 2.0
-    appendBigEndian(m_CapabilityContainer, MaximumReadLength, 2);  // MLe
-    appendBigEndian(m_CapabilityContainer, 0x0034, 2);             // MLc
-    m_CapabilityContainer.push_back(0x04);                         // NDEF file control TLV
+SimType4Tag::SimType4Tag(const std::vector<uint8_t> &ndefMessage, size_t fileSize) : m_Writable(true)
+{
+    const size_t size = std::max(fileSize, NlenSize + ndefMessage.size());
+    layOut(ndefMessage, size, size, WriteAccessGranted);
+}
+
+void SimType4Tag::layOut(const std::vector<uint8_t> &ndefMessage, size_t fileSize, size_t announcedSize,
+                         uint8_t writeAccess)
+{
+    appendBigEndian(m_NdefFile, static_cast<uint16_t>(ndefMessage.size()), NlenSize);
+    m_NdefFile.insert(m_NdefFile.end(), ndefMessage.begin(), ndefMessage.end());
+    m_NdefFile.resize(std::max(fileSize, m_NdefFile.size()), 0);
+
+    appendBigEndian(m_CapabilityContainer, 15, 2);                   // CCLEN
+    m_CapabilityContainer.push_back(0x20);                           // mapping version 2.0
+    appendBigEndian(m_CapabilityContainer, MaximumReadLength, 2);    // MLe
+    appendBigEndian(m_CapabilityContainer, MaximumUpdateLength, 2);  // MLc
+    m_CapabilityContainer.push_back(0x04);                           // NDEF file control TLV
     m_CapabilityContainer.push_back(0x06);
     appendBigEndian(m_CapabilityContainer, NdefFileId, 2);
-    appendBigEndian(m_CapabilityContainer, static_cast<uint16_t>(std::max<size_t>(m_NdefFile.size(), 5)), 2);
-    m_CapabilityContainer.push_back(0x00);   // read access granted
-    m_CapabilityContainer.push_back(0xFF);   // no write access
+    appendBigEndian(m_CapabilityContainer, static_cast<uint16_t>(announcedSize), 2);
+    m_CapabilityContainer.push_back(0x00);  // read access granted
+    m_CapabilityContainer.push_back(writeAccess);
 }
 
 void SimType4Tag::reset()
@@ -65,7 +86,7 @@ std::vector<uint8_t> SimType4Tag::answer(const uint8_t *apdu, size_t length)
     case InsReadBinary:
         return readBinary(apdu, length);
     case InsUpdateBinary:
-        return statusWord(selectedFile() == nullptr ? 0x6986 : 0x6982);
+        return updateBinary(apdu, length);
     default:
         return statusWord(0x6D00);
     }
@@ -137,6 +158,34 @@ std::vector<uint8_t> SimType4Tag::readBinary(const uint8_t *apdu, size_t length)
     const std::vector<uint8_t> sw = statusWord(count < wanted ? 0x6282 : 0x9000);
     response.insert(response.end(), sw.begin(), sw.end());
     return response;
+}
+
+std::vector<uint8_t> SimType4Tag::updateBinary(const uint8_t *apdu, size_t length)
+{
+    if (selectedFile() == nullptr) {
+        return statusWord(0x6986);
+    }
+    // Only the NDEF file of a writable tag can be written; the capability container never.
+    if (!m_Writable || m_File != SelectedFile::Ndef) {
+        return statusWord(0x6982);
+    }
+    // Lc (1 to MLc) and exactly that much data, no Le.
+    if (length < 6 || length != 5u + apdu[4] || apdu[4] > MaximumUpdateLength) {
+        return statusWord(0x6700);
+    }
+    if (apdu[2] & 0x80) {  // short file identifier: not supported by this tag
+        return statusWord(0x6A86);
+    }
+    const size_t offset = bigEndian16(apdu + 2);
+    const size_t count = apdu[4];
+    if (offset >= m_NdefFile.size()) {
+        return statusWord(0x6B00);
+    }
+    if (count > m_NdefFile.size() - offset) {
+        return statusWord(0x6700);  // nothing is written
+    }
+    std::copy(apdu + 5, apdu + 5 + count, m_NdefFile.begin() + offset);
+    return statusWord(0x9000);
 }
 
 const std::vector<uint8_t> *SimType4Tag::selectedFile() const

@@ -46,6 +46,40 @@ sim::Scenario parse(const std::string &text)
     return scenario;
 }
 
+// One command of a table and the answer it must get; "" for a Type 3 or Type 2 command: no response.
+struct Step {
+    const char *what;
+    std::string command;
+    std::string response;
+};
+
+void expectAnswers(sim::SimType4Tag &tag, const std::vector<Step> &steps)
+{
+    for (const Step &s : steps) {
+        const Bytes apdu = unhex(s.command);
+        EXPECT_EQ(hex(tag.answer(apdu.data(), apdu.size())), s.response) << s.what;
+    }
+}
+
+// The commands and responses are written without their length byte, which is added and checked.
+void expectAnswers(sim::SimType3Tag &tag, const std::vector<Step> &steps)
+{
+    for (const Step &s : steps) {
+        Bytes frame = unhex(s.command);
+        frame.insert(frame.begin(), static_cast<uint8_t>(frame.size() + 1));
+        Bytes response;
+        const bool responded = tag.answer(frame.data(), frame.size(), response);
+        if (s.response.empty()) {
+            EXPECT_FALSE(responded) << s.what << ": " << hex(response);
+        } else {
+            ASSERT_TRUE(responded) << s.what;
+            ASSERT_FALSE(response.empty()) << s.what;
+            EXPECT_EQ(response[0], response.size()) << s.what;
+            EXPECT_EQ(hex(Bytes(response.begin() + 1, response.end())), s.response) << s.what;
+        }
+    }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -79,6 +113,17 @@ TEST(SimScenario, BadLinesAreRefusedWithTheirLineNumber)
         {"card A 0 100 readonly\n", 1},                // Type 4 Tags are read only anyway
         {"card T2 0 100\ntext en " + std::string(126, 'x') + "\n", 2},  // 133 bytes > 132
         {"card T2 0 100 size=504\ntext en " + std::string(481, 'x') + "\n", 2},  // 491 > 490
+        {"card A 0 100 ndef_size=64\n", 1},                 // a size without "writable"
+        {"card F 0 100 writable ndef_size=15\n", 1},         // below one block
+        {"card B 0 100 writable ndef_size=8193\n", 1},
+        {"card F424 0 100 writable ndef_size=1k\n", 1},
+        {"card A 0 100 writable ndef_size=\n", 1},
+        {"card T2 0 100 writable\n", 1},                     // Type 2 Tags are writable unless read only
+        {"card A 0 100 blank\n", 1},
+        {"card T2 0 100 blank readonly\n", 1},
+        {"card T2 0 100 blank\nempty\n", 2},                 // a blank tag holds no message
+        {"card A 0 100 writable ndef_size=32\ntext en " + std::string(24, 'x') + "\n", 2},  // 31 > 30
+        {"card F 0 100 writable ndef_size=20\ntext en " + std::string(26, 'x') + "\n", 2},  // 33 > 32
     };
     for (const Case &c : cases) {
         sim::Scenario scenario;
@@ -121,11 +166,7 @@ TEST(SimType4Tag, AnswersTheNdefReadSequenceAndRefusesOtherApdus)
     ASSERT_EQ(message.size(), 27u);
     sim::SimType4Tag tag(message);
     const std::string nlenAndMessage = "001B" + hex(message);
-    struct Step {
-        const char *what;
-        std::string command;
-        std::string response;
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"read before any select", "00B0000002", "6986"},
         {"select CC before the application", "00A4000C02E103", "6A82"},
         {"select an unknown application", "00A4040007D2760000850102", "6A82"},
@@ -149,10 +190,7 @@ TEST(SimType4Tag, AnswersTheNdefReadSequenceAndRefusesOtherApdus)
         {"a failed select keeps the file", "00A4040007D2760000850102", "6A82"},
         {"still reads NLEN", "00B0000002", "001B9000"},
     };
-    for (const Step &s : steps) {
-        const Bytes apdu = unhex(s.command);
-        EXPECT_EQ(hex(tag.answer(apdu.data(), apdu.size())), s.response) << s.what;
-    }
+    expectAnswers(tag, steps);
 }
 
 // The capability container announces MLe 0x80: no answer carries more data than that.
@@ -189,17 +227,13 @@ TEST(SimType3Tag, AnswersReadWithoutEncryptionOfItsNdefService)
 {
     const Bytes message = textRecord(0xD1, "en", "Hello, simulated type 3 tag!");
     ASSERT_EQ(message.size(), 35u);  // three data blocks
-    const sim::SimType3Tag tag(unhex("0102030405060708"), unhex("1112131415161718"), unhex("12FC"), message);
+    sim::SimType3Tag tag(unhex("0102030405060708"), unhex("1112131415161718"), unhex("12FC"), message);
     Bytes blocks = message;
     blocks.resize(48, 0);
     const std::string idm = "0102030405060708";
     // Attribute block: version 1.0, Nbr 4, Nbw 1, NmaxB 3, read only, Ln 35, checksum.
     const std::string attributes = "1004010003000000000000000023003B";
-    struct Step {
-        const char *what;
-        std::string command;  // without the length byte, which is added
-        std::string response; // without the length byte; empty: no response
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"attribute block", "06" + idm + "010B00018000", "07" + idm + "000001" + attributes},
         {"data blocks 1-3", "06" + idm + "010B0003800180028003", "07" + idm + "000003" + hex(blocks)},
         {"3-byte block element", "06" + idm + "010B0001000200", "07" + idm + "000001" + hex(blocks).substr(32, 32)},
@@ -210,24 +244,13 @@ TEST(SimType3Tag, AnswersReadWithoutEncryptionOfItsNdefService)
         {"service order beyond the list", "06" + idm + "010B00018100", "07" + idm + "FFA3"},
         {"another card's IDm", "060102030405060709010B00018000", ""},
         {"cut-off block list", "06" + idm + "010B00028000", ""},
+        {"write to the read only tag", "08" + idm + "010900018001" + std::string(32, 'A'), "09" + idm + "FFA5"},
+        {"  leaves the block", "06" + idm + "010B00018001", "07" + idm + "000001" + hex(blocks).substr(0, 32)},
         {"polling for the NDEF system code", "0012FC0100", "01" + idm + "1112131415161718" + "12FC"},
         {"polling for another system code", "0088B40000", ""},
         {"unknown command", "0C" + idm, ""},
     };
-    for (const Step &s : steps) {
-        Bytes frame = unhex(s.command);
-        frame.insert(frame.begin(), static_cast<uint8_t>(frame.size() + 1));
-        Bytes response;
-        const bool responded = tag.answer(frame.data(), frame.size(), response);
-        if (s.response.empty()) {
-            EXPECT_FALSE(responded) << s.what << ": " << hex(response);
-        } else {
-            ASSERT_TRUE(responded) << s.what;
-            ASSERT_FALSE(response.empty()) << s.what;
-            EXPECT_EQ(response[0], response.size()) << s.what;
-            EXPECT_EQ(hex(Bytes(response.begin() + 1, response.end())), s.response) << s.what;
-        }
-    }
+    expectAnswers(tag, steps);
     // A length byte that does not match the frame: noise to the card.
     const Bytes noise = unhex("20060102030405060708010B00018000");
     Bytes response;
@@ -338,11 +361,7 @@ TEST(SimType2Tag, AnswersEachCommandWithDataAckNakOrSilence)
     sim::SimType2Tag tag(Type2Uid, 144, uriRecord(0xD1, 0x03, "a.b"), false, signature);
     const std::string page0To3 = "041122BF" "33445566" "44000000" "E1101200";
     const std::string page4To7 = "0103A00C34" "0203A41004" "0308" "D1010455";
-    struct Step {
-        const char *what;
-        std::string command;
-        std::string response;  // "": no response
-    } steps[] = {
+    const std::vector<Step> steps = {
         {"read page 0", "3000", page0To3},
         {"read page 4", "3004", page4To7},
         {"read the last page wraps to page 0", "302C", "00000000" + page0To3.substr(0, 24)},
@@ -483,4 +502,143 @@ TEST(SimScenario, Type2CardsTakeSizeUidSignatureAndReadOnly)
     EXPECT_EQ(hex(locked.signature), std::string(64, 'C'));
     // Kind A without T2 stays a Type 4 Tag.
     EXPECT_FALSE(parse("card A 0 100\n").cards[0].type2);
+}
+
+// "writable" makes a Type 4 or Type 3 Tag writable with an NDEF file (Type 4, NLEN included) or a
+// data area (Type 3, whole blocks) of ndef_size bytes, 1024 by default; "blank" a blank Type 2 Tag.
+TEST(SimScenario, WritableCardsTakeTheirNdefSizeAndBlankType2CardsHoldNothing)
+{
+    struct Case {
+        std::string text;
+        bool writable;
+        size_t ndefSize;
+        size_t capacity;
+    } cases[] = {
+        {"card A 0 100\n", false, sim::DefaultWritableNdefSize, 1024},
+        {"card A 0 100 writable\n", true, 1024, 1022},
+        {"card B 0 100 ndef_size=8192 writable\n", true, 8192, 8190},
+        {"card F 0 100 writable ndef_size=20\n", true, 20, 32},
+        {"card F424 0 100 writable ndef_size=16\n", true, 16, 16},
+        {"card A 0 100 writable ndef_size=32\ntext en " + std::string(23, 'x') + "\n", true, 32, 30},
+        {"card F 0 100 writable ndef_size=20\ntext en " + std::string(25, 'x') + "\n", true, 20, 32},
+        {"card T2 0 100 size=504\n", false, sim::DefaultWritableNdefSize, 490},
+        {"card T2 0 100 size=504 blank\n", false, sim::DefaultWritableNdefSize, 0},
+    };
+    for (const Case &c : cases) {
+        const sim::Scenario scenario = parse(c.text);
+        ASSERT_EQ(scenario.cards.size(), 1u) << c.text;
+        const sim::CardDescription &card = scenario.cards[0];
+        EXPECT_EQ(card.writable, c.writable) << c.text;
+        EXPECT_EQ(card.ndefSize, c.ndefSize) << c.text;
+        EXPECT_EQ(sim::ndefCapacity(card), c.capacity) << c.text;
+        EXPECT_EQ(card.blank, c.text.find("blank") != std::string::npos) << c.text;
+        EXPECT_FALSE(card.readOnly) << c.text;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writable Type 4 and Type 3 Tags, blank Type 2 Tag
+// ---------------------------------------------------------------------------------------------
+
+// A writable Type 4 Tag with a 64-byte NDEF file: UPDATE BINARY of at most MLc (0x34) bytes
+// within the file; anything refused writes nothing.
+TEST(SimType4Tag, WritableTagUpdatesItsNdefFileWithinItsSizeAndMlc)
+{
+    sim::SimType4Tag tag(unhex("D00000"), 64);
+    const std::string mlcBytes(2 * 0x34, 'C');
+    const std::vector<Step> steps = {
+        {"update before any select", "00D6000001FF", "6986"},
+        {"select the NDEF application", "00A4040007D276000085010100", "9000"},
+        {"select the CC", "00A4000C02E103", "9000"},
+        {"read the CC: MLc 0034, file size 0040, write access 00", "00B000000F", "000F20008000340406E104004000009000"},
+        {"update the CC's write access", "00D6000E01FF", "6982"},
+        {"  which stays", "00B0000E01", "009000"},
+        {"select the NDEF file", "00A4000C02E104", "9000"},
+        {"read what the scenario put there", "00B0000006", "0003D00000009000"},
+        {"NLEN 0", "00D60000020000", "9000"},
+        {"a message piece", "00D6000203112233", "9000"},
+        {"NLEN 3", "00D60000020003", "9000"},
+        {"  read back", "00B0000005", "00031122339000"},
+        {"MLc bytes", "00D6000A34" + mlcBytes, "9000"},
+        {"  read back", "00B0000A34", mlcBytes + "9000"},
+        {"the last byte of the file", "00D6003F01EE", "9000"},
+        {"  read back", "00B0003D03", "CC00EE9000"},
+        {"Lc above MLc", "00D6000035" + mlcBytes + "CC", "6700"},
+        {"Lc and data disagree", "00D6000002AA", "6700"},
+        {"no data", "00D6000000", "6700"},
+        {"header only", "00D60000", "6700"},
+        {"with Le", "00D6000001AA00", "6700"},
+        {"running past the end", "00D6003E03010203", "6700"},
+        {"  writes nothing", "00B0003D03", "CC00EE9000"},
+        {"starting at the end", "00D6004001AA", "6B00"},
+        {"starting far past the end", "00D6100001AA", "6B00"},
+        {"short file identifier", "00D6810001AA", "6A86"},
+        {"  NLEN and message stay", "00B0000005", "00031122339000"},
+    };
+    expectAnswers(tag, steps);
+    EXPECT_EQ(tag.ndefFile().size(), 64u);
+}
+
+// A writable Type 3 Tag of 3 data blocks, Nbw 4: Write Without Encryption of service 0009 with
+// 2- and 3-byte block list elements; refused frames write nothing; the attribute block is kept
+// as written, checksum and all.
+TEST(SimType3Tag, WritableTagTakesWriteWithoutEncryptionOfUpToNbwBlocks)
+{
+    const std::string idm = "0102030405060708";
+    sim::SimType3Tag tag(unhex(idm), unhex("1112131415161718"), unhex("12FC"), unhex("D00000"), 48);
+    const std::string a(32, 'A'), b(32, 'B'), c(32, 'C'), d(32, 'D');
+    const std::string ok = "09" + idm + "0000";
+    // Version 1.0, Nbr 4, Nbw 4, Nmaxb 3, WriteF 00, RWFlag 01, Ln 3, checksum.
+    const std::string attributes = "1004040003000000000001000003001F";
+    const std::string odd = "10040400030000000000010000070000";  // a wrong checksum
+    const std::vector<Step> steps = {
+        {"attribute block", "06" + idm + "010B00018000", "07" + idm + "000001" + attributes},
+        {"write block 1", "08" + idm + "010900018001" + a, ok},
+        {"write block 2, 3-byte element", "08" + idm + "01090001000200" + b, ok},
+        {"  read back", "06" + idm + "010B000280018002", "07" + idm + "000002" + a + b},
+        {"write blocks 3, 2, 1 in one frame", "08" + idm + "0109000380038002" "8001" + c + d + b, ok},
+        {"  read back", "06" + idm + "010B0003800180028003", "07" + idm + "000003" + b + d + c},
+        {"write the attribute block as it is given", "08" + idm + "010900018000" + odd, ok},
+        {"  read back unchanged", "06" + idm + "010B00018000", "07" + idm + "000001" + odd},
+        {"five blocks (Nbw 4)", "08" + idm + "0109000580018002800380018002" + a + a + a + a + a, "09" + idm + "FFA2"},
+        {"block beyond Nmaxb", "08" + idm + "010900028001" "8004" + a + a, "09" + idm + "FFA8"},
+        {"block beyond Nmaxb, 3-byte element", "08" + idm + "01090001000400" + a, "09" + idm + "FFA8"},
+        {"read only service 000B", "08" + idm + "010B00018001" + a, "09" + idm + "FFA6"},
+        {"service order beyond the list", "08" + idm + "010900018101" + a, "09" + idm + "FFA3"},
+        {"no service", "08" + idm + "00018001" + a, "09" + idm + "FFA1"},
+        {"  none of these wrote", "06" + idm + "010B00028001" "8002", "07" + idm + "000002" + b + d},
+        {"data one byte short", "08" + idm + "010900018001" + a.substr(2), ""},
+        {"data one byte long", "08" + idm + "010900018001" + a + "00", ""},
+        {"another card's IDm", "080102030405060709010900018001" + c, ""},
+        {"  none of these wrote", "06" + idm + "010B00018001", "07" + idm + "000001" + b},
+    };
+    expectAnswers(tag, steps);
+    EXPECT_EQ(tag.blocks().size(), 4 * 16u);
+}
+
+// Blank: capability container and data area 00 with the UID, BCC and lock pages as on any tag; a
+// formatter's capability container goes down bit by bit (only set, never cleared).
+TEST(SimType2Tag, BlankTagHasNoCapabilityContainerNorTlvsAndItsCcBitsAreOnlySet)
+{
+    for (size_t size : {144u, 504u, 888u}) {
+        sim::SimType2Tag tag = sim::SimType2Tag::blankTag(Type2Uid, size, {});
+        const sim::SimType2Tag formatted(Type2Uid, size, {}, false, {});
+        EXPECT_EQ(tag.pageCount(), formatted.pageCount()) << size;
+        EXPECT_EQ(pages(tag, 0, 3), pages(formatted, 0, 3)) << size;
+        EXPECT_EQ(pages(tag, 3, 1 + size / 4), std::string(8 + size * 2, '0')) << size;
+        EXPECT_EQ(pages(tag, 4 + size / 4, 5), pages(formatted, 4 + size / 4, 5)) << size;
+        EXPECT_EQ(send(tag, "60"), send(const_cast<sim::SimType2Tag &>(formatted), "60")) << size;
+    }
+    sim::SimType2Tag tag = sim::SimType2Tag::blankTag(Type2Uid, 144, {});
+    const std::vector<Step> steps = {
+        {"write the CC", "A203E1101200", "0A"},
+        {"write more CC bits", "A2030000000F", "0A"},
+        {"clearing bits is not possible", "A20300000000", "0A"},
+        {"  the CC has every bit written", "3A0303", "E110120F"},
+        {"write an empty NDEF TLV", "A2040300FE00", "0A"},
+        {"  read back", "3A0404", "0300FE00"},
+    };
+    for (const Step &s : steps) {
+        EXPECT_EQ(send(tag, s.command), s.response) << s.what;
+    }
 }

@@ -8,7 +8,12 @@
 #include <vector>
 
 #include "HexText.h"
+#include "NdefBuilder.h"
 #include "TestSupport.h"
+#include "Type3TagReader.h"
+#include "Type3TagWriter.h"
+#include "Type4TagReader.h"
+#include "Type4TagWriter.h"
 #include "korvat_nfc_plugin.h"
 #include "sim_reader.h"
 
@@ -627,6 +632,215 @@ TEST_F(SimReaderTest, Type2TagAnswersWritesAndKeepsThemUntilThePortCloses)
     ASSERT_TRUE(plugin.gp_close_port(&error));
     accessFirstTarget(DEVICE_TYPE_NFC_14443A_18092_106K);
     EXPECT_EQ(hex(exchange(unhex("3A0A0A")).response), "00000000");
+}
+
+// Writable Type 4 and Type 3 cards keep what is written across accesses until the port closes; a
+// read only Type 3 card refuses a write with status flags.
+TEST_F(SimReaderTest, WritableCardsKeepWritesUntilThePortClosesAndReadOnlyCardsRefuseThem)
+{
+    const std::string idm = "0102030405060708";
+    useScenario("card A 0 60000 writable ndef_size=64\n"
+                "card F 0 60000 writable nfcid2=" + idm + "\n"
+                "card F424 0 60000 nfcid2=" + idm + "\n");
+    const std::string block(32, '5');
+    struct Card {
+        const char *what;
+        uint32_t targetDevice;
+        std::vector<std::pair<std::string, std::string>> write;  // command, response
+        std::pair<std::string, std::string> readBack;
+        std::string afterReopen;  // the answer to the read-back command once the port reopened
+    } cards[] = {
+        {"Type 4", DEVICE_TYPE_NFC_14443A_18092_106K,
+         {{"00A4040007D276000085010100", "9000"}, {"00A4000C02E104", "9000"}, {"00D6000203D00000", "9000"},
+          {"00D60000020003", "9000"}},
+         {"00B0000005", "0003D000009000"}, "00000000009000"},
+        {"Type 3", DEVICE_TYPE_NFC_18092_212K,
+         {{"20080102030405060708010900018001" + block, "0C09" + idm + "0000"}},
+         {"10060102030405060708010B00018001", "1D07" + idm + "000001" + block},
+         "1D07" + idm + "000001" + std::string(32, '0')},
+        {"read only Type 3", DEVICE_TYPE_NFC_18092_424K,
+         {{"20080102030405060708010900018001" + block, "0C09" + idm + "FFA5"}},
+         {"10060102030405060708010B00018001", "0C07" + idm + "FFA8"},  // no data block at all
+         "0C07" + idm + "FFA8"},
+    };
+    for (const Card &card : cards) {
+        ASSERT_NO_FATAL_FAILURE(accessFirstTarget(card.targetDevice)) << card.what;
+        for (const auto &step : card.write) {
+            const Answer a = exchange(unhex(step.first));
+            ASSERT_TRUE(a.responded) << card.what << ": " << step.first;
+            EXPECT_EQ(hex(a.response), step.second) << card.what << ": " << step.first;
+        }
+        // Released, found again and accessed anew (the Type 4 Tag with nothing selected).
+        ErrorInfo error{0, 0};
+        ASSERT_TRUE(plugin.gp_stop_device_access(1, &error)) << card.what;
+        const uint32_t again = findTarget();
+        ASSERT_NE(again, 0u) << card.what;
+        ASSERT_TRUE(plugin.gp_start_device_access(again, &error)) << card.what;
+        for (size_t i = 0; i + 1 < card.write.size() && i < 2; ++i) {
+            exchange(unhex(card.write[i].first));  // the SELECTs
+        }
+        EXPECT_EQ(hex(exchange(unhex(card.readBack.first)).response), card.readBack.second) << card.what;
+        // A new open starts from the scenario again.
+        ASSERT_TRUE(plugin.gp_close_port(&error)) << card.what;
+        ASSERT_NO_FATAL_FAILURE(accessFirstTarget(card.targetDevice)) << card.what;
+        for (size_t i = 0; i + 1 < card.write.size() && i < 2; ++i) {
+            exchange(unhex(card.write[i].first));
+        }
+        EXPECT_EQ(hex(exchange(unhex(card.readBack.first)).response), card.afterReopen) << card.what;
+        ASSERT_TRUE(plugin.gp_close_port(&error)) << card.what;
+    }
+}
+
+// Through the library: korvatlib_nfc_thru carries the tag writers' commands to a writable type A
+// card (Type 4) and a writable F card (Type 3), whose messages then read back; a read only type B
+// card refuses an UPDATE BINARY with 6982.
+class SimThroughLibrary : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        registry.setString("plugins_home_directory", binDirectory() + "plugins");
+        registry.setString("category_name_list", "SIM");
+        registry.setString("port_name_list", "SIM0");
+        writeFile(scratch.file("write.scenario"), "card A 0 60000 writable ndef_size=256 nfcid1=04A1A2A3A4A5A6\n"
+                                                  "uri https://example.org/old\n"
+                                                  "card F 0 60000 writable nfcid2=01F1F2F3F4F5F6F7\n"
+                                                  "text en old\n"
+                                                  "card B 0 60000\n"
+                                                  "text en read only\n");
+        registry.setString(SIM_SCENARIO_VALUE_NAME, scratch.file("write.scenario"));
+        ASSERT_TRUE(dll.loaded());
+        ASSERT_TRUE(dll.initialize());
+        char port[16] = "";
+        ASSERT_TRUE(dll.open(port)) << std::hex << dll.lastError().first;
+        ASSERT_TRUE(dll.set_poll_callback_parameters(window.handle(), "korvat.simwrite.find", "korvat.simwrite.enable"));
+        ASSERT_TRUE(dll.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_18092_212K |
+                                        DEVICE_TYPE_NFC_14443B_106K));
+    }
+
+    void TearDown() override
+    {
+        dll.stop_poll_mode();
+        dll.close();
+        dll.uninitialize();
+    }
+
+    // Pumps until a message of `kind` arrives from message `m_Next` on; false after `limitMs`.
+    bool pumpFor(UINT kind, WPARAM wParam, ReceivedMessage &found, DWORD limitMs = 6000)
+    {
+        const DWORD begun = GetTickCount();
+        for (;;) {
+            for (; m_Next < window.messages.size(); ++m_Next) {
+                const ReceivedMessage &m = window.messages[m_Next];
+                if (m.message == kind && m.wParam == wParam) {
+                    found = window.messages[m_Next++];
+                    return true;
+                }
+            }
+            if (GetTickCount() - begun >= limitMs) {
+                return false;
+            }
+            window.pump(50);
+        }
+    }
+
+    // Waits for the next target, starts access to it and waits until access is enabled; its
+    // target record.
+    Bytes accessNextTarget()
+    {
+        ReceivedMessage find{}, waiting{}, enabled{};
+        EXPECT_TRUE(pumpFor(window.findMessage(), KORVAT_NFC_FIND_TARGET, find)) << "no target found";
+        EXPECT_TRUE(pumpFor(window.enableMessage(), WAITING_ACCESS_TO_TARGET, waiting)) << "no target waiting";
+        EXPECT_TRUE(dll.start_dev_access(static_cast<uint32_t>(waiting.lParam))) << std::hex << dll.lastError().first;
+        EXPECT_TRUE(pumpFor(window.enableMessage(), ENABLE_ACCESS_TO_TARGET, enabled)) << "access not enabled";
+        return find.bytes;
+    }
+
+    // Runs a tag reader or writer over korvatlib_nfc_thru.
+    template <class Driver>
+    void drive(Driver &driver)
+    {
+        Bytes command;
+        for (int i = 0; i < 100 && driver.nextCommand(command); ++i) {
+            uint8_t response[1024];
+            uint16_t length = 0;
+            ASSERT_TRUE(dll.thru(command.data(), static_cast<uint16_t>(command.size()), response, &length))
+                << hex(command) << std::hex << " " << dll.lastError().first;
+            driver.takeResponse(response, length);
+        }
+    }
+
+    RegistryConfiguration registry;
+    ScratchDirectory scratch{"sim_write"};
+    KorvatDll dll;
+    MessageWindow window{"korvat.simwrite.find", "korvat.simwrite.enable"};
+    size_t m_Next = 0;
+};
+
+Bytes textMessage(const std::string &text)
+{
+    NdefBuilder builder;
+    std::string error;
+    EXPECT_TRUE(builder.addText("en", text, error)) << error;
+    return builder.message();
+}
+
+TEST_F(SimThroughLibrary, WritesToWritableCardsReadBackAndAReadOnlyCardRefuses)
+{
+    // Type A: a Type 4 Tag. A message longer than MLc goes down in several UPDATE BINARYs.
+    const Bytes forA = textMessage("written through the library to a Type 4 Tag, " + std::string(60, 'a'));
+    const Bytes recordA = accessNextTarget();
+    ASSERT_GE(recordA.size(), 8u);
+    EXPECT_EQ(recordA[0], DEVICE_TYPE_NFC_14443A_18092_106K);
+    Type4TagWriter writer4(forA);
+    ASSERT_NO_FATAL_FAILURE(drive(writer4));
+    EXPECT_EQ(writer4.outcome(), TagWriteOutcome::Written) << writer4.report();
+    Type4TagReader reader4;
+    ASSERT_NO_FATAL_FAILURE(drive(reader4));
+    ASSERT_EQ(reader4.outcome(), TagReadOutcome::Message) << reader4.report();
+    EXPECT_EQ(hex(reader4.message()), hex(forA));
+    ASSERT_TRUE(dll.stop_dev_access(0));
+
+    // F: a Type 3 Tag, Nbw blocks per Write Without Encryption.
+    const Bytes forF = textMessage("written through the library to a Type 3 Tag, " + std::string(90, 'f'));
+    const Bytes recordF = accessNextTarget();
+    ASSERT_GE(recordF.size(), 20u);
+    EXPECT_EQ(recordF[0], DEVICE_TYPE_NFC_18092_212K);
+    const Bytes idm(recordF.begin() + 12, recordF.begin() + 20);
+    EXPECT_EQ(hex(idm), "01F1F2F3F4F5F6F7");
+    Type3TagWriter writer3(idm, forF);
+    ASSERT_NO_FATAL_FAILURE(drive(writer3));
+    EXPECT_EQ(writer3.outcome(), TagWriteOutcome::Written) << writer3.report();
+    EXPECT_EQ(writer3.attributes().blocksPerWrite, 4);
+    Type3TagReader reader3(idm);
+    ASSERT_NO_FATAL_FAILURE(drive(reader3));
+    ASSERT_EQ(reader3.outcome(), TagReadOutcome::Message) << reader3.report();
+    EXPECT_EQ(hex(reader3.message()), hex(forF));
+    ASSERT_TRUE(dll.stop_dev_access(0));
+
+    // B: read only. The writer stops at the capability container; the card itself refuses too.
+    const Bytes recordB = accessNextTarget();
+    ASSERT_GE(recordB.size(), 4u);
+    EXPECT_EQ(recordB[0], DEVICE_TYPE_NFC_14443B_106K);
+    Type4TagWriter refused(forA);
+    ASSERT_NO_FATAL_FAILURE(drive(refused));
+    EXPECT_EQ(refused.outcome(), TagWriteOutcome::ReadOnly) << refused.report();
+    const Bytes readOnly = textMessage("read only");
+    struct Step {
+        std::string command;
+        std::string response;
+    } steps[] = {
+        {"00A4000C02E104", "9000"},
+        {"00D60000020000", "6982"},
+        {"00B0000002", hex({0x00, static_cast<uint8_t>(readOnly.size())}) + "9000"},  // NLEN stays
+    };
+    for (const Step &step : steps) {
+        const Bytes command = unhex(step.command);
+        uint8_t response[64];
+        uint16_t length = 0;
+        ASSERT_TRUE(dll.thru(command.data(), static_cast<uint16_t>(command.size()), response, &length)) << step.command;
+        EXPECT_EQ(hex(Bytes(response, response + length)), step.response) << step.command;
+    }
+    EXPECT_TRUE(dll.stop_dev_access(0));
 }
 
 // ---------------------------------------------------------------------------------------------
