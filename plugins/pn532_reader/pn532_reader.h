@@ -89,9 +89,10 @@
  * longer command fails with PN532_E_TOO_LONG (detail: its length), as there
  * is no chaining without ISO/IEC 14443-4. A tag that refuses a command with
  * its 4-bit NAK is reported by the chip in its status byte, not as data: the
- * call fails with the pair of that status (the chip reports 0x13, invalid
- * frame received: PN532_E_CARD_TRANSMISSION, detail 0x13); the NAK's own
- * value does not cross the chip. A tag that does not answer at all (an unknown
+ * call fails with the pair of that status byte, the status as detail (the
+ * emulator reports a NAK as 0x13, invalid frame received, as the chip does
+ * for a refused MIFARE command: PN532_E_CARD_TRANSMISSION, detail 0x13); the
+ * NAK's own 4-bit value does not cross the chip. A tag that does not answer at all (an unknown
  * command, a tag gone) fails with PN532_E_CARD_NO_ANSWER, detail 0x01. While
  * a found Type 2 Tag waits for access, the poll thread checks that it is still
  * there with READ of page 0, which changes nothing on the tag.
