@@ -38,12 +38,14 @@ gtest_discover_tests(pn532_targets_tests)
 gtest_discover_tests(pn532_emulator_tests)
 gtest_discover_tests(pn532_status_mailbox_tests)
 gtest_discover_tests(pn532_link_tests PROPERTIES TIMEOUT 120)
-# nfc-list and nfc-poll (Debian's libnfc-bin and libnfc-examples) against the emulator. Without them the test fails:
+# nfc-list, nfc-poll and nfc-mfultralight (Debian's libnfc-bin and libnfc-examples) against the emulator. Without them the test fails:
 # it is the proof that the emulator speaks the chip's protocol as an independent client expects.
 find_program(KORVAT_NFC_LIST nfc-list)
 find_program(KORVAT_NFC_POLL nfc-poll)
+find_program(KORVAT_NFC_MFULTRALIGHT nfc-mfultralight)
 target_compile_definitions(pn532_libnfc_tests PRIVATE
-  KORVAT_NFC_LIST="${KORVAT_NFC_LIST}" KORVAT_NFC_POLL="${KORVAT_NFC_POLL}")
+  KORVAT_NFC_LIST="${KORVAT_NFC_LIST}" KORVAT_NFC_POLL="${KORVAT_NFC_POLL}"
+  KORVAT_NFC_MFULTRALIGHT="${KORVAT_NFC_MFULTRALIGHT}")
 gtest_discover_tests(pn532_libnfc_tests PROPERTIES TIMEOUT 120 LABELS libnfc)
 
 # Link benchmark: the host-link code's own cost per exchange over the emulator's turnaround.

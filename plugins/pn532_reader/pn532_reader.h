@@ -66,6 +66,36 @@
  * chained (the MI bit of the target byte), answers with the MI bit are
  * gathered. Commands up to PN532_MAXIMUM_COMMAND_SIZE bytes, answers up to
  * PN532_MAXIMUM_RESPONSE_SIZE bytes: the response buffer must hold that many.
+ *
+ * A type A target without ISO/IEC 14443-4 (SEL_RES bit 0x20 clear: an NFC
+ * Forum Type 2 Tag has SEL_RES 00, SENS_RES 00 44 and a 7-byte NFCID1) is
+ * found with the same record, its ATS size 0. gp_read hands its command
+ * packet to it raw, in one InDataExchange, without ISO/IEC 14443-4 blocks;
+ * the chip adds and checks the CRC. Type 2 Tag commands and what gp_read
+ * returns for them:
+ *   READ 30 pp                the tag's 16 bytes (pages pp to pp+3)
+ *   FAST_READ 3A ss ee        (ee-ss+1) x 4 bytes; the largest answer the chip
+ *                             carries is 262 bytes (TFI, command code and status
+ *                             fill the rest of its 265-byte frame): 65 pages,
+ *                             260 bytes. A longer one fails with the chip's
+ *                             status (PN532_E_CHIP_ERROR, detail 0x0E on the
+ *                             emulator: internal buffer overflow)
+ *   WRITE A2 pp d0..d3        one byte, the tag's 4-bit ACK 0x0A
+ *   COMPATIBILITY_WRITE       A0 pp followed by the 16 data bytes in the same
+ *                             packet (the chip runs both phases): one byte 0x0A
+ *   GET_VERSION 60            the tag's 8 bytes
+ *   READ_SIG 3C 00            the tag's 32 bytes
+ * The largest gp_read command and answer for such a target is 262 bytes; a
+ * longer command fails with PN532_E_TOO_LONG (detail: its length), as there
+ * is no chaining without ISO/IEC 14443-4. A tag that refuses a command with
+ * its 4-bit NAK is reported by the chip in its status byte, not as data: the
+ * call fails with the pair of that status byte, the status as detail (the
+ * emulator reports a NAK as 0x13, invalid frame received, as the chip does
+ * for a refused MIFARE command: PN532_E_CARD_TRANSMISSION, detail 0x13); the
+ * NAK's own 4-bit value does not cross the chip. A tag that does not answer at all (an unknown
+ * command, a tag gone) fails with PN532_E_CARD_NO_ANSWER, detail 0x01. While
+ * a found Type 2 Tag waits for access, the poll thread checks that it is still
+ * there with READ of page 0, which changes nothing on the tag.
  * gp_deselect_device sends InDeselect, gp_select_device InSelect.
  * gp_stop_device_access sends InRelease; stop_mode 0: the target is not found
  * again until it has left the field, 1: it may be found again at once.

@@ -23,6 +23,7 @@ const uint8_t Pn532Ic = 0x32;
 const uint8_t ParameterAutomaticAtrRes = 0x04;
 const uint8_t ParameterAutomaticRats = 0x10;
 const uint8_t FelicaRequestResponse = 0x04;
+const uint8_t Type2Read = 0x30;
 
 bool fail(Error &error, uint32_t code, uint32_t detail)
 {
@@ -326,8 +327,13 @@ bool Device::targetPresent(const ListedTarget &target, uint32_t timeoutMs, Error
         return (answer.size() == 12 && answer[2] == FelicaRequestResponse + 1) ||
                fail(error, PN532_E_CARD_NO_ANSWER, answer[0]);
     }
+    if (target.type2Tag()) {
+        // READ of page 0 changes nothing on a Type 2 Tag; a tag that has gone does not answer.
+        return command({InDataExchange, target.tg, Type2Read, 0x00}, answer, timeoutMs, error) &&
+               statusOnly(answer, error);
+    }
     if (target.cardType == CardTypeA && target.ats.empty()) {
-        return true;  // no ISO/IEC 14443-4 card: nothing to ask without disturbing it
+        return true;  // another card without ISO/IEC 14443-4 (MIFARE): nothing to ask without disturbing it
     }
     // Diagnose, card presence test of the active ISO/IEC 14443-4 target.
     return command({Diagnose, 0x06}, answer, timeoutMs, error) && statusOnly(answer, error);

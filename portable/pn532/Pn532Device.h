@@ -60,7 +60,8 @@ public:
     // InSelect / InDeselect / InRelease of target `tg` (0: all).
     bool targetCommand(Command code, uint8_t tg, uint32_t timeoutMs, Error &error);
     // Whether an activated target still answers: Diagnose card presence for ISO/IEC 14443-4
-    // cards, Request Response for FeliCa. False with a card error pair when it does not.
+    // cards, Request Response for FeliCa, READ of page 0 for a Type 2 Tag. False with a card
+    // error pair when it does not.
     bool targetPresent(const ListedTarget &target, uint32_t timeoutMs, Error &error);
 
     const DeviceCounters &counters() const { return m_Counters; }

@@ -224,6 +224,11 @@ bool Reader::exchange(const uint8_t *command, size_t length, std::vector<uint8_t
     if (length > PN532_MAXIMUM_COMMAND_SIZE) {
         return fail(error, PN532_E_TOO_LONG, static_cast<uint32_t>(length));
     }
+    // A type A card without ISO/IEC 14443-4 (a Type 2 Tag, a MIFARE card) has no chaining: the
+    // command is one InDataExchange, handed to the tag raw.
+    if (m_Target.cardType == CardTypeA && !m_Target.isoDep() && length > MaximumExchangeChunk) {
+        return fail(error, PN532_E_TOO_LONG, static_cast<uint32_t>(length));
+    }
     return m_Device.exchange(m_Target.tg, command, length, response, PN532_MAXIMUM_RESPONSE_SIZE,
                              static_cast<uint32_t>(m_Timeout), error);
 }

@@ -122,6 +122,11 @@ std::vector<uint8_t> ListedTarget::identifier() const
     }
 }
 
+bool ListedTarget::isoDep() const
+{
+    return cardType == CardTypeB || (cardType == CardTypeA && (selRes & 0x20) != 0);
+}
+
 bool parseListedTargets(Modulation modulation, const uint8_t *data, size_t length, std::vector<ListedTarget> &targets)
 {
     targets.clear();

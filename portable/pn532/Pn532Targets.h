@@ -35,6 +35,11 @@ struct ListedTarget {
 
     // What identifies the card: NFCID1, PUPI or IDm.
     std::vector<uint8_t> identifier() const;
+    // Whether the chip exchanges ISO/IEC 14443-4 blocks with it: type B, and type A with SEL_RES
+    // bit 0x20. FeliCa cards and type A cards without it take their own frames raw.
+    bool isoDep() const;
+    // A type A target with SEL_RES 00: an NFC Forum Type 2 Tag (ISO/IEC 14443-3 A only).
+    bool type2Tag() const { return cardType == CardTypeA && selRes == 0x00; }
 };
 
 // Parses the data of an InListPassiveTarget answer after its command code (NbTg, then the

@@ -190,6 +190,12 @@ std::string runProgram(const std::vector<std::string> &command, const std::vecto
     }
     const pid_t pid = fork();
     if (pid == 0) {
+        // No input: a program that asks a question reads end of file (its default answer).
+        const int nothing = open("/dev/null", O_RDONLY);
+        if (nothing >= 0) {
+            dup2(nothing, 0);
+            close(nothing);
+        }
         dup2(out[1], 1);
         dup2(out[1], 2);
         close(out[0]);

@@ -54,7 +54,8 @@ private:
 
 uint32_t monotonicMilliseconds();
 
-// Runs a program with arguments and extra environment, returns its stdout and stderr together.
+// Runs a program with arguments and extra environment, its input /dev/null; returns its stdout
+// and stderr together.
 std::string runProgram(const std::vector<std::string> &command, const std::vector<std::string> &environment,
                        int &exitStatus, unsigned timeoutSeconds);
 

@@ -1,13 +1,19 @@
 // Cross-check of the PN532 emulator with a client nobody here wrote: libnfc's nfc-list and
-// nfc-poll (pn532_uart driver) must list the scenario's cards with the same identifiers. Their
+// nfc-poll (pn532_uart driver) must list the scenario's cards with the same identifiers, and
+// nfc-mfultralight must dump and write a Type 2 Tag's pages as the tag model holds them. Their
 // exit status says nothing (nfc-list exits 0 when it cannot open the device), so the output
 // is parsed.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "Pn532TestSupport.h"
+#include "SimNdef.h"
+#include "SimScenario.h"
+#include "SimType2Tag.h"
 
 namespace {
 
@@ -28,8 +34,10 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(std::string(KORVAT_NFC_LIST).find("NOTFOUND") == std::string::npos &&
-                    std::string(KORVAT_NFC_POLL).find("NOTFOUND") == std::string::npos)
-            << "nfc-list / nfc-poll (Debian packages libnfc-bin and libnfc-examples) are needed for this cross-check";
+                    std::string(KORVAT_NFC_POLL).find("NOTFOUND") == std::string::npos &&
+                    std::string(KORVAT_NFC_MFULTRALIGHT).find("NOTFOUND") == std::string::npos)
+            << "nfc-list / nfc-poll / nfc-mfultralight (Debian packages libnfc-bin and libnfc-examples) are needed "
+               "for this cross-check";
     }
 
     std::string run(const std::string &program, const std::vector<std::string> &arguments, const std::string &pty)
@@ -102,6 +110,81 @@ TEST_F(Pn532Libnfc, NfcPollFindsEachKindAndSeesItLeave)
         expected.push_back("done.");
         expectAll(out, expected);
     }
+}
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The memory of the scenario's Type 2 Tag as the model lays it out, and the scenario file.
+Bytes type2Memory(const std::string &text)
+{
+    sim::Scenario scenario;
+    uint32_t line = 0;
+    EXPECT_TRUE(sim::parseScenario(text, scenario, line)) << "line " << line;
+    const sim::CardDescription &card = scenario.cards.at(0);
+    const sim::SimType2Tag tag(card.nfcid1, card.dataAreaSize, sim::encodeNdefMessage(card.records), card.readOnly,
+                               card.signature);
+    return tag.memory();
+}
+
+TEST_F(Pn532Libnfc, NfcMfultralightDumpsEachSizeOfType2TagPageForPage)
+{
+    const struct {
+        const char *scenario;
+        const char *kind;   // how nfc-mfultralight names the tag from its GET_VERSION answer
+        const char *pages;  // its summary of the read
+    } cases[] = {
+        {"card T2 0 600000 size=144 uid=04C1C2C3C4C5C6\nuri https://example.com/small\n", "(144 user bytes)",
+         "Done, 45 of 45 pages read (0 pages failed)."},
+        {"card T2 0 600000 size=504 uid=04D1D2D3D4D5D6\ntext en A medium tag\nuri https://example.com/m\n",
+         "(504 user bytes)", "Done, 135 of 135 pages read (0 pages failed)."},
+        {"card T2 0 600000 size=888 uid=04E1E2E3E4E5E6 readonly\ntext en A large tag, locked\n",
+         "(888 user bytes)", "Done, 231 of 231 pages read (0 pages failed)."},
+    };
+    for (const auto &c : cases) {
+        pn532test::EmulatorProcess emulator({"--scenario", pn532test::writeScenario("t2.scenario", c.scenario)});
+        ASSERT_TRUE(emulator.started());
+        const std::string dump = pn532test::writeScenario("t2.dump", "");
+        const std::string out = run(KORVAT_NFC_MFULTRALIGHT, {"r", dump}, emulator.path());
+        expectAll(out, {"Using MIFARE Ultralight card with UID", c.kind, c.pages});
+        EXPECT_EQ(readFile(dump), type2Memory(c.scenario)) << c.scenario << "\n" << out;
+    }
+}
+
+TEST_F(Pn532Libnfc, NfcMfultralightWritesPagesThatPersistAndFailsOnThePagesTheTagRefuses)
+{
+    const std::string text = "card T2 0 600000 size=504 uid=04F1F2F3F4F5F6\ntext en before\n";
+    pn532test::EmulatorProcess emulator({"--scenario", pn532test::writeScenario("t2w.scenario", text)});
+    ASSERT_TRUE(emulator.started());
+    // A new NDEF TLV and a page near the end of the data area; the tool writes every page from 4
+    // on, with libnfc's one-frame COMPATIBILITY_WRITE, and asks (end of input: no) before the
+    // capability container, lock bytes and UID.
+    Bytes wanted = type2Memory(text);
+    const Bytes tlv{0x03, 0x0A, 0xD1, 0x01, 0x06, 0x54, 0x02, 0x65, 0x6E, 0x61, 0x66, 0x74, 0xFE};
+    std::copy(tlv.begin(), tlv.end(), wanted.begin() + 4 * 6 + 2);  // where the NDEF TLV is
+    const size_t lastDataPage = 4 + 504 / 4 - 1;
+    const Bytes page{0xCA, 0xFE, 0xF0, 0x0D};
+    std::copy(page.begin(), page.end(), wanted.begin() + static_cast<long>(4 * lastDataPage));
+    const std::string source = pn532test::writeScenario("t2w.source", "");
+    writeFile(source, wanted);
+    const std::string written = run(KORVAT_NFC_MFULTRALIGHT, {"w", source}, emulator.path());
+    // The four reserved pages after the dynamic lock bytes answer NAK.
+    expectAll(written, {"Done, 126 of 135 pages written (5 pages skipped, 4 pages failed)."});
+    const std::string dump = pn532test::writeScenario("t2w.dump", "");
+    const std::string read = run(KORVAT_NFC_MFULTRALIGHT, {"r", dump}, emulator.path());
+    expectAll(read, {"Done, 135 of 135 pages read (0 pages failed)."});
+    EXPECT_EQ(readFile(dump), wanted) << written << read;
 }
 
 }  // namespace

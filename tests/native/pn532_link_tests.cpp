@@ -181,17 +181,85 @@ TEST_F(Pn532LinkTest, StopModeZeroHidesTheCardUntilItLeavesAndModeOneFindsItAgai
 
 TEST_F(Pn532LinkTest, ACardThatLeavesBeforeAccessIsReportedAsACardError)
 {
-    start("card A 0 700 nfcid1=04C1C2C3C4C5C6 sel_res=20 ats=0578807002\n");
+    // An ISO/IEC 14443-4 card (asked with Diagnose) and a Type 2 Tag (asked with READ of page 0).
+    const char *const scenarios[] = {
+        "card A 0 700 nfcid1=04C1C2C3C4C5C6 sel_res=20 ats=0578807002\n",
+        "card T2 0 700 uid=04C1C2C3C4C5C6\n",
+    };
+    for (const char *scenario : scenarios) {
+        start(scenario);
+        openReader();
+        pn532::Error error;
+        ASSERT_TRUE(reader->startPollMode(1, error));
+        pn532::StatusReport event;
+        ASSERT_TRUE(pollUntilEvent(*reader, event, 1000)) << scenario;
+        ASSERT_EQ(event.driverStatus & GP_CONNECT_REPORT_POLL_MODE, GP_CONNECT_REPORT_POLL_MODE);
+        EXPECT_EQ(steadyStatus(*reader), GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING) << "present at first";
+        ASSERT_TRUE(pollUntilEvent(*reader, event, 2000)) << scenario;
+        EXPECT_EQ(event.driverStatus, GP_STATUS_CARD_ERROR | 1u << GP_CARD_ERROR_DETAIL_SHIFT) << scenario;
+        EXPECT_EQ(event.error.code, PN532_E_CARD_NO_ANSWER) << scenario;
+        EXPECT_EQ(steadyStatus(*reader), GP_STATUS_STATE_IDLE) << scenario;
+    }
+}
+
+// A Type 2 Tag: found with its SENS_RES, SEL_RES 00, its 7-byte NFCID1 and no ATS; its commands go
+// to it raw in one InDataExchange each and its answers come back as it gave them, a refusal (NAK)
+// and silence as error pairs.
+TEST_F(Pn532LinkTest, DeviceAccessToAType2TagHandsItsFramesRawAndItsRefusalsAsErrorPairs)
+{
+    const std::string scenario = "card T2 0 600000 size=504 uid=04A1B2C3D4E5F6\nuri https://example.org/t2\n";
+    start(scenario);
     openReader();
     pn532::Error error;
     ASSERT_TRUE(reader->startPollMode(1, error));
-    pn532::StatusReport event;
-    ASSERT_TRUE(pollUntilEvent(*reader, event, 1000));
-    ASSERT_EQ(event.driverStatus & GP_CONNECT_REPORT_POLL_MODE, GP_CONNECT_REPORT_POLL_MODE);
-    ASSERT_TRUE(pollUntilEvent(*reader, event, 2000));
-    EXPECT_EQ(event.driverStatus, GP_STATUS_CARD_ERROR | 1u << GP_CARD_ERROR_DETAIL_SHIFT);
-    EXPECT_EQ(event.error.code, PN532_E_CARD_NO_ANSWER);
-    EXPECT_EQ(steadyStatus(*reader), GP_STATUS_STATE_IDLE);
+    pn532::StatusReport found;
+    ASSERT_TRUE(pollUntilEvent(*reader, found, 3000));
+    const Bytes uid{0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
+    ASSERT_EQ(found.additionalData.size(), size_t(GP_AD_A_ATS));
+    EXPECT_EQ(found.additionalData[GP_AD_A_SENS_RES], 0x44);
+    EXPECT_EQ(found.additionalData[GP_AD_A_SENS_RES + 1], 0x00);
+    EXPECT_EQ(found.additionalData[GP_AD_A_SEL_RES], 0x00);
+    EXPECT_EQ(found.additionalData[GP_AD_A_NFCID1_SIZE], 7);
+    EXPECT_EQ(Bytes(found.additionalData.begin() + GP_AD_A_NFCID1, found.additionalData.begin() + GP_AD_A_NFCID1 + 7),
+              uid);
+    EXPECT_EQ(found.additionalData[GP_AD_A_ATS_SIZE], 0);
+    ASSERT_TRUE(reader->startDeviceAccess(found.additionalData[GP_AD_TARGET_NUMBER], error));
+
+    // Pages 0-3 as the tag lays them out: UID with its check bytes, static lock bytes 00 00, the
+    // capability container of a 504-byte data area.
+    const Bytes header{0x04, 0xA1, 0xB2, 0x9F, 0xC3, 0xD4, 0xE5, 0xF6, 0x04, 0x00, 0x00, 0x00, 0xE1, 0x10, 0x3F, 0x00};
+    const Bytes largest = apdu({0x3A, 0x00, 0x40});  // FAST_READ of 65 pages: 260 bytes
+    ASSERT_EQ(largest.size(), 260u);
+    EXPECT_EQ(Bytes(largest.begin(), largest.begin() + 16), header);
+    const std::string text(largest.begin(), largest.end());
+    EXPECT_NE(text.find("example.org/t2"), std::string::npos);
+    EXPECT_EQ(apdu({0x30, 0x00}), header);
+    EXPECT_EQ(apdu({0x30, 0x08}), Bytes(largest.begin() + 32, largest.begin() + 48));
+    EXPECT_EQ(apdu({0xA2, 0x40, 0x11, 0x22, 0x33, 0x44}), (Bytes{0x0A}));
+    EXPECT_EQ(apdu({0x3A, 0x40, 0x40}), (Bytes{0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(apdu({0x60}), (Bytes{0x00, 0x04, 0x04, 0x02, 0x01, 0x00, 0x11, 0x03}));
+
+    const struct {
+        const char *what;
+        Bytes command;
+        uint32_t code;
+        uint32_t detail;
+    } refused[] = {
+        {"WRITE of a UID page: NAK", {0xA2, 0x00, 1, 2, 3, 4}, PN532_E_CARD_TRANSMISSION, 0x13},
+        {"READ past the end: NAK", {0x30, 0x87}, PN532_E_CARD_TRANSMISSION, 0x13},
+        {"FAST_READ of 66 pages: more than the chip's buffer", {0x3A, 0x00, 0x41}, PN532_E_CHIP_ERROR, 0x0E},
+        {"HALT: the tag stays silent", {0x50, 0x00}, PN532_E_CARD_NO_ANSWER, 0x01},
+        {"263 bytes: more than one frame, which cannot be chained", Bytes(263, 0x30), PN532_E_TOO_LONG, 263},
+    };
+    for (const auto &r : refused) {
+        Bytes response;
+        EXPECT_FALSE(reader->exchange(r.command.data(), r.command.size(), response, error)) << r.what;
+        EXPECT_EQ(error.code, r.code) << r.what;
+        EXPECT_EQ(error.detail, r.detail) << r.what;
+    }
+    // The tag still answers after each.
+    EXPECT_EQ(apdu({0x30, 0x00}), header);
+    ASSERT_TRUE(reader->stopDeviceAccess(1, error));
 }
 
 TEST_F(Pn532LinkTest, OpenRefusesAnotherChipAndOneThatDoesNotAnswer)

@@ -92,7 +92,8 @@ protected:
     }
 
     // An emulated port: index 0 card, 1 unplugged at the first exchange, 2 silent, 3 not a PN532,
-    // 6 unplugged at the second presence check and back 1.5 s later, 7 a card at the field's edge.
+    // 6 unplugged at the second presence check and back 1.5 s later, 7 a card at the field's edge,
+    // 8 a Type 2 Tag.
     std::string port(size_t index)
     {
         const std::vector<std::string> ports = emulatedPorts();
@@ -207,6 +208,70 @@ TEST_F(Pn532PluginTest, FindsWaitsEnablesAndExchangesWithTheEmulatedCard)
     EXPECT_TRUE(plugin.stopPoll(&error));
     EXPECT_TRUE(plugin.close(&error));
     EXPECT_FALSE(driverStatus(plugin).ok);
+}
+
+// A Type 2 Tag (144-byte data area, a URI record): found without ATS, its capability container and
+// NDEF TLV read with READ, the whole data area with one FAST_READ, a page written and read back.
+TEST_F(Pn532PluginTest, FindsAType2TagAndReadsAndWritesItsPagesRaw)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open(port(8).c_str(), &error)) << std::hex << error.error_code << " " << error.detail_code;
+    ASSERT_TRUE(plugin.startPoll(1, &error));
+    Status found;
+    ASSERT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+    EXPECT_EQ(found.cardType, 1u);
+    ASSERT_EQ(found.size, uint32_t(GP_AD_A_ATS));
+    EXPECT_EQ(found.data[GP_AD_A_SENS_RES] | found.data[GP_AD_A_SENS_RES + 1] << 8, 0x0044);
+    EXPECT_EQ(found.data[GP_AD_A_SEL_RES], 0x00);
+    EXPECT_EQ(found.data[GP_AD_A_NFCID1_SIZE], 7);
+    EXPECT_EQ(Bytes(found.data + GP_AD_A_NFCID1, found.data + GP_AD_A_NFCID1 + 7),
+              (Bytes{0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6}));
+    EXPECT_EQ(found.data[GP_AD_A_ATS_SIZE], 0);
+    ASSERT_TRUE(plugin.startAccess(found.data[GP_AD_TARGET_NUMBER], &error));
+
+    uint8_t response[PN532_MAXIMUM_RESPONSE_SIZE];
+    uint16_t length = 0;
+    const auto exchange = [&](const Bytes &command) {
+        length = 0;
+        EXPECT_TRUE(plugin.read(command.data(), static_cast<uint32_t>(command.size()), response, &length, &error))
+            << std::hex << error.error_code << " " << error.detail_code;
+        return Bytes(response, response + length);
+    };
+    // READ of pages 3-6: the capability container (version 1.0, 144 / 8 bytes, read and write
+    // access) and the start of the TLVs: lock control and memory control (5 bytes each), then the
+    // NDEF TLV with its 1-byte length.
+    const Bytes header = exchange({0x30, 0x03});
+    ASSERT_EQ(header.size(), 16u);
+    EXPECT_EQ(Bytes(header.begin(), header.begin() + 4), (Bytes{0xE1, 0x10, 0x12, 0x00}));
+    EXPECT_EQ(header[4], 0x01);
+    EXPECT_EQ(header[9], 0x02);
+    EXPECT_EQ(header[14], 0x03);
+    const size_t ndefLength = header[15];
+    // FAST_READ of the whole data area, pages 4 to 39: the NDEF message, then the terminator TLV.
+    const Bytes area = exchange({0x3A, 0x04, 0x27});
+    ASSERT_EQ(area.size(), 144u);
+    EXPECT_EQ(Bytes(area.begin(), area.begin() + 12), Bytes(header.begin() + 4, header.end()));
+    ASSERT_LT(12 + ndefLength, area.size());
+    const Bytes message(area.begin() + 12, area.begin() + 12 + static_cast<long>(ndefLength));
+    // A short well-known record "U", prefix 04 (https://), then the rest of the URI.
+    const std::string uri = "example.org/type2";
+    Bytes expected{0xD1, 0x01, static_cast<uint8_t>(1 + uri.size()), 0x55, 0x04};
+    expected.insert(expected.end(), uri.begin(), uri.end());
+    EXPECT_EQ(message, expected);
+    EXPECT_EQ(area[12 + ndefLength], 0xFE);
+
+    // WRITE answers the tag's ACK; the page reads back; a refused WRITE is the chip's error pair.
+    EXPECT_EQ(exchange({0xA2, 0x20, 0x5A, 0x6B, 0x7C, 0x8D}), (Bytes{0x0A}));
+    const Bytes page = exchange({0x30, 0x20});
+    ASSERT_EQ(page.size(), 16u);
+    EXPECT_EQ(Bytes(page.begin(), page.begin() + 4), (Bytes{0x5A, 0x6B, 0x7C, 0x8D}));
+    const Bytes uidWrite{0xA2, 0x00, 1, 2, 3, 4};
+    EXPECT_FALSE(plugin.read(uidWrite.data(), static_cast<uint32_t>(uidWrite.size()), response, &length, &error));
+    EXPECT_EQ(error.error_code, PN532_E_CARD_TRANSMISSION);
+    EXPECT_EQ(error.detail_code, 0x13u);
+    ASSERT_TRUE(plugin.stopAccess(1, &error));
+    EXPECT_TRUE(plugin.stopPoll(&error));
+    EXPECT_TRUE(plugin.close(&error));
 }
 
 TEST_F(Pn532PluginTest, TheStatusCallReturnsPromptlyWhileThePollThreadUsesTheLine)

@@ -5,7 +5,8 @@
 #   COM22 the card of COM18 with the bytes paced at 115200 baud, COM23 a card that enters the
 #   field 2 s after the session began, COM24 the card of COM18 on a reader that is unplugged at
 #   its second presence check and plugged in again 1.5 s later, COM25 a card at the edge of the
-#   field: in for 300 ms, out for 300 ms, for 20.4 s from the session's start, then gone.
+#   field: in for 300 ms, out for 300 ms, for 20.4 s from the session's start, then gone,
+#   COM26 a Type 2 Tag (144-byte data area) with a URI record.
 # Usage: pn532_with_emulators.sh <emulator> <build dir> <command...>
 set -u
 emulator=$1 build=$2
@@ -42,11 +43,14 @@ while [ $i -lt 34 ]; do
 done >"$work/edge.scenario"
 "$emulator" --scenario "$work/edge.scenario" --link "$devices/com25" >/dev/null 2>"$work/com25.err" &
 pids="$pids $!"
-for port in com18 com19 com20 com21 com22 com23 com24 com25; do
+printf '%s\n' "card T2 0 6000000 size=144 uid=04A1B2C3D4E5F6" "uri https://example.org/type2" >"$work/type2.scenario"
+"$emulator" --scenario "$work/type2.scenario" --link "$devices/com26" >/dev/null 2>"$work/com26.err" &
+pids="$pids $!"
+for port in com18 com19 com20 com21 com22 com23 com24 com25 com26; do
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     [ -L "$devices/$port" ] && break
     sleep 0.2
   done
   [ -L "$devices/$port" ] || { echo "FAIL: no emulator on $port"; cat "$work/$port.err"; exit 1; }
 done
-KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25 "$@"
+KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25,COM26 "$@"

@@ -1,5 +1,6 @@
 #include "Pn532Emulator.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "SimNdef.h"
@@ -12,9 +13,29 @@ namespace {
 
 const uint8_t StatusOk = 0x00;
 const uint8_t StatusNoAnswer = 0x01;
+const uint8_t StatusInvalidFrame = 0x13;    // a MIFARE-style command refused with a NAK
+const uint8_t StatusBufferOverflow = 0x0E;  // an answer longer than the chip's buffer
 const uint8_t StatusNotAcceptable = 0x27;
 const uint8_t StatusMoreInformation = 0x40;
 const size_t MaximumDataIn = 262;
+
+// CIU registers: TxMode and RxMode bit 7 switch the chip's CRC on sending and receiving.
+const uint16_t RegisterTxMode = 0x6302;
+const uint16_t RegisterRxMode = 0x6303;
+const uint8_t CrcEnable = 0x80;
+
+// CRC_A of ISO/IEC 14443-3, least significant byte first.
+void appendCrcA(const uint8_t *data, size_t length, std::vector<uint8_t> &out)
+{
+    uint32_t crc = 0x6363;
+    for (size_t i = 0; i < length; ++i) {
+        uint8_t b = static_cast<uint8_t>(data[i] ^ (crc & 0xFF));
+        b = static_cast<uint8_t>(b ^ (b << 4));
+        crc = (crc >> 8) ^ (static_cast<uint32_t>(b) << 8) ^ (static_cast<uint32_t>(b) << 3) ^ (b >> 4);
+    }
+    out.push_back(static_cast<uint8_t>(crc));
+    out.push_back(static_cast<uint8_t>(crc >> 8));
+}
 
 bool isFelica(sim::CardKind kind)
 {
@@ -25,6 +46,7 @@ bool isFelica(sim::CardKind kind)
 
 struct Emulator::Card {
     sim::CardDescription description;
+    std::unique_ptr<sim::SimType2Tag> type2;  // kind A, "T2" cards
     std::unique_ptr<sim::SimType4Tag> type4;  // kinds A and B
     std::unique_ptr<sim::SimType3Tag> type3;  // FeliCa
 };
@@ -48,12 +70,18 @@ bool parseFaultKind(const std::string &name, Fault::Kind &kind)
 
 Emulator::Emulator(const sim::Scenario &scenario, const Fault &fault) : m_RepeatMs(scenario.repeatMs), m_Fault(fault)
 {
+    // The chip adds and checks the CRC until a host switches it off.
+    m_Registers[RegisterTxMode] = CrcEnable;
+    m_Registers[RegisterRxMode] = CrcEnable;
     for (const sim::CardDescription &description : scenario.cards) {
         std::unique_ptr<Card> card(new Card);
         card->description = description;
         const std::vector<uint8_t> ndef = sim::encodeNdefMessage(description.records);
         if (isFelica(description.kind)) {
             card->type3.reset(new sim::SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
+        } else if (description.type2) {
+            card->type2.reset(new sim::SimType2Tag(description.nfcid1, description.dataAreaSize, ndef,
+                                                   description.readOnly, description.signature));
         } else {
             card->type4.reset(new sim::SimType4Tag(ndef));
         }
@@ -310,8 +338,8 @@ bool Emulator::execute(const std::vector<uint8_t> &command, uint32_t nowMs, std:
             m_Targets.erase(m_Targets.begin() + ((command[1] & 0x0F) - 1));
         } else {
             Target &t = *target(command[1]);
-            if (code == 0x54 && m_Cards[t.card]->type4) {
-                m_Cards[t.card]->type4->reset();
+            if (code == 0x54) {
+                resetCard(*m_Cards[t.card]);
             }
             t.deselected = code == 0x44;
         }
@@ -409,9 +437,7 @@ bool Emulator::listTargets(const std::vector<uint8_t> &command, uint32_t nowMs, 
         if (!m_RfOn || !inField(card, nowMs) || !matchesModulation(card, brty, initiator)) {
             continue;
         }
-        if (card.type4) {
-            card.type4->reset();
-        }
+        resetCard(card);
         m_Targets.push_back({static_cast<int>(i), brty, false});
         const std::vector<uint8_t> one = targetData(card, static_cast<uint8_t>(m_Targets.size()), brty);
         data.insert(data.end(), one.begin(), one.end());
@@ -444,9 +470,7 @@ bool Emulator::autoPoll(const std::vector<uint8_t> &command, uint32_t nowMs, std
                 (type == 0x20 && (card.description.selRes & 0x20) == 0)) {
                 continue;
             }
-            if (card.type4) {
-                card.type4->reset();
-            }
+            resetCard(card);
             m_Targets.push_back({static_cast<int>(i), brty, false});
             const std::vector<uint8_t> data = targetData(card, 1, brty);
             answer = {0x01, type, static_cast<uint8_t>(data.size())};
@@ -461,8 +485,50 @@ bool Emulator::autoPoll(const std::vector<uint8_t> &command, uint32_t nowMs, std
     return true;
 }
 
-bool Emulator::cardAnswer(Card &card, const std::vector<uint8_t> &data, std::vector<uint8_t> &response)
+void Emulator::resetCard(Card &card)
 {
+    if (card.type2) {
+        card.type2->reset();
+    }
+    if (card.type4) {
+        card.type4->reset();
+    }
+}
+
+bool Emulator::type2Answer(sim::SimType2Tag &tag, const std::vector<uint8_t> &data, bool thru,
+                           std::vector<uint8_t> &response, uint8_t &status)
+{
+    const size_t compatibilityWriteLength = 2 + 16;
+    if (!thru && data.size() == compatibilityWriteLength && data[0] == 0xA0) {
+        // The chip runs both phases of COMPATIBILITY_WRITE: the command, then its 16 bytes.
+        if (!tag.answer(data.data(), 2, response)) {
+            return false;
+        }
+        if (response.size() == 1 && response[0] == sim::SimType2Tag::Ack &&
+            !tag.answer(data.data() + 2, data.size() - 2, response)) {
+            return false;
+        }
+    } else if (!tag.answer(data.data(), data.size(), response)) {
+        return false;
+    }
+    // A 4-bit answer is ACK (0A) or NAK (any other value).
+    if (!thru && response.size() == 1 && response[0] != sim::SimType2Tag::Ack) {
+        response.clear();
+        status = StatusInvalidFrame;
+    }
+    return true;
+}
+
+bool Emulator::cardAnswer(Card &card, const std::vector<uint8_t> &data, bool thru, std::vector<uint8_t> &response,
+                          uint8_t &status)
+{
+    status = StatusOk;
+    if (card.type2) {
+        return type2Answer(*card.type2, data, thru, response, status);
+    }
+    if (thru) {
+        return false;
+    }
     if (card.type4) {
         response = card.type4->answer(data.data(), data.size());
         return true;
@@ -509,8 +575,17 @@ void Emulator::dataExchange(const std::vector<uint8_t> &command, uint32_t nowMs,
     m_ChainedCommand.clear();
     Card &card = *m_Cards[t->card];
     std::vector<uint8_t> response;
-    if (!inField(card, nowMs) || !cardAnswer(card, whole, response)) {
+    uint8_t status = StatusOk;
+    if (!inField(card, nowMs) || !cardAnswer(card, whole, false, response, status)) {
         answer.push_back(StatusNoAnswer);
+        return;
+    }
+    if (status != StatusOk) {
+        answer.push_back(status);
+        return;
+    }
+    if (card.type2 && response.size() > MaximumDataIn) {
+        answer.push_back(StatusBufferOverflow);  // no chaining without ISO/IEC 14443-4
         return;
     }
     const size_t piece = response.size() < MaximumDataIn ? response.size() : MaximumDataIn;
@@ -521,8 +596,42 @@ void Emulator::dataExchange(const std::vector<uint8_t> &command, uint32_t nowMs,
 
 void Emulator::communicateThru(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer)
 {
-    // Presence pings of 14443-4 hosts: R(NAK) blocks, answered with R(ACK).
     Target *t = target(1);
+    // A Type 2 Tag takes its raw commands. With the CRC switched off in TxMode the host has
+    // appended it (a frame whose CRC is wrong goes unanswered); switched off in RxMode, the tag's
+    // CRC is handed on after its data (a 4-bit ACK / NAK has none).
+    if (t != nullptr && !t->deselected && m_Cards[t->card]->type2 && command.size() >= 2) {
+        Card &card = *m_Cards[t->card];
+        std::vector<uint8_t> frame(command.begin() + 1, command.end());
+        if ((m_Registers[RegisterTxMode] & CrcEnable) == 0) {
+            std::vector<uint8_t> crc;
+            if (frame.size() > 2) {
+                appendCrcA(frame.data(), frame.size() - 2, crc);
+            }
+            if (crc.empty() || !std::equal(crc.begin(), crc.end(), frame.end() - 2)) {
+                answer.push_back(StatusNoAnswer);
+                return;
+            }
+            frame.resize(frame.size() - 2);
+        }
+        std::vector<uint8_t> response;
+        uint8_t status = StatusOk;
+        if (!inField(card, nowMs) || !cardAnswer(card, frame, true, response, status)) {
+            answer.push_back(StatusNoAnswer);
+            return;
+        }
+        if (response.size() > 1 && (m_Registers[RegisterRxMode] & CrcEnable) == 0) {
+            appendCrcA(response.data(), response.size(), response);
+        }
+        if (response.size() > MaximumDataIn) {
+            answer.push_back(StatusBufferOverflow);
+            return;
+        }
+        answer.push_back(status);
+        answer.insert(answer.end(), response.begin(), response.end());
+        return;
+    }
+    // Presence pings of 14443-4 hosts: R(NAK) blocks, answered with R(ACK).
     if (t != nullptr && !t->deselected && inField(*m_Cards[t->card], nowMs) && command.size() >= 2) {
         const uint8_t pcb = command[1];
         const bool withCid = (pcb & 0x08) != 0;

@@ -1,6 +1,24 @@
 // A PN532 on its HSU link, for tests: the chip's framing and command set as hosts use them
 // (this library's reader plug-in, libnfc's pn532_uart driver), with the cards of a scenario
 // entering and leaving its field, and faults on request. Pure: bytes in, timed bytes out.
+//
+// Cards: a type A card is an ISO/IEC 14443-4 Type 4 Tag, a `T2` card an NFC Forum Type 2 Tag
+// (ISO/IEC 14443-3 A, SEL_RES 00, no ATS), a type B card a Type 4 Tag, a FeliCa card a Type 3 Tag.
+// A Type 2 Tag takes its raw commands (READ 30, FAST_READ 3A, WRITE A2, COMPATIBILITY_WRITE A0,
+// GET_VERSION 60, READ_SIG 3C) through InDataExchange and InCommunicateThru, never wrapped in
+// ISO/IEC 14443-4 blocks; the chip adds and checks the CRC. Its answers, as this chip hands them on:
+//   data (READ, FAST_READ, GET_VERSION, READ_SIG)  status 00, the tag's bytes
+//   4-bit ACK                                       status 00, one byte 0A
+//   4-bit NAK, InDataExchange                       status 13 (invalid frame received, as for a
+//                                                   refused MIFARE command), no data
+//   4-bit NAK, InCommunicateThru                    status 00, one byte: the NAK value (00)
+//   no answer (unknown command, wrong length)       status 01 (time-out)
+//   more than 262 bytes (FAST_READ of > 65 pages)   status 0E (internal buffer overflow)
+// InDataExchange of COMPATIBILITY_WRITE with its 16 data bytes in one frame (A0 pp d0..d15, as
+// libnfc sends it) runs both phases of the command; the ACK of the second phase is answered.
+// InCommunicateThru follows the CRC bits of the TxMode and RxMode registers (6302, 6303; set at
+// power-on): with them cleared the host appends the tag's CRC_A itself and gets it back after
+// the tag's data, as libnfc does for raw frames. Writes persist in the tag for the emulator's run.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +30,7 @@
 
 #include "Pn532Frame.h"
 #include "SimScenario.h"
+#include "SimType2Tag.h"
 #include "SimType3Tag.h"
 #include "SimType4Tag.h"
 
@@ -88,7 +107,13 @@ private:
     bool autoPoll(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer);
     void dataExchange(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer);
     void communicateThru(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer);
-    bool cardAnswer(Card &card, const std::vector<uint8_t> &data, std::vector<uint8_t> &response);
+    // The card's answer: false when it stays silent. `thru`: InCommunicateThru, which hands a
+    // Type 2 Tag's NAK on as a byte; InDataExchange reports it in `status`.
+    bool cardAnswer(Card &card, const std::vector<uint8_t> &data, bool thru, std::vector<uint8_t> &response,
+                    uint8_t &status);
+    bool type2Answer(sim::SimType2Tag &tag, const std::vector<uint8_t> &data, bool thru,
+                     std::vector<uint8_t> &response, uint8_t &status);
+    void resetCard(Card &card);
     bool matchesModulation(const Card &card, uint8_t brty, const std::vector<uint8_t> &initiator) const;
     std::vector<uint8_t> targetData(const Card &card, uint8_t tg, uint8_t brty) const;
     Target *target(uint8_t tg);
