@@ -38,7 +38,7 @@ AtrInfo invalid(AtrInfo info, AtrCheck check)
 
 bool looksLikeTypeB(const std::vector<uint8_t> &historical)
 {
-    return historical.size() == TypeBHistoricalSize && (historical[4] & 0x08) == 0 && (historical[5] & 0x0F) == 0x01;
+    return historical.size() == TypeBHistoricalSize && (historical[4] & 0x08) == 0 && (historical[5] & 0x09) == 0x01;
 }
 
 uint32_t libraryCardType(CardKind kind)

@@ -13,8 +13,9 @@
 // 15 bytes, any content); a type B card's are exactly 8: the ATQB's application data (4 bytes),
 // its protocol info (3 bytes) and a byte of MBLI (high nibble) and CID. The rule used here:
 // 8 historical bytes whose 5th byte (bit rate capability) has bit 4 clear (RFU, always 0) and
-// whose 6th byte's low nibble is 1 (protocol type: ISO/IEC 14443-4 compliant, bit 4 clear)
-// are type B; anything else is type A. An ATS with 8 historical bytes of that shape would be
+// whose 6th byte's protocol type (low nibble) has bit 1 set (ISO/IEC 14443-4 compliant) and
+// bit 4 clear (always 0; bits 2-3 are the card's TR2 and may be anything) are type B;
+// anything else is type A. An ATS with 8 historical bytes of that shape would be
 // taken for type B: the target record (PcscTargetRecord.h) overrules the ATR when the reader
 // gives an ATS for the card or an identifier that is no PUPI (not 4 bytes).
 //

@@ -52,6 +52,10 @@ const ValidCase ValidCases[] = {
      "0000000008718F10"},
     {"8 bytes, protocol type not -4: A", "3B8880010000000000708F10E6", CardKind::TypeA4, false, 0, 0,
      "0000000000708F10"},
+    {"B -4 with TR2 bits in the protocol type", "3B8880010000000000778F10E1", CardKind::TypeB4, false, 0, 0,
+     "0000000000778F10"},
+    {"8 bytes, protocol type bit 4 set: A", "3B8880010000000000798F10EF", CardKind::TypeA4, false, 0, 0,
+     "0000000000798F10"},
     {"7 bytes of B shape: A", "3B8780010000000000718FF8", CardKind::TypeA4, false, 0, 0, "0000000000718F"},
 };
 
