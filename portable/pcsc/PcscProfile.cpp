@@ -168,11 +168,7 @@ ProbeOutcome ProbePlan::transmitFailed(uint32_t scardCode, Error &error)
         enter(Step::Done);
         return ProbeOutcome::Failed;
     }
-    if (m_Step == Step::EndSession) {
-        enter(Step::Done);
-    } else {
-        next();
-    }
+    next();
     return ProbeOutcome::NotOffered;
 }
 
