@@ -1,5 +1,7 @@
 #include "PcscProfile.h"
 
+#include <algorithm>
+
 #include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
 
@@ -53,8 +55,10 @@ const char *profileName(Profile profile)
 
 std::vector<uint8_t> pn532Command(const std::vector<uint8_t> &payload)
 {
-    std::vector<uint8_t> command{0xFF, 0x00, 0x00, 0x00, static_cast<uint8_t>(payload.size() + 1), Pn532Host};
-    command.insert(command.end(), payload.begin(), payload.end());
+    const uint8_t header[] = {0xFF, 0x00, 0x00, 0x00, static_cast<uint8_t>(payload.size() + 1), Pn532Host};
+    std::vector<uint8_t> command(sizeof header + payload.size());
+    std::copy(header, header + sizeof header, command.begin());
+    std::copy(payload.begin(), payload.end(), command.begin() + sizeof header);
     return command;
 }
 

@@ -178,21 +178,19 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
 
 std::vector<uint8_t> listTargetCommand(CardKind kind)
 {
-    const pn532::Modulation modulation = modulationOf(kind);
-    std::vector<uint8_t> payload{InListPassiveTarget, 0x01, static_cast<uint8_t>(modulation)};
-    switch (modulation) {
+    const uint8_t brTy = static_cast<uint8_t>(modulationOf(kind));
+    switch (modulationOf(kind)) {
     case pn532::Modulation::TypeB106:
-        payload.push_back(0x00);  // AFI: every application family
-        break;
+        // AFI 00: every application family.
+        return pn532Command({InListPassiveTarget, 0x01, brTy, 0x00});
     case pn532::Modulation::Felica212:
     case pn532::Modulation::Felica424:
         // Polling of any system code, asking for the card's system code (RD), one time slot.
-        payload.insert(payload.end(), {0x00, 0xFF, 0xFF, 0x01, 0x00});
-        break;
+        return pn532Command({InListPassiveTarget, 0x01, brTy, 0x00, 0xFF, 0xFF, 0x01, 0x00});
     case pn532::Modulation::TypeA106:
         break;
     }
-    return pn532Command(payload);
+    return pn532Command({InListPassiveTarget, 0x01, brTy});
 }
 
 bool cardRecordFromListing(CardKind kind, const uint8_t *answer, size_t length, CardRecord &record, Error &error)
