@@ -153,16 +153,15 @@ bool parseSessionAnswer(const uint8_t *answer, size_t length, SessionAnswer &res
         return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_STATUS_WORD);
     }
     result.statusWord = static_cast<uint16_t>(answer[length - 2] << 8 | answer[length - 1]);
-    // A reader that refuses the command as a whole answers with its status word alone.
-    if (length == 2 && result.statusWord != StatusWordOk) {
-        return true;
-    }
+    // A reader that refuses the command as a whole says so in its status word, with or without
+    // objects: the status word is the answer then, whatever the objects look like.
+    const bool refused = result.statusWord != StatusWordOk;
     if (parseDataObjects(answer, length - 2, result.objects) != ObjectsCheck::Valid) {
-        return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_DATA_OBJECTS);
+        return refused || fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_DATA_OBJECTS);
     }
     const DataObject *status = findObject(result.objects, TagStatus);
     if (status == nullptr || status->value.size() != StatusObjectSize) {
-        return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_SESSION_STATUS);
+        return refused || fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_SESSION_STATUS);
     }
     result.hasStatus = true;
     result.status = static_cast<uint32_t>(status->value[0]) << 16 | status->value[1] << 8 | status->value[2];

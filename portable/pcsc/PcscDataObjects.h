@@ -73,8 +73,9 @@ struct SessionAnswer {
 
 const uint32_t SessionStatusOk = 0x009000;
 
-// Reads an answer; false with PCSC_E_MALFORMED_ANSWER when it has no status word, its objects
-// do not parse or its C0 object is missing or not three bytes. The status word and the status
+// Reads an answer; false with PCSC_E_MALFORMED_ANSWER when it has no status word, or when its
+// status word is 90 00 and its objects do not parse or its C0 object is missing or not three
+// bytes (with another status word the reader refused: true, the objects as far as they go). The status word and the status
 // object are read, not judged: sessionAnswerError does that.
 bool parseSessionAnswer(const uint8_t *answer, size_t length, SessionAnswer &result, Error &error);
 // False with the pair when an answer that parsed reports a failure: SW other than 90 00

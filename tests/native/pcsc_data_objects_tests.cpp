@@ -133,6 +133,8 @@ TEST(PcscDataObjects, SessionAnswersGiveStatusCardAnswerAndStatusWord)
         {"session error object", "C00301640190" "00", true, PCSC_E_SESSION_STATUS, 0x016401, nullptr},
         {"status word alone: refused", "6A81", true, PCSC_E_READER_REFUSED, 0x6A81, nullptr},
         {"objects with a failing SW", "C0030090006F00", true, PCSC_E_READER_REFUSED, 0x6F00, nullptr},
+        {"broken objects with a failing SW", "97059900" "6F00", true, PCSC_E_READER_REFUSED, 0x6F00, nullptr},
+        {"no C0 with a failing SW", "9701AA" "6A81", true, PCSC_E_READER_REFUSED, 0x6A81, nullptr},
         {"90 00 without objects", "9000", false, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_SESSION_STATUS, nullptr},
         {"no C0", "9701AA9000", false, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_SESSION_STATUS, nullptr},
         {"C0 of two bytes", "C00290009000", false, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_SESSION_STATUS, nullptr},
