@@ -48,7 +48,7 @@ const char *profileName(Profile profile)
     case Profile::PlainApdu: return "plain APDU";
     case Profile::StoragePages: return "plain APDU and storage-card pages";
     case Profile::Pn532: return "PN532 pseudo-APDU";
-    case Profile::Part3Session: return "transparent session";
+    case Profile::TransparentSession: return "transparent session";
     }
     return "?";
 }
@@ -137,7 +137,7 @@ ProbeOutcome ProbePlan::answer(const uint8_t *data, size_t length)
             return ok || !hasSw ? ProbeOutcome::Unexpected : ProbeOutcome::NotOffered;
         }
         if (sessionAnswerOk(session, error)) {
-            m_Profile = Profile::Part3Session;
+            m_Profile = Profile::TransparentSession;
             enter(Step::EndSession);
             return ProbeOutcome::Offered;
         }
@@ -181,7 +181,7 @@ ProbeOutcome ProbePlan::transmitFailed(uint32_t scardCode, Error &error)
 
 std::vector<std::vector<uint8_t>> accessStartCommands(Profile profile, CardKind kind)
 {
-    if (profile != Profile::Part3Session || !isStorageKind(kind)) {
+    if (profile != Profile::TransparentSession || !isStorageKind(kind)) {
         return {};
     }
     if (kind == CardKind::TypeAPart3) {
@@ -192,7 +192,7 @@ std::vector<std::vector<uint8_t>> accessStartCommands(Profile profile, CardKind 
 
 std::vector<std::vector<uint8_t>> accessEndCommands(Profile profile, CardKind kind)
 {
-    if (profile != Profile::Part3Session || !isStorageKind(kind)) {
+    if (profile != Profile::TransparentSession || !isStorageKind(kind)) {
         return {};
     }
     return {endSessionCommand()};
@@ -242,7 +242,7 @@ bool Exchange::begin(Profile profile, CardKind kind, const uint8_t *frame, size_
         m_Form = Form::Plain;
         return true;
     }
-    if (profile == Profile::Part3Session) {
+    if (profile == Profile::TransparentSession) {
         if (!transceiveCommand(frame, length, timeoutMs > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu : timeoutMs * 1000,
                                m_Command)) {
             return fail(error, PCSC_E_TOO_LONG, static_cast<uint32_t>(length));

@@ -8,14 +8,15 @@
 //   Pn532         a reader built on a PN532 that passes FF 00 00 00 Lc D4 ... to the chip: every
 //                 frame as InDataExchange (D4 40 Tg frame), the chip's status byte judged,
 //                 answers chained by the chip (status bit 6) gathered;
-//   Part3Session  the transparent session FF C2: Type 2 and FeliCa frames through transceive
+//   TransparentSession
+//                 the transparent session FF C2: Type 2 and FeliCa frames through transceive
 //                 (95), the card's answer in object 97; -4 cards get plain APDUs.
 //
 // The probe plan, sent once with a card connected (the pseudo-APDUs need a connection), in
 // this order, each answer deciding:
 //   1. FF 00 00 00 02 D4 02 (GetFirmwareVersion): D5 03 IC Ver Rev Support 90 00 -> Pn532, done;
-//   2. FF C2 00 00 02 81 00 (start session): C0 03 00 90 00 ... 90 00 -> Part3Session; the plan
-//      then ends the session (FF C2 00 00 02 82 00, its answer not judged), done;
+//   2. FF C2 00 00 02 81 00 (start session): C0 03 00 90 00 ... 90 00 -> TransparentSession;
+//      the plan then ends the session (FF C2 00 00 02 82 00, its answer not judged), done;
 //   3. only for a storage card of type A: FF B0 00 00 10: 16 bytes 90 00 -> StoragePages, done;
 //   4. PlainApdu.
 // "Not offered" is any other well-formed answer (6A 81, 6D 00, 6E 00, 68 00, 63 xx, a session
@@ -34,7 +35,7 @@
 
 namespace pcsc {
 
-enum class Profile : uint8_t { PlainApdu = 0, StoragePages = 1, Pn532 = 2, Part3Session = 3 };
+enum class Profile : uint8_t { PlainApdu = 0, StoragePages = 1, Pn532 = 2, TransparentSession = 3 };
 
 const char *profileName(Profile profile);
 
@@ -75,7 +76,7 @@ private:
 };
 
 // Session set-up at device access and its end: what a profile sends before the first and
-// after the last exchange with a card (empty for all but Part3Session with a storage card:
+// after the last exchange with a card (empty for all but TransparentSession with a storage card:
 // start session, and for FeliCa switch protocol to FeliCa; end session).
 std::vector<std::vector<uint8_t>> accessStartCommands(Profile profile, CardKind kind);
 std::vector<std::vector<uint8_t>> accessEndCommands(Profile profile, CardKind kind);

@@ -81,14 +81,14 @@ TEST(PcscProfile, ProbePlanFindsTheProfileFromTheReadersAnswers)
         {"PN532 inside", CardKind::TypeA4, {{{FirmwareCommand, "D503320106079000"}}}, Profile::Pn532,
          {FirmwareCommand}, {O::Offered}},
         {"transparent session, storage card", CardKind::TypeAPart3,
-         {{{FirmwareCommand, "6A81"}, {StartSession, sessionOk}, {EndSession, sessionOk}}}, Profile::Part3Session,
+         {{{FirmwareCommand, "6A81"}, {StartSession, sessionOk}, {EndSession, sessionOk}}}, Profile::TransparentSession,
          {FirmwareCommand, StartSession, EndSession}, {O::NotOffered, O::Offered, O::Offered}},
         {"transparent session, FeliCa", CardKind::Felica424,
          {{{FirmwareCommand, "6E00"}, {StartSession, "C003009000" "9000"}, {EndSession, "6A81"}}},
-         Profile::Part3Session, {FirmwareCommand, StartSession, EndSession},
+         Profile::TransparentSession, {FirmwareCommand, StartSession, EndSession},
          {O::NotOffered, O::Offered, O::Unexpected}},
         {"session end not transmitted: still a session reader", CardKind::TypeAPart3,
-         {{{StartSession, sessionOk}, {EndSession, "!80100016"}}}, Profile::Part3Session,
+         {{{StartSession, sessionOk}, {EndSession, "!80100016"}}}, Profile::TransparentSession,
          {FirmwareCommand, StartSession, EndSession}, {O::NotOffered, O::Offered, O::NotOffered}},
         {"pages for a Type 2 card", CardKind::TypeAPart3,
          {{{FirmwareCommand, "6D00"}, {StartSession, "6A81"}, {PageProbe, std::string(SixteenBytes) + "9000"}}},
@@ -204,7 +204,7 @@ TEST(PcscProfile, FramesToIso14443_4CardsArePlainApdusExceptThroughAPn532)
 {
     const ExchangeCase cases[] = {
         {"A -4, plain", Profile::PlainApdu, CardKind::TypeA4, Select, 0, {{Select, "9000"}}, "9000", 0, 0},
-        {"B -4 through a session reader", Profile::Part3Session, CardKind::TypeB4, "00B000000F",
+        {"B -4 through a session reader", Profile::TransparentSession, CardKind::TypeB4, "00B000000F",
          6000, {{"00B000000F", "000FD1010B5504657861D0009000"}}, "000FD1010B5504657861D0009000", 0, 0},
         {"card's error status word passed on", Profile::StoragePages, CardKind::TypeA4, Select, 0,
          {{Select, "6A82"}}, "6A82", 0, 0},
@@ -240,9 +240,9 @@ TEST(PcscProfile, Type2FramesTravelAsPagesOrThroughTheSessionOrAPn532)
          PCSC_E_NOT_CARRIED, 0x300101},
         {"no raw frames through plain APDUs", Profile::PlainApdu, CardKind::TypeAPart3, "3004", 0, {}, "",
          PCSC_E_NOT_CARRIED, 0x300001},
-        {"READ through the session", Profile::Part3Session, CardKind::TypeAPart3, "3004", 0,
+        {"READ through the session", Profile::TransparentSession, CardKind::TypeAPart3, "3004", 0,
          {{"FFC200010495023004", "C003009000" "9710" + page + "9000"}}, page, 0, 0},
-        {"FAST_READ through the session, with timer", Profile::Part3Session, CardKind::TypeAPart3, "3A0003", 100,
+        {"FAST_READ through the session, with timer", Profile::TransparentSession, CardKind::TypeAPart3, "3A0003", 100,
          {{"FFC200010C5F4604A086010095033A0003", "C003009000" "9710" + page + "9000"}}, page, 0, 0},
         {"READ through a PN532", Profile::Pn532, CardKind::TypeAPart3, "3004", 0,
          {{"FF00000005D440013004", "D54100" + page + "9000"}}, page, 0, 0},
@@ -256,15 +256,15 @@ TEST(PcscProfile, FelicaFramesTravelThroughTheSessionOrAPn532Only)
 {
     const std::string pollingAnswer = "1201012E4C123456789A03014B024F4993FF";
     const ExchangeCase cases[] = {
-        {"session", Profile::Part3Session, CardKind::Felica212, Polling, 0,
+        {"session", Profile::TransparentSession, CardKind::Felica212, Polling, 0,
          {{"FFC200010895060600FFFF0100", "C003009000" "9712" + pollingAnswer + "9000"}}, pollingAnswer, 0, 0},
-        {"session: no card answer", Profile::Part3Session, CardKind::Felica424, Polling, 0,
+        {"session: no card answer", Profile::TransparentSession, CardKind::Felica424, Polling, 0,
          {{"FFC200010895060600FFFF0100", "C0030090009000"}}, "", PCSC_E_CARD_NO_ANSWER, 0},
-        {"session: error object", Profile::Part3Session, CardKind::Felica212, Polling, 0,
+        {"session: error object", Profile::TransparentSession, CardKind::Felica212, Polling, 0,
          {{"FFC200010895060600FFFF0100", "C003016401" "9000"}}, "", PCSC_E_SESSION_STATUS, 0x016401},
-        {"session: refused", Profile::Part3Session, CardKind::Felica212, Polling, 0,
+        {"session: refused", Profile::TransparentSession, CardKind::Felica212, Polling, 0,
          {{"FFC200010895060600FFFF0100", "6A81"}}, "", PCSC_E_READER_REFUSED, 0x6A81},
-        {"session: broken objects", Profile::Part3Session, CardKind::Felica212, Polling, 0,
+        {"session: broken objects", Profile::TransparentSession, CardKind::Felica212, Polling, 0,
          {{"FFC200010895060600FFFF0100", "C0030090009714AA9000"}}, "", PCSC_E_MALFORMED_ANSWER,
          PCSC_MALFORMED_DATA_OBJECTS},
         {"PN532", Profile::Pn532, CardKind::Felica212, Polling, 0,
@@ -303,7 +303,7 @@ TEST(PcscProfile, LengthsBeyondTheCarrierAreRefused)
                  {{"FF000000FFD44001" + longest, "D541009000"}}, "", 0, 0});
     runExchange({"PN532 frame of 253 bytes", Profile::Pn532, CardKind::Felica212, tooLong, 0, {}, "",
                  PCSC_E_TOO_LONG, 253});
-    runExchange({"session frame of 256 bytes", Profile::Part3Session, CardKind::Felica212, std::string(512, '1'), 0,
+    runExchange({"session frame of 256 bytes", Profile::TransparentSession, CardKind::Felica212, std::string(512, '1'), 0,
                  {}, "", PCSC_E_TOO_LONG, 256});
     runExchange({"APDU over the maximum", Profile::PlainApdu, CardKind::TypeA4, "00" + std::string(4096 * 2, '1'), 0,
                  {}, "", PCSC_E_TOO_LONG, 4097});
@@ -324,10 +324,10 @@ TEST(PcscProfile, SessionIsOpenedAndClosedAroundAccessToStorageCards)
         std::vector<std::string> start, end;
     };
     const Case cases[] = {
-        {Profile::Part3Session, CardKind::TypeAPart3, {StartSession}, {EndSession}},
-        {Profile::Part3Session, CardKind::Felica212, {StartSession, "FFC20002048F020300"}, {EndSession}},
-        {Profile::Part3Session, CardKind::Felica424, {StartSession, "FFC20002048F020300"}, {EndSession}},
-        {Profile::Part3Session, CardKind::TypeA4, {}, {}},
+        {Profile::TransparentSession, CardKind::TypeAPart3, {StartSession}, {EndSession}},
+        {Profile::TransparentSession, CardKind::Felica212, {StartSession, "FFC20002048F020300"}, {EndSession}},
+        {Profile::TransparentSession, CardKind::Felica424, {StartSession, "FFC20002048F020300"}, {EndSession}},
+        {Profile::TransparentSession, CardKind::TypeA4, {}, {}},
         {Profile::Pn532, CardKind::Felica212, {}, {}},
         {Profile::StoragePages, CardKind::TypeAPart3, {}, {}},
     };
