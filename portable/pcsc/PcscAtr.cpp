@@ -117,7 +117,8 @@ AtrInfo parseAtr(const uint8_t *atr, size_t length)
     if (hasStoragePrefix(info.historical)) {
         info.storageForm = true;
         info.standard = info.historical[StandardOffset];
-        info.cardName = static_cast<uint16_t>(info.historical[StandardOffset + 1] << 8 | info.historical[StandardOffset + 2]);
+        info.cardName =
+            static_cast<uint16_t>(info.historical[StandardOffset + 1] << 8 | info.historical[StandardOffset + 2]);
         if (info.standard == StandardFelica) {
             info.kind = CardKind::Felica212;
         } else if (info.standard != StandardIso14443APart3) {

@@ -227,7 +227,8 @@ bool transceiveCommand(const uint8_t *frame, size_t length, uint32_t microsecond
     if (microseconds != 0) {
         objects = timerObject(microseconds);
     }
-    const std::vector<uint8_t> transceive = encodeDataObject(TagTransceive, std::vector<uint8_t>(frame, frame + length));
+    const std::vector<uint8_t> transceive =
+        encodeDataObject(TagTransceive, std::vector<uint8_t>(frame, frame + length));
     objects.insert(objects.end(), transceive.begin(), transceive.end());
     return sessionCommand(SessionExchange, objects, command);
 }

@@ -75,8 +75,8 @@ const uint32_t SessionStatusOk = 0x009000;
 
 // Reads an answer; false with PCSC_E_MALFORMED_ANSWER when it has no status word, or when its
 // status word is 90 00 and its objects do not parse or its C0 object is missing or not three
-// bytes (with another status word the reader refused: true, the objects as far as they go). The status word and the status
-// object are read, not judged: sessionAnswerError does that.
+// bytes (with another status word the reader refused: true, the objects as far as they go).
+// The status word and the status object are read, not judged: sessionAnswerOk does that.
 bool parseSessionAnswer(const uint8_t *answer, size_t length, SessionAnswer &result, Error &error);
 // False with the pair when an answer that parsed reports a failure: SW other than 90 00
 // (PCSC_E_READER_REFUSED), status other than 00 90 00 (PCSC_E_SESSION_STATUS).

@@ -303,8 +303,8 @@ TEST(PcscProfile, LengthsBeyondTheCarrierAreRefused)
                  {{"FF000000FFD44001" + longest, "D541009000"}}, "", 0, 0});
     runExchange({"PN532 frame of 253 bytes", Profile::Pn532, CardKind::Felica212, tooLong, 0, {}, "",
                  PCSC_E_TOO_LONG, 253});
-    runExchange({"session frame of 256 bytes", Profile::TransparentSession, CardKind::Felica212, std::string(512, '1'), 0,
-                 {}, "", PCSC_E_TOO_LONG, 256});
+    runExchange({"session frame of 256 bytes", Profile::TransparentSession, CardKind::Felica212,
+                 std::string(512, '1'), 0, {}, "", PCSC_E_TOO_LONG, 256});
     runExchange({"APDU over the maximum", Profile::PlainApdu, CardKind::TypeA4, "00" + std::string(4096 * 2, '1'), 0,
                  {}, "", PCSC_E_TOO_LONG, 4097});
     runExchange({"answer over the maximum", Profile::PlainApdu, CardKind::TypeA4, Select, 0,
