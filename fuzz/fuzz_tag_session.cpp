@@ -65,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     case 2:
         status = session.writeNdef(message);
-        FUZZ_CHECK(status != TagStatus::TooLarge || session.detail() < message.size());
+        // Too large: the capacity is below the message's size, or there is no room even for the
+        // empty NDEF TLV of a Type 2 Tag (capacity 0).
+        FUZZ_CHECK(status != TagStatus::TooLarge || session.detail() < message.size() || session.detail() == 0);
         break;
     default:
         status = session.format();
