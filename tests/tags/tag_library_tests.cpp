@@ -297,6 +297,23 @@ TEST_F(TagLibraryTest, RecordsThatAreMalformedOrOfNoTagKindAreRefusedBeforeAnyCo
     EXPECT_EQ(tagsError(), std::make_pair(KORVAT_TAGS_E_INVALID_ARGUMENT, 0u));
 }
 
+TEST_F(TagLibraryTest, TheMainDllIsTakenFromTheTagLibrarysOwnDirectoryOrReportedMissing)
+{
+    for (const char *mode : {"absent", "beside"}) {
+        ScratchDirectory directory(std::string("tags_alone_") + mode);
+        const std::string dll = directory.file("korvat_nfc_tags.dll");
+        ASSERT_TRUE(CopyFileA((binDirectory() + "korvat_nfc_tags.dll").c_str(), dll.c_str(), FALSE));
+        if (std::string(mode) == "beside") {
+            ASSERT_TRUE(CopyFileA((binDirectory() + "korvat_nfc_library_for_vb.dll").c_str(),
+                                  directory.file("korvat_nfc_library_for_vb.dll").c_str(), FALSE));
+        }
+        const ChildRun run = runChildProcess(
+            "\"" + binDirectory() + "tags_without_main_library.exe\" \"" + dll + "\" " + mode, 30000);
+        ASSERT_TRUE(run.started && run.ended) << mode;
+        EXPECT_EQ(run.exitCode, 0u) << mode << ": the child prints what differed";
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Building and walking messages
 // ---------------------------------------------------------------------------------------------
