@@ -361,7 +361,6 @@ TagStatus TagSession::writeOrFormat(const std::vector<uint8_t> *message)
         Type2TagWriter writer({});
         const TagStatus status = runType2(
             [&](const Type2ReadOptions &options) {
-                askVersion();
                 return message != nullptr ? Type2TagWriter(*message, options)
                                           : Type2TagWriter::formatter(blankType2DataSize(m_Version), options);
             },

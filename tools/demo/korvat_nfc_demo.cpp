@@ -182,7 +182,8 @@ std::string describeRecord(const std::vector<uint8_t> &message, uint32_t index)
         return "(cannot be read)";
     }
     std::string line;
-    std::vector<char> text(message.size() * 2 + 1);  // UTF-16 text grows by half at most
+    // A URI prefix adds at most 26 bytes, UTF-16 text turned into UTF-8 grows by half at most.
+    std::vector<char> text(message.size() * 2 + 64);
     uint32_t textSize = 0;
     char language[64];
     if (korvatlib_tags_ndef_get_uri(message.data(), size, index, text.data(), static_cast<uint32_t>(text.size()),
