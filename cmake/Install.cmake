@@ -1,24 +1,28 @@
 # Installation layout of the SDK (cmake --install build/x86 and cmake --install build/x64 into one
 # prefix; what both install is the same file, so the headers and share/ are there once):
-#   x86/bin/, x64/bin/            korvat_nfc_library_for_vb.dll, korvat_nfc_demo.exe and
+#   x86/bin/, x64/bin/            korvat_nfc_library_for_vb.dll, korvat_nfc_tags.dll, korvat_nfc_demo.exe and
 #                                 korvat_nfc_plugin_check.exe (with korvat_nfc_lifetime_helper.dll)
 #                                 of that architecture
 #   x86/bin/plugins/, x64/...     sim_reader.gp (signed), the simulated reader of that architecture
 #   x86/bin/pn532_plugins/, ...   pn532_reader.gp (signed) and its header of error pairs
-#   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a (import library), korvat_nfc_library.def
-#   include/                      korvat_nfc.h (applications), korvat_nfc_plugin.h (plug-in authors)
+#   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a, libkorvat_nfc_tags.dll.a (import
+#                                 libraries), korvat_nfc_library.def, korvat_nfc_tags.def
+#   include/                      korvat_nfc.h (applications), korvat_nfc_tags.h (the tag library),
+#                                 korvat_nfc_plugin.h (plug-in authors)
 #   share/korvat_nfc/             korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
 #   share/korvat_nfc/examples/    the simulator's and the demo's sources (the worked examples) and
 #                                 the portable code they use
 set(KORVAT_INSTALL_BIN ${KORVAT_ARCH}/bin)
 set(KORVAT_INSTALL_LIB ${KORVAT_ARCH}/lib)
-install(TARGETS korvat_nfc_library_for_vb
+install(TARGETS korvat_nfc_library_for_vb korvat_nfc_tags
         RUNTIME DESTINATION ${KORVAT_INSTALL_BIN}
         ARCHIVE DESTINATION ${KORVAT_INSTALL_LIB})
 # The export list with its ordinals, for toolchains that make their own import library
 # (lib /def:korvat_nfc_library.def /machine:x86, or /machine:x64).
-install(FILES ${PROJECT_SOURCE_DIR}/NFCLibrary/korvat_nfc_library.def DESTINATION ${KORVAT_INSTALL_LIB})
-install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/include/korvat_nfc_plugin.h
+install(FILES ${PROJECT_SOURCE_DIR}/NFCLibrary/korvat_nfc_library.def ${PROJECT_SOURCE_DIR}/TagLibrary/korvat_nfc_tags.def
+        DESTINATION ${KORVAT_INSTALL_LIB})
+install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/include/korvat_nfc_tags.h
+              ${PROJECT_SOURCE_DIR}/include/korvat_nfc_plugin.h
         DESTINATION include)
 
 install(TARGETS korvat_nfc_demo korvat_nfc_plugin_check RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})

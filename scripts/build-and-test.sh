@@ -32,9 +32,10 @@ done
 # Static checks of both DLLs, which need no Wine: imports, export names, ordinals and undecorated names.
 for arch in x86 x64; do
   objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")
-  tests/check-imports.sh "$objdump" "build/$arch/bin/korvat_nfc_library_for_vb.dll" \
+  tests/check-imports.sh "$objdump" "build/$arch/bin/korvat_nfc_library_for_vb.dll" "build/$arch/bin/korvat_nfc_tags.dll" \
     "build/$arch/bin/plugins/sim_reader.gp" "build/$arch/bin/pn532_plugins/pn532_reader.gp"
   tests/check-exports.sh "$objdump" "build/$arch/bin/korvat_nfc_library_for_vb.dll" "$arch"
+  tests/check-def-exports.sh "$objdump" "build/$arch/bin/korvat_nfc_tags.dll" "$arch" TagLibrary/korvat_nfc_tags.def
 done
 
 # The Wine suites: each architecture has its own prefix and server, so they run side by side.

@@ -5,10 +5,13 @@
 
 #include "korvat_nfc.h"
 #include "korvat_nfc_plugin.h"
+#include "korvat_nfc_tags.h"
 
 _Static_assert(sizeof(KORVAT_NFC_BOOL) == 1, "one-byte boolean");
 _Static_assert(sizeof(ErrorInfo) == 8, "error pair");
 _Static_assert(offsetof(ErrorInfo, detail_code) == 4, "detail word second");
+_Static_assert(sizeof(KORVAT_TAG_INFO) == 16 && offsetof(KORVAT_TAG_INFO, ndef_present) == 13, "tag information");
+_Static_assert(offsetof(KORVAT_NDEF_RECORD, type) == 3 && sizeof(KORVAT_NDEF_RECORD) == 521, "NDEF record");
 
 int main(void)
 {

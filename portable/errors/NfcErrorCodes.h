@@ -1,15 +1,17 @@
-// The library's error codes by name. The values and their one-line meanings are those of the
-// public header (korvat_nfc.h), which an application reads; this list adds the names, for
-// programs that print a code (the demo), and the native tests check that the header, this list
-// and the README's table agree code for code.
+// The error codes of the library and of the tag library by name. The values and their one-line
+// meanings are those of the public headers (korvat_nfc.h, korvat_nfc_tags.h), which an
+// application reads; this list adds the names, for programs that print a code (the demo), and
+// the native tests check that the headers, this list and the README's tables agree code for code.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "korvat_nfc.h"
+#include "korvat_nfc_tags.h"
 
-// X(name): every KORVAT_NFC_E_ code of korvat_nfc.h, in ascending order.
+// X(name): every KORVAT_NFC_E_ code of korvat_nfc.h, then every KORVAT_TAGS_E_ code of
+// korvat_nfc_tags.h, in ascending order.
 #define KORVAT_NFC_ERROR_CODE_LIST(X)        \
     X(KORVAT_NFC_E_INVALID_ARGUMENT)         \
     X(KORVAT_NFC_E_NOT_IMPLEMENTED)          \
@@ -40,7 +42,19 @@
     X(KORVAT_NFC_E_DEVICE_ERROR_OTHER)       \
     X(KORVAT_NFC_E_LOG_RELATIVE_PATH)        \
     X(KORVAT_NFC_E_LOG_FILE_MISSING)         \
-    X(KORVAT_NFC_E_LOG_FILE_OPEN)
+    X(KORVAT_NFC_E_LOG_FILE_OPEN)            \
+    X(KORVAT_TAGS_E_INVALID_ARGUMENT)        \
+    X(KORVAT_TAGS_E_UNSUPPORTED_TARGET)      \
+    X(KORVAT_TAGS_E_NOT_NDEF_FORMATTED)      \
+    X(KORVAT_TAGS_E_READ_ONLY)               \
+    X(KORVAT_TAGS_E_TOO_LARGE)               \
+    X(KORVAT_TAGS_E_REFUSED)                 \
+    X(KORVAT_TAGS_E_INVALID_TAG)             \
+    X(KORVAT_TAGS_E_BUFFER_TOO_SMALL)        \
+    X(KORVAT_TAGS_E_INVALID_NDEF)            \
+    X(KORVAT_TAGS_E_NO_SUCH_RECORD)          \
+    X(KORVAT_TAGS_E_WRONG_RECORD_TYPE)       \
+    X(KORVAT_TAGS_E_MAIN_LIBRARY_NOT_FOUND)
 
 struct NfcErrorCode {
     uint32_t code;

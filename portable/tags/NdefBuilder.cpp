@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "NdefRecordIterator.h"
+
 namespace {
 
 const uint8_t TnfMedia = 0x02;
@@ -185,4 +187,27 @@ std::vector<uint8_t> NdefBuilder::message() const
         out.insert(out.end(), record.payload.begin(), record.payload.end());
     }
     return out;
+}
+
+bool NdefBuilder::appendRecord(std::vector<uint8_t> &message, const std::vector<uint8_t> &single, std::string &error,
+                               size_t &errorOffset)
+{
+    if (message.empty()) {
+        message = single;
+        return true;
+    }
+    std::vector<NdefRecord> records;
+    if (!NdefMessage::parse(message.data(), message.size(), records, error, &errorOffset)) {
+        return false;
+    }
+    NdefRecordIterator walk(message.data(), message.size());
+    NdefRawRecord raw, last;
+    while (walk.next(raw)) {
+        last = raw;
+    }
+    message[last.offset] &= static_cast<uint8_t>(~NdefMessage::MessageEnd);
+    const size_t start = message.size();
+    message.insert(message.end(), single.begin(), single.end());
+    message[start] &= static_cast<uint8_t>(~NdefMessage::MessageBegin);
+    return true;
 }

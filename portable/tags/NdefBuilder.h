@@ -28,6 +28,13 @@ public:
     bool addRecord(uint8_t tnf, const std::vector<uint8_t> &type, const std::vector<uint8_t> &id,
                    const std::vector<uint8_t> &payload, std::string &error);
 
+    // Appends `single`, a message of one record (as message() gives it), to `message`: the
+    // message end flag moves from the last record to the new one, which keeps message begin only
+    // when `message` is empty. False when `message` is not a valid NDEF message (`errorOffset`:
+    // the byte of the fault); `message` is then unchanged.
+    static bool appendRecord(std::vector<uint8_t> &message, const std::vector<uint8_t> &single, std::string &error,
+                             size_t &errorOffset);
+
     const std::vector<NdefRecord> &records() const { return m_Records; }
     // The message; with no record, the one empty record that stands for an empty message.
     std::vector<uint8_t> message() const;

@@ -128,9 +128,17 @@ void NdefMessage::appendRawRecord(const uint8_t *data, const NdefRawRecord &reco
     out.insert(out.end(), data + record.typeOffset, data + record.end);
 }
 
-bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error)
+bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error,
+                        size_t *errorOffset)
 {
     records.clear();
+    const auto failAt = [&](const std::string &what, size_t offset) {
+        error = at(what, offset);
+        if (errorOffset != nullptr) {
+            *errorOffset = offset;
+        }
+        return false;
+    };
     NdefRecordIterator walk(data, size);
     NdefRawRecord raw;
     bool inChunk = false;  // the previous record was a chunk with more to follow
@@ -139,22 +147,19 @@ bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord
         const uint8_t tnf = header & TnfMask;
         const size_t offset = raw.offset;
         if ((header & ChunkFlag) && (header & MessageEnd)) {
-            error = at("chunk with more to follow marks the message end", offset);
-            return false;
+            return failAt("chunk with more to follow marks the message end", offset);
         }
         if (inChunk) {
             // A following chunk: type name format "unchanged", no type, no ID.
             if (tnf != TnfUnchanged || (header & IdLengthPresent)) {
-                error = at("chunk continuation without type name format 6, or with an ID", offset);
-                return false;
+                return failAt("chunk continuation without type name format 6, or with an ID", offset);
             }
             NdefRecord &record = records.back();
             record.payload.insert(record.payload.end(), data + raw.payloadOffset, data + raw.end);
             ++record.chunks;
         } else {
             if (tnf == TnfUnchanged) {
-                error = at("type name format 6 outside a chunked record", offset);
-                return false;
+                return failAt("type name format 6 outside a chunked record", offset);
             }
             NdefRecord record;
             record.tnf = tnf;
@@ -166,6 +171,9 @@ bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord
         inChunk = (header & ChunkFlag) != 0;
     }
     error = walk.error();
+    if (errorOffset != nullptr && !error.empty()) {
+        *errorOffset = walk.offset();
+    }
     return error.empty();
 }
 
@@ -207,4 +215,105 @@ std::string NdefMessage::describe(const NdefRecord &record)
         text += " (" + std::to_string(record.chunks) + " chunks)";
     }
     return text;
+}
+
+bool NdefMessage::uriOf(const NdefRecord &record, std::string &uri)
+{
+    uri.clear();
+    if (record.tnf != TnfWellKnown || record.type.size() != 1 || record.type[0] != 'U' || record.payload.empty()) {
+        return false;
+    }
+    const char *prefix = uriPrefix(record.payload[0]);
+    if (prefix == nullptr) {
+        return false;
+    }
+    uri = prefix;
+    uri.append(record.payload.begin() + 1, record.payload.end());
+    return true;
+}
+
+namespace {
+
+void appendUtf8(uint32_t codePoint, std::string &out)
+{
+    if (codePoint < 0x80) {
+        out.push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | codePoint >> 6));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | codePoint >> 12));
+        out.push_back(static_cast<char>(0x80 | (codePoint >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | codePoint >> 18));
+        out.push_back(static_cast<char>(0x80 | (codePoint >> 12 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint >> 6 & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+// UTF-16 (big-endian unless a byte order mark says otherwise) to UTF-8.
+bool utf16ToUtf8(const uint8_t *data, size_t size, std::string &out)
+{
+    if (size % 2 != 0) {
+        return false;
+    }
+    bool bigEndian = true;
+    size_t i = 0;
+    if (size >= 2 && ((data[0] == 0xFE && data[1] == 0xFF) || (data[0] == 0xFF && data[1] == 0xFE))) {
+        bigEndian = data[0] == 0xFE;
+        i = 2;
+    }
+    const auto unit = [&](size_t at) {
+        return static_cast<uint32_t>(bigEndian ? data[at] << 8 | data[at + 1] : data[at + 1] << 8 | data[at]);
+    };
+    for (; i < size; i += 2) {
+        uint32_t value = unit(i);
+        if (value >= 0xDC00 && value <= 0xDFFF) {
+            return false;
+        }
+        if (value >= 0xD800 && value <= 0xDBFF) {
+            if (i + 4 > size) {
+                return false;
+            }
+            const uint32_t low = unit(i + 2);
+            if (low < 0xDC00 || low > 0xDFFF) {
+                return false;
+            }
+            value = 0x10000 + ((value - 0xD800) << 10) + (low - 0xDC00);
+            i += 2;
+        }
+        appendUtf8(value, out);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool NdefMessage::textOf(const NdefRecord &record, std::string &language, std::string &utf8)
+{
+    language.clear();
+    utf8.clear();
+    const std::vector<uint8_t> &p = record.payload;
+    if (record.tnf != TnfWellKnown || record.type.size() != 1 || record.type[0] != 'T' || p.empty()) {
+        return false;
+    }
+    const size_t languageLength = p[0] & 0x3F;
+    if (1 + languageLength > p.size()) {
+        return false;
+    }
+    language.assign(p.begin() + 1, p.begin() + 1 + languageLength);
+    const uint8_t *text = p.data() + 1 + languageLength;
+    const size_t textLength = p.size() - 1 - languageLength;
+    if (p[0] & 0x80) {
+        if (!utf16ToUtf8(text, textLength, utf8)) {
+            language.clear();
+            utf8.clear();
+            return false;
+        }
+        return true;
+    }
+    utf8.assign(text, text + textLength);
+    return true;
 }

@@ -55,7 +55,10 @@ public:
 
     // A whole message of exactly `size` bytes (an empty span is not a message). False: `error`
     // says what is wrong and at which byte; `records` then holds the records before the fault.
-    static bool parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error);
+    // `errorOffset`, when given, receives the byte at which the fault is (the record that could
+    // not be read, or the bytes after the message end).
+    static bool parse(const uint8_t *data, size_t size, std::vector<NdefRecord> &records, std::string &error,
+                      size_t *errorOffset = nullptr);
 
     // The text that a URI record's identifier code stands for; null for a reserved code.
     static const char *uriPrefix(uint8_t code);
@@ -63,4 +66,12 @@ public:
     // One line for a record: a URI, a text with its language, or the record's TNF, type and
     // payload in hex.
     static std::string describe(const NdefRecord &record);
+
+    // A well-known URI record ("U") as its full URI: the prefix its identifier code stands for
+    // and the rest. False for any other record, an empty payload or a reserved code.
+    static bool uriOf(const NdefRecord &record, std::string &uri);
+    // A well-known Text record ("T"): its language code and its text in UTF-8 (a UTF-16 text,
+    // with or without a byte order mark, is converted). False for any other record, a language
+    // longer than the payload or UTF-16 that is cut or has unpaired surrogates.
+    static bool textOf(const NdefRecord &record, std::string &language, std::string &utf8);
 };

@@ -18,6 +18,8 @@ public:
     bool next(NdefRawRecord &record);
     // Empty unless the walk stopped at a fault.
     const std::string &error() const { return m_Error; }
+    // Where the walk stands: the byte after the last record given, or where the fault is.
+    size_t offset() const { return m_Offset; }
 
     const uint8_t *type(const NdefRawRecord &record) const { return m_Data + record.typeOffset; }
     const uint8_t *id(const NdefRawRecord &record) const { return m_Data + record.idOffset; }

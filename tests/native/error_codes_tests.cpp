@@ -1,5 +1,5 @@
-// The error code list against the two texts that restate it: the public header, whose values
-// and comments an application reads, and the README's table.
+// The error code list against the texts that restate it: the public headers, whose values and
+// comments an application reads, and the README's tables.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -33,6 +33,11 @@ std::string trimmed(const std::string &text)
 }
 
 // name -> (code, meaning) of the header's "#define KORVAT_NFC_E_x 0x...u /* meaning */" lines.
+bool isCodeName(const std::string &name)
+{
+    return name.rfind("KORVAT_NFC_E_", 0) == 0 || name.rfind("KORVAT_TAGS_E_", 0) == 0;
+}
+
 std::map<std::string, Row> headerRows(const std::string &text)
 {
     std::map<std::string, Row> rows;
@@ -43,7 +48,7 @@ std::map<std::string, Row> headerRows(const std::string &text)
         std::string define, name, value;
         const size_t open = line.find("/*");
         const size_t close = line.rfind("*/");
-        if ((words >> define >> name >> value) && define == "#define" && name.rfind("KORVAT_NFC_E_", 0) == 0 &&
+        if ((words >> define >> name >> value) && define == "#define" && isCodeName(name) &&
             open != std::string::npos && close != std::string::npos && close > open) {
             rows[name] = {static_cast<uint32_t>(std::stoul(value, nullptr, 16)),
                           trimmed(line.substr(open + 2, close - open - 2))};
@@ -66,7 +71,8 @@ std::map<std::string, Row> readmeRows(const std::string &text)
             cells.push_back(trimmed(cell));
         }
         // "", code, `name`, meaning
-        if (cells.size() == 4 && cells[1].rfind("0x", 0) == 0 && cells[2].rfind("`KORVAT_NFC_E_", 0) == 0) {
+        if (cells.size() == 4 && cells[1].rfind("0x", 0) == 0 && cells[2].size() > 2 && cells[2][0] == '`' &&
+            isCodeName(cells[2].substr(1))) {
             rows[cells[2].substr(1, cells[2].size() - 2)] = {static_cast<uint32_t>(std::stoul(cells[1], nullptr, 16)),
                                                              cells[3]};
         }
@@ -96,16 +102,18 @@ TEST(ErrorCodes, ListIsAscendingAndFindsEachCodeByValue)
 
 TEST(ErrorCodes, HeaderAndReadmeListTheSameCodesWithTheSameMeanings)
 {
-    const std::map<std::string, Row> header = headerRows(readSource("include/korvat_nfc.h"));
+    std::map<std::string, Row> header = headerRows(readSource("include/korvat_nfc.h"));
+    const std::map<std::string, Row> tags = headerRows(readSource("include/korvat_nfc_tags.h"));
+    header.insert(tags.begin(), tags.end());
     const std::map<std::string, Row> readme = readmeRows(readSource("README.md"));
     size_t count = 0;
     const NfcErrorCode *codes = NfcErrorCodes::all(count);
-    ASSERT_EQ(header.size(), count) << "codes defined in korvat_nfc.h";
-    ASSERT_EQ(readme.size(), count) << "rows of the README's error table";
+    ASSERT_EQ(header.size(), count) << "codes defined in korvat_nfc.h and korvat_nfc_tags.h";
+    ASSERT_EQ(readme.size(), count) << "rows of the README's error tables";
     for (size_t i = 0; i < count; ++i) {
         const auto h = header.find(codes[i].name);
         const auto r = readme.find(codes[i].name);
-        ASSERT_NE(h, header.end()) << codes[i].name << " is not in korvat_nfc.h";
+        ASSERT_NE(h, header.end()) << codes[i].name << " is not in the headers";
         ASSERT_NE(r, readme.end()) << codes[i].name << " is not in the README";
         EXPECT_EQ(h->second.code, codes[i].code) << codes[i].name;
         EXPECT_EQ(r->second.code, codes[i].code) << codes[i].name;

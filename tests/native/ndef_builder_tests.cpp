@@ -3,6 +3,7 @@
 // back to the records it was given.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -146,5 +147,93 @@ TEST(NdefRecordIterator, WalksChunksInPlaceAndStopsAtWhatFramesTheMessageWrongly
         EXPECT_EQ(payloads, c.payloads) << c.what;
         EXPECT_EQ(walk.error(), c.error) << c.what;
         EXPECT_FALSE(walk.next(record)) << c.what << ": a walk that ended stays ended";
+    }
+}
+
+TEST(NdefBuilder, RecordsAppendedOneByOneMakeTheMessageTheBuilderMakesOfThemAll)
+{
+    NdefBuilder all;
+    std::string error;
+    ASSERT_TRUE(all.addUri("https://example.com/a", error)) << error;
+    ASSERT_TRUE(all.addText("en", std::string(300, 't'), error)) << error;  // a long record between
+    ASSERT_TRUE(all.addMime("text/plain", {0x41, 0x42}, error)) << error;
+    std::vector<uint8_t> message;
+    for (const NdefRecord &record : all.records()) {
+        NdefBuilder one;
+        ASSERT_TRUE(one.addRecord(record.tnf, record.type, record.id, record.payload, error)) << error;
+        size_t offset = 0;
+        ASSERT_TRUE(NdefBuilder::appendRecord(message, one.message(), error, offset)) << error;
+    }
+    EXPECT_EQ(hex(message), hex(all.message()));
+
+    // A message that is not valid is left as it is, and the fault's byte is named.
+    struct Case {
+        const char *what;
+        std::string message;
+        size_t offset;
+    } cases[] = {
+        {"the second record has message begin", "9101015500" "D101015500", 5},
+        {"bytes after the message end", "D1010155000000", 5},
+        {"a payload past the end", "D1010955", 0},
+        {"a chunk that ends the message", "F50001AA", 0},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint8_t> bad = unhex(c.message);
+        size_t offset = 99;
+        EXPECT_FALSE(NdefBuilder::appendRecord(bad, all.message(), error, offset)) << c.what;
+        EXPECT_EQ(offset, c.offset) << c.what << ": " << error;
+        EXPECT_EQ(hex(bad), c.message) << c.what;
+    }
+}
+
+TEST(NdefMessage, UriAndTextRecordsAreDecodedWhateverTheirEncoding)
+{
+    const auto record = [](const char *type, const std::string &payload) {
+        NdefRecord r;
+        r.tnf = NdefMessage::TnfWellKnown;
+        r.type.assign(type, type + std::strlen(type));
+        r.payload = unhex(payload);
+        return r;
+    };
+    struct UriCase {
+        const char *what;
+        NdefRecord record;
+        bool ok;
+        std::string uri;
+    } uris[] = {
+        {"prefix 04", record("U", "04612E6F7267"), true, "https://a.org"},
+        {"no prefix", record("U", "00746573743A31"), true, "test:1"},
+        {"reserved code 24", record("U", "2461"), false, ""},
+        {"no payload", record("U", ""), false, ""},
+        {"a Text record", record("T", "02656E61"), false, ""},
+    };
+    for (const UriCase &c : uris) {
+        std::string uri = "left over";
+        EXPECT_EQ(NdefMessage::uriOf(c.record, uri), c.ok) << c.what;
+        EXPECT_EQ(uri, c.uri) << c.what;
+    }
+    struct TextCase {
+        const char *what;
+        NdefRecord record;
+        bool ok;
+        std::string language;
+        std::string text;
+    } texts[] = {
+        {"UTF-8", record("T", "02656EC3A46B"), true, "en", "\xC3\xA4k"},
+        {"UTF-16 big-endian without a mark", record("T", "8266690041D83DDE00"), true, "fi", "A\xF0\x9F\x98\x80"},
+        {"UTF-16 with a big-endian mark", record("T", "826669FEFF00E40041"), true, "fi", "\xC3\xA4" "A"},
+        {"UTF-16 of an odd length", record("T", "82666900E400"), false, "", ""},
+        {"UTF-16 with a little-endian mark", record("T", "826669FFFEE4004100"), true, "fi", "\xC3\xA4" "A"},
+        {"UTF-16 with an unpaired high surrogate", record("T", "826669D83D0041"), false, "", ""},
+        {"UTF-16 with a lone low surrogate", record("T", "826669DE00"), false, "", ""},
+        {"language longer than the payload", record("T", "05656E"), false, "", ""},
+        {"empty text", record("T", "02656E"), true, "en", ""},
+        {"a URI record", record("U", "0061"), false, "", ""},
+    };
+    for (const TextCase &c : texts) {
+        std::string language = "x", text = "y";
+        EXPECT_EQ(NdefMessage::textOf(c.record, language, text), c.ok) << c.what;
+        EXPECT_EQ(language, c.language) << c.what;
+        EXPECT_EQ(text, c.text) << c.what;
     }
 }

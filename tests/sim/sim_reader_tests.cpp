@@ -977,6 +977,45 @@ TEST_F(DemoTest, WholeRoadFindsEachKindReadsItsNdefMessageAndCloses)
     EXPECT_NE(log.find("INFORMATION! PostMessage(find)"), std::string::npos) << log.substr(0, 2000);
 }
 
+TEST_F(DemoTest, WriteOptionsWriteTheFirstWritableTagAndReadItBack)
+{
+    // A read-only tag first: identified and read, not written; then a writable one.
+    const std::string tags = "card T2 0 2400 size=144 uid=04C1C2C3C4C5C6 readonly\n"
+                             "text en Locked\n"
+                             "card T2 2400 4800 size=504 uid=04D1D2D3D4D5D6\n"
+                             "uri https://example.org/before\n";
+    struct Case {
+        const char *arguments;
+        const char *scenario;
+        DWORD exitCode;
+        std::vector<std::string> lines;  // in this order
+    } cases[] = {
+        {"--seconds 6 --write-uri https://example.org/written", tags.c_str(), 0,
+         {"Type 2 Tag, NDEF message of", "read-only", "record 1: text [en] \"Locked\"",
+          "Type 2 Tag, NDEF message of", "writable", "korvatlib_tags_write_ndef(", "read back: the message written",
+          "record 1: URI  https://example.org/written", "2 target(s) found, 2 NDEF message(s) read\n"}},
+        {"--seconds 6 --write-text \"pt-BR:Ol\xC3\xA1 mundo\"", tags.c_str(), 0,
+         {"korvatlib_tags_write_ndef(", "read back: the message written", "record 1: text [pt-BR] \"Ol\xC3\xA1 mundo\"",
+          "2 target(s) found, 2 NDEF message(s) read\n"}},
+        {"--seconds 3 --write-uri tel:1", "card T2 0 2400 size=144 uid=04C1C2C3C4C5C6 readonly\ntext en Locked\n", 1,
+         {"read-only", "no writable tag was found for --write-uri tel:1", "1 target(s) found, 1 NDEF message(s) read; the message was not written and read back\n"}},
+        {"--write-text no-language-given", tags.c_str(), 2, {"usage: korvat_nfc_demo"}},
+        {"--write-uri tel:1 --write-text en:x", tags.c_str(), 2, {"usage: korvat_nfc_demo"}},
+    };
+    for (const Case &c : cases) {
+        writeFile(scratch.file("demo.scenario"), c.scenario);
+        const DemoRun run = runDemo(c.arguments);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.arguments << "\n" << run.transcript;
+        size_t position = 0;
+        for (const std::string &line : c.lines) {
+            const size_t at = run.transcript.find(line, position);
+            EXPECT_NE(at, std::string::npos) << c.arguments << ": missing, or out of order: " << line << "\n"
+                                             << run.transcript;
+            position = at == std::string::npos ? position : at + line.size();
+        }
+    }
+}
+
 TEST_F(DemoTest, FailuresArePrintedWithNameCodeAndDetail)
 {
     const DemoRun run = runDemo("--port COM1 --seconds 1");

@@ -1,14 +1,17 @@
-// korvat_nfc_demo: the whole road of an application through korvat_nfc_library_for_vb.dll,
-// written as a customer's program would be: one public header, the DLL's import library,
-// a message-only window for the library's messages.
+// korvat_nfc_demo: the whole road of an application through korvat_nfc_library_for_vb.dll and
+// korvat_nfc_tags.dll, written as a customer's program would be: the public headers, the DLLs'
+// import libraries, a message-only window for the library's messages.
 //
 //   korvat_nfc_demo [--port NAME] [--targets a,b,f,f424] [--seconds N] [--log FILE]
+//                   [--write-uri URL | --write-text LANG:TEXT]
 //
 // It initialises the library, opens the port (NAME, or the first configured port), polls for
 // the chosen kinds of target for N seconds, prints every target found, starts device access
-// when the library says the target is waiting or enabled, reads the target's NDEF message
-// (NFC Forum Type 4 Tag over ISO/IEC 14443 A or B, Type 3 Tag over ISO/IEC 18092 212/424
-// kbit/s), prints its records, then stops, closes and uninitialises.
+// when the library says the target is waiting or enabled, identifies the tag and reads its NDEF
+// message with the tag library (NFC Forum Type 2 and Type 4 Tags over ISO/IEC 14443 A or B, Type 3
+// Tags over ISO/IEC 18092 212/424 kbit/s), prints its records with the tag library's walk calls,
+// then stops, closes and uninitialises. With --write-uri or --write-text it writes that message to
+// the first writable tag found and reads it back.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -22,11 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "NdefMessage.h"
 #include "NfcErrorCodes.h"
-#include "Type3TagReader.h"
-#include "Type4TagReader.h"
 #include "korvat_nfc.h"
+#include "korvat_nfc_tags.h"
 
 namespace {
 
@@ -38,6 +39,8 @@ struct Options {
     uint32_t targets = DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_14443B_106K | DEVICE_TYPE_NFC_18092_212K;
     unsigned seconds = 6;
     std::string logFile;
+    std::vector<uint8_t> message;  // to write; empty: read only
+    std::string messageText;       // what --write-uri or --write-text said
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -63,12 +66,7 @@ std::string hex(const uint8_t *bytes, size_t length)
     return length == 0 ? "(none)" : text;
 }
 
-std::string hex(const std::vector<uint8_t> &bytes)
-{
-    return hex(bytes.data(), bytes.size());
-}
-
-// Codes the library does not define come from the reader plug-in, which documents them.
+// Codes the libraries do not define come from the reader plug-in, which documents them.
 const char *errorName(uint32_t code)
 {
     const NfcErrorCode *known = NfcErrorCodes::find(code);
@@ -88,19 +86,31 @@ void printFailure(const char *call)
     printErrorPair(error[0], error[1]);
 }
 
+// A failed call of the tag library: its own pair, or the main library's when an exchange failed.
+void printTagFailure(const char *call)
+{
+    uint32_t error[2] = {0, 0};
+    korvatlib_tags_get_last_error(error);
+    std::printf("           %s failed: ", call);
+    printErrorPair(error[0], error[1]);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Target information records
 // ---------------------------------------------------------------------------------------------
 
 struct Target {
-    uint32_t kind = 0;
-    std::vector<uint8_t> nfcid2;  // the IDm that Type 3 commands must carry
+    std::vector<uint8_t> record;  // a copy: the tag library identifies the tag by it
     bool accessStarted = false;
 };
 
 std::map<uint32_t, Target> g_Targets;
 unsigned g_TargetsFound = 0;
 unsigned g_MessagesRead = 0;
+// --write-uri / --write-text: the message, and how the write went.
+std::vector<uint8_t> g_ToWrite;
+bool g_WriteTried = false;
+bool g_WriteReadBack = false;
 
 // Copies what the record holds at once: the library frees it with its next find message.
 void printTargetRecord(const uint8_t *record)
@@ -108,12 +118,13 @@ void printTargetRecord(const uint8_t *record)
     uint32_t targetDevice;
     std::memcpy(&targetDevice, record, sizeof(targetDevice));
     Target target;
-    target.kind = targetDevice;
     uint32_t number = 0;
+    size_t size = 0;
     stamp();
     if (targetDevice == DEVICE_TYPE_NFC_14443A_18092_106K) {
         const auto *a = reinterpret_cast<const DEVICE_DATA_NFC_14443A_18092_106K *>(record);
         number = a->target_number;
+        size = KORVAT_NFC_14443A_RECORD_SIZE(a->ATS_size);
         std::printf("find: target %u, ISO/IEC 14443 A / ISO/IEC 18092 106 kbit/s (target_device %u)\n", number,
                     targetDevice);
         std::printf("           SENS_RES %04X  SEL_RES %02X\n", a->sens_res, a->sel_res);
@@ -122,6 +133,7 @@ void printTargetRecord(const uint8_t *record)
     } else if (targetDevice == DEVICE_TYPE_NFC_14443B_106K) {
         const auto *b = reinterpret_cast<const DEVICE_DATA_NFC_14443B_106K *>(record);
         number = b->target_number;
+        size = KORVAT_NFC_14443B_RECORD_SIZE(b->ATTRIB_size);
         std::printf("find: target %u, ISO/IEC 14443 B 106 kbit/s (target_device %u)\n", number, targetDevice);
         std::printf("           ATQB     %s\n", hex(b->ATQB, sizeof(b->ATQB)).c_str());
         std::printf("           PUPI     %s\n", hex(b->ATQB + 1, 4).c_str());
@@ -129,86 +141,158 @@ void printTargetRecord(const uint8_t *record)
     } else if (targetDevice == DEVICE_TYPE_NFC_18092_212K || targetDevice == DEVICE_TYPE_NFC_18092_424K) {
         const auto *f = reinterpret_cast<const DEVICE_DATA_NFC_18092_212_424K *>(record);
         number = f->target_number;
+        size = KORVAT_NFC_18092_RECORD_SIZE(f->RD_size);
         std::printf("find: target %u, ISO/IEC 18092 %s kbit/s (target_device %u, id %u)\n", number,
                     targetDevice == DEVICE_TYPE_NFC_18092_212K ? "212" : "424", targetDevice, f->id);
         std::printf("           NFCID2   %s\n", hex(f->NFCID2, sizeof(f->NFCID2)).c_str());
         std::printf("           PAD      %s\n", hex(f->Pad, sizeof(f->Pad)).c_str());
         std::printf("           RD       %s\n", hex(f->RD, f->RD_size).c_str());
-        target.nfcid2.assign(f->NFCID2, f->NFCID2 + sizeof(f->NFCID2));
     } else {
         std::printf("find: target of unknown kind (target_device %u)\n", targetDevice);
         return;
     }
+    target.record.assign(record, record + size);
     g_Targets[number] = target;
     ++g_TargetsFound;
 }
 
 // ---------------------------------------------------------------------------------------------
-// NDEF
+// Tags, through korvat_nfc_tags.dll
 // ---------------------------------------------------------------------------------------------
 
-// Chunked records are joined; a malformed message is reported with what is wrong and where.
+// Printable text of bytes from a tag: control characters would garble a terminal.
+std::string printable(const char *text, size_t length)
+{
+    std::string shown(text, length);
+    for (char &c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            c = '.';
+        }
+    }
+    return shown;
+}
+
+// One line for a record: a URI, a text with its language, or its TNF, type and payload.
+std::string describeRecord(const std::vector<uint8_t> &message, uint32_t index)
+{
+    const uint32_t size = static_cast<uint32_t>(message.size());
+    KORVAT_NDEF_RECORD record;
+    std::vector<uint8_t> payload(message.size());
+    if (!korvatlib_tags_ndef_get_record(message.data(), size, index, &record, payload.data(), size)) {
+        return "(cannot be read)";
+    }
+    std::string line;
+    // A URI prefix adds at most 26 bytes, UTF-16 text turned into UTF-8 grows by half at most.
+    std::vector<char> text(message.size() * 2 + 64);
+    uint32_t textSize = 0;
+    char language[64];
+    if (korvatlib_tags_ndef_get_uri(message.data(), size, index, text.data(), static_cast<uint32_t>(text.size()),
+                                    &textSize)) {
+        line = "URI  " + printable(text.data(), textSize);
+    } else if (korvatlib_tags_ndef_get_text(message.data(), size, index, language, sizeof(language), text.data(),
+                                            static_cast<uint32_t>(text.size()), &textSize)) {
+        line = "text [" + printable(language, std::strlen(language)) + "] \"" + printable(text.data(), textSize) + "\"";
+    } else if (record.tnf == KORVAT_NDEF_TNF_EMPTY) {
+        line = "empty record";
+    } else {
+        line = "TNF " + std::to_string(record.tnf) + ", type \"" +
+               printable(reinterpret_cast<const char *>(record.type), record.type_size) + "\", " +
+               std::to_string(record.payload_size) + " payload bytes: " + hex(payload.data(), record.payload_size);
+    }
+    if (record.chunk_count > 1) {
+        line += " (" + std::to_string(record.chunk_count) + " chunks)";
+    }
+    return line;
+}
+
 void printNdefMessage(const std::vector<uint8_t> &message)
 {
     std::printf("           NDEF message, %u bytes:\n", static_cast<unsigned>(message.size()));
-    std::vector<NdefRecord> records;
-    std::string error;
-    const bool valid = NdefMessage::parse(message.data(), message.size(), records, error);
-    for (size_t i = 0; i < records.size(); ++i) {
-        std::printf("             record %u: %s\n", static_cast<unsigned>(i + 1),
-                    NdefMessage::describe(records[i]).c_str());
+    uint32_t count = 0;
+    if (!korvatlib_tags_ndef_record_count(message.data(), static_cast<uint32_t>(message.size()), &count)) {
+        uint32_t error[2] = {0, 0};
+        korvatlib_tags_get_last_error(error);
+        std::printf("             invalid NDEF message: the fault is at byte %u\n", error[1]);
+        return;
     }
-    if (!valid) {
-        std::printf("             invalid NDEF message: %s\n", error.c_str());
+    for (uint32_t i = 0; i < count; ++i) {
+        std::printf("             record %u: %s\n", i + 1, describeRecord(message, i).c_str());
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Packets
-// ---------------------------------------------------------------------------------------------
-
-bool exchange(const std::vector<uint8_t> &command, std::vector<uint8_t> &response)
+const char *tagName(uint32_t type)
 {
-    // The library passes no capacity to the reader; this is far above what any card answers.
-    uint8_t buffer[4096];
-    uint16_t length = 0;
-    std::printf("             > %s\n", hex(command).c_str());
-    if (!korvatlib_nfc_thru(command.data(), static_cast<uint16_t>(command.size()), buffer, &length)) {
-        printFailure("korvatlib_nfc_thru");
+    switch (type) {
+    case KORVAT_TAG_TYPE_2: return "Type 2 Tag";
+    case KORVAT_TAG_TYPE_3: return "Type 3 Tag";
+    case KORVAT_TAG_TYPE_4: return "Type 4 Tag";
+    default: return "tag of unknown type";
+    }
+}
+
+// True: `message` holds the tag's NDEF message (empty: initialised, no message).
+bool readMessage(const Target &target, std::vector<uint8_t> &message)
+{
+    uint32_t size = 0;
+    message.assign(65536, 0);
+    if (!korvatlib_tags_read_ndef(target.record.data(), static_cast<uint32_t>(target.record.size()), message.data(),
+                                  static_cast<uint32_t>(message.size()), &size)) {
+        printTagFailure("korvatlib_tags_read_ndef");
+        message.clear();
         return false;
     }
-    response.assign(buffer, buffer + std::min<size_t>(length, sizeof(buffer)));
-    std::printf("             < %s\n", hex(response).c_str());
+    message.resize(size);
     return true;
 }
 
-// Sends the reader's commands until it has the message or gives up. Everything the tag says is
-// checked by the reader (portable/tags); an invalid tag ends here and the demo goes on with the
-// next target. True: `message` holds an NDEF message.
-template <class TagReader>
-bool readNdef(TagReader &reader, std::vector<uint8_t> &message)
+// Writes the message of --write-uri / --write-text and reads it back.
+void writeAndReadBack(const Target &target)
 {
-    std::vector<uint8_t> command, response;
-    while (reader.nextCommand(command)) {
-        if (!exchange(command, response)) {
-            return false;
-        }
-        reader.takeResponse(response.data(), response.size());
+    g_WriteTried = true;
+    if (!korvatlib_tags_write_ndef(target.record.data(), static_cast<uint32_t>(target.record.size()), g_ToWrite.data(),
+                                   static_cast<uint32_t>(g_ToWrite.size()))) {
+        printTagFailure("korvatlib_tags_write_ndef");
+        return;
     }
-    switch (reader.outcome()) {
-    case TagReadOutcome::Message:
-        message = reader.message();
-        return true;
-    case TagReadOutcome::NoMessage:
+    std::printf("           korvatlib_tags_write_ndef(%u bytes) ok\n", static_cast<unsigned>(g_ToWrite.size()));
+    std::vector<uint8_t> back;
+    if (!readMessage(target, back)) {
+        return;
+    }
+    g_WriteReadBack = back == g_ToWrite;
+    std::printf("           read back: %s\n", g_WriteReadBack ? "the message written" : "a message that differs");
+    printNdefMessage(back);
+    ++g_MessagesRead;
+}
+
+void readTag(const Target &target)
+{
+    KORVAT_TAG_INFO info;
+    if (!korvatlib_tags_identify(target.record.data(), static_cast<uint32_t>(target.record.size()), &info)) {
+        printTagFailure("korvatlib_tags_identify");
+        return;
+    }
+    if (!info.ndef_present) {
+        std::printf("           %s without NDEF%s\n", tagName(info.tag_type),
+                    info.writable ? " (korvatlib_tags_format can make it NDEF-ready)" : "");
+    } else {
+        std::printf("           %s, NDEF message of %u bytes, capacity %u bytes, %s\n", tagName(info.tag_type),
+                    info.message_size, info.capacity, info.writable ? "writable" : "read-only");
+    }
+    if (!g_ToWrite.empty() && !g_WriteTried && info.writable && info.ndef_present) {
+        writeAndReadBack(target);
+        return;
+    }
+    std::vector<uint8_t> message;
+    if (!info.ndef_present || !readMessage(target, message)) {
+        return;
+    }
+    if (message.empty()) {
         std::printf("           the tag is initialised but holds no NDEF message\n");
-        return false;
-    case TagReadOutcome::Refused:
-        std::printf("           %s\n", reader.report().c_str());
-        return false;
-    default:
-        std::printf("           invalid tag: %s\n", reader.report().c_str());
-        return false;
+        return;
     }
+    printNdefMessage(message);
+    ++g_MessagesRead;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -260,22 +344,7 @@ void onEnable(WPARAM wParam, LPARAM lParam)
     if (!target.accessStarted && !startAccess(number, target)) {
         return;
     }
-    std::vector<uint8_t> message;
-    const bool type3 = target.kind == DEVICE_TYPE_NFC_18092_212K || target.kind == DEVICE_TYPE_NFC_18092_424K;
-    bool read;
-    if (type3) {
-        std::printf("           reading the NDEF message of a Type 3 Tag\n");
-        Type3TagReader reader(target.nfcid2);
-        read = readNdef(reader, message);
-    } else {
-        std::printf("           reading the NDEF message of a Type 4 Tag\n");
-        Type4TagReader reader;
-        read = readNdef(reader, message);
-    }
-    if (read) {
-        printNdefMessage(message);
-        ++g_MessagesRead;
-    }
+    readTag(target);
     if (korvatlib_nfc_stop_dev_access(0)) {
         std::printf("           korvatlib_nfc_stop_dev_access(0) ok\n");
     } else {
@@ -292,11 +361,14 @@ void usage()
 {
     std::fprintf(stderr,
                  "usage: korvat_nfc_demo [--port NAME] [--targets a,b,f,f424] [--seconds N] [--log FILE]\n"
+                 "                       [--write-uri URL | --write-text LANG:TEXT]\n"
                  "  --port NAME      port to open (default: the first port of port_name_list that opens)\n"
                  "  --targets LIST   kinds of target to poll for: a (ISO/IEC 14443 A), b (ISO/IEC 14443 B),\n"
                  "                   f (ISO/IEC 18092 212 kbit/s), f424 (424 kbit/s); default a,b,f\n"
                  "  --seconds N      how long to poll (default 6)\n"
-                 "  --log FILE       write the library's normal log to FILE\n");
+                 "  --log FILE       write the library's normal log to FILE\n"
+                 "  --write-uri URL  write a URI record to the first writable tag found and read it back\n"
+                 "  --write-text LANG:TEXT  the same with a Text record (LANG such as en or pt-BR)\n");
 }
 
 bool parseTargets(const std::string &list, uint32_t &targets)
@@ -351,6 +423,22 @@ bool parseOptions(int argc, char **argv, Options &options)
             options.seconds = static_cast<unsigned>(seconds);
         } else if (option == "--log") {
             options.logFile = value;
+        } else if ((option == "--write-uri" || option == "--write-text") && options.message.empty()) {
+            // The message is built by the tag library; what it refuses is a bad option.
+            std::vector<uint8_t> message(65536);
+            uint32_t size = 0;
+            const size_t colon = value.find(':');
+            const bool built =
+                option == "--write-uri"
+                    ? korvatlib_tags_ndef_add_uri(message.data(), static_cast<uint32_t>(message.size()), &size, value.c_str())
+                    : colon != std::string::npos &&
+                          korvatlib_tags_ndef_add_text(message.data(), static_cast<uint32_t>(message.size()), &size,
+                                                       value.substr(0, colon).c_str(), value.c_str() + colon + 1);
+            if (!built) {
+                return false;
+            }
+            options.message.assign(message.begin(), message.begin() + size);
+            options.messageText = option + " " + value;
         } else {
             return false;
         }
@@ -444,6 +532,7 @@ int run(const Options &options)
             char startCall[96];
             std::snprintf(startCall, sizeof(startCall), "korvatlib_nfc_start_poll_mode(0x%08X: %s)", options.targets,
                           targetNames(options.targets).c_str());
+            g_ToWrite = options.message;
             if (ok && step(startCall, korvatlib_nfc_start_poll_mode(options.targets))) {
                 std::printf("           polling for %u s\n", options.seconds);
                 g_PollStart = GetTickCount();
@@ -466,9 +555,13 @@ int run(const Options &options)
         ok = step("korvatlib_nfc_stop_logging()", korvatlib_nfc_stop_logging()) && ok;
     }
     DestroyWindow(window);
+    const bool written = options.message.empty() || g_WriteReadBack;
+    if (!options.message.empty() && !g_WriteTried) {
+        std::printf("           no writable tag was found for %s\n", options.messageText.c_str());
+    }
     std::printf("%u target(s) found, %u NDEF message(s) read%s\n", g_TargetsFound, g_MessagesRead,
-                ok ? "" : "; some calls failed");
-    return ok ? 0 : 1;
+                !ok ? "; some calls failed" : !written ? "; the message was not written and read back" : "");
+    return ok && written ? 0 : 1;
 }
 
 }  // namespace
@@ -484,9 +577,9 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
-    std::printf("korvat_nfc_demo: port %s, targets %s, %u s%s%s\n",
+    std::printf("korvat_nfc_demo: port %s, targets %s, %u s%s%s%s%s\n",
                 options.port.empty() ? "(first configured)" : options.port.c_str(),
                 targetNames(options.targets).c_str(), options.seconds, options.logFile.empty() ? "" : ", log ",
-                options.logFile.c_str());
+                options.logFile.c_str(), options.messageText.empty() ? "" : ", ", options.messageText.c_str());
     return run(options);
 }
