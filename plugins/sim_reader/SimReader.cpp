@@ -47,23 +47,12 @@ bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
     for (const CardDescription &description : scenario.cards) {
         VirtualCard card;
         card.description = description;
-        const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
         // The tag models live until the port closes: what is written to them stays till then.
-        if (description.type2 && description.blank) {
-            card.type2.reset(new SimType2Tag(
-                SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
-        } else if (description.type2) {
-            card.type2.reset(new SimType2Tag(description.nfcid1, description.dataAreaSize, ndef,
-                                             description.readOnly, description.signature));
-        } else if (description.kind == CardKind::TypeA || description.kind == CardKind::TypeB) {
-            card.type4.reset(description.writable ? new SimType4Tag(ndef, description.ndefSize)
-                                                  : new SimType4Tag(ndef));
-        } else if (description.writable) {
-            card.type3.reset(
-                new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef, description.ndefSize));
-        } else {
-            card.type3.reset(new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
-        }
+        CardModels models;
+        makeCardModels(description, models);
+        card.type2 = std::move(models.type2);
+        card.type3 = std::move(models.type3);
+        card.type4 = std::move(models.type4);
         m_Cards.push_back(std::move(card));
     }
     m_RepeatMs = scenario.repeatMs;

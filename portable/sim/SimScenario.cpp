@@ -297,4 +297,23 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
     return true;
 }
 
+void makeCardModels(const CardDescription &description, CardModels &models)
+{
+    const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
+    if (description.type2 && description.blank) {
+        models.type2.reset(
+            new SimType2Tag(SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
+    } else if (description.type2) {
+        models.type2.reset(new SimType2Tag(description.nfcid1, description.dataAreaSize, ndef, description.readOnly,
+                                           description.signature));
+    } else if (description.kind == CardKind::TypeA || description.kind == CardKind::TypeB) {
+        models.type4.reset(description.writable ? new SimType4Tag(ndef, description.ndefSize) : new SimType4Tag(ndef));
+    } else if (description.writable) {
+        models.type3.reset(
+            new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef, description.ndefSize));
+    } else {
+        models.type3.reset(new SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
+    }
+}
+
 }  // namespace sim

@@ -3,10 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "SimNdef.h"
+#include "SimType2Tag.h"
+#include "SimType3Tag.h"
+#include "SimType4Tag.h"
 
 namespace sim {
 
@@ -54,5 +58,15 @@ struct Scenario {
 
 // Parses scenario text. On failure returns false with the 1-based line in error.
 bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorLine);
+
+// The tag model of one scenario card, as it is when the card first enters the field: exactly one
+// of the three is made (Type 2 for "T2" cards, blank or not; Type 4 for kinds A and B; Type 3
+// for FeliCa), writable where the card says so.
+struct CardModels {
+    std::unique_ptr<SimType2Tag> type2;
+    std::unique_ptr<SimType4Tag> type4;
+    std::unique_ptr<SimType3Tag> type3;
+};
+void makeCardModels(const CardDescription &description, CardModels &models);
 
 }  // namespace sim

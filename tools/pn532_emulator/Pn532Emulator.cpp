@@ -76,15 +76,12 @@ Emulator::Emulator(const sim::Scenario &scenario, const Fault &fault) : m_Repeat
     for (const sim::CardDescription &description : scenario.cards) {
         std::unique_ptr<Card> card(new Card);
         card->description = description;
-        const std::vector<uint8_t> ndef = sim::encodeNdefMessage(description.records);
-        if (isFelica(description.kind)) {
-            card->type3.reset(new sim::SimType3Tag(description.nfcid2, description.pad, description.rd, ndef));
-        } else if (description.type2) {
-            card->type2.reset(new sim::SimType2Tag(description.nfcid1, description.dataAreaSize, ndef,
-                                                   description.readOnly, description.signature));
-        } else {
-            card->type4.reset(new sim::SimType4Tag(ndef));
-        }
+        // Writes stay for the emulator's run.
+        sim::CardModels models;
+        sim::makeCardModels(description, models);
+        card->type2 = std::move(models.type2);
+        card->type3 = std::move(models.type3);
+        card->type4 = std::move(models.type4);
         m_Cards.push_back(std::move(card));
     }
 }
