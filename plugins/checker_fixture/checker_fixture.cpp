@@ -7,8 +7,9 @@
 //   CHECKER_FAULT_SILENT_FALSE  gp_stop_device_access answers false without writing the record
 //   CHECKER_FAULT_OMIT_SELECT   no gp_select_device export
 //   CHECKER_FAULT_JOINS_THREAD  gp_start_poll_mode starts a thread; gp_stop_poll_mode and
-//                               gp_close_port wait for its end without bound, which never comes
-//                               under the loader lock (FreeLibrary of the library while polling)
+//                               gp_close_port wait for its end, which never comes under the
+//                               loader lock (FreeLibrary of the library while polling), for far
+//                               longer than any checker bound
 //   CHECKER_FAULT_VERSION_WRITE_PAST  gp_get_version_number writes 64 bits into its 32-bit value
 //   CHECKER_FAULT_INFO_READ_PAST      gp_get_plugin_information reads the byte after PortCategory
 // The reader: ports whose names begin with "CHK"; in poll mode the first status call reports a
@@ -51,15 +52,18 @@ Reader g_Reader;
 #ifdef CHECKER_FAULT_JOINS_THREAD
 // The fault this variant exists for, kept on purpose so that the checker's lifetime steps can
 // show they catch it: the poll thread sleeps until told to stop (its own wait, never made under
-// the loader lock), and gp_stop_poll_mode / gp_close_port wait for the thread's end without a
-// bound. Called from the library's DllMain at FreeLibrary, that wait never returns. A shipped
-// plug-in must not do this (korvat_nfc_plugin.h, "The loader lock").
+// the loader lock), and gp_stop_poll_mode / gp_close_port wait for the thread's end. Called from
+// the library's DllMain at FreeLibrary, that wait cannot end while the loader lock is held: it
+// runs for JoinMs, far past the checker's bound, which ends the child first. Even this fixture
+// never waits without a bound. A shipped plug-in must not join its thread at all
+// (korvat_nfc_plugin.h, "The loader lock").
+const DWORD JoinMs = 120000;
 HANDLE g_PollThread = nullptr;
 HANDLE g_PollStop = nullptr;
 
 DWORD WINAPI pollThread(void *)
 {
-    WaitForSingleObject(g_PollStop, INFINITE);
+    WaitForSingleObject(g_PollStop, JoinMs);
     return 0;
 }
 
@@ -67,7 +71,7 @@ void joinPollThread()
 {
     if (g_PollThread != nullptr) {
         SetEvent(g_PollStop);
-        WaitForSingleObject(g_PollThread, INFINITE);
+        WaitForSingleObject(g_PollThread, JoinMs);
         CloseHandle(g_PollThread);
         CloseHandle(g_PollStop);
         g_PollThread = nullptr;
