@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the cross toolchains (x86 and x64), both Wines, the native compilers of the portable
-# core's tests and fuzzers, and the build tools on Debian 12: only what is missing.
+# core's tests and fuzzers, the build tools, and Python 3 for the PC/SC virtual card's tests on
+# Debian 12: only what is missing.
 set -euo pipefail
 
 need=()
@@ -17,7 +18,7 @@ fi
 # script probes whether it runs.
 for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 \
          g++ clang-14 libfuzzer-14-dev libclang-rt-14-dev libnfc-bin libnfc-examples socat \
-         osslsigncode openssl cmake ninja-build googletest ca-certificates; do
+         osslsigncode openssl cmake ninja-build googletest ca-certificates python3; do
   have_pkg "$p" || need+=("$p")
 done
 

@@ -7,7 +7,7 @@
 #                             | card-stop <pid> | pcscd-stop | pcscd-start | stop | with <cmd..> | status
 #   make   creates the root (debootstrap + packages) unless its stamp says it is complete.
 #   start  make, then mounts proc, sys, dev, dev/pts and the repository (at its own path) into the
-#          root, each recorded as it is made, and starts pcscd; returns once its socket is there.
+#          root, each unless it is mounted already, and starts pcscd; returns once its socket is there.
 #   run    runs a command inside the started root, in the repository's directory, with Wine 10's
 #          environment set (KORVAT_WINE64 is the 64-bit loader, WINEPREFIX a prefix of its own).
 #   wine   runs Wine 10's 64-bit loader in the started root (a Windows program and its arguments).
@@ -15,7 +15,8 @@
 #          process id (stopped by `stop`) and prints it; its output goes to <root>.state/card-*.log.
 #   card-stop <pid>  stops one such card (the card leaves the reader).
 #   pcscd-stop, pcscd-start  stop and start pcscd alone in the started root (readers gone and back).
-#   stop   stops the virtual cards, Wine's server and pcscd by their ids, unmounts in reverse order.
+#   stop   stops the virtual cards, Wine's server and pcscd by their ids, then any other process
+#          whose root is the root, and unmounts everything below the root in reverse order.
 #   with   start, run the command, stop (also on failure or interruption); exits with its status.
 #   status prints whether the root is complete and started.
 #
@@ -34,7 +35,17 @@ stamp=$root/.korvat-pcsc-root-complete
 prefix=$root-prefix             # Wine 10's own prefix (win64), visible in the root through the repo
 packages="wine64 wine pcscd vsmartcard-vpcd libpcsclite1 python3"
 socket=$root/run/pcscd/pcscd.comm
+owned=$root/.korvat-pcsc-root   # written before debootstrap: the directory is ours to remove
 skip_status=${KORVAT_PCSC_SKIP_STATUS:-77}
+
+# Whatever KORVAT_PCSC_ROOT says, every command works below the root only: what is mounted there is
+# unmounted, what runs with it as its root is stopped, the root is removed when it is remade. So it
+# is never a top-level directory, the repository or a directory above it; and it has no blank or
+# backslash, which the kernel's mount table escapes.
+refuse_root() { echo "error: refusing $root as the PC/SC root: $*" >&2; exit 1; }
+case "$root" in /*/*) ;; *) refuse_root "a top-level directory" ;; esac
+case "$repo/" in "$root"/*) refuse_root "the repository or a directory above it" ;; esac
+case "$root$repo" in *[[:space:]\\]*) refuse_root "it or the repository has a blank or backslash" ;; esac
 
 skip() {
   echo "PC/SC tests SKIPPED: $*" >&2
@@ -44,44 +55,78 @@ skip() {
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
-# Mounts below the root, deepest first (from the kernel's table, whatever recorded them).
+# Mounts below the root, the last made first (from the kernel's table: nothing to keep in step).
 mounts_below_root() {
-  awk -v r="$root" '$2 == r || index($2, r "/") == 1 { print $2 }' /proc/self/mounts | sort -r
+  awk -v r="$root" '$2 == r || index($2, r "/") == 1 { print $2 }' /proc/self/mounts | tac
 }
 
-record_mount() { echo "$1" >>"$state/mounts"; }
+is_mounted() { awk -v p="$1" '$2 == p { found = 1 } END { exit !found }' /proc/self/mounts; }
 
-# Unmounts what the record says, last first, then anything else still below the root.
+# Processes whose root directory is the root: whatever was started in it and is still there.
+processes_in_root() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && echo "${p#/proc/}"
+  done
+  return 0
+}
+
+# Ends the processes still running in the root (TERM, then KILL after 3 s): none may keep the
+# mounts busy or outlive the root's session.
+stop_processes_in_root() {
+  local pids i
+  pids=$(processes_in_root)
+  [ -n "$pids" ] || return 0
+  echo "warning: processes left in the root, stopping them:" $pids >&2
+  # shellcheck disable=SC2086
+  kill -TERM $pids 2>/dev/null || true
+  for i in $(seq 1 30); do
+    pids=$(processes_in_root)
+    [ -n "$pids" ] || return 0
+    sleep 0.1
+  done
+  # shellcheck disable=SC2086
+  kill -KILL $pids 2>/dev/null || true
+}
+
 unmount_all() {
   local m
-  if [ -f "$state/mounts" ]; then
-    tac "$state/mounts" | while read -r m; do
-      umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || echo "warning: cannot unmount $m" >&2
-    done
-    rm -f "$state/mounts"
-  fi
+  stop_processes_in_root
   for m in $(mounts_below_root); do
     umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || echo "warning: cannot unmount $m" >&2
   done
 }
 
-bind_private() {  # <source> <target inside the root>
-  mkdir -p "$2"
-  mount --bind "$1" "$2"
-  record_mount "$2"
-  mount --make-private "$2"
+mount_once() {  # <mount arguments..> <target inside the root>; a bind mount is made private
+  local target=${!#}
+  is_mounted "$target" && return 0
+  mkdir -p "$target"
+  mount "$@"
+  if [ "$1" = --bind ]; then mount --make-private "$target"; fi
 }
 
 mount_root() {
   mkdir -p "$state"
+  mount_once -t proc proc "$root/proc"
+  mount_once -t sysfs sys "$root/sys"
+  mount_once --bind /dev "$root/dev"
+  mount_once --bind /dev/pts "$root/dev/pts"
+  mount_once --bind "$repo" "$root$repo"
+}
+
+# Removes the root and its Wine prefix: only with nothing mounted below it, and only a directory
+# this script made (or an empty one), whatever KORVAT_PCSC_ROOT names.
+remove_root() {
+  unmount_all
   if [ -n "$(mounts_below_root)" ]; then
-    return 0   # already started
+    echo "error: $root still has mounts below it; not removing it" >&2
+    exit 1
   fi
-  mount -t proc proc "$root/proc"; record_mount "$root/proc"
-  mount -t sysfs sys "$root/sys"; record_mount "$root/sys"
-  bind_private /dev "$root/dev"
-  bind_private /dev/pts "$root/dev/pts"
-  bind_private "$repo" "$root$repo"
+  if [ -d "$root" ] && [ ! -f "$owned" ] && [ ! -f "$stamp" ] && [ -n "$(ls -A "$root")" ]; then
+    echo "error: $root is not empty and was not made by $0; remove it by hand" >&2
+    exit 1
+  fi
+  rm -rf "$root" "$prefix"
 }
 
 preflight() {
@@ -114,24 +159,27 @@ cmd_make() {
     echo "error: $root is incomplete but has mounts below it; run '$0 stop' first" >&2
     exit 1
   fi
-  case "$root" in /|/bin|/boot|/dev|/etc|/home|/lib*|/proc|/root|/run|/sbin|/sys|/tmp|/usr|/var|"$repo")
-    echo "error: refusing to make the root at $root" >&2; exit 1 ;;
-  esac
   mkdir -p "$state"
-  rm -rf "$root" "$prefix"
+  remove_root
+  mkdir -p "$root"
+  : >"$owned"
   local t0 t1 boot_s install_s
   echo "making the PC/SC root $root (debootstrap trixie, $mirror)"
   t0=$(now)
+  trap 'unmount_all' EXIT
   if ! debootstrap --variant=minbase trixie "$root" "$mirror" >"$state/debootstrap.log" 2>&1; then
     tail -n 5 "$state/debootstrap.log" >&2
-    rm -rf "$root"
+    remove_root
+    trap - EXIT
     skip "debootstrap of Debian 13 failed (mirror $mirror unreachable?), see $state/debootstrap.log"
   fi
   boot_s=$(elapsed "$t0")
   echo "root made in ${boot_s}s; installing $packages"
-  trap 'unmount_all' EXIT
   mount_root
   cp /etc/resolv.conf "$root/etc/resolv.conf"
+  # No service starts while packages are installed (pcscd is started by `start` alone).
+  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+  chmod 755 "$root/usr/sbin/policy-rc.d"
   t1=$(now)
   if ! chroot "$root" sh -c "apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $packages" \
        >"$state/install.log" 2>&1; then
@@ -289,7 +337,7 @@ case "${1:-}" in
   run) shift; cmd_run "$@" ;;
   wine) shift; cmd_run /usr/lib/wine/wine64 "$@" ;;
   card) shift; cmd_card "$@" ;;
-  card-stop) cmd_card_stop "$2" ;;
+  card-stop) cmd_card_stop "${2:?usage: $0 card-stop <pid>}" ;;
   pcscd-stop) cmd_pcscd stop ;;
   pcscd-start) cmd_pcscd start ;;
   stop) cmd_stop ;;

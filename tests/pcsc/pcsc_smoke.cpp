@@ -152,7 +152,9 @@ int run(const Options& o, SCARDCONTEXT ctx) {
   DWORD chars = 0;
   LONG rc = SCardListReadersA(ctx, nullptr, nullptr, &chars);
   if (rc != SCARD_S_SUCCESS) return fail("SCardListReaders (size)", rc);
-  std::vector<char> names(chars);
+  // Two zeros beyond what the stack says it fills: the walk below ends inside the buffer even if
+  // the list lacks its terminators.
+  std::vector<char> names(chars + 2, '\0');
   rc = SCardListReadersA(ctx, nullptr, names.data(), &chars);
   if (rc != SCARD_S_SUCCESS) return fail("SCardListReaders", rc);
   std::string reader;
@@ -170,7 +172,8 @@ int run(const Options& o, SCARDCONTEXT ctx) {
   const auto waiting = Clock::now();
   rc = wait_for(ctx, rs, known, SCARD_STATE_PRESENT, o.timeout_ms);
   if (rc != SCARD_S_SUCCESS) return fail("waiting for the card", rc);
-  std::printf("smoke: card present after %.1f ms, ATR %s\n", ms_since(waiting), hex(rs.rgbAtr, rs.cbAtr).c_str());
+  std::printf("smoke: card present after %.1f ms, ATR %s\n", ms_since(waiting),
+              hex(rs.rgbAtr, std::min<size_t>(rs.cbAtr, sizeof rs.rgbAtr)).c_str());
 
   SCARDHANDLE card = 0;
   DWORD protocol = 0;

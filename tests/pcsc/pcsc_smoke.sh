@@ -44,10 +44,11 @@ ran=
 passed=0
 failed=0
 t0=$(now)
-"$root_sh" start || exit $?
+# Set before the start, so that an interruption at any point leaves nothing mounted or running.
 if [ "${KORVAT_PCSC_KEEP_STARTED:-0}" != 1 ]; then
   trap '"$root_sh" stop' EXIT
 fi
+"$root_sh" start || exit $?
 echo "pcsc-smoke: root started in $(elapsed "$t0")s"
 mkdir -p "$out"
 if [ ! -f "$exe" ] || [ tests/pcsc/pcsc_smoke.cpp -nt "$exe" ]; then
