@@ -4,20 +4,22 @@
 
 #include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
+#include "Pn532Device.h"
 
 namespace pcsc {
 
 namespace {
 
+using pn532::ChipToHost;
+using pn532::GetFirmwareVersion;
+using pn532::HostToChip;
+using pn532::InDataExchange;
+using pn532::StatusErrorMask;
+using pn532::StatusMoreInformation;
+
 const uint16_t StatusWordOk = 0x9000;
 const uint8_t ReaderClass = 0xFF;
-const uint8_t Pn532Host = 0xD4;
-const uint8_t Pn532Answer = 0xD5;
-const uint8_t GetFirmwareVersion = 0x02;
-const uint8_t InDataExchange = 0x40;
 const size_t FirmwareSize = 4;
-const uint8_t StatusErrorMask = 0x3F;
-const uint8_t StatusMoreInformation = 0x40;
 // D4 40 Tg before the frame, within a short Lc.
 const size_t Pn532ExchangeHeader = 3;
 const size_t ShortLcMaximum = 255;
@@ -55,7 +57,7 @@ const char *profileName(Profile profile)
 
 std::vector<uint8_t> pn532Command(const std::vector<uint8_t> &payload)
 {
-    const uint8_t header[] = {0xFF, 0x00, 0x00, 0x00, static_cast<uint8_t>(payload.size() + 1), Pn532Host};
+    const uint8_t header[] = {0xFF, 0x00, 0x00, 0x00, static_cast<uint8_t>(payload.size() + 1), HostToChip};
     std::vector<uint8_t> command(sizeof header + payload.size());
     std::copy(header, header + sizeof header, command.begin());
     std::copy(payload.begin(), payload.end(), command.begin() + sizeof header);
@@ -72,7 +74,7 @@ bool pn532AnswerData(uint8_t code, const uint8_t *answer, size_t length, std::ve
     if (sw != StatusWordOk) {
         return fail(error, PCSC_E_READER_REFUSED, sw);
     }
-    if (length < 4 || answer[0] != Pn532Answer || answer[1] != static_cast<uint8_t>(code + 1)) {
+    if (length < 4 || answer[0] != ChipToHost || answer[1] != static_cast<uint8_t>(code + 1)) {
         return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_PN532_HEADER);
     }
     data.assign(answer + 2, answer + length - 2);
@@ -125,7 +127,7 @@ ProbeOutcome ProbePlan::answer(const uint8_t *data, size_t length)
             enter(Step::Done);
             return ProbeOutcome::Offered;
         }
-        const bool pn532Shaped = ok && length >= 4 && data[0] == Pn532Answer;
+        const bool pn532Shaped = ok && length >= 4 && data[0] == ChipToHost;
         next();
         return pn532Shaped || !hasSw ? ProbeOutcome::Unexpected : ProbeOutcome::NotOffered;
     }

@@ -2,6 +2,7 @@
 
 #include "PcscErrorCodes.h"
 #include "PcscProfile.h"
+#include "Pn532Device.h"
 
 namespace pcsc {
 
@@ -12,7 +13,7 @@ const size_t IdmSize = 8;
 const uint8_t AtqbCode = 0x50;
 const uint8_t SelResIso14443_4 = 0x20;
 const uint8_t PadUnknownByte = 0xFF;
-const uint8_t InListPassiveTarget = 0x4A;
+using pn532::InListPassiveTarget;
 
 struct NamedSelRes {
     uint16_t name;
@@ -178,8 +179,9 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
 
 std::vector<uint8_t> listTargetCommand(CardKind kind)
 {
-    const uint8_t brTy = static_cast<uint8_t>(modulationOf(kind));
-    switch (modulationOf(kind)) {
+    const pn532::Modulation modulation = modulationOf(kind);
+    const uint8_t brTy = static_cast<uint8_t>(modulation);
+    switch (modulation) {
     case pn532::Modulation::TypeB106:
         // AFI 00: every application family.
         return pn532Command({InListPassiveTarget, 0x01, brTy, 0x00});
