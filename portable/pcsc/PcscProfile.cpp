@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "PcscApdu.h"
 #include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
 #include "Pn532Device.h"
@@ -17,12 +18,10 @@ using pn532::InDataExchange;
 using pn532::StatusErrorMask;
 using pn532::StatusMoreInformation;
 
-const uint16_t StatusWordOk = 0x9000;
 const uint8_t ReaderClass = 0xFF;
 const size_t FirmwareSize = 4;
 // D4 40 Tg before the frame, within a short Lc.
 const size_t Pn532ExchangeHeader = 3;
-const size_t ShortLcMaximum = 255;
 // Type 2 Tag commands the storage-card pseudo-APDUs carry.
 const uint8_t Type2Read = 0x30;
 const uint8_t Type2Write = 0xA2;
@@ -31,11 +30,6 @@ const size_t PageReadSize = 16;
 const size_t PageSize = 4;
 // The layer byte of the switch to FeliCa: FeliCa has no layers of ISO/IEC 14443.
 const uint8_t SessionLayerNone = 0x00;
-
-uint16_t statusWord(const uint8_t *data, size_t length)
-{
-    return static_cast<uint16_t>(data[length - 2] << 8 | data[length - 1]);
-}
 
 bool isStorageKind(CardKind kind)
 {

@@ -1,5 +1,6 @@
 #include "PcscTargetRecord.h"
 
+#include "PcscApdu.h"
 #include "PcscErrorCodes.h"
 #include "PcscProfile.h"
 #include "Pn532Device.h"
@@ -97,9 +98,9 @@ GetDataAnswer parseGetDataAnswer(const uint8_t *answer, size_t length)
     if (answer == nullptr || length < 2) {
         return result;
     }
-    result.statusWord = static_cast<uint16_t>(answer[length - 2] << 8 | answer[length - 1]);
+    result.statusWord = statusWord(answer, length);
     switch (result.statusWord) {
-    case 0x9000:
+    case StatusWordOk:
     case 0x6282:
         result.result = GetDataResult::Ok;
         result.data.assign(answer, answer + length - 2);
