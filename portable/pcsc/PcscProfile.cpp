@@ -329,12 +329,18 @@ Exchange::Step Exchange::unwrapPn532(const uint8_t *data, size_t length, Error &
         fail(error, PCSC_E_CHIP_STATUS, status);
         return Step::Failed;
     }
+    const bool more = (status & StatusMoreInformation) != 0;
+    if (more && chip.size() == 1) {
+        // A piece that announces more and carries nothing would keep the chain going without end.
+        fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_EMPTY_CHAIN);
+        return Step::Failed;
+    }
     if (m_Response.size() + chip.size() - 1 > MaximumResponseSize) {
         fail(error, PCSC_E_TOO_LONG, static_cast<uint32_t>(m_Response.size() + chip.size() - 1));
         return Step::Failed;
     }
     m_Response.insert(m_Response.end(), chip.begin() + 1, chip.end());
-    if ((status & StatusMoreInformation) != 0) {
+    if (more) {
         // The chip holds the rest of the card's answer: InDataExchange with no data fetches it.
         m_Command = pn532Command({InDataExchange, Pn532Target});
         return Step::Again;
