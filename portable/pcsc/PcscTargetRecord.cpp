@@ -148,6 +148,10 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
         }
         return buildTypeA(atr, uid.data, ats, record);
     case CardKind::TypeB4: {
+        // The ATQB's last seven bytes and the ATTRIB byte are the ATR's eight historical bytes.
+        if (!looksLikeTypeB(atr.historical)) {
+            break;
+        }
         pn532::ListedTarget &target = record.target;
         target.cardType = pn532::CardTypeB;
         target.atqb.push_back(AtqbCode);
