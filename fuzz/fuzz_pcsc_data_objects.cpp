@@ -7,7 +7,8 @@
 //  - the probe plan ends within its four commands whatever the answers, with a profile its
 //    steps allow;
 //  - an exchange never answers more than the maximum, asks again only with the PN532's
-//    continuation, and fails only with a pair of the reader's range;
+//    continuation and after its answer grew (so a chain always ends), and fails only with a
+//    pair of the reader's range;
 //  - a listing that parses gives a block the library's decoder accepts.
 #include <cstddef>
 #include <cstdint>
@@ -108,6 +109,7 @@ void checkExchange(FuzzInput &input)
     }
     FUZZ_CHECK(!exchange.command().empty());
     for (int step = 0; step < 8; ++step) {
+        const size_t gathered = exchange.response().size();
         const std::vector<uint8_t> answer = input.chunk();
         switch (exchange.answer(answer.data(), answer.size(), error)) {
         case pcsc::Exchange::Step::Done:
@@ -117,7 +119,7 @@ void checkExchange(FuzzInput &input)
             FUZZ_CHECK(inRange(error));
             return;
         case pcsc::Exchange::Step::Again:
-            FUZZ_CHECK(profile == pcsc::Profile::Pn532);
+            FUZZ_CHECK(profile == pcsc::Profile::Pn532 && exchange.response().size() > gathered);
             FUZZ_CHECK(exchange.command() == pcsc::pn532Command({0x40, pcsc::Pn532Target}));
             break;
         }

@@ -1,5 +1,6 @@
 #include "PcscDataObjects.h"
 
+#include "PcscApdu.h"
 #include "PcscErrorCodes.h"
 
 namespace pcsc {
@@ -9,8 +10,6 @@ namespace {
 const uint8_t ConstructedBit = 0x20;
 const uint8_t TagNumberMask = 0x1F;
 const uint8_t MoreTagBytes = 0x80;
-const size_t ShortLcMaximum = 255;
-const uint16_t StatusWordOk = 0x9000;
 const size_t StatusObjectSize = 3;
 
 uint8_t firstTagByte(uint16_t tag)
@@ -152,7 +151,7 @@ bool parseSessionAnswer(const uint8_t *answer, size_t length, SessionAnswer &res
     if (answer == nullptr || length < 2) {
         return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_NO_STATUS_WORD);
     }
-    result.statusWord = static_cast<uint16_t>(answer[length - 2] << 8 | answer[length - 1]);
+    result.statusWord = statusWord(answer, length);
     // A reader that refuses the command as a whole says so in its status word, with or without
     // objects: the status word is the answer then, whatever the objects look like.
     const bool refused = result.statusWord != StatusWordOk;

@@ -4,13 +4,12 @@
 
 #include <cstdint>
 
+#include "Pn532Status.h"
+
 namespace pcsc {
 
-// (error code, detail code) as the plug-in reports it; code 0: no error.
-struct Error {
-    uint32_t code = 0;
-    uint32_t detail = 0;
-};
+// (error code, detail code) as the plug-in reports it; code 0: no error. The PN532 core's pair.
+using Error = pn532::Error;
 
 // SCARD_ codes the core tells apart (the values of the Windows and pcsc-lite headers, which
 // portable code does not include).

@@ -65,6 +65,7 @@
 #define PCSC_MALFORMED_PAGE_LENGTH    5u /* a page read not of 16 bytes */
 #define PCSC_MALFORMED_TARGET_DATA    6u /* InListPassiveTarget target data that do not parse */
 #define PCSC_MALFORMED_GET_DATA       7u /* a UID / ATS of impossible length */
+#define PCSC_MALFORMED_EMPTY_CHAIN    8u /* a chained PN532 answer piece (MI set) without data */
 /* The card's ATR has no form a contactless card of the library can have; detail:
  * PcscAtrCheck (PcscAtr.h) in bits 0-7, the standard byte SS in bits 8-15. */
 #define PCSC_E_UNSUPPORTED_CARD      0xE0540017u

@@ -2,25 +2,26 @@
 
 #include <algorithm>
 
+#include "PcscApdu.h"
 #include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
+#include "Pn532Device.h"
 
 namespace pcsc {
 
 namespace {
 
-const uint16_t StatusWordOk = 0x9000;
+using pn532::ChipToHost;
+using pn532::GetFirmwareVersion;
+using pn532::HostToChip;
+using pn532::InDataExchange;
+using pn532::StatusErrorMask;
+using pn532::StatusMoreInformation;
+
 const uint8_t ReaderClass = 0xFF;
-const uint8_t Pn532Host = 0xD4;
-const uint8_t Pn532Answer = 0xD5;
-const uint8_t GetFirmwareVersion = 0x02;
-const uint8_t InDataExchange = 0x40;
 const size_t FirmwareSize = 4;
-const uint8_t StatusErrorMask = 0x3F;
-const uint8_t StatusMoreInformation = 0x40;
 // D4 40 Tg before the frame, within a short Lc.
 const size_t Pn532ExchangeHeader = 3;
-const size_t ShortLcMaximum = 255;
 // Type 2 Tag commands the storage-card pseudo-APDUs carry.
 const uint8_t Type2Read = 0x30;
 const uint8_t Type2Write = 0xA2;
@@ -29,11 +30,6 @@ const size_t PageReadSize = 16;
 const size_t PageSize = 4;
 // The layer byte of the switch to FeliCa: FeliCa has no layers of ISO/IEC 14443.
 const uint8_t SessionLayerNone = 0x00;
-
-uint16_t statusWord(const uint8_t *data, size_t length)
-{
-    return static_cast<uint16_t>(data[length - 2] << 8 | data[length - 1]);
-}
 
 bool isStorageKind(CardKind kind)
 {
@@ -55,7 +51,7 @@ const char *profileName(Profile profile)
 
 std::vector<uint8_t> pn532Command(const std::vector<uint8_t> &payload)
 {
-    const uint8_t header[] = {0xFF, 0x00, 0x00, 0x00, static_cast<uint8_t>(payload.size() + 1), Pn532Host};
+    const uint8_t header[] = {0xFF, 0x00, 0x00, 0x00, static_cast<uint8_t>(payload.size() + 1), HostToChip};
     std::vector<uint8_t> command(sizeof header + payload.size());
     std::copy(header, header + sizeof header, command.begin());
     std::copy(payload.begin(), payload.end(), command.begin() + sizeof header);
@@ -72,7 +68,7 @@ bool pn532AnswerData(uint8_t code, const uint8_t *answer, size_t length, std::ve
     if (sw != StatusWordOk) {
         return fail(error, PCSC_E_READER_REFUSED, sw);
     }
-    if (length < 4 || answer[0] != Pn532Answer || answer[1] != static_cast<uint8_t>(code + 1)) {
+    if (length < 4 || answer[0] != ChipToHost || answer[1] != static_cast<uint8_t>(code + 1)) {
         return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_PN532_HEADER);
     }
     data.assign(answer + 2, answer + length - 2);
@@ -125,7 +121,7 @@ ProbeOutcome ProbePlan::answer(const uint8_t *data, size_t length)
             enter(Step::Done);
             return ProbeOutcome::Offered;
         }
-        const bool pn532Shaped = ok && length >= 4 && data[0] == Pn532Answer;
+        const bool pn532Shaped = ok && length >= 4 && data[0] == ChipToHost;
         next();
         return pn532Shaped || !hasSw ? ProbeOutcome::Unexpected : ProbeOutcome::NotOffered;
     }
@@ -333,12 +329,18 @@ Exchange::Step Exchange::unwrapPn532(const uint8_t *data, size_t length, Error &
         fail(error, PCSC_E_CHIP_STATUS, status);
         return Step::Failed;
     }
+    const bool more = (status & StatusMoreInformation) != 0;
+    if (more && chip.size() == 1) {
+        // A piece that announces more and carries nothing would keep the chain going without end.
+        fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_EMPTY_CHAIN);
+        return Step::Failed;
+    }
     if (m_Response.size() + chip.size() - 1 > MaximumResponseSize) {
         fail(error, PCSC_E_TOO_LONG, static_cast<uint32_t>(m_Response.size() + chip.size() - 1));
         return Step::Failed;
     }
     m_Response.insert(m_Response.end(), chip.begin() + 1, chip.end());
-    if ((status & StatusMoreInformation) != 0) {
+    if (more) {
         // The chip holds the rest of the card's answer: InDataExchange with no data fetches it.
         m_Command = pn532Command({InDataExchange, Pn532Target});
         return Step::Again;

@@ -97,7 +97,8 @@ public:
     bool begin(Profile profile, CardKind kind, const uint8_t *frame, size_t length, uint32_t timeoutMs, Error &error);
     const std::vector<uint8_t> &command() const { return m_Command; }
     // The reader's answer to command(): Done (response() holds the card's answer), Again
-    // (transmit command() again: the PN532's chained answer goes on) or Failed (`error`).
+    // (transmit command() again: the PN532's chained answer goes on; each piece brings data, so
+    // MaximumResponseSize ends any chain) or Failed (`error`).
     Step answer(const uint8_t *data, size_t length, Error &error);
     // The transmit of command() failed: the pair of that SCARD_ code.
     Step transmitFailed(uint32_t scardCode, Error &error);

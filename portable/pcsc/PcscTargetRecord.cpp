@@ -1,7 +1,9 @@
 #include "PcscTargetRecord.h"
 
+#include "PcscApdu.h"
 #include "PcscErrorCodes.h"
 #include "PcscProfile.h"
+#include "Pn532Device.h"
 
 namespace pcsc {
 
@@ -12,7 +14,7 @@ const size_t IdmSize = 8;
 const uint8_t AtqbCode = 0x50;
 const uint8_t SelResIso14443_4 = 0x20;
 const uint8_t PadUnknownByte = 0xFF;
-const uint8_t InListPassiveTarget = 0x4A;
+using pn532::InListPassiveTarget;
 
 struct NamedSelRes {
     uint16_t name;
@@ -96,9 +98,9 @@ GetDataAnswer parseGetDataAnswer(const uint8_t *answer, size_t length)
     if (answer == nullptr || length < 2) {
         return result;
     }
-    result.statusWord = static_cast<uint16_t>(answer[length - 2] << 8 | answer[length - 1]);
+    result.statusWord = statusWord(answer, length);
     switch (result.statusWord) {
-    case 0x9000:
+    case StatusWordOk:
     case 0x6282:
         result.result = GetDataResult::Ok;
         result.data.assign(answer, answer + length - 2);
@@ -146,6 +148,10 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
         }
         return buildTypeA(atr, uid.data, ats, record);
     case CardKind::TypeB4: {
+        // The ATQB's last seven bytes and the ATTRIB byte are the ATR's eight historical bytes.
+        if (!looksLikeTypeB(atr.historical)) {
+            break;
+        }
         pn532::ListedTarget &target = record.target;
         target.cardType = pn532::CardTypeB;
         target.atqb.push_back(AtqbCode);
@@ -178,8 +184,9 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
 
 std::vector<uint8_t> listTargetCommand(CardKind kind)
 {
-    const uint8_t brTy = static_cast<uint8_t>(modulationOf(kind));
-    switch (modulationOf(kind)) {
+    const pn532::Modulation modulation = modulationOf(kind);
+    const uint8_t brTy = static_cast<uint8_t>(modulation);
+    switch (modulation) {
     case pn532::Modulation::TypeB106:
         // AFI 00: every application family.
         return pn532Command({InListPassiveTarget, 0x01, brTy, 0x00});

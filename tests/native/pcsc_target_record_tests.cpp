@@ -182,6 +182,23 @@ TEST(PcscTargetRecord, CardsThatCannotBeRecordedGiveTheirPair)
     }
 }
 
+TEST(PcscTargetRecord, TypeBKindWithoutItsEightHistoricalBytesIsRefused)
+{
+    // Only a hand-made ATR reading can say type B without the bytes the ATQB is built from.
+    for (const char *historical : {"", "0000000000718F"}) {
+        SCOPED_TRACE(historical);
+        pcsc::AtrInfo atr;
+        atr.check = pcsc::AtrCheck::Valid;
+        atr.kind = CardKind::TypeB4;
+        atr.historical = unhex(historical);
+        pcsc::CardRecord record;
+        pcsc::Error error;
+        EXPECT_FALSE(pcsc::buildCardRecord(atr, getData("1A2B3C4D9000"), nullptr, record, error));
+        EXPECT_EQ(error.code, PCSC_E_UNSUPPORTED_CARD);
+        EXPECT_TRUE(record.target.atqb.empty());
+    }
+}
+
 TEST(PcscTargetRecord, Pn532ListingGivesTheCardsOwnFields)
 {
     EXPECT_EQ(hex(pcsc::listTargetCommand(CardKind::TypeAPart3)), "FF00000004D44A0100");
