@@ -1,7 +1,6 @@
 #include "Type4TagReader.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "TagHex.h"
 
@@ -75,6 +74,11 @@ bool Type4TagReader::parseCapabilityContainer(const uint8_t *data, size_t size, 
         return false;
     }
     return true;
+}
+
+size_t Type4TagReader::capacity(const Type4CapabilityContainer &cc)
+{
+    return cc.maximumNdefSize < NlenSize ? 0 : std::min<size_t>(cc.maximumNdefSize - NlenSize, LargestOffset + 1 - NlenSize);
 }
 
 std::vector<uint8_t> Type4TagReader::selectApplicationCommand()
