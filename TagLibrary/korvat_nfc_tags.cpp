@@ -101,6 +101,19 @@ private:
     std::unique_ptr<TagSession> m_Session;
 };
 
+// Runs `operation` on a session with the tag of a target record; false (the error recorded) when
+// the record or the main library is not usable or the operation fails.
+template <class Operation>
+bool onTag(const char *call, const uint8_t *record, uint32_t size, Operation operation)
+{
+    ThruSession tag(call);
+    if (!tag.open(record, size)) {
+        return false;
+    }
+    const TagStatus status = operation(tag.session());
+    return status == TagStatus::Ok || tag.failed(status);
+}
+
 // The records of a whole message, chunks joined; false (the error recorded) for an invalid one.
 bool parseMessage(const char *call, const uint8_t *message, uint32_t size, std::vector<NdefRecord> &records)
 {
@@ -191,14 +204,9 @@ KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_identify(const ui
     if (info == nullptr) {
         return fail(call, KORVAT_TAGS_E_INVALID_ARGUMENT, 0, "info is null");
     }
-    ThruSession tag(call);
-    if (!tag.open(target_record, record_size)) {
-        return KORVAT_NFC_FALSE;
-    }
     TagIdentity identity;
-    const TagStatus status = tag.session().identify(identity);
-    if (status != TagStatus::Ok) {
-        return tag.failed(status);
+    if (!onTag(call, target_record, record_size, [&](TagSession &tag) { return tag.identify(identity); })) {
+        return KORVAT_NFC_FALSE;
     }
     std::memset(info, 0, sizeof(*info));
     info->tag_type = static_cast<uint32_t>(identity.kind);
@@ -217,14 +225,9 @@ KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_read_ndef(const u
     if (message_size == nullptr || (message == nullptr && message_capacity != 0)) {
         return fail(call, KORVAT_TAGS_E_INVALID_ARGUMENT, 0, "message_size is null, or message is null with a capacity");
     }
-    ThruSession tag(call);
-    if (!tag.open(target_record, record_size)) {
-        return KORVAT_NFC_FALSE;
-    }
     Bytes read;
-    const TagStatus status = tag.session().readNdef(read);
-    if (status != TagStatus::Ok) {
-        return tag.failed(status);
+    if (!onTag(call, target_record, record_size, [&](TagSession &tag) { return tag.readNdef(read); })) {
+        return KORVAT_NFC_FALSE;
     }
     if (read.size() > message_capacity) {
         *message_size = static_cast<uint32_t>(read.size());
@@ -248,22 +251,13 @@ KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_write_ndef(const 
     if (message_size != 0 && !parseMessage(call, message, message_size, records)) {
         return KORVAT_NFC_FALSE;
     }
-    ThruSession tag(call);
-    if (!tag.open(target_record, record_size)) {
-        return KORVAT_NFC_FALSE;
-    }
-    const TagStatus status = tag.session().writeNdef(message_size != 0 ? Bytes(message, message + message_size) : Bytes());
-    return status == TagStatus::Ok ? KORVAT_NFC_TRUE : tag.failed(status);
+    const Bytes bytes = message_size != 0 ? Bytes(message, message + message_size) : Bytes();
+    return onTag(call, target_record, record_size, [&](TagSession &tag) { return tag.writeNdef(bytes); });
 }
 
 KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_format(const uint8_t *target_record, uint32_t record_size)
 {
-    ThruSession tag("korvatlib_tags_format");
-    if (!tag.open(target_record, record_size)) {
-        return KORVAT_NFC_FALSE;
-    }
-    const TagStatus status = tag.session().format();
-    return status == TagStatus::Ok ? KORVAT_NFC_TRUE : tag.failed(status);
+    return onTag("korvatlib_tags_format", target_record, record_size, [](TagSession &tag) { return tag.format(); });
 }
 
 // ---------------------------------------------------------------------------------------------

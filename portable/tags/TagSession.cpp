@@ -26,12 +26,6 @@ uint32_t readWord(const uint8_t *bytes)
     return value;
 }
 
-// Bytes of the NDEF file a Type 4 message may use: the file less NLEN, within 15-bit offsets.
-size_t type4Capacity(const Type4CapabilityContainer &cc)
-{
-    return cc.maximumNdefSize < 2 ? 0 : std::min<size_t>(cc.maximumNdefSize - 2, Type4TagReader::LargestOffset - 1);
-}
-
 }  // namespace
 
 TagStatus TagSession::parseTarget(const uint8_t *record, size_t size, TagTarget &target, std::string &error)
@@ -139,6 +133,14 @@ bool TagSession::run(Driver &driver)
     return true;
 }
 
+template <class Driver>
+TagStatus TagSession::runTag(Driver &driver)
+{
+    return run(driver) ? TagStatus::Ok
+                       : fail(TagStatus::ExchangeFailed,
+                              "no answer from the Type " + std::to_string(static_cast<unsigned>(m_Target.kind)) + " Tag");
+}
+
 template <class Driver, class Make>
 TagStatus TagSession::runType2(Make make, Driver &driver)
 {
@@ -197,13 +199,23 @@ bool TagSession::type2Blank(const std::vector<uint8_t> &memory) const
     return memory.size() >= Type2TagReader::HeaderSize && memory[Type2CcAddress] != Type2TagReader::CapabilityMagic;
 }
 
-TagStatus TagSession::identify(TagIdentity &identity)
+template <class Reader>
+void TagSession::takeOutcome(const Reader &reader, TagRead &read)
 {
-    identity = TagIdentity();
+    read.outcome = reader.outcome();
+    read.report = reader.report();
+    read.identity.ndefPresent = read.outcome == TagReadOutcome::Message || read.outcome == TagReadOutcome::NoMessage;
+    if (read.outcome == TagReadOutcome::Message) {
+        read.message = reader.message();
+    }
+}
+
+TagStatus TagSession::readTag(TagRead &read)
+{
+    read = TagRead();
+    TagIdentity &identity = read.identity;
     identity.kind = m_Target.kind;
     const size_t before = m_Commands;
-    TagReadOutcome outcome;
-    std::string report;
     switch (m_Target.kind) {
     case TagKind::Type2: {
         Type2TagReader reader;
@@ -212,52 +224,47 @@ TagStatus TagSession::identify(TagIdentity &identity)
         if (status != TagStatus::Ok) {
             return status;
         }
-        outcome = reader.outcome();
-        report = reader.report();
-        if (outcome == TagReadOutcome::InvalidTag && type2Blank(reader.memory())) {
-            const std::vector<uint8_t> &memory = reader.memory();
+        takeOutcome(reader, read);
+        const std::vector<uint8_t> &memory = reader.memory();
+        if (read.outcome == TagReadOutcome::InvalidTag && type2Blank(memory)) {
+            read.blankType2 = true;
             // Blank: NDEF-ready once formatted, unless the CC page or the first data page is locked.
             identity.writable = std::all_of(memory.begin() + Type2CcAddress, memory.begin() + Type2TagReader::HeaderSize,
                                             [](uint8_t b) { return b == 0; }) &&
                                 (memory[10] & 0x18) == 0;
-            return TagStatus::Ok;
-        }
-        if (outcome == TagReadOutcome::Message || outcome == TagReadOutcome::NoMessage) {
+        } else if (identity.ndefPresent) {
             identity.capacity = reader.capacity();
             identity.writable = reader.writable();
-            identity.ndefPresent = true;
             identity.messageSize = reader.layout().messageLength;
         }
         break;
     }
     case TagKind::Type3: {
         Type3TagReader reader(m_Target.idm);
-        if (!run(reader)) {
-            return fail(TagStatus::ExchangeFailed, "no answer from the Type 3 Tag");
+        const TagStatus status = runTag(reader);
+        if (status != TagStatus::Ok) {
+            return status;
         }
-        outcome = reader.outcome();
-        report = reader.report();
-        if (outcome == TagReadOutcome::Message || outcome == TagReadOutcome::NoMessage) {
+        takeOutcome(reader, read);
+        if (identity.ndefPresent) {
             const Type3AttributeInformation &info = reader.attributes();
-            identity.capacity = static_cast<size_t>(info.maximumBlocks) * Type3TagReader::BlockSize;
+            identity.capacity = Type3TagReader::capacity(info);
             identity.writable = info.accessFlag == 0x01;
-            identity.ndefPresent = true;
             identity.messageSize = info.messageLength;
         }
         break;
     }
     case TagKind::Type4: {
         Type4TagReader reader;
-        if (!run(reader)) {
-            return fail(TagStatus::ExchangeFailed, "no answer from the Type 4 Tag");
+        const TagStatus status = runTag(reader);
+        if (status != TagStatus::Ok) {
+            return status;
         }
-        outcome = reader.outcome();
-        report = reader.report();
-        if (outcome == TagReadOutcome::Message || outcome == TagReadOutcome::NoMessage) {
+        takeOutcome(reader, read);
+        if (identity.ndefPresent) {
             const Type4CapabilityContainer &cc = reader.capabilityContainer();
-            identity.capacity = type4Capacity(cc);
+            identity.capacity = Type4TagReader::capacity(cc);
             identity.writable = cc.writeAccess == 0x00;
-            identity.ndefPresent = true;
             identity.messageSize = reader.message().size();
         }
         break;
@@ -265,78 +272,51 @@ TagStatus TagSession::identify(TagIdentity &identity)
     default:
         return fail(TagStatus::UnsupportedTarget, "not a tag kind this library drives");
     }
-    if (outcome == TagReadOutcome::Refused && refusedAtFirstCommand(before)) {
-        return TagStatus::Ok;  // no NDEF application or service: not NDEF formatted
-    }
-    if (outcome == TagReadOutcome::Refused) {
-        return fail(TagStatus::Refused, report, refusalDetail());
-    }
-    if (outcome == TagReadOutcome::InvalidTag) {
-        return fail(TagStatus::InvalidTag, report);
-    }
+    read.refusedAtFirstCommand = read.outcome == TagReadOutcome::Refused && refusedAtFirstCommand(before);
     return TagStatus::Ok;
+}
+
+TagStatus TagSession::refused(bool atFirstCommand, const std::string &report)
+{
+    return fail(atFirstCommand ? TagStatus::NotNdefFormatted : TagStatus::Refused, report, refusalDetail());
+}
+
+TagStatus TagSession::identify(TagIdentity &identity)
+{
+    TagRead read;
+    const TagStatus status = readTag(read);
+    identity = read.identity;
+    // A blank Type 2 Tag, or no NDEF application or service: not NDEF formatted.
+    if (status != TagStatus::Ok || read.blankType2 || read.refusedAtFirstCommand) {
+        return status;
+    }
+    if (read.outcome == TagReadOutcome::Refused) {
+        return refused(false, read.report);
+    }
+    return read.outcome == TagReadOutcome::InvalidTag ? fail(TagStatus::InvalidTag, read.report) : TagStatus::Ok;
 }
 
 TagStatus TagSession::readNdef(std::vector<uint8_t> &message)
 {
     message.clear();
-    const size_t before = m_Commands;
-    TagReadOutcome outcome;
-    std::string report;
-    switch (m_Target.kind) {
-    case TagKind::Type2: {
-        Type2TagReader reader;
-        const TagStatus status =
-            runType2([](const Type2ReadOptions &options) { return Type2TagReader(options); }, reader);
-        if (status != TagStatus::Ok) {
-            return status;
-        }
-        outcome = reader.outcome();
-        report = reader.report();
-        if (outcome == TagReadOutcome::InvalidTag && type2Blank(reader.memory())) {
-            return fail(TagStatus::NotNdefFormatted, report);
-        }
-        message = reader.message();
-        break;
+    TagRead read;
+    const TagStatus status = readTag(read);
+    if (status != TagStatus::Ok) {
+        return status;
     }
-    case TagKind::Type3: {
-        Type3TagReader reader(m_Target.idm);
-        if (!run(reader)) {
-            return fail(TagStatus::ExchangeFailed, "no answer from the Type 3 Tag");
-        }
-        outcome = reader.outcome();
-        report = reader.report();
-        message = reader.message();
-        break;
+    if (read.blankType2) {
+        return fail(TagStatus::NotNdefFormatted, read.report);
     }
-    case TagKind::Type4: {
-        Type4TagReader reader;
-        if (!run(reader)) {
-            return fail(TagStatus::ExchangeFailed, "no answer from the Type 4 Tag");
-        }
-        outcome = reader.outcome();
-        report = reader.report();
-        message = reader.message();
-        break;
-    }
-    default:
-        return fail(TagStatus::UnsupportedTarget, "not a tag kind this library drives");
-    }
-    switch (outcome) {
+    switch (read.outcome) {
     case TagReadOutcome::Message:
+        message.swap(read.message);
         return TagStatus::Ok;
     case TagReadOutcome::NoMessage:
-        message.clear();
         return TagStatus::Ok;
     case TagReadOutcome::Refused:
-        message.clear();
-        if (refusedAtFirstCommand(before)) {
-            return fail(TagStatus::NotNdefFormatted, report, refusalDetail());
-        }
-        return fail(TagStatus::Refused, report, refusalDetail());
+        return refused(read.refusedAtFirstCommand, read.report);
     default:
-        message.clear();
-        return fail(TagStatus::InvalidTag, report);
+        return fail(TagStatus::InvalidTag, read.report);
     }
 }
 
@@ -381,22 +361,24 @@ TagStatus TagSession::writeOrFormat(const std::vector<uint8_t> *message)
             return fail(TagStatus::UnsupportedTarget, "a Type 3 Tag is made NDEF-ready by its issuer, not by this library");
         }
         Type3TagWriter writer(m_Target.idm, *message);
-        if (!run(writer)) {
-            return fail(TagStatus::ExchangeFailed, "no answer from the Type 3 Tag");
+        const TagStatus status = runTag(writer);
+        if (status != TagStatus::Ok) {
+            return status;
         }
         outcome = writer.outcome();
         report = writer.report();
-        capacity = static_cast<size_t>(writer.attributes().maximumBlocks) * Type3TagReader::BlockSize;
+        capacity = Type3TagReader::capacity(writer.attributes());
         break;
     }
     case TagKind::Type4: {
         Type4TagWriter writer(message != nullptr ? *message : std::vector<uint8_t>());
-        if (!run(writer)) {
-            return fail(TagStatus::ExchangeFailed, "no answer from the Type 4 Tag");
+        const TagStatus status = runTag(writer);
+        if (status != TagStatus::Ok) {
+            return status;
         }
         outcome = writer.outcome();
         report = writer.report();
-        capacity = type4Capacity(writer.capabilityContainer());
+        capacity = Type4TagReader::capacity(writer.capabilityContainer());
         break;
     }
     default:
@@ -410,10 +392,7 @@ TagStatus TagSession::writeOrFormat(const std::vector<uint8_t> *message)
     case TagWriteOutcome::TooLarge:
         return fail(TagStatus::TooLarge, report, static_cast<uint32_t>(capacity));
     case TagWriteOutcome::Refused:
-        if (refusedAtFirstCommand(before)) {
-            return fail(TagStatus::NotNdefFormatted, report, refusalDetail());
-        }
-        return fail(TagStatus::Refused, report, refusalDetail());
+        return refused(refusedAtFirstCommand(before), report);
     default:
         return fail(TagStatus::InvalidTag, report);
     }

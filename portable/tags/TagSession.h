@@ -97,10 +97,30 @@ private:
     // Sends the driver's commands until it ends; false when an exchange failed.
     template <class Driver>
     bool run(Driver &driver);
+    // Type 3 and 4: runs the driver; ExchangeFailed (reported) when an exchange failed.
+    template <class Driver>
+    TagStatus runTag(Driver &driver);
     // Type 2: makes a driver with the session's read options and runs it, halving FAST_READ.
     template <class Driver, class Make>
     TagStatus runType2(Make make, Driver &driver);
     void askVersion();
+    // What one read of the tag found, for identify and readNdef.
+    struct TagRead {
+        TagReadOutcome outcome = TagReadOutcome::InvalidTag;
+        std::string report;
+        std::vector<uint8_t> message;  // with TagReadOutcome::Message
+        // The kind; with NDEF its capacity, writability and message size; for a blank Type 2
+        // Tag whether it can be made NDEF-ready.
+        TagIdentity identity;
+        bool blankType2 = false;             // capability container not NDEF: a tag to format
+        bool refusedAtFirstCommand = false;  // Type 3 or 4 without the NDEF service or application
+    };
+    // Runs the reader of the tag's kind; Ok unless an exchange failed or the kind is unknown.
+    TagStatus readTag(TagRead &read);
+    template <class Reader>
+    static void takeOutcome(const Reader &reader, TagRead &read);
+    // Refused, or NotNdefFormatted when the first command was refused; detail: the refusal.
+    TagStatus refused(bool atFirstCommand, const std::string &report);
     // Writes `message`, or makes the tag NDEF-ready when it is null.
     TagStatus writeOrFormat(const std::vector<uint8_t> *message);
     // The detail of a refused command from its answer.

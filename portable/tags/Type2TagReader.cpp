@@ -1,7 +1,6 @@
 #include "Type2TagReader.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "TagHex.h"
 

@@ -1,7 +1,6 @@
 #include "Type2TagWriter.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "TagHex.h"
 

@@ -1,7 +1,6 @@
 #include "Type3TagReader.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "TagHex.h"
@@ -48,7 +47,7 @@ bool Type3TagReader::parseAttributeBlock(const uint8_t *block, size_t size, Type
         error = "Nbr " + std::to_string(info.blocksPerRead) + " is outside 1 to 15";
         return false;
     }
-    if (info.messageLength > static_cast<uint32_t>(info.maximumBlocks) * BlockSize) {
+    if (info.messageLength > capacity(info)) {
         error = "Ln " + std::to_string(info.messageLength) + " exceeds Nmaxb " + std::to_string(info.maximumBlocks) +
                 " blocks of 16 bytes";
         return false;

@@ -33,6 +33,11 @@ public:
     // block; a reader must not trust the data then).
     static bool parseAttributeBlock(const uint8_t *block, size_t size, Type3AttributeInformation &info,
                                     std::string &error, bool writeInProgress = false);
+    // Most bytes of an NDEF message the tag holds: Nmaxb blocks.
+    static size_t capacity(const Type3AttributeInformation &info)
+    {
+        return static_cast<size_t>(info.maximumBlocks) * BlockSize;
+    }
     // The Read Without Encryption frame (length byte first) of `count` blocks from `first` of
     // the NDEF service; false when count is 0 or above 15 or a block number is above 0xFFFF.
     static bool readCommand(const uint8_t *idm, size_t first, size_t count, std::vector<uint8_t> &frame);

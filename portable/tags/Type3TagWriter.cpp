@@ -1,7 +1,6 @@
 #include "Type3TagWriter.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "TagHex.h"
@@ -159,7 +158,7 @@ void Type3TagWriter::takeResponse(const uint8_t *response, size_t length)
             fail(TagWriteOutcome::InvalidTag, "Nbw is 0");
             return;
         }
-        const size_t capacity = static_cast<size_t>(m_Info.maximumBlocks) * BlockSize;
+        const size_t capacity = Type3TagReader::capacity(m_Info);
         if (m_MessageLength > capacity) {
             fail(TagWriteOutcome::TooLarge, "a message of " + std::to_string(m_MessageLength) +
                                                 " bytes does not fit the tag's " + std::to_string(capacity));

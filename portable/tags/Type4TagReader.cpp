@@ -1,13 +1,13 @@
 #include "Type4TagReader.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "TagHex.h"
 
 namespace {
 
-const uint8_t NdefApplicationName[] = {0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01};
+// SELECT by name of the NDEF application (D2760000850101), Le 00.
+const uint8_t SelectNdefApplication[] = {0x00, 0xA4, 0x04, 0x00, 0x07, 0xD2, 0x76, 0x00, 0x00, 0x85, 0x01, 0x01, 0x00};
 const uint8_t NdefFileControlTlv = 0x04;
 const uint8_t ExtendedNdefFileControlTlv = 0x06;
 const size_t NlenSize = 2;
@@ -77,12 +77,14 @@ bool Type4TagReader::parseCapabilityContainer(const uint8_t *data, size_t size, 
     return true;
 }
 
+size_t Type4TagReader::capacity(const Type4CapabilityContainer &cc)
+{
+    return cc.maximumNdefSize < NlenSize ? 0 : std::min<size_t>(cc.maximumNdefSize - NlenSize, LargestOffset + 1 - NlenSize);
+}
+
 std::vector<uint8_t> Type4TagReader::selectApplicationCommand()
 {
-    std::vector<uint8_t> apdu = {0x00, 0xA4, 0x04, 0x00, sizeof(NdefApplicationName)};
-    apdu.insert(apdu.end(), NdefApplicationName, NdefApplicationName + sizeof(NdefApplicationName));
-    apdu.push_back(0x00);
-    return apdu;
+    return std::vector<uint8_t>(SelectNdefApplication, SelectNdefApplication + sizeof(SelectNdefApplication));
 }
 
 std::vector<uint8_t> Type4TagReader::selectFileCommand(uint16_t id)

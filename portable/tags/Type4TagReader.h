@@ -42,6 +42,9 @@ public:
     static constexpr uint16_t StatusOk = 0x9000;
     // READ and UPDATE BINARY with P1 bit 8 clear carry a 15-bit offset.
     static constexpr size_t LargestOffset = 0x7FFF;
+    // Most bytes of an NDEF message the NDEF file holds: the file less NLEN, within the 15-bit
+    // offsets (0 before a capability container is read).
+    static size_t capacity(const Type4CapabilityContainer &cc);
 
     // The next command to send; false once reading has ended (outcome() is then final).
     bool nextCommand(std::vector<uint8_t> &apdu);

@@ -1,7 +1,6 @@
 #include "Type4TagWriter.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "TagHex.h"
 
@@ -111,7 +110,7 @@ void Type4TagWriter::takeResponse(const uint8_t *response, size_t length)
             fail(TagWriteOutcome::ReadOnly, "the NDEF file is read-only (write access " + tagHex(m_Cc.writeAccess, 2) + ")");
             return;
         }
-        const size_t capacity = std::min<size_t>(m_Cc.maximumNdefSize - NlenSize, Type4TagReader::LargestOffset + 1 - NlenSize);
+        const size_t capacity = Type4TagReader::capacity(m_Cc);
         if (m_Message.size() > capacity) {
             fail(TagWriteOutcome::TooLarge, "a message of " + std::to_string(m_Message.size()) +
                                                 " bytes does not fit the tag's " + std::to_string(capacity));

@@ -32,12 +32,13 @@ std::string trimmed(const std::string &text)
     return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
-// name -> (code, meaning) of the header's "#define KORVAT_NFC_E_x 0x...u /* meaning */" lines.
 bool isCodeName(const std::string &name)
 {
     return name.rfind("KORVAT_NFC_E_", 0) == 0 || name.rfind("KORVAT_TAGS_E_", 0) == 0;
 }
 
+// name -> (code, meaning) of a header's "#define KORVAT_NFC_E_x 0x...u /* meaning */" lines
+// (KORVAT_TAGS_E_x likewise).
 std::map<std::string, Row> headerRows(const std::string &text)
 {
     std::map<std::string, Row> rows;

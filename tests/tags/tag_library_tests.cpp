@@ -3,6 +3,7 @@
 // refusals), and building and walking NDEF messages without a tag.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -152,8 +153,8 @@ std::vector<Kind> kinds()
 // A URI record's payload: the identifier code, then the rest of the URI.
 Bytes withPrefix(uint8_t code, const std::string &rest)
 {
-    Bytes payload{code};
-    payload.insert(payload.end(), rest.begin(), rest.end());
+    Bytes payload(1 + rest.size(), code);
+    std::copy(rest.begin(), rest.end(), payload.begin() + 1);
     return payload;
 }
 
