@@ -297,6 +297,16 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
     return true;
 }
 
+void CardModels::reset()
+{
+    if (type2) {
+        type2->reset();
+    }
+    if (type4) {
+        type4->reset();
+    }
+}
+
 void makeCardModels(const CardDescription &description, CardModels &models)
 {
     const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
