@@ -301,8 +301,8 @@ void makeCardModels(const CardDescription &description, CardModels &models)
 {
     const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
     if (description.type2 && description.blank) {
-        models.type2.reset(
-            new SimType2Tag(SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
+        models.type2.reset(new SimType2Tag(
+            SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
     } else if (description.type2) {
         models.type2.reset(new SimType2Tag(description.nfcid1, description.dataAreaSize, ndef, description.readOnly,
                                            description.signature));
