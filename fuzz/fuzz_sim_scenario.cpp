@@ -110,16 +110,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         const std::vector<uint8_t> reversed =
             sim::encodeNdefMessage(std::vector<sim::NdefRecordDescription>(card.records.rbegin(), card.records.rend()));
+        // The models the simulated reader and the PN532 emulator make of the card.
+        sim::CardModels models;
+        sim::makeCardModels(card, models);
+        const bool type4 = !card.type2 && (card.kind == sim::CardKind::TypeA || card.kind == sim::CardKind::TypeB);
+        FUZZ_CHECK(bool(models.type2) == card.type2 && bool(models.type4) == type4 &&
+                   bool(models.type3) == (!card.type2 && !type4));
         if (card.type2 && card.blank) {
             FUZZ_CHECK(stored.empty() && !card.readOnly);
-            sim::SimType2Tag tag = sim::SimType2Tag::blankTag(card.nfcid1, card.dataAreaSize, card.signature);
-            const std::vector<uint8_t> memory = readType2Memory(tag, card);
+            const std::vector<uint8_t> memory = readType2Memory(*models.type2, card);
             FUZZ_CHECK(std::all_of(memory.begin() + 12, memory.end(), [](uint8_t b) { return b == 0; }));
         } else if (card.type2) {
-            sim::SimType2Tag tag(card.nfcid1, card.dataAreaSize, stored, card.readOnly, card.signature);
-            readType2Through(tag, card, stored);
-        } else if (card.kind == sim::CardKind::TypeA || card.kind == sim::CardKind::TypeB) {
-            sim::SimType4Tag tag = card.writable ? sim::SimType4Tag(stored, card.ndefSize) : sim::SimType4Tag(stored);
+            readType2Through(*models.type2, card, stored);
+        } else if (type4) {
+            sim::SimType4Tag &tag = *models.type4;
             auto answer = [&](const std::vector<uint8_t> &apdu) { return tag.answer(apdu.data(), apdu.size()); };
             Type4TagReader reader;
             readThrough(reader, answer, stored);
@@ -133,8 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 readThrough(again, answer, reversed);
             }
         } else {
-            sim::SimType3Tag tag = card.writable ? sim::SimType3Tag(card.nfcid2, card.pad, card.rd, stored, card.ndefSize)
-                                                 : sim::SimType3Tag(card.nfcid2, card.pad, card.rd, stored);
+            sim::SimType3Tag &tag = *models.type3;
             auto answer = [&](const std::vector<uint8_t> &frame) {
                 std::vector<uint8_t> response;
                 tag.answer(frame.data(), frame.size(), response);

@@ -48,11 +48,7 @@ bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
         VirtualCard card;
         card.description = description;
         // The tag models live until the port closes: what is written to them stays till then.
-        CardModels models;
-        makeCardModels(description, models);
-        card.type2 = std::move(models.type2);
-        card.type3 = std::move(models.type3);
-        card.type4 = std::move(models.type4);
+        makeCardModels(description, card);
         m_Cards.push_back(std::move(card));
     }
     m_RepeatMs = scenario.repeatMs;
@@ -237,18 +233,8 @@ bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo
     }
     m_Phase = Phase::Accessing;
     m_Halted = false;
-    resetCard(m_Cards[m_Current]);
+    m_Cards[m_Current].reset();
     return true;
-}
-
-void SimReader::resetCard(VirtualCard &card)
-{
-    if (card.type4) {
-        card.type4->reset();
-    }
-    if (card.type2) {
-        card.type2->reset();
-    }
 }
 
 bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
@@ -289,7 +275,7 @@ bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
         return false;
     }
     m_Halted = false;
-    resetCard(m_Cards[m_Current]);
+    m_Cards[m_Current].reset();
     return true;
 }
 

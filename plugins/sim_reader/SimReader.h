@@ -43,11 +43,9 @@ public:
 
 private:
     enum class Phase { Found, Waiting, Accessing };
-    struct VirtualCard {
+    // The card's tag model (CardModels), made once per open.
+    struct VirtualCard : CardModels {
         CardDescription description;
-        std::unique_ptr<SimType4Tag> type4;  // kinds A and B
-        std::unique_ptr<SimType2Tag> type2;  // kind A, "T2" in the scenario
-        std::unique_ptr<SimType3Tag> type3;  // kinds F and F424
         bool served = false;                 // released with stop_mode 0 in round `servedRound`
         uint32_t servedRound = 0;
     };
@@ -58,8 +56,6 @@ private:
     bool findNextCard(uint32_t now);
     void buildAdditionalData();
     bool requireOpen(ErrorInfo &error) const;
-    // The card was (re)activated.
-    static void resetCard(VirtualCard &card);
     bool requireAccess(uint32_t now, ErrorInfo &error);
 
     bool m_Open = false;

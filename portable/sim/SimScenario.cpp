@@ -147,25 +147,17 @@ bool applyKey(CardDescription &card, const std::string &key, const std::vector<u
     return true;
 }
 
-// "writable" and "ndef_size=N" of a Type 4 or Type 3 Tag; false: not one of these keys.
-bool applyWritableKey(CardDescription &card, const std::string &pair, bool &sizeGiven, bool &ok)
+// "ndef_size=N" of a Type 4 or Type 3 Tag: false when N is not a size such a tag may have.
+bool applyNdefSize(CardDescription &card, const std::string &value)
 {
-    const std::string sizeKey = "ndef_size=";
-    if (pair == "writable") {
-        card.writable = true;
-        ok = true;
-        return true;
-    }
-    if (pair.compare(0, sizeKey.size(), sizeKey) != 0) {
-        return false;
-    }
     const bool type4 = card.kind == CardKind::TypeA || card.kind == CardKind::TypeB;
     const size_t smallest = type4 ? SimType4Tag::SmallestWritableFileSize : SimType3Tag::SmallestWritableCapacity;
     const size_t largest = type4 ? SimType4Tag::LargestWritableFileSize : SimType3Tag::LargestWritableCapacity;
     uint32_t size = 0;
-    ok = parseDecimal(pair.substr(sizeKey.size()), size) && size >= smallest && size <= largest;
+    if (!parseDecimal(value, size) || size < smallest || size > largest) {
+        return false;
+    }
     card.ndefSize = size;
-    sizeGiven = true;
     return true;
 }
 
@@ -185,23 +177,21 @@ bool parseCard(std::istringstream &words, CardDescription &card)
     std::string pair;
     bool sizeGiven = false;
     while (words >> pair) {
-        if (card.type2) {
-            if (!applyType2Key(card, pair)) {
-                return false;
-            }
-            continue;
-        }
-        bool ok = false;
-        if (applyWritableKey(card, pair, sizeGiven, ok)) {
-            if (!ok) {
-                return false;
-            }
-            continue;
-        }
         const size_t equals = pair.find('=');
+        const std::string key = pair.substr(0, equals);
         std::vector<uint8_t> bytes;
-        if (equals == std::string::npos || !parseHex(pair.substr(equals + 1), bytes) ||
-            !applyKey(card, pair.substr(0, equals), bytes)) {
+        bool ok = true;
+        if (card.type2) {
+            ok = applyType2Key(card, pair);
+        } else if (pair == "writable") {
+            card.writable = true;
+        } else if (key == "ndef_size" && equals != std::string::npos) {
+            ok = applyNdefSize(card, pair.substr(equals + 1));
+            sizeGiven = true;
+        } else {
+            ok = equals != std::string::npos && parseHex(pair.substr(equals + 1), bytes) && applyKey(card, key, bytes);
+        }
+        if (!ok) {
             return false;
         }
     }
@@ -297,12 +287,22 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
     return true;
 }
 
+void CardModels::reset()
+{
+    if (type2) {
+        type2->reset();
+    }
+    if (type4) {
+        type4->reset();
+    }
+}
+
 void makeCardModels(const CardDescription &description, CardModels &models)
 {
     const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
     if (description.type2 && description.blank) {
-        models.type2.reset(
-            new SimType2Tag(SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
+        models.type2.reset(new SimType2Tag(
+            SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
     } else if (description.type2) {
         models.type2.reset(new SimType2Tag(description.nfcid1, description.dataAreaSize, ndef, description.readOnly,
                                            description.signature));

@@ -66,6 +66,9 @@ struct CardModels {
     std::unique_ptr<SimType2Tag> type2;
     std::unique_ptr<SimType4Tag> type4;
     std::unique_ptr<SimType3Tag> type3;
+
+    // The card was (re)activated (a Type 3 Tag keeps nothing from one frame to the next).
+    void reset();
 };
 void makeCardModels(const CardDescription &description, CardModels &models);
 

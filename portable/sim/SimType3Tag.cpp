@@ -228,7 +228,8 @@ bool SimType3Tag::answerWrite(const uint8_t *frame, size_t length, std::vector<u
     } else {
         for (size_t i = 0; i < access.blockNumbers.size(); ++i) {
             const uint8_t *data = access.data + i * BlockSize;
-            std::copy(data, data + BlockSize, m_Blocks.begin() + static_cast<size_t>(access.blockNumbers[i]) * BlockSize);
+            const size_t at = static_cast<size_t>(access.blockNumbers[i]) * BlockSize;
+            std::copy(data, data + BlockSize, m_Blocks.begin() + at);
         }
         response.push_back(0x00);
         response.push_back(0x00);

@@ -6,8 +6,7 @@
 
 #include "Pn532Emulator.h"
 #include "Pn532Frame.h"
-#include "SimNdef.h"
-#include "SimType2Tag.h"
+#include "SimScenario.h"
 
 namespace {
 
@@ -111,8 +110,6 @@ TEST(Pn532Emulator, NackResendsTheLastAnswerAndUnknownCommandsGetTheSyntaxErrorF
 // InCommunicateThru, as the PN532 hands the tag's answers on.
 class Pn532EmulatorType2 : public ::testing::Test {
 protected:
-    static const size_t DataAreaSize = 504;
-
     // A session that has listed the scenario's first card.
     void listCard(pn532emu::Emulator &chip)
     {
@@ -126,10 +123,10 @@ protected:
     // The tag's memory as the model lays it out for the scenario's card.
     static Bytes memory(bool readOnly)
     {
-        const sim::Scenario s = scenario(readOnly ? ReadOnlyCard : WritableCard);
-        const sim::SimType2Tag tag(s.cards[0].nfcid1, DataAreaSize, sim::encodeNdefMessage(s.cards[0].records),
-                                   readOnly, s.cards[0].signature);
-        return tag.memory();
+        sim::CardModels models;
+        sim::makeCardModels(scenario(readOnly ? ReadOnlyCard : WritableCard).cards.at(0), models);
+        EXPECT_TRUE(models.type2 != nullptr);
+        return models.type2 ? models.type2->memory() : Bytes();
     }
 
     static Bytes range(const Bytes &m, size_t firstPage, size_t pages)

@@ -11,9 +11,7 @@
 #include <vector>
 
 #include "Pn532TestSupport.h"
-#include "SimNdef.h"
 #include "SimScenario.h"
-#include "SimType2Tag.h"
 
 namespace {
 
@@ -132,10 +130,10 @@ Bytes type2Memory(const std::string &text)
     sim::Scenario scenario;
     uint32_t line = 0;
     EXPECT_TRUE(sim::parseScenario(text, scenario, line)) << "line " << line;
-    const sim::CardDescription &card = scenario.cards.at(0);
-    const sim::SimType2Tag tag(card.nfcid1, card.dataAreaSize, sim::encodeNdefMessage(card.records), card.readOnly,
-                               card.signature);
-    return tag.memory();
+    sim::CardModels models;
+    sim::makeCardModels(scenario.cards.at(0), models);
+    EXPECT_TRUE(models.type2 != nullptr);
+    return models.type2 ? models.type2->memory() : Bytes();
 }
 
 TEST_F(Pn532Libnfc, NfcMfultralightDumpsEachSizeOfType2TagPageForPage)

@@ -664,6 +664,12 @@ TEST_F(SimReaderTest, WritableCardsKeepWritesUntilThePortClosesAndReadOnlyCardsR
          "0C07" + idm + "FFA8"},
     };
     for (const Card &card : cards) {
+        // After a new activation: the Type 4 Tag's SELECTs again (its first commands, never its last).
+        const auto reselect = [&] {
+            for (size_t i = 0; i + 1 < card.write.size() && i < 2; ++i) {
+                exchange(unhex(card.write[i].first));
+            }
+        };
         ASSERT_NO_FATAL_FAILURE(accessFirstTarget(card.targetDevice)) << card.what;
         for (const auto &step : card.write) {
             const Answer a = exchange(unhex(step.first));
@@ -676,16 +682,12 @@ TEST_F(SimReaderTest, WritableCardsKeepWritesUntilThePortClosesAndReadOnlyCardsR
         const uint32_t again = findTarget();
         ASSERT_NE(again, 0u) << card.what;
         ASSERT_TRUE(plugin.gp_start_device_access(again, &error)) << card.what;
-        for (size_t i = 0; i + 1 < card.write.size() && i < 2; ++i) {
-            exchange(unhex(card.write[i].first));  // the SELECTs
-        }
+        reselect();
         EXPECT_EQ(hex(exchange(unhex(card.readBack.first)).response), card.readBack.second) << card.what;
         // A new open starts from the scenario again.
         ASSERT_TRUE(plugin.gp_close_port(&error)) << card.what;
         ASSERT_NO_FATAL_FAILURE(accessFirstTarget(card.targetDevice)) << card.what;
-        for (size_t i = 0; i + 1 < card.write.size() && i < 2; ++i) {
-            exchange(unhex(card.write[i].first));
-        }
+        reselect();
         EXPECT_EQ(hex(exchange(unhex(card.readBack.first)).response), card.afterReopen) << card.what;
         ASSERT_TRUE(plugin.gp_close_port(&error)) << card.what;
     }
@@ -889,10 +891,11 @@ DemoRun runDemo(const std::string &arguments)
     PROCESS_INFORMATION process{};
     std::string commandLine = "\"" + binDirectory() + "korvat_nfc_demo.exe\" " + arguments;
     const bool started = startChildProcess(commandLine, true, binDirectory().c_str(), startup, process);
+    const DWORD startError = GetLastError();
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);
-        run.transcript = "cannot start the demo, error " + std::to_string(GetLastError());
+        run.transcript = "cannot start the demo, error " + std::to_string(startError);
         return run;
     }
     // Only a guard against a hang: the run itself takes the polling time it is given.

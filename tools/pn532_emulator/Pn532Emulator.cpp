@@ -44,11 +44,9 @@ bool isFelica(sim::CardKind kind)
 
 }  // namespace
 
-struct Emulator::Card {
+// A scenario card and its tag model (CardModels).
+struct Emulator::Card : sim::CardModels {
     sim::CardDescription description;
-    std::unique_ptr<sim::SimType2Tag> type2;  // kind A, "T2" cards
-    std::unique_ptr<sim::SimType4Tag> type4;  // kinds A and B
-    std::unique_ptr<sim::SimType3Tag> type3;  // FeliCa
 };
 
 bool parseFaultKind(const std::string &name, Fault::Kind &kind)
@@ -77,11 +75,7 @@ Emulator::Emulator(const sim::Scenario &scenario, const Fault &fault) : m_Repeat
         std::unique_ptr<Card> card(new Card);
         card->description = description;
         // Writes stay for the emulator's run.
-        sim::CardModels models;
-        sim::makeCardModels(description, models);
-        card->type2 = std::move(models.type2);
-        card->type3 = std::move(models.type3);
-        card->type4 = std::move(models.type4);
+        sim::makeCardModels(description, *card);
         m_Cards.push_back(std::move(card));
     }
 }
@@ -336,7 +330,7 @@ bool Emulator::execute(const std::vector<uint8_t> &command, uint32_t nowMs, std:
         } else {
             Target &t = *target(command[1]);
             if (code == 0x54) {
-                resetCard(*m_Cards[t.card]);
+                m_Cards[t.card]->reset();
             }
             t.deselected = code == 0x44;
         }
@@ -434,7 +428,7 @@ bool Emulator::listTargets(const std::vector<uint8_t> &command, uint32_t nowMs, 
         if (!m_RfOn || !inField(card, nowMs) || !matchesModulation(card, brty, initiator)) {
             continue;
         }
-        resetCard(card);
+        card.reset();
         m_Targets.push_back({static_cast<int>(i), brty, false});
         const std::vector<uint8_t> one = targetData(card, static_cast<uint8_t>(m_Targets.size()), brty);
         data.insert(data.end(), one.begin(), one.end());
@@ -467,7 +461,7 @@ bool Emulator::autoPoll(const std::vector<uint8_t> &command, uint32_t nowMs, std
                 (type == 0x20 && (card.description.selRes & 0x20) == 0)) {
                 continue;
             }
-            resetCard(card);
+            card.reset();
             m_Targets.push_back({static_cast<int>(i), brty, false});
             const std::vector<uint8_t> data = targetData(card, 1, brty);
             answer = {0x01, type, static_cast<uint8_t>(data.size())};
@@ -480,16 +474,6 @@ bool Emulator::autoPoll(const std::vector<uint8_t> &command, uint32_t nowMs, std
     }
     answer.push_back(0x00);
     return true;
-}
-
-void Emulator::resetCard(Card &card)
-{
-    if (card.type2) {
-        card.type2->reset();
-    }
-    if (card.type4) {
-        card.type4->reset();
-    }
 }
 
 bool Emulator::type2Answer(sim::SimType2Tag &tag, const std::vector<uint8_t> &data, bool thru,
@@ -516,15 +500,12 @@ bool Emulator::type2Answer(sim::SimType2Tag &tag, const std::vector<uint8_t> &da
     return true;
 }
 
-bool Emulator::cardAnswer(Card &card, const std::vector<uint8_t> &data, bool thru, std::vector<uint8_t> &response,
+bool Emulator::cardAnswer(Card &card, const std::vector<uint8_t> &data, std::vector<uint8_t> &response,
                           uint8_t &status)
 {
     status = StatusOk;
     if (card.type2) {
-        return type2Answer(*card.type2, data, thru, response, status);
-    }
-    if (thru) {
-        return false;
+        return type2Answer(*card.type2, data, false, response, status);
     }
     if (card.type4) {
         response = card.type4->answer(data.data(), data.size());
@@ -573,7 +554,7 @@ void Emulator::dataExchange(const std::vector<uint8_t> &command, uint32_t nowMs,
     Card &card = *m_Cards[t->card];
     std::vector<uint8_t> response;
     uint8_t status = StatusOk;
-    if (!inField(card, nowMs) || !cardAnswer(card, whole, false, response, status)) {
+    if (!inField(card, nowMs) || !cardAnswer(card, whole, response, status)) {
         answer.push_back(StatusNoAnswer);
         return;
     }
@@ -613,7 +594,7 @@ void Emulator::communicateThru(const std::vector<uint8_t> &command, uint32_t now
         }
         std::vector<uint8_t> response;
         uint8_t status = StatusOk;
-        if (!inField(card, nowMs) || !cardAnswer(card, frame, true, response, status)) {
+        if (!inField(card, nowMs) || !type2Answer(*card.type2, frame, true, response, status)) {
             answer.push_back(StatusNoAnswer);
             return;
         }

@@ -107,13 +107,13 @@ private:
     bool autoPoll(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer);
     void dataExchange(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer);
     void communicateThru(const std::vector<uint8_t> &command, uint32_t nowMs, std::vector<uint8_t> &answer);
-    // The card's answer: false when it stays silent. `thru`: InCommunicateThru, which hands a
-    // Type 2 Tag's NAK on as a byte; InDataExchange reports it in `status`.
-    bool cardAnswer(Card &card, const std::vector<uint8_t> &data, bool thru, std::vector<uint8_t> &response,
-                    uint8_t &status);
+    // The card's answer to InDataExchange: false when it stays silent; a Type 2 Tag's NAK is
+    // reported in `status`.
+    bool cardAnswer(Card &card, const std::vector<uint8_t> &data, std::vector<uint8_t> &response, uint8_t &status);
+    // `thru`: InCommunicateThru, which hands a NAK on as a byte and does not run the second phase
+    // of a COMPATIBILITY_WRITE.
     bool type2Answer(sim::SimType2Tag &tag, const std::vector<uint8_t> &data, bool thru,
                      std::vector<uint8_t> &response, uint8_t &status);
-    void resetCard(Card &card);
     bool matchesModulation(const Card &card, uint8_t brty, const std::vector<uint8_t> &initiator) const;
     std::vector<uint8_t> targetData(const Card &card, uint8_t tg, uint8_t brty) const;
     Target *target(uint8_t tg);
