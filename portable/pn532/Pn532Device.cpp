@@ -293,10 +293,14 @@ bool Device::exchange(uint8_t tg, const uint8_t *data, size_t length, std::vecto
         offset += piece;
     } while (offset < length);
     answer.assign(reply.begin() + 1, reply.end());
-    // The answer, gathered while the chip sets MI.
+    // The answer, gathered while the chip sets MI. A piece that brings no data cannot be part
+    // of an answer: without this, a chip that kept answering so would be asked for ever.
     while ((reply[0] & StatusMoreInformation) != 0) {
         if (!command({InDataExchange, tg}, reply, timeoutMs, error) || !statusOnly(reply, error)) {
             return false;
+        }
+        if (reply.size() == 1) {
+            return fail(error, PN532_E_LINK, PN532_LINK_UNEXPECTED_ANSWER);
         }
         if (answer.size() + reply.size() - 1 > maximumAnswer) {
             return fail(error, PN532_E_TOO_LONG, static_cast<uint32_t>(answer.size() + reply.size() - 1));

@@ -555,6 +555,14 @@ TEST(Pn532Chaining, ALongCommandGoesInPiecesWithMiAndAnAnswerWithMiIsGathered)
     EXPECT_FALSE(device.exchange(1, command.data(), 10, answer, 400, 1000, error));
     EXPECT_EQ(error.code, PN532_E_TOO_LONG);
     EXPECT_EQ(error.detail, 262u + 262);
+
+    // A chip that keeps setting MI without data is not asked for ever.
+    chip.answers.assign(50, Bytes{0x40});
+    chip.commands.clear();
+    EXPECT_FALSE(device.exchange(1, command.data(), 10, answer, 1024, 1000, error));
+    EXPECT_EQ(error.code, PN532_E_LINK);
+    EXPECT_EQ(error.detail, PN532_LINK_UNEXPECTED_ANSWER);
+    EXPECT_EQ(chip.commands.size(), 2u);
 }
 
 TEST(Pn532Chaining, AnErrorStatusInAnyPieceEndsTheExchangeWithItsPair)

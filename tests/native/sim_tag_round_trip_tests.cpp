@@ -15,6 +15,7 @@
 #include "SimType2Tag.h"
 #include "SimType3Tag.h"
 #include "SimType4Tag.h"
+#include "TestMessages.h"
 #include "Type2TagWriter.h"
 #include "Type3TagWriter.h"
 #include "Type4TagWriter.h"
@@ -41,14 +42,6 @@ Bytes messageOfLength(size_t length)
     }
     ADD_FAILURE() << "no text message of " << length << " bytes";
     return {};
-}
-
-Bytes uriMessage(const std::string &uri)
-{
-    NdefBuilder builder;
-    std::string error;
-    EXPECT_TRUE(builder.addUri(uri, error)) << error;
-    return builder.message();
 }
 
 // What a reader makes of a card: the message in hex, "empty", or the reader's report.

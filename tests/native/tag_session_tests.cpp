@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "korvat_nfc.h"
 #include "MemoryTags.h"
 #include "NdefBuilder.h"
 #include "SimType2Tag.h"
 #include "SimType3Tag.h"
 #include "SimType4Tag.h"
 #include "TagSession.h"
-#include "korvat_nfc.h"
+#include "TestMessages.h"
 
 using namespace korvat_test;
 
@@ -101,22 +102,6 @@ const char *statusName(TagStatus status)
     case TagStatus::InvalidTag: return "InvalidTag";
     default: return "ExchangeFailed";
     }
-}
-
-Bytes uriMessage(const std::string &uri)
-{
-    NdefBuilder builder;
-    std::string error;
-    EXPECT_TRUE(builder.addUri(uri, error)) << error;
-    return builder.message();
-}
-
-Bytes textMessage(size_t characters)
-{
-    NdefBuilder builder;
-    std::string error;
-    EXPECT_TRUE(builder.addText("en", std::string(characters, 'x'), error)) << error;
-    return builder.message();
 }
 
 // ---------------------------------------------------------------------------------------------

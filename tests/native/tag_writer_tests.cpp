@@ -10,6 +10,7 @@
 
 #include "MemoryTags.h"
 #include "NdefBuilder.h"
+#include "TestMessages.h"
 #include "Type2TagWriter.h"
 #include "Type3TagReader.h"
 #include "Type3TagWriter.h"
@@ -19,22 +20,6 @@
 using namespace korvat_test;
 
 namespace {
-
-Bytes uriMessage(const std::string &uri)
-{
-    NdefBuilder builder;
-    std::string error;
-    EXPECT_TRUE(builder.addUri(uri, error)) << error;
-    return builder.message();
-}
-
-Bytes textMessage(size_t characters)
-{
-    NdefBuilder builder;
-    std::string error;
-    EXPECT_TRUE(builder.addText("en", std::string(characters, 'x'), error)) << error;
-    return builder.message();
-}
 
 const char *outcomeName(TagWriteOutcome outcome)
 {
