@@ -243,7 +243,7 @@ Public Type KnTarget14443A
     SensRes As Long             ' 16 bits
     SelRes As Byte
     Nfcid1Size As Byte
-    Nfcid1() As Byte            ' the first Nfcid1Size bytes of the 10
+    Nfcid1() As Byte            ' Nfcid1Size bytes (0 to 10)
     AtsSize As Byte
     Ats() As Byte               ' AtsSize bytes (an empty array: UBound -1)
 End Type
@@ -365,7 +365,7 @@ Public Function KnTarget14443AFrom(ByRef b() As Byte) As KnTarget14443A
     r.SensRes = KnU16(b, OFS_14443A_SENS_RES)
     r.SelRes = b(OFS_14443A_SEL_RES)
     r.Nfcid1Size = b(OFS_14443A_NFCID1_SIZE)
-    r.Nfcid1 = KnSlice(b, OFS_14443A_NFCID1, 10)
+    r.Nfcid1 = KnSlice(b, OFS_14443A_NFCID1, r.Nfcid1Size)
     r.AtsSize = b(OFS_14443A_ATS_SIZE)
     r.Ats = KnSlice(b, OFS_14443A_ATS, r.AtsSize)
     KnTarget14443AFrom = r
