@@ -2,8 +2,9 @@
 """Checks bindings/vba/KorvatNfc.bas against the C headers and the .def files, without a VBA
 runtime: every export declared once in each configuration (64-bit VBA on the two DLLs, 32-bit VBA
 and VB6 on the stdcall companion), each Declare's parameters (names, ByVal/ByRef, types) against
-the C prototype, the constants against the headers' values, the error names, and the record
-offsets and read widths against the offsets a C compiler gives for the headers' packed structs.
+the C prototype, the constants against the headers' values, the error names, the record offsets
+and read widths against the offsets a C compiler gives for the headers' packed structs, and the
+names the README's VBA example uses.
 
 Usage: check_vba_module.py <source dir> <C compiler> [--self-test]
 --self-test: the checks are run on copies of the module with one fault each; every fault must be
@@ -51,6 +52,7 @@ class Sources:
         self.root = root
         self.headers = [os.path.join(root, 'include', h) for h in ('korvat_nfc.h', 'korvat_nfc_tags.h')]
         self.header_text = ''.join(open(h).read() for h in self.headers)
+        self.readme = open(os.path.join(root, 'README.md')).read()
         self.main_exports = def_exports(os.path.join(root, 'NFCLibrary', 'korvat_nfc_library.def'))
         self.tags_exports = def_exports(os.path.join(root, 'TagLibrary', 'korvat_nfc_tags.def'))
         companion = open(os.path.join(root, 'bindings', 'stdcall', 'korvat_nfc_stdcall.def')).read()
@@ -293,6 +295,18 @@ def check_records(bas, sources):
     return problems
 
 
+def check_readme_example(bas, readme):
+    """The README's VBA example uses only what the module makes public."""
+    public = set(re.findall(r'^Public\s+(?:Declare\s+(?:PtrSafe\s+)?)?(?:Function|Sub|Const|Type|Enum)\s+(\w+)', bas, re.M))
+    problems = []
+    for block in re.findall(r'```vba\n(.*?)```', readme, re.S):
+        used = set(re.findall(r'\b(Kn[A-Z]\w*|korvatlib_\w+|KORVAT_\w+|DEVICE_TYPE_\w+|KN_\w+|ENABLE_ACCESS_TO_TARGET|'
+                              r'WAITING_ACCESS_TO_TARGET)\b', block))
+        problems += ['the README example uses %s, which the module does not make public' % name
+                     for name in sorted(used - public)]
+    return problems
+
+
 def check_module(bas, sources):
     problems = []
     if not bas.startswith('Attribute VB_Name = "KorvatNfc"'):
@@ -309,7 +323,8 @@ def check_module(bas, sources):
         problems.append('#If and #End If do not pair up')
     else:
         problems += check_declares(bas, sources)
-    return problems + check_constants(bas, sources) + check_records(bas, sources)
+    return (problems + check_constants(bas, sources) + check_records(bas, sources) +
+            check_readme_example(bas, sources.readme))
 
 
 # One fault each, as an edit of the module's text; the check must report a line containing `finds`.
@@ -343,6 +358,8 @@ FAULTS = [
     ('a field never read', '    r.SelRes = b(OFS_14443A_SEL_RES)\n', '', 'sel_res is never read'),
     ('a variable field read at a fixed length', 'KnSlice(b, OFS_14443B_ATTRIB, r.AttribSize)',
      'KnSlice(b, OFS_14443B_ATTRIB, 12)', 'read as 12 bytes'),
+    ('a helper the README uses made private', 'Public Function KnPairText', 'Private Function KnPairText',
+     'README example uses KnPairText'),
     ('an array read short', 'KnSlice(b, OFS_18092_PAD, 8)', 'KnSlice(b, OFS_18092_PAD, 6)', 'Pad is 8 bytes, read as 6'),
 ]
 
