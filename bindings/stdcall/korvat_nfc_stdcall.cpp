@@ -8,6 +8,7 @@
 // header's prototype at compile time, so that a changed export cannot be forwarded with the old
 // arguments. The exported names are given by korvat_nfc_stdcall.def, which maps each name to
 // its wrapper stdcall_<name>.
+#include <atomic>
 #include <type_traits>
 
 #include "ForwardedLibrary.h"
@@ -74,17 +75,25 @@
 
 namespace {
 
+// The export `name` of the DLL, looked up once: a DLL once found is held for good, so the address
+// stays valid. Until it is found, each call looks again (and records why it failed).
 template <class Function>
-Function forwarded(ForwardedLibrary::Which library, const char *name)
+Function forwarded(std::atomic<FARPROC> &found, ForwardedLibrary::Which library, const char *name)
 {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(ForwardedLibrary::procedure(library, name)));
+    FARPROC procedure = found.load(std::memory_order_acquire);
+    if (procedure == nullptr) {
+        procedure = ForwardedLibrary::procedure(library, name);
+        found.store(procedure, std::memory_order_release);
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(procedure));
 }
 
 // The last error of a DLL: its own pair, or the companion's when the DLL cannot be used.
-KORVAT_NFC_BOOL lastError(ForwardedLibrary::Which library, const char *name, uint32_t *errorInfo)
+KORVAT_NFC_BOOL lastError(std::atomic<FARPROC> &found, ForwardedLibrary::Which library, const char *name,
+                          uint32_t *errorInfo)
 {
     using GetLastError = KORVAT_NFC_BOOL(__cdecl *)(uint32_t *);
-    const GetLastError target = forwarded<GetLastError>(library, name);
+    const GetLastError target = forwarded<GetLastError>(found, library, name);
     if (target != nullptr) {
         return target(errorInfo);
     }
@@ -102,7 +111,8 @@ KORVAT_NFC_BOOL lastError(ForwardedLibrary::Which library, const char *name, uin
                   #name ": the forwarded parameters differ from the header's");                          \
     extern "C" KORVAT_NFC_BOOL __stdcall stdcall_##name parameters                                          \
     {                                                                                                        \
-        const auto target = forwarded<decltype(&name)>(ForwardedLibrary::library, #name);                  \
+        static std::atomic<FARPROC> found{nullptr};                                                          \
+        const auto target = forwarded<decltype(&name)>(found, ForwardedLibrary::library, #name);           \
         return target != nullptr ? target arguments : KORVAT_NFC_FALSE;                                      \
     }
 
@@ -115,10 +125,12 @@ static_assert(std::is_same<decltype(&korvatlib_tags_get_last_error), KORVAT_NFC_
 
 extern "C" KORVAT_NFC_BOOL __stdcall stdcall_korvatlib_nfc_get_last_error(uint32_t *error_info)
 {
-    return lastError(ForwardedLibrary::Nfc, "korvatlib_nfc_get_last_error", error_info);
+    static std::atomic<FARPROC> found{nullptr};
+    return lastError(found, ForwardedLibrary::Nfc, "korvatlib_nfc_get_last_error", error_info);
 }
 
 extern "C" KORVAT_NFC_BOOL __stdcall stdcall_korvatlib_tags_get_last_error(uint32_t *error_info)
 {
-    return lastError(ForwardedLibrary::Tags, "korvatlib_tags_get_last_error", error_info);
+    static std::atomic<FARPROC> found{nullptr};
+    return lastError(found, ForwardedLibrary::Tags, "korvatlib_tags_get_last_error", error_info);
 }
