@@ -15,7 +15,6 @@
 
 #include <cstdint>
 
-#include "korvat_nfc.h"
 
 class ForwardedLibrary {
 public:
