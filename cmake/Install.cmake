@@ -3,6 +3,8 @@
 #   x86/bin/, x64/bin/            korvat_nfc_library_for_vb.dll, korvat_nfc_tags.dll, korvat_nfc_demo.exe and
 #                                 korvat_nfc_plugin_check.exe (with korvat_nfc_lifetime_helper.dll)
 #                                 of that architecture
+#   x86/bin/                      also korvat_nfc_stdcall.dll, the stdcall companion of 32-bit VBA and VB6
+#                                 (declared by name in KorvatNfc.bas: no import library)
 #   x86/bin/plugins/, x64/...     sim_reader.gp (signed), the simulated reader of that architecture
 #   x86/bin/pn532_plugins/, ...   pn532_reader.gp (signed) and its header of error pairs
 #   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a, libkorvat_nfc_tags.dll.a (import
@@ -10,6 +12,7 @@
 #   include/                      korvat_nfc.h (applications), korvat_nfc_tags.h (the tag library),
 #                                 korvat_nfc_plugin.h (plug-in authors)
 #   share/korvat_nfc/             korvat_nfc_simulator.reg, sim_reader.scenario (example), README.md
+#   share/korvat_nfc/vba/         KorvatNfc.bas, the module of VBA and VB6
 #   share/korvat_nfc/examples/    the simulator's and the demo's sources (the worked examples) and
 #                                 the portable code they use
 set(KORVAT_INSTALL_BIN ${KORVAT_ARCH}/bin)
@@ -24,6 +27,11 @@ install(FILES ${PROJECT_SOURCE_DIR}/NFCLibrary/korvat_nfc_library.def ${PROJECT_
 install(FILES ${PROJECT_SOURCE_DIR}/include/korvat_nfc.h ${PROJECT_SOURCE_DIR}/include/korvat_nfc_tags.h
               ${PROJECT_SOURCE_DIR}/include/korvat_nfc_plugin.h
         DESTINATION include)
+
+if(KORVAT_ARCH STREQUAL x86)
+  install(TARGETS korvat_nfc_stdcall RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/vba/KorvatNfc.bas DESTINATION share/korvat_nfc/vba)
 
 install(TARGETS korvat_nfc_demo korvat_nfc_plugin_check RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})
 # The checker's lifetime steps load this DLL from the checker's own directory.

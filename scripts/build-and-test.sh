@@ -37,6 +37,11 @@ for arch in x86 x64; do
   tests/check-exports.sh "$objdump" "build/$arch/bin/korvat_nfc_library_for_vb.dll" "$arch"
   tests/check-def-exports.sh "$objdump" "build/$arch/bin/korvat_nfc_tags.dll" "$arch" TagLibrary/korvat_nfc_tags.def
 done
+# The stdcall companion of 32-bit VBA and VB6 (x86 only).
+objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' build/x86/CMakeCache.txt)
+tests/check-imports.sh "$objdump" build/x86/bin/korvat_nfc_stdcall.dll
+tests/stdcall/check-stdcall-exports.sh "$objdump" build/x86/bin/korvat_nfc_stdcall.dll NFCLibrary/korvat_nfc_library.def \
+  TagLibrary/korvat_nfc_tags.def
 
 # The Wine suites: each architecture has its own prefix and server, so they run side by side.
 run_suite() {

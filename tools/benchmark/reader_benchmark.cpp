@@ -248,6 +248,59 @@ void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t reset
                    median(lockPairs));
 }
 
+#if defined(__i386__)
+// What the stdcall companion of 32-bit VBA and VB6 adds to korvatlib_nfc_thru: its wrapper, called
+// as those hosts call it, against the library's own export, in paired rounds over the bare echo.
+void measureCompanionThru(const Library &library, fixture_reset_t resetFixture, fixture_set_bare_read_t setBareRead)
+{
+    HMODULE companion = LoadLibraryA((binDirectory() + "korvat_nfc_stdcall.dll").c_str());
+    using StdcallThru = KORVAT_NFC_BOOL(__stdcall *)(const uint8_t *, uint16_t, uint8_t *, uint16_t *);
+    StdcallThru thru = nullptr;
+    if (companion != nullptr) {
+        bind(companion, thru, "korvatlib_nfc_thru");
+    }
+    if (thru == nullptr) {
+        benchmarkPrint("reader benchmark: korvat_nfc_stdcall.dll not found beside the benchmark, not measured\n");
+        if (companion != nullptr) {
+            FreeLibrary(companion);
+        }
+        return;
+    }
+    resetFixture();
+    setBareRead(1);
+    uint8_t command[8] = {0x00, 0xA4, 0x04, 0x00, 0x02, 0x3F, 0x00, 0x00};
+    uint8_t response[64];
+    uint16_t length = 0;
+    std::vector<double> added;
+    for (int round = 0; round < Rounds; ++round) {
+        double libraryNs = 0;
+        double companionNs = 0;
+        for (int half = 0; half < 2; ++half) {
+            const bool libraryHalf = (half == 0) == (round % 2 == 0);
+            LARGE_INTEGER a, b;
+            QueryPerformanceCounter(&a);
+            for (int i = 0; i < CallsPerRound; ++i) {
+                if (libraryHalf) {
+                    library.thru(command, sizeof(command), response, &length);
+                } else {
+                    thru(command, sizeof(command), response, &length);
+                }
+            }
+            QueryPerformanceCounter(&b);
+            (libraryHalf ? libraryNs : companionNs) = seconds(a, b) * 1e9 / CallsPerRound;
+        }
+        added.push_back(companionNs - libraryNs);
+    }
+    setBareRead(0);
+    std::sort(added.begin(), added.end());
+    benchmarkPrint("reader benchmark: korvatlib_nfc_thru through korvat_nfc_stdcall.dll (32-bit VBA, VB6)\n");
+    benchmarkPrint("  added by the companion:             %8.1f ns/call (median of the paired rounds' differences; "
+                   "quartiles %.1f .. %.1f)\n",
+                   added[Rounds / 2], added[Rounds / 4], added[(3 * Rounds) / 4]);
+    FreeLibrary(companion);
+}
+#endif
+
 void measureStop(const Library &library, fixture_reset_t resetFixture)
 {
     resetFixture();  // no status script: the reader reports idle, nothing is posted
@@ -380,6 +433,9 @@ void runReaderBenchmark()
                     benchmarkPrint("reader benchmark: open failed\n");
                 } else {
                     measureThru(library, gpRead, resetFixture, setBareRead);
+#if defined(__i386__)
+                    measureCompanionThru(library, resetFixture, setBareRead);
+#endif
                     measureStop(library, resetFixture);
                     measureCycleGapUnderThru(library, resetFixture, setCallLog, statusTimes);
                     library.close();
