@@ -1,6 +1,6 @@
 // korvat_nfc_tags.dll as an application uses it: linked with its import library beside the main
-// DLL, driving the simulated reader's tags of every kind (identify, read, write, read back, the
-// refusals), and building and walking NDEF messages without a tag.
+// DLL, driving the simulated reader's tags of every kind (identify, read, write, read back, format,
+// the refusals), and building and walking NDEF messages without a tag.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -249,7 +249,7 @@ TEST_F(TagLibraryTest, EachKindOfTagIsIdentifiedReadWrittenAndReadBack)
             EXPECT_EQ(info.message_size, written.size()) << k.what;
             EXPECT_EQ(info.writable, 1) << k.what;
 
-            // One byte past the capacity: refused with the capacity, and the tag keeps its message.
+            // A message past the capacity: refused with the capacity, and the tag keeps its message.
             Bytes tooLarge(4096);
             uint32_t tooLargeSize = 0;
             const std::string filler(info.capacity, 'x');
