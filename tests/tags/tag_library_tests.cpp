@@ -1,6 +1,6 @@
 // korvat_nfc_tags.dll as an application uses it: linked with its import library beside the main
-// DLL, driving the simulated reader's tags of every kind (identify, read, write, read back, the
-// refusals), and building and walking NDEF messages without a tag.
+// DLL, driving the simulated reader's tags of every kind (identify, read, write, read back, format,
+// the refusals), and building and walking NDEF messages without a tag.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -122,6 +122,14 @@ private:
     bool m_Initialized = false, m_Open = false, m_Polling = false, m_Ready = false;
 };
 
+// What korvatlib_tags_format does to a tag that holds a message.
+enum class Format {
+    Keeps,        // NDEF-ready already: nothing is written
+    Clears,       // the message becomes an empty one
+    ReadOnly,     // refused with KORVAT_TAGS_E_READ_ONLY
+    Unsupported,  // refused with KORVAT_TAGS_E_UNSUPPORTED_TARGET
+};
+
 struct Kind {
     const char *what;
     uint32_t targetDevice;
@@ -129,24 +137,38 @@ struct Kind {
     uint32_t tagType;
     size_t capacity;   // 0: not checked (the model's own figure)
     bool writable;
+    Format format;
 };
 
 std::vector<Kind> kinds()
 {
     return {
         {"Type 2, 144 bytes", DEVICE_TYPE_NFC_14443A_18092_106K, "card T2 0 60000 size=144 uid=04A1B2C3D4E5F6", 2,
-         sim::SimType2Tag::ndefCapacity(144), true},
+         sim::SimType2Tag::ndefCapacity(144), true, Format::Keeps},
         {"Type 2, 504 bytes", DEVICE_TYPE_NFC_14443A_18092_106K, "card T2 0 60000 size=504 uid=04A1B2C3D4E5F7", 2,
-         sim::SimType2Tag::ndefCapacity(504), true},
+         sim::SimType2Tag::ndefCapacity(504), true, Format::Keeps},
         {"Type 2, 888 bytes", DEVICE_TYPE_NFC_14443A_18092_106K, "card T2 0 60000 size=888 uid=04A1B2C3D4E5F8", 2,
-         sim::SimType2Tag::ndefCapacity(888), true},
+         sim::SimType2Tag::ndefCapacity(888), true, Format::Keeps},
         {"Type 4 over ISO/IEC 14443 A", DEVICE_TYPE_NFC_14443A_18092_106K,
-         "card A 0 60000 nfcid1=045A3C912B6E80 sens_res=0044 sel_res=20 ats=0578807002", 4, 0, false},
+         "card A 0 60000 nfcid1=045A3C912B6E80 sens_res=0044 sel_res=20 ats=0578807002", 4, 0, false, Format::ReadOnly},
         {"Type 4 over ISO/IEC 14443 B", DEVICE_TYPE_NFC_14443B_106K, "card B 0 60000 atqb=501A2B3C4D0000000000718F", 4,
-         0, false},
+         0, false, Format::ReadOnly},
         {"Type 3 at 212 kbit/s", DEVICE_TYPE_NFC_18092_212K, "card F 0 60000 nfcid2=012E4C5D6E7F8091 rd=12FC", 3, 0,
-         false},
-        {"Type 3 at 424 kbit/s", DEVICE_TYPE_NFC_18092_424K, "card F424 0 60000 nfcid2=012E4C5D6E7F8092", 3, 0, false},
+         false, Format::Unsupported},
+        {"Type 3 at 424 kbit/s", DEVICE_TYPE_NFC_18092_424K, "card F424 0 60000 nfcid2=012E4C5D6E7F8092", 3, 0, false,
+         Format::Unsupported},
+        // Writable: a Type 4 NDEF file holds NLEN (2 bytes) before the message; a Type 3 Tag has
+        // whole blocks of 16 bytes.
+        {"Type 4 over ISO/IEC 14443 A, writable", DEVICE_TYPE_NFC_14443A_18092_106K,
+         "card A 0 60000 nfcid1=045A3C912B6E81 sens_res=0044 sel_res=20 ats=0578807002 writable ndef_size=256", 4,
+         256 - 2, true, Format::Clears},
+        {"Type 4 over ISO/IEC 14443 B, writable", DEVICE_TYPE_NFC_14443B_106K,
+         "card B 0 60000 atqb=501A2B3C4E0000000000718F writable ndef_size=1024", 4, 1024 - 2, true, Format::Clears},
+        {"Type 3 at 212 kbit/s, writable", DEVICE_TYPE_NFC_18092_212K,
+         "card F 0 60000 nfcid2=012E4C5D6E7F8093 rd=12FC writable ndef_size=300", 3, 19 * 16, true,
+         Format::Unsupported},
+        {"Type 3 at 424 kbit/s, writable", DEVICE_TYPE_NFC_18092_424K,
+         "card F424 0 60000 nfcid2=012E4C5D6E7F8094 writable ndef_size=512", 3, 512, true, Format::Unsupported},
     };
 }
 
@@ -205,30 +227,57 @@ TEST_F(TagLibraryTest, EachKindOfTagIsIdentifiedReadWrittenAndReadBack)
         EXPECT_EQ(tagsError(), std::make_pair(KORVAT_TAGS_E_BUFFER_TOO_SMALL, size)) << k.what;
         EXPECT_EQ(needed, size) << k.what;
 
+        // The tag's message as it reads now; every refusal below leaves it as it is.
+        auto readBack = [&] {
+            uint32_t readSize = 0;
+            EXPECT_TRUE(korvatlib_tags_read_ndef(tag.record.data(), tag.size(), message.data(), 1024, &readSize))
+                << k.what << std::hex << tagsError().first;
+            return hex(Bytes(message.begin(), message.begin() + readSize));
+        };
+        auto write = [&](const Bytes &m) {
+            return korvatlib_tags_write_ndef(tag.record.data(), tag.size(), m.data(), static_cast<uint32_t>(m.size())) != 0;
+        };
+        Bytes held(message.begin(), message.begin() + size);
         if (!k.writable) {
-            EXPECT_FALSE(korvatlib_tags_write_ndef(tag.record.data(), tag.size(), written.data(),
-                                                   static_cast<uint32_t>(written.size())))
-                << k.what;
-            EXPECT_EQ(tagsError().first, KORVAT_TAGS_E_READ_ONLY) << k.what;
-            continue;
-        }
-        ASSERT_TRUE(korvatlib_tags_write_ndef(tag.record.data(), tag.size(), written.data(),
-                                              static_cast<uint32_t>(written.size())))
-            << k.what << std::hex << tagsError().first;
-        ASSERT_TRUE(korvatlib_tags_read_ndef(tag.record.data(), tag.size(), message.data(), 1024, &size)) << k.what;
-        EXPECT_EQ(hex(Bytes(message.begin(), message.begin() + size)), hex(written)) << k.what;
-        ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << k.what;
-        EXPECT_EQ(info.message_size, written.size()) << k.what;
+            EXPECT_FALSE(write(written)) << k.what;
+            EXPECT_EQ(tagsError(), std::make_pair(KORVAT_TAGS_E_READ_ONLY, 0u)) << k.what;
+        } else {
+            ASSERT_TRUE(write(written)) << k.what << std::hex << tagsError().first;
+            held = written;
+            EXPECT_EQ(readBack(), hex(written)) << k.what;
+            ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << k.what;
+            EXPECT_EQ(info.message_size, written.size()) << k.what;
+            EXPECT_EQ(info.writable, 1) << k.what;
 
-        // One byte past the capacity: refused with the capacity, and the tag keeps its message.
-        Bytes tooLarge(4096);
-        uint32_t tooLargeSize = 0;
-        const std::string filler(info.capacity, 'x');
-        ASSERT_TRUE(korvatlib_tags_ndef_add_text(tooLarge.data(), 4096, &tooLargeSize, "en", filler.c_str()));
-        EXPECT_FALSE(korvatlib_tags_write_ndef(tag.record.data(), tag.size(), tooLarge.data(), tooLargeSize)) << k.what;
-        EXPECT_EQ(tagsError(), std::make_pair(KORVAT_TAGS_E_TOO_LARGE, info.capacity)) << k.what;
-        ASSERT_TRUE(korvatlib_tags_read_ndef(tag.record.data(), tag.size(), message.data(), 1024, &size)) << k.what;
-        EXPECT_EQ(hex(Bytes(message.begin(), message.begin() + size)), hex(written)) << k.what;
+            // A message past the capacity: refused with the capacity, and the tag keeps its message.
+            Bytes tooLarge(4096);
+            uint32_t tooLargeSize = 0;
+            const std::string filler(info.capacity, 'x');
+            ASSERT_TRUE(korvatlib_tags_ndef_add_text(tooLarge.data(), 4096, &tooLargeSize, "en", filler.c_str()));
+            tooLarge.resize(tooLargeSize);
+            EXPECT_FALSE(write(tooLarge)) << k.what;
+            EXPECT_EQ(tagsError(), std::make_pair(KORVAT_TAGS_E_TOO_LARGE, info.capacity)) << k.what;
+        }
+        EXPECT_EQ(readBack(), hex(held)) << k.what;
+
+        // Format: refused, or the tag keeps its message, or it is left NDEF-ready and empty and
+        // takes a message again.
+        const bool formats = k.format == Format::Keeps || k.format == Format::Clears;
+        EXPECT_EQ(korvatlib_tags_format(tag.record.data(), tag.size()) != 0, formats) << k.what;
+        if (!formats) {
+            const uint32_t refusal =
+                k.format == Format::ReadOnly ? KORVAT_TAGS_E_READ_ONLY : KORVAT_TAGS_E_UNSUPPORTED_TARGET;
+            EXPECT_EQ(tagsError(), std::make_pair(refusal, 0u)) << k.what;
+        }
+        const Bytes formatted = k.format == Format::Clears ? Bytes() : held;
+        EXPECT_EQ(readBack(), hex(formatted)) << k.what;
+        ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << k.what;
+        EXPECT_EQ(info.ndef_present, 1) << k.what;
+        EXPECT_EQ(info.message_size, formatted.size()) << k.what;
+        if (k.format == Format::Clears) {
+            ASSERT_TRUE(write(written)) << k.what << std::hex << tagsError().first;
+            EXPECT_EQ(readBack(), hex(written)) << k.what;
+        }
     }
 }
 

@@ -273,17 +273,20 @@ int main(int argc, char **argv)
     uint64_t nextBabble = 0;
     int status = 0;
     while (!g_Stop) {
+        // Wait to the microsecond: a wait rounded up to whole milliseconds would make every answer
+        // up to a millisecond late, which no chip does.
         const uint64_t now = nowMicroseconds();
-        int waitMs = 200;
+        uint64_t waitUs = 200000;
         if (!pending.empty()) {
-            waitMs = pending.front().due <= now ? 0 : static_cast<int>((pending.front().due - now + 999) / 1000);
+            waitUs = pending.front().due <= now ? 0 : pending.front().due - now;
         }
         if (babbleEnd != NotBabbling) {
-            const int babbleWait = nextBabble <= now ? 0 : static_cast<int>((nextBabble - now + 999) / 1000);
-            waitMs = babbleWait < waitMs ? babbleWait : waitMs;
+            const uint64_t babbleWait = nextBabble <= now ? 0 : nextBabble - now;
+            waitUs = babbleWait < waitUs ? babbleWait : waitUs;
         }
         pollfd in{pty.master, POLLIN, 0};
-        const int ready = poll(&in, 1, waitMs);
+        const timespec wait{static_cast<time_t>(waitUs / 1000000u), static_cast<long>(waitUs % 1000000u) * 1000L};
+        const int ready = ppoll(&in, 1, &wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             break;
         }
