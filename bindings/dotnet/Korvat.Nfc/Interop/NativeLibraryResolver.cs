@@ -63,8 +63,20 @@ namespace Korvat.Nfc.Interop
             }
         }
 
-        /// <summary>The simulated reader plug-in's directory beside the DLLs (plugins_home_directory for it).</summary>
-        public static string PluginDirectory => Path.Combine(NativeDirectory, "plugins");
+        /// <summary>
+        /// The simulated reader plug-in's directory, plugins_home_directory for it: plugins/ beside
+        /// the DLLs in the package's layout, or the DLLs' directory itself where a runtime-specific
+        /// publish has put every native file of the package in one directory (the library searches
+        /// plugins_home_directory with its subdirectories).
+        /// </summary>
+        public static string PluginDirectory
+        {
+            get
+            {
+                string plugins = Path.Combine(NativeDirectory, "plugins");
+                return Directory.Exists(plugins) ? plugins : NativeDirectory;
+            }
+        }
 
         /// <summary>Loads both DLLs once; later calls return at once.</summary>
         public static void EnsureLoaded()
