@@ -59,6 +59,19 @@ for arch in x86 x64; do
   done
   echo "ok   $nupkg: runtimes/win-$arch/native holds the $arch DLLs and plugins/sim_reader.gp ($format)"
 done
+# A .NET Framework application built from the package gets both architectures' files in the
+# package's layout (the package's build targets copy them).
+rm -rf $out/sample-packages $dotnet_dir/samples/ReadNdef.WinForms/obj
+dotnet build $dotnet_dir/samples/ReadNdef.WinForms -c Release --nologo -v quiet -o $out/sample-winforms \
+  -p:KorvatPackageSource="$repo/$out/packages" -p:RestorePackagesPath="$repo/$out/sample-packages"
+rm -rf $dotnet_dir/samples/ReadNdef.WinForms/obj   # the next build of the sample restores its project reference
+for arch in x86 x64; do
+  for file in korvat_nfc_library_for_vb.dll korvat_nfc_tags.dll plugins/sim_reader.gp; do
+    cmp -s "$out/sample-winforms/runtimes/win-$arch/native/$file" "build/$arch/bin/$file" \
+      || { echo "FAIL: the .NET Framework sample built from the package lacks runtimes/win-$arch/native/$file"; exit 1; }
+  done
+done
+echo "ok   a .NET Framework 4.8 application built from the package has both architectures' files in runtimes/"
 # A process of each architecture loads its own files from the package and refuses the other's.
 i686-w64-mingw32-gcc -O2 -Wall -Werror -o $out/load_native_x86.exe $dotnet_dir/tests/native_load/load_native.c
 x86_64-w64-mingw32-gcc -O2 -Wall -Werror -o $out/load_native_x64.exe $dotnet_dir/tests/native_load/load_native.c
@@ -80,7 +93,7 @@ else
 fi
 
 echo "== .NET: the road under Wine 10 =="
-rm -rf $out/winetests $out/sample-vb $out/sample-packages $dotnet_dir/samples/ReadNdef.VB/obj
+rm -rf $out/winetests $out/sample-vb $out/sample-packages $out/sample-winforms $dotnet_dir/samples/ReadNdef.VB/obj
 dotnet publish $dotnet_dir/WineTests -c Release --nologo -v quiet -o $out/winetests
 # The VB.NET sample as an application outside this tree builds it: from the package alone.
 dotnet publish $dotnet_dir/samples/ReadNdef.VB -c Release --nologo -v quiet -r win-x64 --self-contained \

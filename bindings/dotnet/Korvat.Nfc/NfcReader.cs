@@ -27,12 +27,16 @@ namespace Korvat.Nfc
         private const int FindError = 0, FindTarget = 1;
         private const int MaximumResponse = ushort.MaxValue;
         private static readonly TimeSpan ThreadBound = TimeSpan.FromSeconds(5);
+        private const int UnclaimedTargetsKept = 16;
 
         private readonly object _gate = new object();
         private readonly MessageWindow _window;
         private readonly EventDispatcher _events;
         private readonly uint _findMessage, _enableMessage;
         private readonly List<TaskCompletionSource<Target>> _targetWaiters = new List<TaskCompletionSource<Target>>();
+        // Targets found while no wait was pending, oldest first: the first cycle of poll mode runs at
+        // once, so a wait made right after StartPolling must still get what that cycle found.
+        private readonly Queue<Target> _unclaimedTargets = new Queue<Target>();
         private readonly Dictionary<uint, List<TaskCompletionSource<bool>>> _accessWaiters = new Dictionary<uint, List<TaskCompletionSource<bool>>>();
         private bool _initialized, _open, _polling, _accessing;
         private int _disposed;
@@ -118,6 +122,7 @@ namespace Korvat.Nfc
             ThrowIfDisposed();
             lock (_gate)
             {
+                _unclaimedTargets.Clear();
                 NativeCall.Nfc("korvatlib_nfc_start_poll_mode", () => NfcNative.korvatlib_nfc_start_poll_mode((uint)kinds));
                 _polling = true;
             }
@@ -216,14 +221,19 @@ namespace Korvat.Nfc
             NativeCall.Nfc("korvatlib_nfc_stop_logging", NfcNative.korvatlib_nfc_stop_logging);
         }
 
-        /// <summary>The next target found after this call. Cancelled by the token; fails with
-        /// <see cref="ObjectDisposedException"/> when the reader is disposed first.</summary>
+        /// <summary>
+        /// The next target that no earlier wait has taken: the oldest one found since polling
+        /// started while no wait was pending (so a wait made right after <see cref="StartPolling"/>
+        /// misses nothing), else the next one found. Cancelled by the token; fails with
+        /// <see cref="ObjectDisposedException"/> when the reader is disposed first.
+        /// </summary>
         public Task<Target> WaitForTargetAsync(CancellationToken cancellationToken = default)
         {
             var waiter = new TaskCompletionSource<Target>(TaskCreationOptions.RunContinuationsAsynchronously);
             lock (_gate)
             {
                 ThrowIfDisposed();
+                if (_unclaimedTargets.Count > 0) return Task.FromResult(_unclaimedTargets.Dequeue());
                 _targetWaiters.Add(waiter);
             }
             return WithCancellation(waiter, cancellationToken, () => { lock (_gate) _targetWaiters.Remove(waiter); });
@@ -324,6 +334,11 @@ namespace Korvat.Nfc
                 {
                     waiters = _targetWaiters.ToList();
                     _targetWaiters.Clear();
+                    if (waiters.Count == 0)
+                    {
+                        _unclaimedTargets.Enqueue(target);
+                        if (_unclaimedTargets.Count > UnclaimedTargetsKept) _unclaimedTargets.Dequeue();
+                    }
                 }
                 foreach (var waiter in waiters) waiter.TrySetResult(target);
                 _events.Raise(() => TargetFound?.Invoke(this, new TargetFoundEventArgs(target)));

@@ -35,6 +35,7 @@ Module Program
             Pair("events carry the decoded records of A, B and F targets, access and NDEF from the handlers", AddressOf EventsCarryTheRecords),
             Pair("events are raised on the creating thread's SynchronizationContext", AddressOf EventsUseTheSynchronizationContext),
             Pair("the awaitable road: wait for a target, read its NDEF message", AddressOf AwaitableRoadReadsNdef),
+            Pair("a target found before the wait began is not missed", AddressOf EarlierTargetIsNotMissed),
             Pair("a wait for a target ends with its cancellation", AddressOf WaitIsCancelled),
             Pair("Thru answers, time-out and logging with access enabled", AddressOf ThruAnswers),
             Pair("failures are NfcExceptions with code, detail and name", AddressOf ErrorsMapToExceptions),
@@ -160,6 +161,21 @@ Module Program
             Equal("Text [en] Hello at 212 kbit/s|URI tel:+358401234567", String.Join("|", message.Records), "the message's records")
             Equal(3, info.TagType, "tag type")
             Equal(CUInt(message.ToByteArray().Length), info.MessageSize, "message size identified")
+        End Using
+    End Sub
+
+    Private Sub EarlierTargetIsNotMissed()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Using reader As New NfcReader()
+            Dim found As New ManualResetEventSlim()
+            AddHandler reader.TargetFound, Sub(s, e) found.Set()
+            reader.Open()
+            reader.StartPolling(TargetKinds.Iso14443A)
+            Check(found.Wait(Bound), "the card was found")
+            Dim target = Await(reader.WaitForTargetAsync())
+            Equal("045A3C912B6E80", Hex(DirectCast(target, Target14443A).Nfcid1), "the target found before the wait")
+            Dim none = reader.WaitForTargetAsync()
+            Check(Not none.Wait(TimeSpan.FromMilliseconds(1500)), "a second wait gets no target twice")
         End Using
     End Sub
 
