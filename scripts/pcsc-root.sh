@@ -25,7 +25,9 @@
 # skip into exit 0 for callers that only want the message.
 #
 # Environment: KORVAT_PCSC_ROOT (default build/pcsc-root), KORVAT_PCSC_MIRROR (default
-# http://deb.debian.org/debian).
+# http://deb.debian.org/debian), KORVAT_PCSC_PCSCD=no (start, and so with, mount and prepare the
+# root but start no pcscd: for programs that need Wine 10 and no PC/SC, run while another root's
+# pcscd holds vpcd's port on the host).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 root=$(realpath -m "${KORVAT_PCSC_ROOT:-$repo/build/pcsc-root}")
@@ -215,6 +217,11 @@ cmd_start() {
   mkdir -p "$root/run/user/0"
   chmod 700 "$root/run/user/0"
   rm -f "$state"/card-*.log   # the cards of the previous session
+  if [ "${KORVAT_PCSC_PCSCD:-yes}" = no ]; then
+    trap - EXIT
+    echo "root started without pcscd (KORVAT_PCSC_PCSCD=no) in $(elapsed "$t0")s"
+    return 0
+  fi
   start_pcscd
   trap - EXIT
   echo "pcscd started (pid $(cat "$state/pcscd.pid")) in $(elapsed "$t0")s"

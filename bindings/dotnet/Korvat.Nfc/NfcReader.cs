@@ -1,0 +1,384 @@
+using System;
+using System.Collections.Generic;
+using System.Linq;
+using System.Runtime.InteropServices;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+using Korvat.Nfc.Interop;
+using Korvat.Nfc.Ndef;
+
+namespace Korvat.Nfc
+{
+    /// <summary>
+    /// The library's road as one object: made, it has initialised the library and given it a
+    /// message window of its own; then <see cref="Open"/> a port, <see cref="StartPolling"/>,
+    /// receive <see cref="TargetFound"/> (or await <see cref="WaitForTargetAsync"/>), access the
+    /// target, exchange packets with <see cref="Thru"/> or read its NDEF message. Dispose stops
+    /// polling, closes the port and uninitialises the library, in that order, from any thread.
+    /// The library is one per process: one reader at a time.
+    /// </summary>
+    public sealed class NfcReader : IDisposable
+    {
+        /// <summary>The names the find and enable messages are registered under.</summary>
+        public const string FindMessageName = "Korvat.Nfc.Find";
+        public const string EnableMessageName = "Korvat.Nfc.Enable";
+
+        private const int FindError = 0, FindTarget = 1;
+        private const int MaximumResponse = ushort.MaxValue;
+        private static readonly TimeSpan ThreadBound = TimeSpan.FromSeconds(5);
+        private const int UnclaimedTargetsKept = 16;
+
+        private readonly object _gate = new object();
+        private readonly MessageWindow _window;
+        private readonly EventDispatcher _events;
+        private readonly uint _findMessage, _enableMessage;
+        private readonly List<TaskCompletionSource<Target>> _targetWaiters = new List<TaskCompletionSource<Target>>();
+        // Targets found while no wait was pending, oldest first: the first cycle of poll mode runs at
+        // once, so a wait made right after StartPolling must still get what that cycle found.
+        private readonly Queue<Target> _unclaimedTargets = new Queue<Target>();
+        private readonly Dictionary<uint, List<TaskCompletionSource<bool>>> _accessWaiters = new Dictionary<uint, List<TaskCompletionSource<bool>>>();
+        private bool _initialized, _open, _polling, _accessing;
+        private int _disposed;
+
+        /// <summary>Initialises the library. Events are raised on the current SynchronizationContext
+        /// when there is one (a form's thread), else on a worker thread of this reader's.</summary>
+        public NfcReader()
+        {
+            NativeLibraryResolver.EnsureLoaded();
+            _findMessage = MessageWindow.RegisterMessage(FindMessageName);
+            _enableMessage = MessageWindow.RegisterMessage(EnableMessageName);
+            _events = new EventDispatcher(SynchronizationContext.Current, "Korvat.Nfc events");
+            try
+            {
+                _window = new MessageWindow(OnMessage, "Korvat.Nfc messages");
+                NativeCall.Nfc("korvatlib_nfc_initialize", NfcNative.korvatlib_nfc_initialize);
+                _initialized = true;
+                NativeCall.Nfc("korvatlib_nfc_set_poll_callback_parameters",
+                               () => NfcNative.korvatlib_nfc_set_poll_callback_parameters(_window.Handle, FindMessageName, EnableMessageName));
+            }
+            catch
+            {
+                Dispose();
+                throw;
+            }
+        }
+
+        /// <summary>A target was found while polling.</summary>
+        public event EventHandler<TargetFoundEventArgs> TargetFound;
+
+        /// <summary>A target waits for access, or its access is enabled.</summary>
+        public event EventHandler<TargetAccessEventArgs> AccessChanged;
+
+        /// <summary>The reader reported an error while polling (once while the same error repeats).</summary>
+        public event EventHandler<ReaderErrorEventArgs> ReaderError;
+
+        /// <summary>The open port's name; null while none is open.</summary>
+        public string PortName { get; private set; }
+
+        public bool IsPolling { get { lock (_gate) return _polling; } }
+
+        /// <summary>The message window that receives the library's messages (for diagnostics).</summary>
+        public IntPtr WindowHandle => _window.Handle;
+
+        /// <summary>
+        /// Opens a port by name, or (null or empty) the first port of port_name_list that opens.
+        /// Returns the name of the port opened.
+        /// </summary>
+        public string Open(string portName = null)
+        {
+            ThrowIfDisposed();
+            byte[] name = new byte[NfcNative.PortNameBufferSize];
+            if (!string.IsNullOrEmpty(portName))
+            {
+                byte[] text = Encoding.ASCII.GetBytes(portName);
+                if (text.Length >= name.Length) Array.Resize(ref name, text.Length + 1);
+                text.CopyTo(name, 0);
+            }
+            lock (_gate)
+            {
+                NativeCall.Nfc("korvatlib_nfc_open", () => NfcNative.korvatlib_nfc_open(name));
+                _open = true;
+                int end = Array.IndexOf(name, (byte)0);
+                PortName = Encoding.ASCII.GetString(name, 0, end < 0 ? name.Length : end);
+                return PortName;
+            }
+        }
+
+        public void Close()
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                NativeCall.Nfc("korvatlib_nfc_close", NfcNative.korvatlib_nfc_close);
+                _open = _polling = _accessing = false;
+                PortName = null;
+            }
+        }
+
+        /// <summary>Starts poll mode for the kinds of target given; the reader's messages begin.</summary>
+        public void StartPolling(TargetKinds kinds = TargetKinds.All)
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                _unclaimedTargets.Clear();
+                NativeCall.Nfc("korvatlib_nfc_start_poll_mode", () => NfcNative.korvatlib_nfc_start_poll_mode((uint)kinds));
+                _polling = true;
+            }
+        }
+
+        /// <summary>Stops poll mode; when it returns, no further message is posted.</summary>
+        public void StopPolling()
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                NativeCall.Nfc("korvatlib_nfc_stop_poll_mode", NfcNative.korvatlib_nfc_stop_poll_mode);
+                _polling = false;
+            }
+        }
+
+        /// <summary>Asks for access to a target; <see cref="AccessChanged"/> with
+        /// <see cref="TargetAccess.Enabled"/> says when it is there (or await <see cref="AccessAsync"/>).</summary>
+        public void StartDeviceAccess(uint targetNumber)
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                NativeCall.Nfc("korvatlib_nfc_start_dev_access", () => NfcNative.korvatlib_nfc_start_dev_access(targetNumber));
+                _accessing = true;
+            }
+        }
+
+        /// <summary>Ends access to the target: for good (it is not reported again while it stays),
+        /// or, with <paramref name="findAgain"/>, so that it can be found again.</summary>
+        public void StopDeviceAccess(bool findAgain = false)
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                NativeCall.Nfc("korvatlib_nfc_stop_dev_access", () => NfcNative.korvatlib_nfc_stop_dev_access(findAgain ? 1u : 0u));
+                _accessing = false;
+            }
+        }
+
+        public void SelectDevice()
+        {
+            ThrowIfDisposed();
+            NativeCall.Nfc("korvatlib_nfc_select_device", NfcNative.korvatlib_nfc_select_device);
+        }
+
+        public void DeselectDevice()
+        {
+            ThrowIfDisposed();
+            NativeCall.Nfc("korvatlib_nfc_deselect_device", NfcNative.korvatlib_nfc_deselect_device);
+        }
+
+        /// <summary>Sends a command packet to the target with access and returns its response.</summary>
+        public byte[] Thru(byte[] command)
+        {
+            if (command == null) throw new ArgumentNullException(nameof(command));
+            if (command.Length == 0 || command.Length > ushort.MaxValue)
+                throw new ArgumentException("a command packet has 1 to 65535 bytes", nameof(command));
+            ThrowIfDisposed();
+            // No capacity reaches the plug-in: the buffer holds the largest response the length word can give.
+            var response = new byte[MaximumResponse];
+            ushort length = 0;
+            NativeCall.Nfc("korvatlib_nfc_thru",
+                           () => NfcNative.korvatlib_nfc_thru(command, (ushort)command.Length, response, out length));
+            Array.Resize(ref response, length);
+            return response;
+        }
+
+        /// <summary>The reader's time-out in milliseconds (6000 after open).</summary>
+        public int Timeout
+        {
+            get
+            {
+                ThrowIfDisposed();
+                int timeout = 0;
+                NativeCall.Nfc("korvatlib_nfc_get_timeout", () => NfcNative.korvatlib_nfc_get_timeout(out timeout));
+                return timeout;
+            }
+            set
+            {
+                ThrowIfDisposed();
+                NativeCall.Nfc("korvatlib_nfc_set_timeout", () => NfcNative.korvatlib_nfc_set_timeout(value));
+            }
+        }
+
+        /// <summary>Starts the normal log in this file (an absolute name; created when missing).</summary>
+        public void StartLogging(string fileName)
+        {
+            ThrowIfDisposed();
+            NativeCall.Nfc("korvatlib_nfc_start_logging", () => NfcNative.korvatlib_nfc_start_logging(fileName));
+        }
+
+        public void StopLogging()
+        {
+            ThrowIfDisposed();
+            NativeCall.Nfc("korvatlib_nfc_stop_logging", NfcNative.korvatlib_nfc_stop_logging);
+        }
+
+        /// <summary>
+        /// The next target that no earlier wait has taken: the oldest one found since polling
+        /// started while no wait was pending (so a wait made right after <see cref="StartPolling"/>
+        /// misses nothing), else the next one found. Cancelled by the token; fails with
+        /// <see cref="ObjectDisposedException"/> when the reader is disposed first.
+        /// </summary>
+        public Task<Target> WaitForTargetAsync(CancellationToken cancellationToken = default)
+        {
+            var waiter = new TaskCompletionSource<Target>(TaskCreationOptions.RunContinuationsAsynchronously);
+            lock (_gate)
+            {
+                ThrowIfDisposed();
+                if (_unclaimedTargets.Count > 0) return Task.FromResult(_unclaimedTargets.Dequeue());
+                _targetWaiters.Add(waiter);
+            }
+            return WithCancellation(waiter, cancellationToken, () => { lock (_gate) _targetWaiters.Remove(waiter); });
+        }
+
+        /// <summary>Starts access to the target and completes when the library says it is enabled.</summary>
+        public Task AccessAsync(Target target, CancellationToken cancellationToken = default)
+        {
+            if (target == null) throw new ArgumentNullException(nameof(target));
+            uint number = target.TargetNumber;
+            var waiter = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
+            lock (_gate)
+            {
+                ThrowIfDisposed();
+                if (!_accessWaiters.TryGetValue(number, out var list)) _accessWaiters[number] = list = new List<TaskCompletionSource<bool>>();
+                list.Add(waiter);
+            }
+            Action forget = () => { lock (_gate) { if (_accessWaiters.TryGetValue(number, out var list)) list.Remove(waiter); } };
+            try
+            {
+                StartDeviceAccess(number);
+            }
+            catch
+            {
+                forget();
+                throw;
+            }
+            return WithCancellation(waiter, cancellationToken, forget);
+        }
+
+        /// <summary>Accesses the target, reads its NDEF message and ends the access (for good).</summary>
+        public async Task<NdefMessage> ReadNdefAsync(Target target, CancellationToken cancellationToken = default)
+        {
+            await AccessAsync(target, cancellationToken).ConfigureAwait(false);
+            try
+            {
+                return NfcTags.ReadNdef(target);
+            }
+            finally
+            {
+                if (Volatile.Read(ref _disposed) == 0) StopDeviceAccess();
+            }
+        }
+
+        /// <summary>
+        /// Stops polling and device access, closes the port and uninitialises the library, in that
+        /// order, from any thread (an event handler's included); a second call does nothing. When
+        /// it returns no message of the library reaches this reader, and pending waits have failed
+        /// with <see cref="ObjectDisposedException"/>.
+        /// </summary>
+        public void Dispose()
+        {
+            if (Interlocked.Exchange(ref _disposed, 1) != 0) return;
+            List<TaskCompletionSource<Target>> targetWaiters;
+            List<TaskCompletionSource<bool>> accessWaiters;
+            lock (_gate)
+            {
+                // Errors here are the library's to trace; a dispose goes on to the end.
+                if (_polling) TryCall(NfcNative.korvatlib_nfc_stop_poll_mode);
+                if (_accessing) TryCall(() => NfcNative.korvatlib_nfc_stop_dev_access(0));
+                if (_open) TryCall(NfcNative.korvatlib_nfc_close);
+                if (_initialized) TryCall(NfcNative.korvatlib_nfc_uninitialize);
+                _polling = _accessing = _open = _initialized = false;
+                PortName = null;
+                targetWaiters = _targetWaiters.ToList();
+                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
+                _targetWaiters.Clear();
+                _accessWaiters.Clear();
+            }
+            var disposed = new ObjectDisposedException(nameof(NfcReader));
+            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
+            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
+            _window?.Close(ThreadBound);
+            _events.Stop(ThreadBound);
+        }
+
+        private static void TryCall(Func<bool> call)
+        {
+            try
+            {
+                NativeCall.Nfc("dispose", call);
+            }
+            catch (NfcException)
+            {
+            }
+        }
+
+        // On the message window's thread: the record and the error pair belong to the library and are
+        // copied here, before anything else runs.
+        private void OnMessage(uint message, IntPtr wParam, IntPtr lParam)
+        {
+            if (Volatile.Read(ref _disposed) != 0) return;
+            if (message == _findMessage && wParam.ToInt64() == FindTarget && lParam != IntPtr.Zero)
+            {
+                Target target = Target.FromMessage(lParam);
+                List<TaskCompletionSource<Target>> waiters;
+                lock (_gate)
+                {
+                    waiters = _targetWaiters.ToList();
+                    _targetWaiters.Clear();
+                    if (waiters.Count == 0)
+                    {
+                        _unclaimedTargets.Enqueue(target);
+                        if (_unclaimedTargets.Count > UnclaimedTargetsKept) _unclaimedTargets.Dequeue();
+                    }
+                }
+                foreach (var waiter in waiters) waiter.TrySetResult(target);
+                _events.Raise(() => TargetFound?.Invoke(this, new TargetFoundEventArgs(target)));
+            }
+            else if (message == _findMessage && wParam.ToInt64() == FindError && lParam != IntPtr.Zero)
+            {
+                var pair = new int[2];
+                Marshal.Copy(lParam, pair, 0, 2);
+                var args = new ReaderErrorEventArgs(unchecked((uint)pair[0]), unchecked((uint)pair[1]));
+                _events.Raise(() => ReaderError?.Invoke(this, args));
+            }
+            else if (message == _enableMessage)
+            {
+                uint number = unchecked((uint)lParam.ToInt64());
+                var access = (TargetAccess)wParam.ToInt32();
+                if (access == TargetAccess.Enabled)
+                {
+                    List<TaskCompletionSource<bool>> waiters = null;
+                    lock (_gate)
+                    {
+                        if (_accessWaiters.TryGetValue(number, out waiters)) _accessWaiters.Remove(number);
+                    }
+                    if (waiters != null) foreach (var waiter in waiters) waiter.TrySetResult(true);
+                }
+                _events.Raise(() => AccessChanged?.Invoke(this, new TargetAccessEventArgs(number, access)));
+            }
+        }
+
+        private static async Task<T> WithCancellation<T>(TaskCompletionSource<T> waiter, CancellationToken token, Action forget)
+        {
+            if (!token.CanBeCanceled) return await waiter.Task.ConfigureAwait(false);
+            using (token.Register(() => { forget(); waiter.TrySetCanceled(token); }))
+            {
+                return await waiter.Task.ConfigureAwait(false);
+            }
+        }
+
+        private void ThrowIfDisposed()
+        {
+            if (Volatile.Read(ref _disposed) != 0) throw new ObjectDisposedException(nameof(NfcReader));
+        }
+    }
+}

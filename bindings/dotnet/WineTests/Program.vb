@@ -1,0 +1,503 @@
+' The binding's whole road against the simulated reader plug-in, in a real .NET runtime:
+' events with their records, the awaitable road, Thru, NDEF through the tag library, errors as
+' exceptions with their names, Dispose from other threads while polling, collections while
+' polling. Each test prints PASS or FAIL; the last line is "N passed, M failed".
+Imports System.Collections.Concurrent
+Imports System.IO
+Imports System.Threading
+Imports Korvat.Nfc
+Imports Korvat.Nfc.Interop
+Imports Korvat.Nfc.Ndef
+Imports Microsoft.Win32
+
+Module Program
+    Private ReadOnly Bound As TimeSpan = TimeSpan.FromSeconds(20)
+    Private ReadOnly DisposeBound As TimeSpan = TimeSpan.FromSeconds(5)
+    Private passed As Integer
+    Private failed As Integer
+    Private workDirectory As String
+
+    Private Const CardA As String = "card A {0} {1} nfcid1=045A3C912B6E80 sens_res=0044 sel_res=20 ats=0578807002" & vbLf &
+                                    "uri https://www.example.com/korvat-nfc" & vbLf
+    Private Const CardB As String = "card B {0} {1} atqb=501A2B3C4D0000000000718F attrib=10 {2}" & vbLf &
+                                    "text en Hello from the type B card" & vbLf
+    Private Const CardF As String = "card F {0} {1} nfcid2=012E4C5D6E7F8091 pad=03014B024F4993FF rd=12FC" & vbLf &
+                                    "text en Hello at 212 kbit/s" & vbLf & "uri tel:+358401234567" & vbLf
+
+    Function Main(args As String()) As Integer
+        workDirectory = Path.Combine(Path.GetTempPath(), "korvat-nfc-winetests")
+        Directory.CreateDirectory(workDirectory)
+        Console.WriteLine($".NET {Environment.Version}, {NativeLibraryResolver.RuntimeIdentifier}, native DLLs from {NativeLibraryResolver.NativeDirectory}")
+        Configure()
+
+        Dim filter As String = If(args.Length > 0, args(0), "")
+        Dim tests As New List(Of KeyValuePair(Of String, Action)) From {
+            Pair("events carry the decoded records of A, B and F targets, access and NDEF from the handlers", AddressOf EventsCarryTheRecords),
+            Pair("events are raised on the creating thread's SynchronizationContext", AddressOf EventsUseTheSynchronizationContext),
+            Pair("the awaitable road: wait for a target, read its NDEF message", AddressOf AwaitableRoadReadsNdef),
+            Pair("a target found before the wait began is not missed", AddressOf EarlierTargetIsNotMissed),
+            Pair("a wait for a target ends with its cancellation", AddressOf WaitIsCancelled),
+            Pair("Thru answers, time-out and logging with access enabled", AddressOf ThruAnswers),
+            Pair("failures are NfcExceptions with code, detail and name", AddressOf ErrorsMapToExceptions),
+            Pair("an NDEF message written through the binding reads back as written", AddressOf NdefWrittenReadsBack),
+            Pair("the managed NDEF codec and the tag library's agree byte for byte", AddressOf NdefCodecAgreesWithTagLibrary),
+            Pair("Dispose from another thread while polling returns promptly and ends pending waits", AddressOf DisposeFromAnotherThread),
+            Pair("Dispose from an event handler returns", AddressOf DisposeFromAHandler),
+            Pair("forced collections while polling break nothing", AddressOf CollectionsWhilePolling)
+        }
+        For Each test In tests
+            If test.Key.Contains(filter) Then Run(test.Key, test.Value)
+        Next
+        Console.WriteLine($"{passed} passed, {failed} failed")
+        Return If(failed = 0 AndAlso passed > 0, 0, 1)
+    End Function
+
+    ' ---------------------------------------------------------------- tests
+
+    Private Sub EventsCarryTheRecords()
+        UseScenario(String.Format(CardA, 0, 1500) & String.Format(CardB, 1500, 3300, "") & String.Format(CardF, 3300, 5400))
+        Dim targets As New List(Of Target)
+        Dim messages As New Dictionary(Of UInteger, NdefMessage)
+        Dim accessSteps As New List(Of String)
+        Dim handlerThreads As New HashSet(Of Thread)
+        Dim done As New ManualResetEventSlim()
+        Using reader As New NfcReader()
+            AddHandler reader.TargetFound,
+                Sub(sender, e)
+                    SyncLock targets
+                        targets.Add(e.Target)
+                        handlerThreads.Add(Thread.CurrentThread)
+                    End SyncLock
+                End Sub
+            AddHandler reader.AccessChanged,
+                Sub(sender, e)
+                    SyncLock targets
+                        accessSteps.Add($"{e.TargetNumber}:{e.Access}")
+                        handlerThreads.Add(Thread.CurrentThread)
+                    End SyncLock
+                    If e.Access = TargetAccess.Waiting Then
+                        reader.StartDeviceAccess(e.TargetNumber)
+                    Else
+                        Dim target As Target
+                        SyncLock targets
+                            target = targets.Single(Function(t) t.TargetNumber = e.TargetNumber)
+                        End SyncLock
+                        messages(e.TargetNumber) = NfcTags.ReadNdef(target)
+                        reader.StopDeviceAccess()
+                        If messages.Count = 3 Then done.Set()
+                    End If
+                End Sub
+            Equal("SIM0", reader.Open(), "port opened by the empty name")
+            reader.StartPolling(TargetKinds.All)
+            Check(done.Wait(Bound), $"three targets read within {Bound.TotalSeconds} s; found: {targets.Count}, access: {String.Join(" ", accessSteps)}")
+        End Using
+
+        Dim a = TryCast(targets(0), Target14443A)
+        Check(a IsNot Nothing, $"the first target is type A: {targets(0)}")
+        Equal("045A3C912B6E80", Hex(a.Nfcid1), "NFCID1")
+        Equal(CUShort(&H44), a.SensRes, "SENS_RES")
+        Equal(CByte(&H20), a.SelRes, "SEL_RES")
+        Equal("0578807002", Hex(a.Ats), "ATS")
+        Equal(23 + 5, a.Record.Length, "type A record size")
+        Dim b = TryCast(targets(1), Target14443B)
+        Check(b IsNot Nothing, $"the second target is type B: {targets(1)}")
+        Equal("501A2B3C4D0000000000718F", Hex(b.Atqb), "ATQB")
+        Equal("10", Hex(b.Attrib), "ATTRIB")
+        Dim f = TryCast(targets(2), Target18092)
+        Check(f IsNot Nothing, $"the third target is 18092: {targets(2)}")
+        Equal(TargetKinds.Iso18092At212, f.Kind, "18092 kind")
+        Equal("012E4C5D6E7F8091", Hex(f.Nfcid2), "NFCID2")
+        Equal("03014B024F4993FF", Hex(f.Pad), "Pad")
+        Equal("12FC", Hex(f.RequestData), "RD")
+        Check(a.TargetNumber < b.TargetNumber AndAlso b.TargetNumber < f.TargetNumber, "target numbers rise")
+        For Each t In targets
+            Dim waiting = accessSteps.IndexOf($"{t.TargetNumber}:Waiting")
+            Dim enabled = accessSteps.IndexOf($"{t.TargetNumber}:Enabled")
+            Check(waiting >= 0 AndAlso enabled > waiting, $"target {t.TargetNumber}: waiting, then enabled: {String.Join(" ", accessSteps)}")
+        Next
+        Equal("https://www.example.com/korvat-nfc", DirectCast(messages(a.TargetNumber).Records.Single(), UriRecord).Uri, "A's URI")
+        Dim text = DirectCast(messages(b.TargetNumber).Records.Single(), TextRecord)
+        Equal("en|Hello from the type B card", text.Language & "|" & text.Text, "B's text")
+        Dim fRecords = messages(f.TargetNumber).Records
+        Equal("Hello at 212 kbit/s", DirectCast(fRecords(0), TextRecord).Text, "F's text")
+        Equal("tel:+358401234567", DirectCast(fRecords(1), UriRecord).Uri, "F's URI")
+        Check(Not handlerThreads.Contains(Thread.CurrentThread), "handlers ran on a worker thread, not the caller's")
+    End Sub
+
+    Private Sub EventsUseTheSynchronizationContext()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Dim context As New PumpedContext()
+        Dim main = Thread.CurrentThread
+        Dim seen As New List(Of String)
+        SynchronizationContext.SetSynchronizationContext(context)
+        Try
+            Using reader As New NfcReader()
+                AddHandler reader.TargetFound, Sub(s, e) seen.Add($"found on {If(Thread.CurrentThread Is main, "main", "other")}")
+                AddHandler reader.AccessChanged, Sub(s, e) seen.Add($"{e.Access} on {If(Thread.CurrentThread Is main, "main", "other")}")
+                reader.Open()
+                reader.StartPolling(TargetKinds.Iso14443A)
+                Check(context.PumpUntil(Function() seen.Count >= 2, Bound), $"two events pumped within the bound: {String.Join(", ", seen)}")
+            End Using
+        Finally
+            SynchronizationContext.SetSynchronizationContext(Nothing)
+        End Try
+        Equal("found on main, Waiting on main", String.Join(", ", seen.Take(2)), "events in order, on the context's thread")
+    End Sub
+
+    Private Sub AwaitableRoadReadsNdef()
+        UseScenario(String.Format(CardF, 0, 60000))
+        Using reader As New NfcReader()
+            reader.Open("SIM0")
+            reader.StartPolling(TargetKinds.Iso18092At212 Or TargetKinds.Iso18092At424)
+            Dim target = Await(reader.WaitForTargetAsync())
+            Check(TypeOf target Is Target18092, $"an 18092 target: {target}")
+            Await(reader.AccessAsync(target))
+            Dim info = NfcTags.Identify(target)
+            Dim again = reader.WaitForTargetAsync()
+            reader.StopDeviceAccess(findAgain:=True)
+            Dim found = Await(again)
+            Check(found.TargetNumber > target.TargetNumber, "found again with a new number")
+            Dim message = Await(reader.ReadNdefAsync(found))
+            Equal("Text [en] Hello at 212 kbit/s|URI tel:+358401234567", String.Join("|", message.Records), "the message's records")
+            Equal(3, info.TagType, "tag type")
+            Equal(CUInt(message.ToByteArray().Length), info.MessageSize, "message size identified")
+        End Using
+    End Sub
+
+    Private Sub EarlierTargetIsNotMissed()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Using reader As New NfcReader()
+            Dim found As New ManualResetEventSlim()
+            AddHandler reader.TargetFound, Sub(s, e) found.Set()
+            reader.Open()
+            reader.StartPolling(TargetKinds.Iso14443A)
+            Check(found.Wait(Bound), "the card was found")
+            Dim target = Await(reader.WaitForTargetAsync())
+            Equal("045A3C912B6E80", Hex(DirectCast(target, Target14443A).Nfcid1), "the target found before the wait")
+            Dim none = reader.WaitForTargetAsync()
+            Check(Not none.Wait(TimeSpan.FromMilliseconds(1500)), "a second wait gets no target twice")
+        End Using
+    End Sub
+
+    Private Sub WaitIsCancelled()
+        UseScenario(String.Format(CardA, 60000, 70000))
+        Using reader As New NfcReader(), cancellation As New CancellationTokenSource(TimeSpan.FromMilliseconds(1500))
+            reader.Open()
+            reader.StartPolling()
+            Dim wait = reader.WaitForTargetAsync(cancellation.Token)
+            Try
+                wait.Wait(Bound)
+            Catch e As AggregateException
+            End Try
+            Check(wait.IsCanceled, $"the wait is cancelled, not {wait.Status}")
+        End Using
+    End Sub
+
+    Private Sub ThruAnswers()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Dim log = Path.Combine(workDirectory, "thru.log")
+        File.Delete(log)
+        Using reader As New NfcReader()
+            reader.Open()
+            Equal(6000, reader.Timeout, "time-out after open")
+            reader.Timeout = 2500
+            Equal(2500, reader.Timeout, "time-out set")
+            reader.StartLogging(log)
+            reader.StartPolling(TargetKinds.Iso14443A)
+            Dim target = Await(reader.WaitForTargetAsync())
+            Await(reader.AccessAsync(target))
+            Dim cases = New String()() {
+                New String() {"00A4040007D276000085010100", "9000"},  ' SELECT of the NDEF application
+                New String() {"00A4040007A00000000000FF00", "6A82"},  ' SELECT of an application the tag lacks
+                New String() {"00A4000C02E103", "9000"},              ' SELECT of the capability container
+                New String() {"00B0000002", "000F9000"}               ' READ BINARY of its length
+            }
+            For Each c In cases
+                Equal(c(1), Hex(reader.Thru(Bytes(c(0)))), $"answer to {c(0)}")
+            Next
+            Dim cc = reader.Thru(Bytes("00B000000F"))
+            Equal(17, cc.Length, "capability container and status word")
+            Equal("0080", Hex(cc.Skip(3).Take(2).ToArray()), "MLe of the capability container")
+            reader.StopDeviceAccess()
+            reader.StopLogging()
+        End Using
+        Dim text = File.ReadAllText(log)
+        Check(text.Contains("korvatlib_nfc_thru") AndAlso text.Contains("korvatlib_nfc_start_dev_access"), "the normal log traces the calls")
+    End Sub
+
+    Private Sub ErrorsMapToExceptions()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Using reader As New NfcReader()
+            ExpectFailure("open of a port of no category", Sub() reader.Open("COM1"),
+                          &H80C00007UI, 0UI, "KORVAT_NFC_E_UNSUPPORTED_CATEGORY", "korvatlib_nfc_open")
+            ExpectFailure("poll mode without an open port", Sub() reader.StartPolling(),
+                          &H80C0000DUI, 0UI, "KORVAT_NFC_E_PORT_NOT_OPEN", "korvatlib_nfc_start_poll_mode")
+            ExpectFailure("a second reader while one is alive", Sub() Call New NfcReader().Dispose(),
+                          &H80C00012UI, 0UI, "KORVAT_NFC_E_ALREADY_INITIALIZED", "korvatlib_nfc_initialize")
+            ExpectFailure("a relative log file name", Sub() reader.StartLogging("relative.log"),
+                          &H80C00102UI, 0UI, "KORVAT_NFC_E_LOG_RELATIVE_PATH", "korvatlib_nfc_start_logging")
+            reader.Open()
+            ExpectFailure("Thru without access: the plug-in's own pair, no name", Sub() reader.Thru({&H0}),
+                          &HE053000AUI, 0UI, Nothing, "korvatlib_nfc_thru")
+            reader.StartPolling(TargetKinds.Iso14443A)
+            Dim target = Await(reader.WaitForTargetAsync())
+            Await(reader.AccessAsync(target))
+            ExpectFailure("a write to a read-only tag", Sub() NfcTags.WriteNdef(target, New NdefMessage(New UriRecord("https://example.org/"))),
+                          &H80C00204UI, 0UI, "KORVAT_TAGS_E_READ_ONLY", "korvatlib_tags_write_ndef")
+            ' The failed second reader left the first one's library initialised: it still works.
+            Equal("https://www.example.com/korvat-nfc", DirectCast(NfcTags.ReadNdef(target).Records(0), UriRecord).Uri, "read after the failures")
+        End Using
+    End Sub
+
+    Private Sub NdefWrittenReadsBack()
+        UseScenario(String.Format(CardB, 0, 60000, "writable ndef_size=512"))
+        Dim written As New NdefMessage(New UriRecord("https://www.example.com/written"),
+                                       New TextRecord("fi", "Hyvää päivää"),
+                                       New MimeRecord("application/json", System.Text.Encoding.UTF8.GetBytes("{""a"":1}")))
+        Using reader As New NfcReader()
+            reader.Open()
+            reader.StartPolling(TargetKinds.Iso14443B)
+            Dim target = Await(reader.WaitForTargetAsync())
+            Await(reader.AccessAsync(target))
+            Dim before = NfcTags.Identify(target)
+            Check(before.Writable AndAlso before.NdefPresent, $"a writable NDEF tag: {before}")
+            NfcTags.WriteNdef(target, written)
+            Dim read = NfcTags.ReadNdef(target)
+            reader.StopDeviceAccess()
+            Equal(Hex(written.ToByteArray()), Hex(read.ToByteArray()), "bytes read back")
+            Check(written.Records.SequenceEqual(read.Records), "records read back")
+            Equal("Text [fi] Hyvää päivää", read.Records(1).ToString(), "the text record as .NET type")
+            Equal("application/json", DirectCast(read.Records(2), MimeRecord).MimeType, "the MIME record as .NET type")
+        End Using
+    End Sub
+
+    Private Sub NdefCodecAgreesWithTagLibrary()
+        NativeLibraryResolver.EnsureLoaded()
+        Dim uris = {"https://www.example.com/korvat-nfc", "tel:+358401234567", "urn:nfc:ext:example", "mailto:a@b.c", "custom:thing"}
+        For Each uri In uris
+            Dim native = NativeMessage(Function(buffer As Byte(), ByRef size As UInteger) TagsNative.korvatlib_tags_ndef_add_uri(buffer, CUInt(buffer.Length), size, Z(uri)))
+            Equal(Hex(native), Hex(New NdefMessage(New UriRecord(uri)).ToByteArray()), $"URI {uri} built alike")
+            Dim back(255) As Byte
+            Dim backSize As UInteger
+            Check(TagsNative.korvatlib_tags_ndef_get_uri(native, CUInt(native.Length), 0, back, CUInt(back.Length), backSize), "native get_uri")
+            Equal(uri, System.Text.Encoding.UTF8.GetString(back, 0, CInt(backSize)), $"URI {uri} read back natively")
+            Equal(uri, DirectCast(NdefMessage.Parse(native).Records(0), UriRecord).Uri, $"URI {uri} read alike")
+        Next
+        Dim texts = {({"en", "Hello"}), ({"pt-BR", "Olá, mundo"}), ({"ja", "こんにちは"})}
+        For Each t In texts
+            Dim native = NativeMessage(Function(buffer As Byte(), ByRef size As UInteger) TagsNative.korvatlib_tags_ndef_add_text(buffer, CUInt(buffer.Length), size, Z(t(0)), Z(t(1))))
+            Equal(Hex(native), Hex(New NdefMessage(New TextRecord(t(0), t(1))).ToByteArray()), $"text {t(1)} built alike")
+        Next
+        Dim payload = Enumerable.Range(0, 300).Select(Function(i) CByte(i Mod 256)).ToArray()
+        Dim mime = NativeMessage(Function(buffer As Byte(), ByRef size As UInteger) TagsNative.korvatlib_tags_ndef_add_mime(buffer, CUInt(buffer.Length), size, Z("application/octet-stream"), payload, CUInt(payload.Length)))
+        Equal(Hex(mime), Hex(New NdefMessage(New MimeRecord("application/octet-stream", payload)).ToByteArray()), "a long MIME record built alike")
+        ' A message of several records built here is walked by the tag library as the same records.
+        Dim message = New NdefMessage(New TextRecord("de", "Grüße"), New UriRecord("https://example.org/x"), New MimeRecord("text/plain", {&H41, &H42}))
+        Dim bytes = message.ToByteArray()
+        Dim count As UInteger
+        Check(TagsNative.korvatlib_tags_ndef_record_count(bytes, CUInt(bytes.Length), count), "native record count")
+        Equal(3UI, count, "records the tag library sees")
+        Dim record As New NdefRecordRecord()
+        Dim data(15) As Byte
+        Check(TagsNative.korvatlib_tags_ndef_get_record(bytes, CUInt(bytes.Length), 2, record, data, CUInt(data.Length)), "native get_record")
+        Equal("2|text/plain|4142", $"{record.tnf}|{System.Text.Encoding.ASCII.GetString(record.type, 0, record.type_size)}|{Hex(data.Take(CInt(record.payload_size)).ToArray())}", "the MIME record natively")
+    End Sub
+
+    Private Sub DisposeFromAnotherThread()
+        UseScenario(String.Format(CardA, 60000, 70000))
+        Dim reader As New NfcReader()
+        reader.Open()
+        reader.StartPolling()
+        Dim wait = reader.WaitForTargetAsync()
+        Thread.Sleep(1500)  ' a few poll cycles
+        Dim clock = Stopwatch.StartNew()
+        Dim disposing = Task.Run(Sub() reader.Dispose())
+        Check(disposing.Wait(DisposeBound), $"Dispose returned within {DisposeBound.TotalSeconds} s")
+        Console.WriteLine($"     Dispose from another thread while polling: {clock.Elapsed.TotalMilliseconds:0} ms")
+        Try
+            wait.Wait(DisposeBound)
+        Catch e As AggregateException
+        End Try
+        Check(wait.IsFaulted AndAlso TypeOf wait.Exception.InnerException Is ObjectDisposedException, $"the pending wait failed as disposed: {wait.Status}")
+        reader.Dispose()
+        Dim afterDispose As Exception = Nothing
+        Try
+            reader.Open()
+        Catch e As ObjectDisposedException
+            afterDispose = e
+        End Try
+        Check(afterDispose IsNot Nothing, "a disposed reader refuses calls")
+        ' The library was closed and uninitialised: a new reader starts from the beginning.
+        Using again As New NfcReader()
+            Equal("SIM0", again.Open(), "a new reader opens the port")
+        End Using
+    End Sub
+
+    Private Sub DisposeFromAHandler()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Dim returned As New ManualResetEventSlim()
+        Dim reader As New NfcReader()
+        AddHandler reader.TargetFound,
+            Sub(s, e)
+                reader.Dispose()
+                returned.Set()
+            End Sub
+        reader.Open()
+        reader.StartPolling()
+        Check(returned.Wait(Bound), "Dispose in the handler returned")
+        Check(Not reader.IsPolling, "polling stopped")
+        Using again As New NfcReader()
+            again.Open()
+        End Using
+    End Sub
+
+    Private Sub CollectionsWhilePolling()
+        UseScenario(String.Format(CardA, 0, 1300) & String.Format(CardB, 1300, 2600, "") & "repeat 2600" & vbLf)
+        Dim found As New ConcurrentQueue(Of Target)
+        Dim stopPressure As New CancellationTokenSource()
+        Dim collections As Integer = 0
+        Dim pressure = Task.Run(
+            Sub()
+                While Not stopPressure.IsCancellationRequested
+                    Dim garbage = Enumerable.Range(0, 2000).Select(Function(i) New Byte(63) {}).ToList()
+                    GC.Collect(2, GCCollectionMode.Forced, True, True)
+                    GC.WaitForPendingFinalizers()
+                    Interlocked.Increment(collections)
+                End While
+            End Sub)
+        Using reader As New NfcReader()
+            AddHandler reader.TargetFound, Sub(s, e) found.Enqueue(e.Target)
+            reader.Open()
+            reader.StartPolling(TargetKinds.Iso14443A Or TargetKinds.Iso14443B)
+            Thread.Sleep(TimeSpan.FromSeconds(8))
+        End Using
+        stopPressure.Cancel()
+        Check(pressure.Wait(Bound), "the collecting thread ended")
+        Console.WriteLine($"     {collections} forced full collections while polling; {found.Count} targets found")
+        Check(found.Count >= 3, $"targets kept coming while collecting: {found.Count}")
+        Dim last As UInteger = 0
+        For Each t In found
+            Check(t.TargetNumber > last, "target numbers rise")
+            last = t.TargetNumber
+            Select Case t.Kind
+                Case TargetKinds.Iso14443A : Equal("045A3C912B6E80", Hex(DirectCast(t, Target14443A).Nfcid1), "NFCID1 under collections")
+                Case TargetKinds.Iso14443B : Equal("501A2B3C4D0000000000718F", Hex(DirectCast(t, Target14443B).Atqb), "ATQB under collections")
+                Case Else : Check(False, $"an unexpected target {t}")
+            End Select
+        Next
+    End Sub
+
+    ' ---------------------------------------------------------------- helpers
+
+    ' The simulator's configuration for this process's architecture (the 64-bit registry view for x64).
+    Private Sub Configure()
+        Using key = Registry.LocalMachine.CreateSubKey("SOFTWARE\Ravo Corporation\Korvat NFC Library")
+            key.SetValue("plugins_home_directory", NativeLibraryResolver.PluginDirectory)
+            key.SetValue("category_name_list", "SIM")
+            key.SetValue("port_name_list", "SIM0")
+        End Using
+    End Sub
+
+    ' The scenario the simulator reads at the next open.
+    Private Sub UseScenario(text As String)
+        Dim file = Path.Combine(workDirectory, "test.scenario")
+        IO.File.WriteAllText(file, text)
+        Using key = Registry.LocalMachine.CreateSubKey("SOFTWARE\Ravo Corporation\Korvat NFC Library")
+            key.SetValue("sim_scenario_file", file)
+        End Using
+    End Sub
+
+    Private Sub ExpectFailure(what As String, action As Action, code As UInteger, detail As UInteger, name As String, operation As String)
+        Try
+            action()
+        Catch e As NfcException
+            Equal(code, e.Code, $"{what}: code")
+            Equal(detail, e.Detail, $"{what}: detail")
+            Equal(name, e.ErrorName, $"{what}: name")
+            Equal(operation, e.Operation, $"{what}: operation")
+            Check(e.Message.StartsWith($"{operation} failed: {If(name, "error")} (0x{code:X8})"), $"{what}: message {e.Message}")
+            Return
+        End Try
+        Throw New Exception($"{what}: no NfcException")
+    End Sub
+
+    Private Delegate Function AddRecord(buffer As Byte(), ByRef size As UInteger) As Boolean
+
+    ' A message of one record built by the tag library.
+    Private Function NativeMessage(add As AddRecord) As Byte()
+        Dim buffer(1023) As Byte
+        Dim size As UInteger = 0
+        Check(add(buffer, size), "the tag library builds the record")
+        Return buffer.Take(CInt(size)).ToArray()
+    End Function
+
+    Private Function Await(Of T)(task As Task(Of T)) As T
+        Check(task.Wait(Bound), $"done within {Bound.TotalSeconds} s")
+        Return task.Result
+    End Function
+
+    Private Sub Await(task As Task)
+        Check(task.Wait(Bound), $"done within {Bound.TotalSeconds} s")
+    End Sub
+
+    Private Function Pair(name As String, test As Action) As KeyValuePair(Of String, Action)
+        Return New KeyValuePair(Of String, Action)(name, test)
+    End Function
+
+    Private Sub Run(name As String, test As Action)
+        Dim clock = Stopwatch.StartNew()
+        Try
+            test()
+            passed += 1
+            Console.WriteLine($"PASS {name} ({clock.Elapsed.TotalSeconds:0.0} s)")
+        Catch e As Exception
+            failed += 1
+            Console.WriteLine($"FAIL {name}: {e}")
+        End Try
+    End Sub
+
+    Private Sub Check(condition As Boolean, what As String)
+        If Not condition Then Throw New Exception("check failed: " & what)
+    End Sub
+
+    Private Sub Equal(Of T)(expected As T, actual As T, what As String)
+        If Not EqualityComparer(Of T).Default.Equals(expected, actual) Then
+            Throw New Exception($"{what}: expected {If(expected Is Nothing, "Nothing", expected.ToString())}, got {If(actual Is Nothing, "Nothing", actual.ToString())}")
+        End If
+    End Sub
+
+    Private Function Hex(data As Byte()) As String
+        Return BitConverter.ToString(data).Replace("-", "")
+    End Function
+
+    Private Function Bytes(text As String) As Byte()
+        Return Enumerable.Range(0, text.Length \ 2).Select(Function(i) Convert.ToByte(text.Substring(i * 2, 2), 16)).ToArray()
+    End Function
+
+    ' A NUL-terminated UTF-8 string for the tag library.
+    Private Function Z(text As String) As Byte()
+        Return System.Text.Encoding.UTF8.GetBytes(text & ChrW(0))
+    End Function
+End Module
+
+' A SynchronizationContext like a form's: Post queues, and the owning thread runs the queue.
+Friend NotInheritable Class PumpedContext
+    Inherits SynchronizationContext
+
+    Private ReadOnly queue As New BlockingCollection(Of Action)
+
+    Public Overrides Sub Post(d As SendOrPostCallback, state As Object)
+        queue.Add(Sub() d(state))
+    End Sub
+
+    Public Function PumpUntil(condition As Func(Of Boolean), bound As TimeSpan) As Boolean
+        Dim clock = Stopwatch.StartNew()
+        While Not condition()
+            Dim remaining = bound - clock.Elapsed
+            If remaining <= TimeSpan.Zero Then Return False
+            Dim work As Action = Nothing
+            If queue.TryTake(work, remaining) Then work()
+        End While
+        Return True
+    End Function
+End Class
