@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
 #include "PcscLimits.h"
 #include "korvat_nfc_plugin.h"
@@ -175,6 +176,7 @@ bool Reader::close(Error &error)
     m_Open = false;
     m_Polling = false;
     m_Phase = Phase::None;
+    m_AccessLost = false;
     m_Events.clear();
     return true;
 }
@@ -193,6 +195,7 @@ bool Reader::startPollMode(uint32_t targetDevice, Error &error)
     m_Polling = true;
     m_TargetDevice = targetDevice;
     m_Phase = Phase::None;
+    m_AccessLost = false;
     m_LastState = 0;
     m_CardSeen = false;
     m_Events.clear();
@@ -213,6 +216,7 @@ bool Reader::stopPollMode(Error &error)
     }
     forgetCard();
     m_Phase = Phase::None;
+    m_AccessLost = false;
     m_Polling = false;
     m_Events.clear();
     m_DeviceFailing = false;
@@ -233,7 +237,15 @@ bool Reader::startDeviceAccess(uint32_t targetNumber, Error &error)
     if (m_Phase == Phase::Accessing) {
         return fail(error, PCSC_E_ALREADY_ACCESSING, m_TargetNumber);
     }
-    if (!sendAll(accessStartCommands(m_Profile, m_Card.kind), error)) {
+    std::vector<std::vector<uint8_t>> commands = accessStartCommands(m_Profile, m_Card.kind);
+    if (m_Profile == Profile::TransparentSession && !commands.empty()) {
+        // The session's timer bounds each transceive by the time-out in force now.
+        std::vector<uint8_t> timer;
+        sessionCommand(SessionManage, timerObject(static_cast<uint32_t>(m_Timeout) * 1000u), timer);
+        commands.push_back(timer);
+    }
+    m_AccessLost = false;
+    if (!sendAll(commands, error)) {
         m_Scard.trace("access set-up failed: error " + code(error.code) + ", detail " + code(error.detail));
         return false;
     }
@@ -248,6 +260,10 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
     }
     if (stopMode > 1) {
         return fail(error, PCSC_E_INVALID_ARGUMENT, 1);
+    }
+    if (m_AccessLost) {
+        m_AccessLost = false;  // the card left: nothing to end
+        return true;
     }
     if (m_Phase != Phase::Accessing) {
         return fail(error, PCSC_E_NOT_ACCESSING, 0);
@@ -277,11 +293,15 @@ bool Reader::deselectDevice(Error &error)
 
 bool Reader::exchange(const uint8_t *command, size_t length, std::vector<uint8_t> &response, Error &error)
 {
+    if (m_Open && m_AccessLost) {
+        return fail(error, PCSC_E_CARD_REMOVED, ScardWRemovedCard);
+    }
     if (!selectDevice(error)) {
         return false;
     }
+    // The session's time-out was set at the start of the access (a manage-session object).
     Exchange exchange;
-    if (!exchange.begin(m_Profile, m_Card.kind, command, length, static_cast<uint32_t>(m_Timeout), error)) {
+    if (!exchange.begin(m_Profile, m_Card.kind, command, length, 0, error)) {
         return false;
     }
     std::vector<uint8_t> answer;
@@ -318,6 +338,7 @@ void Reader::forgetCard()
 
 void Reader::dropTarget(bool reportRemoval)
 {
+    m_AccessLost = reportRemoval && m_Phase == Phase::Accessing;
     forgetCard();
     m_Phase = Phase::None;
     m_Card = CardRecord();

@@ -72,6 +72,8 @@ public:
     bool startPollMode(uint32_t targetDevice, Error &error);
     bool stopPollMode(Error &error);
     bool startDeviceAccess(uint32_t targetNumber, Error &error);
+    // Also ends an access whose card has left (the exchanges fail with PCSC_E_CARD_REMOVED
+    // until then).
     bool stopDeviceAccess(uint32_t stopMode, Error &error);
     // The reader keeps the card selected: both only check that access is open.
     bool selectDevice(Error &error);
@@ -125,6 +127,7 @@ private:
     bool m_CardSeen = false;       // the card of m_SeenCounter was looked at (found, skipped or released)
     uint32_t m_SeenCounter = 0;    // its arrival's event counter
     Phase m_Phase = Phase::None;
+    bool m_AccessLost = false;     // the accessed card left: gp_read says so until access stops
     CardRecord m_Card;
     uint32_t m_TargetNumber = 0;
     uint32_t m_NextTargetNumber = 1;

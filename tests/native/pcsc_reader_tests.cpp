@@ -301,9 +301,10 @@ TEST_F(PcscReaderTest, EachProfileCarriesItsCardsFromFindToStop)
           {"FFC20000028200", "C0030090009000"},
           {"FFCA000000", "012E4C5D6E7F80919000"},
           {"FFC20002048F020300", "C0030090009000"},
-          {"FFC200010C5F4604C0C62D00950306FFFF", "C003009000" "9703070102" "9000"}},
+          {"FFC20000075F4604C0C62D00", "C0030090009000"},  // the time-out, 3 s, as the session's timer
+          {"FFC2000105950306FFFF", "C003009000" "9703070102" "9000"}},
          pcsc::Profile::TransparentSession, 2, "012E4C5D6E7F8091" "FFFFFFFFFFFFFFFF" "00", "06FFFF",
-         "FFC200010C5F4604C0C62D00950306FFFF", "070102"},
+         "FFC2000105950306FFFF", "070102"},
         {"type A -4, PN532", TypeA4Atr,
          {{"FF00000002D402", "D503320106079000"},
           {"FF00000004D44A0100", "D54B01010344200704A1A2A3A4A5A60578807002" "9000"},
@@ -416,6 +417,11 @@ TEST_F(PcscReaderTest, ACardRemovedDuringAccessFailsTheExchangeAndIsReportedGone
     const Reports r = poll(reader);
     ASSERT_EQ(r.events.size(), 1u);
     EXPECT_EQ(r.events[0].driverStatus, CardRemoved);
+    // Whoever notices first, the transmit or the poll step, the application hears of the removal.
+    error = pcsc::Error();
+    EXPECT_FALSE(reader.exchange(select.data(), select.size(), response, error));
+    EXPECT_EQ(error.code, PCSC_E_CARD_REMOVED);
+    EXPECT_TRUE(reader.stopDeviceAccess(0, error));
     EXPECT_FALSE(reader.exchange(select.data(), select.size(), response, error));
     EXPECT_EQ(error.code, PCSC_E_NOT_ACCESSING);
 }
