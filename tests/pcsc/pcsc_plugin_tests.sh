@@ -12,43 +12,24 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$repo"
 build=$(cd "${1:-build/x64}" && pwd)
 filter=${2:-*}
-root_sh=$repo/scripts/pcsc-root.sh
 bin=$build/bin
-control_port=${KORVAT_PCSC_CONTROL_PORT:-35971}
 key='HKLM\Software\Ravo Corporation\Korvat NFC Library'
-loader=/usr/lib/wine/wine64
 status=0
-controller=
-
-now() { date +%s.%N; }
-elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+# shellcheck source=pcsc_session.sh
+. tests/pcsc/pcsc_session.sh
 say() { echo "pcsc-plugin-tests: $*"; }
 
 for f in pcsc_plugin_tests.exe korvat_nfc_plugin_check.exe korvat_nfc_demo.exe pcsc_plugins/pcsc_reader.gp; do
   [ -f "$bin/$f" ] || { say "missing $bin/$f (build the x64 tree first)"; exit 1; }
 done
 
-finish() {
-  [ -n "$controller" ] && kill "$controller" 2>/dev/null && wait "$controller" 2>/dev/null
-  "$root_sh" stop
-}
 t0=$(now)
-"$root_sh" make || exit $?
-trap finish EXIT
-"$root_sh" start || exit $?
-in_root() { ( cd "$bin" && "$root_sh" run "$@" ); }
-in_root sh -c "[ -f \"\$WINEPREFIX/system.reg\" ] || $loader wineboot -i >/dev/null 2>&1 || true"
-say "root and Wine 10 prefix ready in $(elapsed "$t0")s"
-
-log=$build/pcsc_card_control.log
-python3 tests/pcsc/pcsc_card_control.py "$root_sh" "$control_port" >"$log" 2>&1 &
-controller=$!
-for _ in $(seq 1 50); do grep -q listening "$log" && break; sleep 0.1; done
-grep -q listening "$log" || { cat "$log"; say "the card controller did not start"; exit 1; }
+pcsc_session_start "$build/pcsc_card_control.log" || exit $?
+say "root, Wine 10 prefix and card controller ready in $(elapsed "$t0")s"
 
 # 1. The GoogleTest program.
 started=$(now)
-if in_root env KORVAT_PCSC_CONTROL="$control_port" WINEDEBUG=-all "$loader" "$bin/pcsc_plugin_tests.exe" \
+if in_root_with_cards "$loader" "$bin/pcsc_plugin_tests.exe" \
      --gtest_filter="$filter" >"$build/pcsc_plugin_tests.out" 2>&1; then
   say "PASS pcsc_plugin_tests.exe in $(elapsed "$started")s"
 else
