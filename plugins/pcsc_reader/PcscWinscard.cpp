@@ -10,11 +10,10 @@ const DWORD ReceiveBufferSize = PCSC_MAXIMUM_RESPONSE_SIZE + 258;
 
 }  // namespace
 
-PcscWinscard::~PcscWinscard()
-{
-    disconnect();
-    releaseContext();
-}
+// Runs when the plug-in is unloaded or the process ends, with the loader lock held and winscard
+// possibly detached already: no call into it. gp_close_port has released the context (the
+// library closes an open port before it lets the plug-in go); at process exit the system does.
+PcscWinscard::~PcscWinscard() = default;
 
 uint32_t PcscWinscard::establishContext()
 {

@@ -8,7 +8,7 @@
 
 class PcscWinscard : public pcsc::Scard {
 public:
-    ~PcscWinscard() override;
+    ~PcscWinscard() override;  // calls nothing: see the source
 
     uint32_t establishContext() override;
     void releaseContext() override;
