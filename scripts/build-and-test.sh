@@ -106,7 +106,7 @@ for arch in x64 x86; do
   esac
 done
 case $pcsc_status in
-  passed) echo "PC/SC x64: passed: $(grep -h '^\[  PASSED  \]' build/x64/pcsc.log | tail -n 1), the checker and the demo on PCSC0" ;;
+  passed) echo "PC/SC x64: passed: pcsc_plugin_tests $(grep -o '\[  PASSED  \].*' build/x64/pcsc.log | tail -n 1), the checker and the demo on PCSC0" ;;
   FAILED) echo "PC/SC x64: FAILED: see build/x64/pcsc.log" ;;
   skipped) echo "PC/SC tests SKIPPED: x64: ${pcsc_why:-the PC/SC root cannot be made here}" ;;
 esac
