@@ -3,8 +3,8 @@
 // tests/pcsc/pcsc_card_control.py, which tests/pcsc/pcsc_plugin_tests.sh starts. Through the
 // entry points: the road for each card kind on each reader profile that carries it (open, poll,
 // find with the record checked, access, a raw exchange, stop, close), a command a profile cannot
-// carry, a card present before the port opens. Through the library: removal during an access, the
-// resource manager gone and back, FreeLibrary while polling.
+// carry, a card present before the port opens, the status calls while pcscd is gone. Through the
+// library: removal during an access, the resource manager gone and back, FreeLibrary while polling.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -224,6 +224,37 @@ TEST_F(PcscPluginTest, ACardPresentBeforeTheOpenIsFound)
     EXPECT_EQ(hex(field(found, GP_AD_A_NFCID1, 7)), T4aUid);
     EXPECT_EQ(hex(field(found, GP_AD_A_SENS_RES, 2)), "4403");  // the PN532 profile, probed at open
     EXPECT_TRUE(plugin.close(&error));
+}
+
+// pcscd gone: every status call reports the device error (the service kind, SCARD_E_NO_SERVICE)
+// for as long as it lasts; once pcscd is back the card is found again.
+TEST_F(PcscPluginTest, TheStatusCallsReportTheResourceManagerGoneUntilItIsBack)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    ASSERT_TRUE(plugin.startPoll(AllKinds, &error));
+    VirtualCard card("--card t2 --profile storage");
+    PluginStatus found;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, found, ArrivalLimitMs));
+    ASSERT_EQ(control().ask("pcscd-stop"), "ok");
+    const uint32_t deviceError = GP_STATUS_DEVICE_ERROR | PCSC_DEVICE_ERROR_SERVICE << GP_DEVICE_ERROR_DETAIL_SHIFT;
+    PluginStatus failing;
+    const bool failed = waitForStatus(plugin, deviceError, failing, 3000);
+    std::vector<uint32_t> meanwhile;
+    for (int i = 0; failed && i < 10; ++i) {
+        Sleep(100);
+        meanwhile.push_back(driverStatus(plugin).word);
+    }
+    ASSERT_EQ(control().ask("pcscd-start"), "ok");
+    ASSERT_TRUE(failed) << "no device error";
+    EXPECT_EQ(pairText(failing.error), pairText(ErrorInfo{PCSC_E_SERVICE, 0x8010001D}));
+    for (uint32_t word : meanwhile) {
+        EXPECT_EQ(word, deviceError);
+    }
+    PluginStatus again;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, again, 15000)) << "not found again";
+    EXPECT_EQ(again.data[GP_AD_TARGET_NUMBER], 2);
+    EXPECT_EQ(hex(field(again, GP_AD_A_NFCID1, 7)), T4aUid);
 }
 
 uint32_t word(const std::vector<uint8_t> &bytes, size_t offset)
