@@ -52,7 +52,9 @@
  *   the card left the field    state 14 (card error), detail PCSC_CARD_ERROR_REMOVED (1), the
  *                              pair PCSC_E_CARD_REMOVED / SCARD_W_REMOVED_CARD; reported once.
  *                              An exchange of an access whose card left fails with that pair
- *                              too, until gp_stop_device_access (which then succeeds).
+ *                              too, until gp_stop_device_access (which then succeeds); the same
+ *                              with the device error's pair when the reader or the resource
+ *                              manager went away during an access.
  *   the reader is gone         state 15 (device error), detail PCSC_DEVICE_ERROR_READER_GONE (1)
  *                              with PCSC_E_READER_GONE (reader unplugged: SCARD_E_UNKNOWN_READER,
  *                              SCARD_E_READER_UNAVAILABLE, or a state of UNKNOWN / UNAVAILABLE),

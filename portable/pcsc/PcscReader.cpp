@@ -176,7 +176,7 @@ bool Reader::close(Error &error)
     m_Open = false;
     m_Polling = false;
     m_Phase = Phase::None;
-    m_AccessLost = false;
+    m_AccessLost = Error();
     m_Events.clear();
     return true;
 }
@@ -195,7 +195,7 @@ bool Reader::startPollMode(uint32_t targetDevice, Error &error)
     m_Polling = true;
     m_TargetDevice = targetDevice;
     m_Phase = Phase::None;
-    m_AccessLost = false;
+    m_AccessLost = Error();
     m_LastState = 0;
     m_CardSeen = false;
     m_Events.clear();
@@ -216,7 +216,7 @@ bool Reader::stopPollMode(Error &error)
     }
     forgetCard();
     m_Phase = Phase::None;
-    m_AccessLost = false;
+    m_AccessLost = Error();
     m_Polling = false;
     m_Events.clear();
     m_DeviceFailing = false;
@@ -244,7 +244,7 @@ bool Reader::startDeviceAccess(uint32_t targetNumber, Error &error)
         sessionCommand(SessionManage, timerObject(static_cast<uint32_t>(m_Timeout) * 1000u), timer);
         commands.push_back(timer);
     }
-    m_AccessLost = false;
+    m_AccessLost = Error();
     if (!sendAll(commands, error)) {
         m_Scard.trace("access set-up failed: error " + code(error.code) + ", detail " + code(error.detail));
         return false;
@@ -261,8 +261,8 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
     if (stopMode > 1) {
         return fail(error, PCSC_E_INVALID_ARGUMENT, 1);
     }
-    if (m_AccessLost) {
-        m_AccessLost = false;  // the card left: nothing to end
+    if (m_AccessLost.code != 0) {
+        m_AccessLost = Error();  // the card or the reader left: nothing to end
         return true;
     }
     if (m_Phase != Phase::Accessing) {
@@ -293,8 +293,9 @@ bool Reader::deselectDevice(Error &error)
 
 bool Reader::exchange(const uint8_t *command, size_t length, std::vector<uint8_t> &response, Error &error)
 {
-    if (m_Open && m_AccessLost) {
-        return fail(error, PCSC_E_CARD_REMOVED, ScardWRemovedCard);
+    if (m_Open && m_AccessLost.code != 0) {
+        error = m_AccessLost;
+        return false;
     }
     if (!selectDevice(error)) {
         return false;
@@ -336,17 +337,18 @@ void Reader::forgetCard()
     }
 }
 
-void Reader::dropTarget(bool reportRemoval)
+void Reader::dropTarget(const Error &why, bool reportRemoval)
 {
-    m_AccessLost = reportRemoval && m_Phase == Phase::Accessing;
+    if (m_Phase == Phase::Accessing) {
+        m_AccessLost = why;
+    }
     forgetCard();
     m_Phase = Phase::None;
     m_Card = CardRecord();
     if (reportRemoval) {
         StatusReport removed;
         removed.driverStatus = GP_STATUS_CARD_ERROR | PCSC_CARD_ERROR_REMOVED << GP_CARD_ERROR_DETAIL_SHIFT;
-        removed.error.code = PCSC_E_CARD_REMOVED;
-        removed.error.detail = ScardWRemovedCard;
+        removed.error = why;
         m_Events.push_back(removed);
     }
 }
@@ -358,7 +360,7 @@ void Reader::deviceFailed(const Error &error)
     }
     m_Scard.trace("reader \"" + m_ReaderName + "\" lost: error " + code(error.code) + ", detail " +
                   code(error.detail));
-    dropTarget(false);
+    dropTarget(error, false);
     if (error.code == PCSC_E_SERVICE && m_HasContext) {
         m_Scard.releaseContext();
         m_HasContext = false;
@@ -437,7 +439,10 @@ void Reader::readerChanged(uint32_t state, const std::vector<uint8_t> &atr)
     const uint32_t counter = state & StateCounterMask;
     if (m_Phase != Phase::None && (!present || counter != m_SeenCounter)) {
         m_Scard.trace("the card left the field");
-        dropTarget(true);
+        Error removed;
+        removed.code = PCSC_E_CARD_REMOVED;
+        removed.detail = ScardWRemovedCard;
+        dropTarget(removed, true);
     }
     if (!present) {
         m_CardSeen = false;  // a card released for good may be found again when it comes back

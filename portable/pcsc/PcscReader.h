@@ -72,8 +72,8 @@ public:
     bool startPollMode(uint32_t targetDevice, Error &error);
     bool stopPollMode(Error &error);
     bool startDeviceAccess(uint32_t targetNumber, Error &error);
-    // Also ends an access whose card has left (the exchanges fail with PCSC_E_CARD_REMOVED
-    // until then).
+    // Also ends an access whose card or reader has left (the exchanges fail with the pair of
+    // the loss, PCSC_E_CARD_REMOVED, PCSC_E_READER_GONE or PCSC_E_SERVICE, until then).
     bool stopDeviceAccess(uint32_t stopMode, Error &error);
     // The reader keeps the card selected: both only check that access is open.
     bool selectDevice(Error &error);
@@ -99,7 +99,8 @@ private:
     bool requireOpen(Error &error) const;
     bool findReader(Error &error);
     void forgetCard();
-    void dropTarget(bool reportRemoval);
+    // The target is given up for `why`; reported as a card error when `reportRemoval`.
+    void dropTarget(const Error &why, bool reportRemoval);
     void deviceFailed(const Error &error);
     bool recover();
     void readerChanged(uint32_t eventState, const std::vector<uint8_t> &atr);
@@ -127,7 +128,8 @@ private:
     bool m_CardSeen = false;       // the card of m_SeenCounter was looked at (found, skipped or released)
     uint32_t m_SeenCounter = 0;    // its arrival's event counter
     Phase m_Phase = Phase::None;
-    bool m_AccessLost = false;     // the accessed card left: gp_read says so until access stops
+    Error m_AccessLost;            // why the accessed card went (removal, reader or service gone):
+                                   // gp_read says so until the access stops
     CardRecord m_Card;
     uint32_t m_TargetNumber = 0;
     uint32_t m_NextTargetNumber = 1;

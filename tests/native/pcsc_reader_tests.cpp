@@ -465,7 +465,9 @@ TEST_F(PcscReaderTest, AReaderOrServiceThatGoesAwayIsADeviceErrorUntilItComesBac
         ASSERT_TRUE(r.open(0, error));
         ASSERT_TRUE(r.startPollMode(1, error));
         model.insert(TypeA4Atr);
-        ASSERT_EQ(poll(r).events.size(), 1u);
+        const Reports found = poll(r);
+        ASSERT_EQ(found.events.size(), 1u);
+        ASSERT_TRUE(r.startDeviceAccess(targetNumberOf(found.events[0]), error));
         const std::vector<std::string> all = model.readers;
         model.readers.clear();
         if (loss.stopService) {
@@ -478,6 +480,12 @@ TEST_F(PcscReaderTest, AReaderOrServiceThatGoesAwayIsADeviceErrorUntilItComesBac
         EXPECT_EQ(failing.events[0].error.code, loss.code);
         EXPECT_EQ(failing.steady.driverStatus, deviceError);
         EXPECT_EQ(poll(r).steady.driverStatus, deviceError);
+        // The access open at the loss fails with its pair until the application stops it.
+        const std::vector<uint8_t> select = unhex("00A4040007D276000085010100");
+        std::vector<uint8_t> response;
+        EXPECT_FALSE(r.exchange(select.data(), select.size(), response, error));
+        EXPECT_EQ(error.code, loss.code);
+        EXPECT_TRUE(r.stopDeviceAccess(1, error));
         model.serviceUp = true;
         model.readers = all;
         const Reports back = poll(r, 4);

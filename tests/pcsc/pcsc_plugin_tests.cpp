@@ -117,20 +117,20 @@ const RoadCase RoadCases[] = {
     // through the PN532 profile.
     {"t4a_plain", "--card t4a --profile plain", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
     {"t4a_storage", "--card t4a --profile storage", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
-    {"t4a_part3", "--card t4a --profile part3", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
+    {"t4a_session", "--card t4a --profile part3", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
     {"t4a_pn532", "--card t4a --profile pn532", 1, T4aUid, "440320", T4aAts, SelectNdef, "9000"},
     {"t4b_plain", "--card t4b --profile plain", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
     {"t4b_storage", "--card t4b --profile storage", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
-    {"t4b_part3", "--card t4b --profile part3", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
+    {"t4b_session", "--card t4b --profile part3", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
     {"t4b_pn532", "--card t4b --profile pn532", 8, T4bAtqb, "0101", "", SelectNdef, "9000"},
     // FeliCa: Pad unknown (eight FF) and no RD without the chip's own listing.
-    {"t3_part3", "--card t3 --profile part3", 2, T3Idm, "FFFFFFFFFFFFFFFF", "00", ReadAttributes, "1D07" "012E4C8E1A2B3C4D" "0000"},
-    {"t3_part3_atr424", "--card t3 --profile part3 --felica-atr old424", 4, T3Idm, "FFFFFFFFFFFFFFFF", "00",
+    {"t3_session", "--card t3 --profile part3", 2, T3Idm, "FFFFFFFFFFFFFFFF", "00", ReadAttributes, "1D07" "012E4C8E1A2B3C4D" "0000"},
+    {"t3_session_atr424", "--card t3 --profile part3 --felica-atr old424", 4, T3Idm, "FFFFFFFFFFFFFFFF", "00",
      ReadAttributes, "1D07" "012E4C8E1A2B3C4D" "0000"},
     {"t3_pn532", "--card t3 --profile pn532 --felica-atr old212", 2, T3Idm, "00F1000000014300", "0212FC", ReadAttributes,
      "1D07" "012E4C8E1A2B3C4D" "0000"},
     {"t2_storage", "--card t2 --profile storage", 1, T4aUid, "400000", "00", "3003", "E110"},
-    {"t2_part3", "--card t2 --profile part3", 1, T4aUid, "400000", "00", "3003", "E110"},
+    {"t2_session", "--card t2 --profile part3", 1, T4aUid, "400000", "00", "3003", "E110"},
     {"t2_pn532", "--card t2 --profile pn532", 1, T4aUid, "440000", "00", "3003", "E110"},
 };
 
