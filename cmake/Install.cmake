@@ -7,6 +7,7 @@
 #                                 (declared by name in KorvatNfc.bas: no import library)
 #   x86/bin/plugins/, x64/...     sim_reader.gp (signed), the simulated reader of that architecture
 #   x86/bin/pn532_plugins/, ...   pn532_reader.gp (signed) and its header of error pairs
+#   x86/bin/pcsc_plugins/, ...    pcsc_reader.gp (signed) and its header of error pairs
 #   x86/lib/, x64/lib/            libkorvat_nfc_library_for_vb.dll.a, libkorvat_nfc_tags.dll.a (import
 #                                 libraries), korvat_nfc_library.def, korvat_nfc_tags.def
 #   include/                      korvat_nfc.h (applications), korvat_nfc_tags.h (the tag library),
@@ -42,6 +43,10 @@ install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION ${KORVAT_INSTALL_BIN}/plug
 install(FILES ${KORVAT_PN532_READER_PLUGIN} ${PROJECT_SOURCE_DIR}/plugins/pn532_reader/pn532_reader.h
               ${PROJECT_SOURCE_DIR}/portable/pn532/Pn532Limits.h ${PROJECT_SOURCE_DIR}/portable/pn532/Pn532ErrorCodes.h
         DESTINATION ${KORVAT_INSTALL_BIN}/pn532_plugins)
+# The PC/SC reader likewise: point plugins_home_directory at pcsc_plugins for the PC/SC readers.
+install(FILES ${KORVAT_PCSC_READER_PLUGIN} ${PROJECT_SOURCE_DIR}/plugins/pcsc_reader/pcsc_reader.h
+              ${PROJECT_SOURCE_DIR}/portable/pcsc/PcscLimits.h ${PROJECT_SOURCE_DIR}/portable/pcsc/PcscErrorCodes.h
+        DESTINATION ${KORVAT_INSTALL_BIN}/pcsc_plugins)
 
 set(KORVAT_SIM_READER_SOURCE ${PROJECT_SOURCE_DIR}/plugins/sim_reader)
 install(FILES ${KORVAT_SIM_READER_SOURCE}/korvat_nfc_simulator.reg ${PROJECT_SOURCE_DIR}/README.md

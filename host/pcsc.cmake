@@ -1,7 +1,8 @@
 # PC/SC reader: the portable core's native tests and the seed corpora of its fuzz targets run
 # through the targets' checks. Included by host/CMakeLists.txt, which defines KORVAT_SOURCE_DIR,
 # GoogleTest and the sanitizer flags.
-foreach(name pcsc_atr_tests pcsc_data_objects_tests pcsc_profile_tests pcsc_target_record_tests)
+foreach(name pcsc_atr_tests pcsc_data_objects_tests pcsc_profile_tests pcsc_reader_tests
+             pcsc_target_record_tests)
   add_executable(${name} ${KORVAT_SOURCE_DIR}/tests/native/${name}.cpp)
   target_link_libraries(${name} PRIVATE korvat_pcsc gtest_main)
   target_include_directories(${name} PRIVATE ${KORVAT_SOURCE_DIR}/tests/support)

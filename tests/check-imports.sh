@@ -7,7 +7,7 @@ for dll in "$@"; do
   echo "$dll imports: $(echo $imports)"
   for name in $imports; do
     case $(echo "$name" | tr 'A-Z' 'a-z') in
-      kernel32.dll|user32.dll|advapi32.dll|shlwapi.dll|crypt32.dll|wintrust.dll|msvcrt.dll|ws2_32.dll|ole32.dll|shell32.dll) ;;
+      kernel32.dll|user32.dll|advapi32.dll|shlwapi.dll|crypt32.dll|wintrust.dll|msvcrt.dll|ws2_32.dll|ole32.dll|shell32.dll|winscard.dll) ;;
       *) echo "not a Windows system DLL: $name"; status=1 ;;
     esac
   done

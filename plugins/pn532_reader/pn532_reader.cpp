@@ -11,7 +11,8 @@
 // gp_start_poll_mode / gp_stop_poll_mode from an application's DllMain (the library's start-up
 // time-out path), that is with the loader lock held. There this plug-in never waits for a
 // thread's end, never loads or frees a DLL, never takes a lock its poll thread may hold, and
-// never blocks without a bound. How it keeps that:
+// never blocks without a bound. How it keeps that (the poll thread is korvat_plugin::PollThread,
+// plugins/common, which the PC/SC plug-in shares):
 //   - The poll thread holds its own reference on this module, taken by gp_start_poll_mode
 //     before the thread is created (GetModuleHandleEx, FROM_ADDRESS: a reference, not a load),
 //     and leaves through FreeLibraryAndExitThread. So the module stays mapped for as long as
@@ -35,10 +36,12 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "PluginPollThread.h"
+#include "PluginRegistry.h"
+#include "PluginSection.h"
 #include "Pn532PortName.h"
 #include "Pn532Reader.h"
 #include "Pn532SerialLink.h"
@@ -50,8 +53,6 @@
 
 namespace {
 
-const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
-
 // The longest a closer waits for the poll thread to finish: a cancelled step ends within one
 // read slice, or one write to a port that has stopped taking bytes (its write time-out, 1 s).
 const DWORD PollThreadStopBoundMs = 2000;
@@ -59,47 +60,8 @@ const DWORD PollThreadStopBoundMs = 2000;
 // moment per step while a target is accessed).
 const DWORD IoLockBoundMs = 2000;
 
-class Section {
-public:
-    Section() { InitializeCriticalSection(&m_Section); }
-    ~Section() { DeleteCriticalSection(&m_Section); }
-    void enter() { EnterCriticalSection(&m_Section); }
-    bool tryEnter() { return TryEnterCriticalSection(&m_Section) != 0; }
-    void leave() { LeaveCriticalSection(&m_Section); }
-
-private:
-    CRITICAL_SECTION m_Section;
-};
-
-class Hold {
-public:
-    explicit Hold(Section &section) : m_Section(section) { m_Section.enter(); }
-    ~Hold() { m_Section.leave(); }
-    Hold(const Hold &) = delete;
-    Hold &operator=(const Hold &) = delete;
-
-private:
-    Section &m_Section;
-};
-
-// One run of the poll thread, shared by the thread and the plug-in; the last to let go frees it.
-struct PollRun {
-    enum : LONG { Pending = 0, Running = 1, Abandoned = 2 };
-    volatile LONG state = Pending;  // claimed once: by the thread (Running) or a closer (Abandoned)
-    volatile LONG references = 2;
-    HANDLE stop = nullptr;      // manual reset
-    HANDLE finished = nullptr;  // manual reset: the thread no longer uses the plug-in's state
-    HMODULE module = nullptr;   // the thread's own reference on this module
-};
-
-void releaseRun(PollRun *run)
-{
-    if (InterlockedDecrement(&run->references) == 0) {
-        CloseHandle(run->stop);
-        CloseHandle(run->finished);
-        delete run;
-    }
-}
+using korvat_plugin::Hold;
+using korvat_plugin::Section;
 
 struct Plugin {
     Section io;      // the serial line and the reader
@@ -108,7 +70,7 @@ struct Plugin {
     std::unique_ptr<pn532::Reader> reader;
     int32_t timeout = PN532_DEFAULT_TIMEOUT;  // kept while no port is open
     pn532::StatusMailbox mailbox;
-    PollRun *run = nullptr;  // the poll thread of the moment; changed under the I/O lock or by a closer
+    korvat_plugin::PollThread thread;  // started and stopped under the I/O lock or by a closer
 };
 
 Plugin &plugin()
@@ -144,47 +106,33 @@ void publishReports()
     }
 }
 
-bool stopRequested(const PollRun &run)
+bool stopRequested(HANDLE stop)
 {
-    return WaitForSingleObject(run.stop, 0) != WAIT_TIMEOUT;
+    return WaitForSingleObject(stop, 0) != WAIT_TIMEOUT;
 }
 
-void pollUntilStopped(PollRun &run)
+void pollUntilStopped(void *, HANDLE stop)
 {
     Plugin &p = plugin();
     for (;;) {
         uint32_t pause = 50;
         {
             Hold hold(p.io);
-            if (stopRequested(run)) {
+            if (stopRequested(stop)) {
                 return;
             }
             if (p.reader) {
                 pause = p.reader->pollStep();
             }
             // A step cut short by a stop reports nothing: its failure is the stop's doing.
-            if (!stopRequested(run)) {
+            if (!stopRequested(stop)) {
                 publishReports();
             }
         }
-        if (WaitForSingleObject(run.stop, pause) != WAIT_TIMEOUT) {
+        if (WaitForSingleObject(stop, pause) != WAIT_TIMEOUT) {
             return;
         }
     }
-}
-
-DWORD WINAPI pollThread(void *argument)
-{
-    PollRun *run = static_cast<PollRun *>(argument);
-    const HMODULE module = run->module;
-    if (InterlockedCompareExchange(&run->state, PollRun::Running, PollRun::Pending) == PollRun::Pending) {
-        pollUntilStopped(*run);
-    }
-    // The last act on the plug-in's state; the module stays mapped by this thread's reference.
-    SetEvent(run->finished);
-    releaseRun(run);
-    FreeLibraryAndExitThread(module, 0);
-    return 0;
 }
 
 // Stops the poll thread: signals it, cuts its serial I/O short and waits, bounded, for
@@ -194,51 +142,16 @@ DWORD WINAPI pollThread(void *argument)
 bool stopPollThread(ErrorInfo *error)
 {
     Plugin &p = plugin();
-    PollRun *run = p.run;
-    if (run == nullptr) {
+    if (!p.thread.running()) {
         return true;
     }
-    SetEvent(run->stop);
+    p.thread.requestStop();
     p.link.cancel(true);
-    const bool neverStarted =
-        InterlockedCompareExchange(&run->state, PollRun::Abandoned, PollRun::Pending) == PollRun::Pending;
-    if (!neverStarted && WaitForSingleObject(run->finished, PollThreadStopBoundMs) != WAIT_OBJECT_0) {
+    if (!p.thread.waitStopped(PollThreadStopBoundMs)) {
         fail(error, PN532_E_POLL_THREAD_BUSY, PollThreadStopBoundMs);
         return false;
     }
     p.link.cancel(false);
-    p.run = nullptr;
-    releaseRun(run);
-    return true;
-}
-
-// Starts the poll thread with its own reference on this module. Called with the I/O lock held.
-bool startPollThread(DWORD &windowsError)
-{
-    Plugin &p = plugin();
-    PollRun *run = new (std::nothrow) PollRun;
-    if (run == nullptr) {
-        windowsError = ERROR_NOT_ENOUGH_MEMORY;
-        return false;
-    }
-    run->stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    run->finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const bool referenced =
-        run->stop != nullptr && run->finished != nullptr &&
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                           reinterpret_cast<LPCWSTR>(reinterpret_cast<void *>(&pollThread)), &run->module);
-    HANDLE thread = referenced ? CreateThread(nullptr, 0, pollThread, run, 0, nullptr) : nullptr;
-    if (thread == nullptr) {
-        windowsError = GetLastError();
-        if (run->module != nullptr) {
-            FreeLibrary(run->module);  // only the count drops: the library holds this module too
-        }
-        run->references = 1;
-        releaseRun(run);
-        return false;
-    }
-    CloseHandle(thread);  // never waited for: "finished" says when it is done with the plug-in
-    p.run = run;
     return true;
 }
 
@@ -246,34 +159,11 @@ bool startPollThread(DWORD &windowsError)
 // while the poll thread runs.
 bool enterIoWithin(ErrorInfo *error)
 {
-    Plugin &p = plugin();
-    const DWORD begun = GetTickCount();
-    while (!p.io.tryEnter()) {
-        if (GetTickCount() - begun >= IoLockBoundMs) {
-            fail(error, PN532_E_POLL_THREAD_BUSY, IoLockBoundMs);
-            return false;
-        }
-        Sleep(1);
-    }
-    return true;
-}
-
-bool readRegistryString(const char *name, std::string &value)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (!plugin().io.enterWithin(IoLockBoundMs)) {
+        fail(error, PN532_E_POLL_THREAD_BUSY, IoLockBoundMs);
         return false;
     }
-    DWORD size = 0;
-    bool ok = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
-    if (ok) {
-        std::vector<char> buffer(size + 1, '\0');
-        ok = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer.data()), &size) ==
-             ERROR_SUCCESS;
-        value = ok ? std::string(buffer.data()) : std::string();
-    }
-    RegCloseKey(key);
-    return ok;
+    return true;
 }
 
 }  // namespace
@@ -347,7 +237,7 @@ PN532_EXPORT GP_BOOL __cdecl gp_start_poll_mode(uint32_t target_device, ErrorInf
         return fail(error, e.code, e.detail);
     }
     DWORD windowsError = 0;
-    if (!startPollThread(windowsError)) {
+    if (!p.thread.start(pollUntilStopped, nullptr, windowsError)) {
         p.reader->stopPollMode(e);
         return fail(error, PN532_E_PORT, windowsError);
     }
@@ -545,7 +435,7 @@ PN532_EXPORT GP_BOOL __cdecl gp_get_plugin_information(uint8_t *PortCategory, Er
         return fail(error, PN532_E_INVALID_ARGUMENT, 1);
     }
     std::string list;
-    if (!readRegistryString("category_name_list", list) || list.empty()) {
+    if (!korvat_plugin::readLibraryString("category_name_list", list) || list.empty()) {
         return fail(error, PN532_E_CATEGORY_NOT_LISTED, 0);
     }
     const int position = pn532::categoryPosition(list, PN532_CATEGORY_NAME);

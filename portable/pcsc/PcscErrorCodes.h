@@ -74,6 +74,12 @@
 /* The reader gives no identifier (GET DATA FF CA 00 00 refused); detail: SW1 SW2. */
 #define PCSC_E_NO_IDENTIFIER         0xE0540019u
 
+/* A closer waited PCSC_E_POLL_THREAD_BUSY's detail in milliseconds for the poll thread (or the
+ * I/O lock) without getting it; nothing was changed, the call may be repeated. */
+#define PCSC_E_POLL_THREAD_BUSY      0xE054001Au
+/* The poll thread cannot be started; detail: the Windows error. */
+#define PCSC_E_POLL_THREAD           0xE054001Bu
+
 /* Detail of the device error state (driver status bits 24-27) and of the card error
  * state (bits 20-23). */
 #define PCSC_DEVICE_ERROR_READER_GONE 1u

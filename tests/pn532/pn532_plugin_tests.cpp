@@ -21,53 +21,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // A freshly loaded pn532_reader.gp and its entry points.
-struct Pn532Plugin {
-    Pn532Plugin() : module(LoadLibraryA((binDirectory() + "pn532_plugins\\pn532_reader.gp").c_str())) {}
-    ~Pn532Plugin()
-    {
-        if (module != nullptr) {
-            FreeLibrary(module);
-        }
-    }
-    template <typename T>
-    T entry(const char *name) const
-    {
-        return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
-    }
-
-    HMODULE module;
-    gp_open_port_and_transition_nfc_mode_t open = entry<gp_open_port_and_transition_nfc_mode_t>("gp_open_port_and_transition_nfc_mode");
-    gp_close_port_t close = entry<gp_close_port_t>("gp_close_port");
-    gp_start_poll_mode_t startPoll = entry<gp_start_poll_mode_t>("gp_start_poll_mode");
-    gp_stop_poll_mode_t stopPoll = entry<gp_stop_poll_mode_t>("gp_stop_poll_mode");
-    gp_start_device_access_t startAccess = entry<gp_start_device_access_t>("gp_start_device_access");
-    gp_stop_device_access_t stopAccess = entry<gp_stop_device_access_t>("gp_stop_device_access");
-    gp_read_t read = entry<gp_read_t>("gp_read");
-    gp_set_timeout_t setTimeout = entry<gp_set_timeout_t>("gp_set_timeout");
-    gp_get_timeout_t getTimeout = entry<gp_get_timeout_t>("gp_get_timeout");
-    gp_get_driver_status_t driverStatus = entry<gp_get_driver_status_t>("gp_get_driver_status");
-    gp_get_plugin_information_t information = entry<gp_get_plugin_information_t>("gp_get_plugin_information");
-    gp_get_version_number_t version = entry<gp_get_version_number_t>("gp_get_version_number");
-    gp_select_device_t select = entry<gp_select_device_t>("gp_select_device");
-    gp_deselect_device_t deselect = entry<gp_deselect_device_t>("gp_deselect_device");
-
-    Pn532Plugin(const Pn532Plugin &) = delete;
-    Pn532Plugin &operator=(const Pn532Plugin &) = delete;
+struct Pn532Plugin : ReaderPlugin {
+    Pn532Plugin() : ReaderPlugin(binDirectory() + "pn532_plugins\\pn532_reader.gp") {}
 };
 
-struct Status {
-    uint32_t word = 0, cardType = 0, listen = 0, size = 0;
-    uint8_t *data = nullptr;
-    ErrorInfo error{0, 0};
-    bool ok = false;
-};
-
-Status driverStatus(Pn532Plugin &p)
-{
-    Status s;
-    s.ok = p.driverStatus(&s.word, &s.cardType, &s.listen, &s.size, &s.data, &s.error) != 0;
-    return s;
-}
+using Status = PluginStatus;
 
 // The emulated ports, in the order the wrapper script starts them; empty when run without it.
 std::vector<std::string> emulatedPorts()
@@ -107,15 +65,7 @@ protected:
     // Polls the driver status (as the library would, faster) until `mask` bits appear.
     bool waitForStatus(uint32_t mask, Status &status, DWORD limitMs)
     {
-        const DWORD start = GetTickCount();
-        while (GetTickCount() - start < limitMs) {
-            status = driverStatus(plugin);
-            if (status.ok && (status.word & mask) == mask) {
-                return true;
-            }
-            Sleep(20);
-        }
-        return false;
+        return korvat_test::waitForStatus(plugin, mask, status, limitMs);
     }
 
     RegistryConfiguration registry;

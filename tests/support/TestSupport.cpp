@@ -536,4 +536,33 @@ void expectFreeLibraryWhilePollingLeavesNothingBehind(const std::string &pluginF
     }
 }
 
+ReaderPlugin::ReaderPlugin(const std::string &path) : module(LoadLibraryA(path.c_str())) {}
+
+ReaderPlugin::~ReaderPlugin()
+{
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+}
+
+PluginStatus driverStatus(ReaderPlugin &plugin)
+{
+    PluginStatus s;
+    s.ok = plugin.driverStatus(&s.word, &s.cardType, &s.listen, &s.size, &s.data, &s.error) != 0;
+    return s;
+}
+
+bool waitForStatus(ReaderPlugin &plugin, uint32_t mask, PluginStatus &status, DWORD limitMs)
+{
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < limitMs) {
+        status = driverStatus(plugin);
+        if (status.ok && (status.word & mask) == mask) {
+            return true;
+        }
+        Sleep(20);
+    }
+    return false;
+}
+
 }  // namespace korvat_test

@@ -10,6 +10,7 @@
 
 #include "fixture_control.h"
 #include "korvat_nfc.h"
+#include "korvat_nfc_plugin.h"
 
 namespace korvat_test {
 
@@ -225,5 +226,48 @@ ChildRun runChildProcess(std::string commandLine, DWORD limit);
 // every child to end by itself with exit code 0. The registry must name the plug-in's directory,
 // category and port already.
 void expectFreeLibraryWhilePollingLeavesNothingBehind(const std::string &pluginFile);
+
+// A reader plug-in loaded fresh from its file (FreeLibrary at the end), and its entry points,
+// called directly as the library would.
+struct ReaderPlugin {
+    explicit ReaderPlugin(const std::string &path);
+    ~ReaderPlugin();
+    template <typename T>
+    T entry(const char *name) const
+    {
+        return reinterpret_cast<T>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, name)));
+    }
+
+    HMODULE module;
+    gp_open_port_and_transition_nfc_mode_t open = entry<gp_open_port_and_transition_nfc_mode_t>("gp_open_port_and_transition_nfc_mode");
+    gp_close_port_t close = entry<gp_close_port_t>("gp_close_port");
+    gp_start_poll_mode_t startPoll = entry<gp_start_poll_mode_t>("gp_start_poll_mode");
+    gp_stop_poll_mode_t stopPoll = entry<gp_stop_poll_mode_t>("gp_stop_poll_mode");
+    gp_start_device_access_t startAccess = entry<gp_start_device_access_t>("gp_start_device_access");
+    gp_stop_device_access_t stopAccess = entry<gp_stop_device_access_t>("gp_stop_device_access");
+    gp_read_t read = entry<gp_read_t>("gp_read");
+    gp_set_timeout_t setTimeout = entry<gp_set_timeout_t>("gp_set_timeout");
+    gp_get_timeout_t getTimeout = entry<gp_get_timeout_t>("gp_get_timeout");
+    gp_get_driver_status_t driverStatus = entry<gp_get_driver_status_t>("gp_get_driver_status");
+    gp_get_plugin_information_t information = entry<gp_get_plugin_information_t>("gp_get_plugin_information");
+    gp_get_version_number_t version = entry<gp_get_version_number_t>("gp_get_version_number");
+    gp_select_device_t select = entry<gp_select_device_t>("gp_select_device");
+    gp_deselect_device_t deselect = entry<gp_deselect_device_t>("gp_deselect_device");
+
+    ReaderPlugin(const ReaderPlugin &) = delete;
+    ReaderPlugin &operator=(const ReaderPlugin &) = delete;
+};
+
+// One answer of gp_get_driver_status.
+struct PluginStatus {
+    uint32_t word = 0, cardType = 0, listen = 0, size = 0;
+    uint8_t *data = nullptr;
+    ErrorInfo error{0, 0};
+    bool ok = false;
+};
+
+PluginStatus driverStatus(ReaderPlugin &plugin);
+// Asks for the driver status (as the library would, faster) until `mask` bits appear.
+bool waitForStatus(ReaderPlugin &plugin, uint32_t mask, PluginStatus &status, DWORD limitMs);
 
 }  // namespace korvat_test

@@ -1,0 +1,29 @@
+#include "PluginRegistry.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace korvat_plugin {
+
+const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
+
+bool readLibraryString(const char *name, std::string &value)
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD size = 0;
+    bool ok = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    if (ok) {
+        std::vector<char> buffer(size + 1, '\0');
+        ok = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer.data()), &size) ==
+             ERROR_SUCCESS;
+        value = ok ? std::string(buffer.data()) : std::string();
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+}  // namespace korvat_plugin

@@ -1,0 +1,368 @@
+// The PC/SC reader plug-in against a real resource manager: Wine 10's winscard.dll over pcscd with
+// its vpcd reader, and our virtual card (tools/pcsc_virtual_card), brought and taken away by
+// tests/pcsc/pcsc_card_control.py, which tests/pcsc/pcsc_plugin_tests.sh starts. Through the
+// entry points: the road for each card kind on each reader profile that carries it (open, poll,
+// find with the record checked, access, a raw exchange, stop, close), a command a profile cannot
+// carry, a card present before the port opens, the status calls while pcscd is gone. Through the
+// library: removal during an access, the resource manager gone and back, FreeLibrary while polling.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "HexText.h"
+#include "PcscCardControl.h"
+#include "TestSupport.h"
+#include "pcsc_reader.h"
+
+using namespace korvat_test;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct PcscPlugin : ReaderPlugin {
+    PcscPlugin() : ReaderPlugin(binDirectory() + "pcsc_plugins\\pcsc_reader.gp") {}
+};
+
+const uint32_t AllKinds = DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_18092_212K |
+                          DEVICE_TYPE_NFC_18092_424K | DEVICE_TYPE_NFC_14443B_106K;
+// The card's arrival (its process starting, vpcd and pcscd seeing it) and the plug-in's find.
+const DWORD ArrivalLimitMs = 10000;
+
+std::string pairText(const ErrorInfo &e)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%08X/%08X", e.error_code, e.detail_code);
+    return text;
+}
+
+Bytes field(const PluginStatus &s, size_t offset, size_t size)
+{
+    return s.size >= offset + size ? Bytes(s.data + offset, s.data + offset + size) : Bytes();
+}
+
+class PcscPluginTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(plugin.module, nullptr) << "pcsc_reader.gp not found beside the tests";
+        ASSERT_TRUE(control().connected()) << "no card controller: run through tests/pcsc/pcsc_plugin_tests.sh";
+        registry.setString("category_name_list", "SIM, PCSC");
+        registry.setString(PCSC_READER_FILTER_VALUE, "Virtual PCD");
+    }
+    // A test that failed half-way leaves nothing open for the next: the poll thread keeps the
+    // module, and with it the port, loaded.
+    void TearDown() override
+    {
+        ErrorInfo error{0, 0};
+        plugin.stopPoll(&error);
+        plugin.close(&error);
+    }
+
+    RegistryConfiguration registry;
+    PcscPlugin plugin;
+};
+
+TEST_F(PcscPluginTest, TellsItsCategoryAndRefusesPortsItDoesNotHave)
+{
+    uint8_t category = 0xFF;
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.information(&category, &error));
+    EXPECT_EQ(category, 1);
+    const struct {
+        const char *port;
+        uint32_t code;
+        uint32_t detail;
+    } opens[] = {
+        {"PCSC", PCSC_E_UNKNOWN_PORT, 0},
+        {"PCSC10", PCSC_E_UNKNOWN_PORT, 0},
+        {"COM1", PCSC_E_UNKNOWN_PORT, 0},
+        {"PCSC2", PCSC_E_READER_GONE, 0},  // vpcd has two readers
+    };
+    for (const auto &o : opens) {
+        EXPECT_FALSE(plugin.open(o.port, &error)) << o.port;
+        EXPECT_EQ(pairText(error), pairText(ErrorInfo{o.code, o.detail})) << o.port;
+    }
+    registry.setString(PCSC_READER_FILTER_VALUE, "00 01");
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);  // the second vpcd reader
+    EXPECT_FALSE(plugin.open("PCSC0", &error));
+    EXPECT_EQ(error.error_code, PCSC_E_PORT_ALREADY_OPEN);
+    EXPECT_TRUE(plugin.close(&error));
+}
+
+// One card kind on one reader profile, and what the record holds through it.
+struct RoadCase {
+    const char *name;
+    const char *cardOptions;
+    uint32_t cardType;
+    const char *identifierHex;  // NFCID1, ATQB or NFCID2 as the record holds it
+    const char *detailHex;      // SENS_RES SEL_RES (A), ATTRIB (B), Pad (F)
+    const char *tailHex;        // ATS (A) or RD (F) with its size byte
+    const char *frameHex;       // a raw exchange
+    const char *answerPrefixHex;
+};
+
+const char *const T4aUid = "04A1B2C3D4E5F6";
+const char *const T4aAts = "0A0A788070024B56544134";
+const char *const T4bAtqb = "501A2B3C4D00000000808171";
+const char *const T3Idm = "012E4C8E1A2B3C4D";
+const char *const SelectNdef = "00A4040007D276000085010100";
+const char *const ReadAttributes = "10" "06" "012E4C8E1A2B3C4D" "01" "0B00" "01" "8000";
+
+const RoadCase RoadCases[] = {
+    // A derived SENS_RES (UID size bits only) where the reader cannot tell it; the chip's own
+    // through the PN532 profile.
+    {"t4a_plain", "--card t4a --profile plain", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
+    {"t4a_storage", "--card t4a --profile storage", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
+    {"t4a_session", "--card t4a --profile part3", 1, T4aUid, "400020", T4aAts, SelectNdef, "9000"},
+    {"t4a_pn532", "--card t4a --profile pn532", 1, T4aUid, "440320", T4aAts, SelectNdef, "9000"},
+    {"t4b_plain", "--card t4b --profile plain", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
+    {"t4b_storage", "--card t4b --profile storage", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
+    {"t4b_session", "--card t4b --profile part3", 8, T4bAtqb, "0100", "", SelectNdef, "9000"},
+    {"t4b_pn532", "--card t4b --profile pn532", 8, T4bAtqb, "0101", "", SelectNdef, "9000"},
+    // FeliCa: Pad unknown (eight FF) and no RD without the chip's own listing.
+    {"t3_session", "--card t3 --profile part3", 2, T3Idm, "FFFFFFFFFFFFFFFF", "00", ReadAttributes, "1D07" "012E4C8E1A2B3C4D" "0000"},
+    {"t3_session_atr424", "--card t3 --profile part3 --felica-atr old424", 4, T3Idm, "FFFFFFFFFFFFFFFF", "00",
+     ReadAttributes, "1D07" "012E4C8E1A2B3C4D" "0000"},
+    {"t3_pn532", "--card t3 --profile pn532 --felica-atr old212", 2, T3Idm, "00F1000000014300", "0212FC", ReadAttributes,
+     "1D07" "012E4C8E1A2B3C4D" "0000"},
+    {"t2_storage", "--card t2 --profile storage", 1, T4aUid, "400000", "00", "3003", "E110"},
+    {"t2_session", "--card t2 --profile part3", 1, T4aUid, "400000", "00", "3003", "E110"},
+    {"t2_pn532", "--card t2 --profile pn532", 1, T4aUid, "440000", "00", "3003", "E110"},
+};
+
+class PcscRoad : public PcscPluginTest, public ::testing::WithParamInterface<RoadCase> {};
+
+TEST_P(PcscRoad, OpensFindsAccessesExchangesAndCloses)
+{
+    const RoadCase &c = GetParam();
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    ASSERT_TRUE(plugin.startPoll(AllKinds, &error)) << pairText(error);
+    VirtualCard card(c.cardOptions);
+    PluginStatus found;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, found, ArrivalLimitMs)) << "not found";
+    EXPECT_EQ(found.word, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
+    EXPECT_EQ(found.cardType, c.cardType);
+    const uint32_t number = found.data[GP_AD_TARGET_NUMBER] | found.data[GP_AD_TARGET_NUMBER + 1] << 8;
+    switch (c.cardType) {
+    case 1: {
+        const size_t uidSize = found.data[GP_AD_A_NFCID1_SIZE];
+        EXPECT_EQ(hex(field(found, GP_AD_A_NFCID1, uidSize)), c.identifierHex);
+        EXPECT_EQ(hex(field(found, GP_AD_A_SENS_RES, 3)), c.detailHex);
+        EXPECT_EQ(hex(field(found, GP_AD_A_ATS_SIZE, found.size - GP_AD_A_ATS_SIZE)), c.tailHex);
+        break;
+    }
+    case 8:
+        EXPECT_EQ(hex(field(found, GP_AD_B_ATQB, 12)), c.identifierHex);
+        EXPECT_EQ(hex(field(found, GP_AD_B_ATTRIB_SIZE, found.size - GP_AD_B_ATTRIB_SIZE)), c.detailHex);
+        break;
+    default:
+        EXPECT_EQ(hex(field(found, GP_AD_F_NFCID2, 8)), c.identifierHex);
+        EXPECT_EQ(hex(field(found, GP_AD_F_PAD, 8)), c.detailHex);
+        EXPECT_EQ(hex(field(found, GP_AD_F_RD_SIZE, found.size - GP_AD_F_RD_SIZE)), c.tailHex);
+        break;
+    }
+    EXPECT_EQ(driverStatus(plugin).word, GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING);
+    ASSERT_TRUE(plugin.startAccess(number, &error)) << pairText(error);
+    EXPECT_EQ(driverStatus(plugin).word, GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED);
+    EXPECT_TRUE(plugin.select(&error));
+    const Bytes frame = unhex(c.frameHex);
+    uint8_t response[PCSC_MAXIMUM_RESPONSE_SIZE];
+    uint16_t length = 0;
+    ASSERT_TRUE(plugin.read(frame.data(), static_cast<uint32_t>(frame.size()), response, &length, &error))
+        << pairText(error);
+    const std::string answer = hex(Bytes(response, response + length));
+    const std::string prefix = c.answerPrefixHex;
+    if (std::string(c.frameHex) == SelectNdef) {
+        EXPECT_EQ(answer, prefix);  // the card's status word, passed on
+    } else {
+        EXPECT_EQ(answer.substr(0, prefix.size()), prefix) << answer;
+    }
+    EXPECT_TRUE(plugin.stopAccess(0, &error)) << pairText(error);
+    EXPECT_TRUE(plugin.stopPoll(&error)) << pairText(error);
+    EXPECT_TRUE(plugin.close(&error)) << pairText(error);
+    EXPECT_FALSE(driverStatus(plugin).ok);
+}
+
+INSTANTIATE_TEST_SUITE_P(CardsAndProfiles, PcscRoad, ::testing::ValuesIn(RoadCases),
+                         [](const ::testing::TestParamInfo<RoadCase> &info) { return std::string(info.param.name); });
+
+// Raw frames need a profile that carries them: a FeliCa card behind a reader of plain APDUs is
+// found (from its ATR and GET DATA), but its frames fail with the documented pair.
+TEST_F(PcscPluginTest, AFrameTheProfileCannotCarryFailsWithItsPair)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    ASSERT_TRUE(plugin.startPoll(AllKinds, &error));
+    VirtualCard card("--card t3 --profile plain");
+    PluginStatus found;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, found, ArrivalLimitMs));
+    EXPECT_EQ(found.cardType, 2u);
+    ASSERT_TRUE(plugin.startAccess(found.data[GP_AD_TARGET_NUMBER], &error)) << pairText(error);
+    const Bytes frame = unhex(ReadAttributes);
+    uint8_t response[PCSC_MAXIMUM_RESPONSE_SIZE];
+    uint16_t length = 0;
+    EXPECT_FALSE(plugin.read(frame.data(), static_cast<uint32_t>(frame.size()), response, &length, &error));
+    // The frame's first byte, the plain profile (0) and the FeliCa 212 kind (4).
+    EXPECT_EQ(pairText(error), pairText(ErrorInfo{PCSC_E_NOT_CARRIED, 0x100004}));
+    EXPECT_TRUE(plugin.close(&error));
+}
+
+TEST_F(PcscPluginTest, ACardPresentBeforeTheOpenIsFound)
+{
+    VirtualCard card("--card t4a --profile pn532");
+    Sleep(1500);  // the card is in the reader well before the port opens
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    ASSERT_TRUE(plugin.startPoll(DEVICE_TYPE_NFC_14443A_18092_106K, &error));
+    PluginStatus found;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+    EXPECT_EQ(hex(field(found, GP_AD_A_NFCID1, 7)), T4aUid);
+    EXPECT_EQ(hex(field(found, GP_AD_A_SENS_RES, 2)), "4403");  // the PN532 profile, probed at open
+    EXPECT_TRUE(plugin.close(&error));
+}
+
+// pcscd gone: every status call reports the device error (the service kind, SCARD_E_NO_SERVICE)
+// for as long as it lasts; once pcscd is back the card is found again.
+TEST_F(PcscPluginTest, TheStatusCallsReportTheResourceManagerGoneUntilItIsBack)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    ASSERT_TRUE(plugin.startPoll(AllKinds, &error));
+    VirtualCard card("--card t2 --profile storage");
+    PluginStatus found;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, found, ArrivalLimitMs));
+    ASSERT_EQ(control().ask("pcscd-stop"), "ok");
+    const uint32_t deviceError = GP_STATUS_DEVICE_ERROR | PCSC_DEVICE_ERROR_SERVICE << GP_DEVICE_ERROR_DETAIL_SHIFT;
+    PluginStatus failing;
+    const bool failed = waitForStatus(plugin, deviceError, failing, 3000);
+    std::vector<uint32_t> meanwhile;
+    for (int i = 0; failed && i < 10; ++i) {
+        Sleep(100);
+        meanwhile.push_back(driverStatus(plugin).word);
+    }
+    ASSERT_EQ(control().ask("pcscd-start"), "ok");
+    ASSERT_TRUE(failed) << "no device error";
+    EXPECT_EQ(pairText(failing.error), pairText(ErrorInfo{PCSC_E_SERVICE, 0x8010001D}));
+    for (uint32_t word : meanwhile) {
+        EXPECT_EQ(word, deviceError);
+    }
+    PluginStatus again;
+    ASSERT_TRUE(waitForStatus(plugin, GP_CONNECT_REPORT_POLL_MODE, again, 15000)) << "not found again";
+    EXPECT_EQ(again.data[GP_AD_TARGET_NUMBER], 2);
+    EXPECT_EQ(hex(field(again, GP_AD_A_NFCID1, 7)), T4aUid);
+}
+
+uint32_t word(const std::vector<uint8_t> &bytes, size_t offset)
+{
+    return bytes.size() < offset + 4 ? 0 : bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
+                                               static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+// The library over the plug-in with a message window, as an application has it.
+class PcscThroughLibrary : public PcscPluginTest {
+protected:
+    void SetUp() override
+    {
+        PcscPluginTest::SetUp();
+        registry.setString("plugins_home_directory", binDirectory() + "pcsc_plugins");
+        registry.setString("category_name_list", "PCSC");
+        registry.setString("port_name_list", "PCSC0");
+    }
+    void openAndPoll()
+    {
+        ASSERT_TRUE(dll.loaded());
+        ASSERT_TRUE(dll.initialize());
+        char port[16] = "PCSC0";
+        ASSERT_TRUE(dll.open(port)) << std::hex << dll.lastError().first;
+        ASSERT_TRUE(dll.set_poll_callback_parameters(window.handle(), "korvat.pcsc.find", "korvat.pcsc.enable"));
+        ASSERT_TRUE(dll.start_poll_mode(AllKinds));
+    }
+    void TearDown() override
+    {
+        PcscPluginTest::TearDown();
+        if (dll.loaded()) {
+            dll.stop_poll_mode();
+            dll.close();
+            dll.uninitialize();
+        }
+    }
+    // Pumps until a find message with this wParam arrives after message `from`; its index.
+    bool pumpForFind(WPARAM kind, size_t from, DWORD limitMs, size_t &index)
+    {
+        const DWORD begun = GetTickCount();
+        for (;;) {
+            for (index = from; index < window.messages.size(); ++index) {
+                if (window.messages[index].message == window.findMessage() && window.messages[index].wParam == kind) {
+                    return true;
+                }
+            }
+            if (GetTickCount() - begun >= limitMs) {
+                return false;
+            }
+            window.pump(50);
+        }
+    }
+
+    KorvatDll dll;
+    MessageWindow window{"korvat.pcsc.find", "korvat.pcsc.enable"};
+};
+
+// The card leaves while the application reads it: the exchange fails with the removal pair at
+// once, and the application gets the card error message; nothing hangs.
+TEST_F(PcscThroughLibrary, ACardRemovedDuringAccessIsAMessageNotAHang)
+{
+    ASSERT_NO_FATAL_FAILURE(openAndPoll());
+    VirtualCard card("--card t4a --profile plain");
+    size_t found = 0, removed = 0;
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, 0, ArrivalLimitMs, found));
+    ASSERT_TRUE(dll.start_dev_access(word(window.messages[found].bytes, 4)));
+    const Bytes select = unhex(SelectNdef);
+    uint8_t response[PCSC_MAXIMUM_RESPONSE_SIZE];
+    uint16_t length = sizeof response;
+    ASSERT_TRUE(dll.thru(select.data(), static_cast<uint16_t>(select.size()), response, &length));
+    card.remove();
+    const DWORD begun = GetTickCount();
+    length = sizeof response;
+    EXPECT_FALSE(dll.thru(select.data(), static_cast<uint16_t>(select.size()), response, &length));
+    EXPECT_LT(GetTickCount() - begun, 5000u);
+    EXPECT_EQ(dll.lastError().first, PCSC_E_CARD_REMOVED);
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_ERROR, found + 1, 5000, removed)) << "no message of the removal";
+    EXPECT_EQ(word(window.messages[removed].bytes, 0), KORVAT_NFC_E_CARD_ERROR_1);
+}
+
+// pcscd stops (its readers leave with it, as the Windows service stops with the last reader) and
+// comes back: the application gets the device error message, then finds the card again with a
+// new target number, without reopening anything.
+TEST_F(PcscThroughLibrary, TheResourceManagerGoneIsADeviceErrorAndItsReturnFindsTheCardAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(openAndPoll());
+    VirtualCard card("--card t4b --profile plain");
+    size_t first = 0, failure = 0, again = 0;
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, 0, ArrivalLimitMs, first));
+    EXPECT_EQ(word(window.messages[first].bytes, 4), 1u);
+    ASSERT_EQ(control().ask("pcscd-stop"), "ok");
+    const bool failed = pumpForFind(KORVAT_NFC_FIND_ERROR, first + 1, 5000, failure);
+    EXPECT_EQ(control().ask("pcscd-start"), "ok");
+    ASSERT_TRUE(failed) << "no error message";
+    // pcscd gone: SCARD_E_NO_SERVICE, the plug-in's service kind of device error.
+    static_assert(PCSC_DEVICE_ERROR_SERVICE == 2, "the service kind of device error");
+    EXPECT_EQ(word(window.messages[failure].bytes, 0), KORVAT_NFC_E_DEVICE_ERROR_2);
+    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, failure + 1, 15000, again)) << "the card was not found again";
+    EXPECT_EQ(word(window.messages[again].bytes, 4), 2u);
+    EXPECT_EQ(hex(Bytes(window.messages[again].bytes.begin() + 8, window.messages[again].bytes.begin() + 20)), T4bAtqb);
+}
+
+// FreeLibrary of the library without stopping anything, in child processes: while polling, with
+// a device access open, and after a start of poll mode under the loader lock.
+TEST_F(PcscThroughLibrary, FreeLibraryWhilePollingReturnsPromptlyAndLeavesNoThreadBehind)
+{
+    VirtualCard card("--card t4a --profile plain");
+    expectFreeLibraryWhilePollingLeavesNothingBehind("pcsc_reader.gp");
+}
+
+}  // namespace
