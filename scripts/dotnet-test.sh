@@ -30,7 +30,8 @@ export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPE
 
 for arch in x86 x64; do
   scripts/configure-arch.sh $arch >/dev/null
-  cmake --build build/$arch --target korvat_nfc_library_for_vb korvat_nfc_tags sim_reader_plugin >/dev/null
+  cmake --build build/$arch --target korvat_nfc_library_for_vb korvat_nfc_tags sim_reader_plugin pn532_reader_plugin \
+    pcsc_reader_plugin >/dev/null
 done
 mkdir -p $out
 
@@ -43,6 +44,9 @@ for sample in ReadNdef.VB ReadNdef.CSharp ReadNdef.WinForms; do
 done
 
 echo "== .NET: package =="
+# What the package holds of each architecture, in its runtimes/win-<arch>/native directory.
+native_files="korvat_nfc_library_for_vb.dll korvat_nfc_tags.dll plugins/sim_reader.gp pn532_plugins/pn532_reader.gp
+  pcsc_plugins/pcsc_reader.gp"
 rm -rf $out/packages $out/package
 dotnet pack $dotnet_dir/Korvat.Nfc -c Release --nologo -v quiet -o $out/packages
 nupkg=$(ls $out/packages/Korvat.Nfc.*.nupkg)
@@ -50,14 +54,14 @@ unzip -q "$nupkg" -d $out/package
 for arch in x86 x64; do
   case $arch in x86) format=pei-i386 ;; x64) format=pei-x86-64 ;; esac
   objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")
-  for file in korvat_nfc_library_for_vb.dll korvat_nfc_tags.dll plugins/sim_reader.gp; do
+  for file in $native_files; do
     packaged=$out/package/runtimes/win-$arch/native/$file
     [ -f "$packaged" ] || { echo "FAIL: $nupkg lacks runtimes/win-$arch/native/$file"; exit 1; }
     "$objdump" -f "$packaged" | grep -q "file format $format" \
       || { echo "FAIL: runtimes/win-$arch/native/$file is no $format file"; exit 1; }
     cmp -s "$packaged" "build/$arch/bin/$file" || { echo "FAIL: runtimes/win-$arch/native/$file differs from build/$arch/bin/$file"; exit 1; }
   done
-  echo "ok   $nupkg: runtimes/win-$arch/native holds the $arch DLLs and plugins/sim_reader.gp ($format)"
+  echo "ok   $nupkg: runtimes/win-$arch/native holds the $arch DLLs and reader plug-ins ($format)"
 done
 # A .NET Framework application built from the package gets both architectures' files in the
 # package's layout (the package's build targets copy them).
@@ -66,7 +70,7 @@ dotnet build $dotnet_dir/samples/ReadNdef.WinForms -c Release --nologo -v quiet 
   -p:KorvatPackageSource="$repo/$out/packages" -p:RestorePackagesPath="$repo/$out/sample-packages"
 rm -rf $dotnet_dir/samples/ReadNdef.WinForms/obj   # the next build of the sample restores its project reference
 for arch in x86 x64; do
-  for file in korvat_nfc_library_for_vb.dll korvat_nfc_tags.dll plugins/sim_reader.gp; do
+  for file in $native_files; do
     cmp -s "$out/sample-winforms/runtimes/win-$arch/native/$file" "build/$arch/bin/$file" \
       || { echo "FAIL: the .NET Framework sample built from the package lacks runtimes/win-$arch/native/$file"; exit 1; }
   done
