@@ -50,7 +50,7 @@ native_files="korvat_nfc_library_for_vb.dll korvat_nfc_tags.dll plugins/sim_read
 rm -rf $out/packages $out/package
 dotnet pack $dotnet_dir/Korvat.Nfc -c Release --nologo -v quiet -o $out/packages
 nupkg=$(ls $out/packages/Korvat.Nfc.*.nupkg)
-unzip -q "$nupkg" -d $out/package
+python3 -m zipfile -e "$nupkg" $out/package   # python3 is one of install-deps.sh's tools; unzip may be missing
 for arch in x86 x64; do
   case $arch in x86) format=pei-i386 ;; x64) format=pei-x86-64 ;; esac
   objdump=$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "build/$arch/CMakeCache.txt")
