@@ -473,15 +473,11 @@ void Reader::readerChanged(uint32_t state, const std::vector<uint8_t> &atr)
     if (m_NextTargetNumber == 0) {
         m_NextTargetNumber = 1;
     }
-    StatusReport found;
-    found.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
-    found.pollModeCardType = cardType;
-    found.additionalData = additionalData(m_Card, m_TargetNumber);
-    m_Events.push_back(found);
+    m_Events.push_back(pn532::foundReport(cardType, additionalData(m_Card, m_TargetNumber)));
     char notes[16];
     std::snprintf(notes, sizeof notes, "%04X", static_cast<unsigned>(record.notes));
     m_Scard.trace("found target " + std::to_string(m_TargetNumber) + ", card type " + std::to_string(cardType) +
-                  ", record notes " + notes + ": " + hex(found.additionalData));
+                  ", record notes " + notes + ": " + hex(m_Events.back().additionalData));
 }
 
 bool Reader::identify(const std::vector<uint8_t> &atr, CardRecord &record, Error &error)
@@ -573,26 +569,9 @@ bool Reader::sendAll(const std::vector<std::vector<uint8_t>> &commands, Error &e
     return true;
 }
 
-uint32_t Reader::steadyStatus() const
-{
-    if (!m_Polling || m_Phase == Phase::None) {
-        return GP_STATUS_STATE_IDLE;
-    }
-    return GP_STATUS_STATE_ACTIVE | (m_Phase == Phase::Accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
-}
-
 void Reader::takeReports(std::deque<StatusReport> &events, StatusReport &steady)
 {
-    while (!m_Events.empty()) {
-        events.push_back(std::move(m_Events.front()));
-        m_Events.pop_front();
-    }
-    if (m_Polling && m_DeviceFailing) {
-        steady = m_Failure;
-        return;
-    }
-    steady = StatusReport();
-    steady.driverStatus = steadyStatus();
+    pn532::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
 }
 
 }  // namespace pcsc
