@@ -30,7 +30,7 @@
 
 #include "PcscReader.h"
 #include "PcscWinscard.h"
-#include "PluginEntryPoints.h"
+#include "PluginStatusOutputs.h"
 #include "PluginPollThread.h"
 #include "PluginRegistry.h"
 #include "PluginSection.h"

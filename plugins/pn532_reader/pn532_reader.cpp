@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "PluginEntryPoints.h"
+#include "PluginStatusOutputs.h"
 #include "PluginPollThread.h"
 #include "PluginRegistry.h"
 #include "PluginSection.h"

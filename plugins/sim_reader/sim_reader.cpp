@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "NfcRegistryList.h"
+#include "PluginArguments.h"
 #include "PluginRegistry.h"
 #include "SimReader.h"
 #include "SimScenario.h"
@@ -222,27 +223,17 @@ SIM_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_t 
     }
     // Only the low 16 bits carry the length; the caller may leave anything in the others.
     const uint16_t length = static_cast<uint16_t>(command_packet_data_length);
-    if (command_packet_data == nullptr) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 1);
-    }
-    if (length == 0) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 2);
-    }
-    if (response_packet_data == nullptr) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 3);
-    }
-    if (response_packet_data_length == nullptr) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 4);
+    const uint32_t fault = korvat_plugin::readArgumentFault(command_packet_data, length, response_packet_data,
+                                                            response_packet_data_length);
+    if (fault != 0) {
+        return fail(error, SIM_E_INVALID_ARGUMENT, fault);
     }
     ReaderLock lock;
     std::vector<uint8_t> response;
     if (!reader().exchange(command_packet_data, length, GetTickCount(), response, *error)) {
         return 0;
     }
-    if (!response.empty()) {
-        std::memcpy(response_packet_data, response.data(), response.size());
-    }
-    *response_packet_data_length = static_cast<uint16_t>(response.size());
+    korvat_plugin::handOutAnswer(response, response_packet_data, response_packet_data_length);
     return 1;
 }
 
@@ -283,11 +274,10 @@ SIM_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint32_t
     if (error == nullptr) {
         return 0;
     }
-    void *const outputs[] = {DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData};
-    for (uint32_t i = 0; i < 5; ++i) {
-        if (outputs[i] == nullptr) {
-            return fail(error, SIM_E_INVALID_ARGUMENT, i + 1);
-        }
+    const uint32_t fault = korvat_plugin::driverStatusArgumentFault(DriverStatus, PollModeCardType, ListenModeCardType,
+                                                                    AdditionalDataSize, AdditionalData);
+    if (fault != 0) {
+        return fail(error, SIM_E_INVALID_ARGUMENT, fault);
     }
     ReaderLock lock;
     sim::DriverStatusReport report;

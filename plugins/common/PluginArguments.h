@@ -1,14 +1,11 @@
-// What the reader plug-ins' entry points do alike with their arguments: the checks of gp_read's
-// and gp_get_driver_status's pointers, and the handing out of an exchange's answer and of the
-// status mailbox's report. Each plug-in keeps its own error codes and its own locks.
+// The checks of the pointer arguments that every plug-in's gp_read and gp_get_driver_status make
+// alike, and the handing out of gp_read's answer. Each plug-in reports a fault with its own
+// invalid-argument code and the detail given here.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
-
-#include "Pn532StatusMailbox.h"
-#include "korvat_nfc_plugin.h"
 
 namespace korvat_plugin {
 
@@ -54,25 +51,6 @@ inline uint32_t driverStatusArgumentFault(const uint32_t *driverStatus, const ui
         }
     }
     return 0;
-}
-
-// The mailbox's next report into gp_get_driver_status's outputs (its additional data lives until
-// the next call); the error pair is written only when the report carries one. Called under the
-// plug-in's status lock, with the port open.
-inline void handOutStatus(pn532::StatusMailbox &mailbox, uint32_t *driverStatus, uint32_t *pollModeCardType,
-                          uint32_t *listenModeCardType, uint32_t *additionalDataSize, uint8_t **additionalData,
-                          ErrorInfo *error)
-{
-    pn532::StatusReport &reported = mailbox.next();
-    *driverStatus = reported.driverStatus;
-    *pollModeCardType = reported.pollModeCardType;
-    *listenModeCardType = 0;
-    *additionalDataSize = static_cast<uint32_t>(reported.additionalData.size());
-    *additionalData = reported.additionalData.empty() ? nullptr : reported.additionalData.data();
-    if (reported.error.code != 0) {
-        error->error_code = reported.error.code;
-        error->detail_code = reported.error.detail;
-    }
 }
 
 }  // namespace korvat_plugin
