@@ -1,5 +1,5 @@
 // The checks of the pointer arguments that the reader plug-ins' gp_read and gp_get_driver_status
-// alike, and the handing out of gp_read's answer. Each plug-in reports a fault with its own
+// make alike, and the handing out of gp_read's answer. Each plug-in reports a fault with its own
 // invalid-argument code and the detail given here.
 #pragma once
 
