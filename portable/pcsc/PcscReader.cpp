@@ -211,8 +211,7 @@ bool Reader::stopPollMode(Error &error)
         return fail(error, PCSC_E_NOT_POLLING, 0);
     }
     if (m_Phase == Phase::Accessing) {
-        Error ignored;
-        sendAll(accessEndCommands(m_Profile, m_Card.kind), ignored);
+        endAccess();
     }
     forgetCard();
     m_Phase = Phase::None;
@@ -268,9 +267,7 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
     if (m_Phase != Phase::Accessing) {
         return fail(error, PCSC_E_NOT_ACCESSING, 0);
     }
-    // The session's end is the reader's business: a card that has left cannot take it.
-    Error ignored;
-    sendAll(accessEndCommands(m_Profile, m_Card.kind), ignored);
+    endAccess();
     forgetCard();
     m_Phase = Phase::None;
     m_Card = CardRecord();
@@ -279,6 +276,16 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
         m_CardSeen = false;
     }
     return true;
+}
+
+// The session's end is the reader's business, and a card that has left cannot take it: a refusal
+// is traced and the access ends all the same.
+void Reader::endAccess()
+{
+    Error error;
+    if (!sendAll(accessEndCommands(m_Profile, m_Card.kind), error)) {
+        m_Scard.trace("access end failed: error " + code(error.code) + ", detail " + code(error.detail));
+    }
 }
 
 bool Reader::selectDevice(Error &error)

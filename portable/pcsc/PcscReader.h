@@ -108,6 +108,7 @@ private:
     void probe(CardKind kind);
     bool transmit(const std::vector<uint8_t> &command, std::vector<uint8_t> &answer, Error &error);
     bool sendAll(const std::vector<std::vector<uint8_t>> &commands, Error &error);
+    void endAccess();
 
     Scard &m_Scard;
     std::string m_Filter;
