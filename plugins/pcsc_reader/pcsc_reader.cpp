@@ -23,7 +23,6 @@
 //     thread may still use.
 #include <windows.h>
 
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
@@ -31,6 +30,7 @@
 
 #include "PcscReader.h"
 #include "PcscWinscard.h"
+#include "PluginStatusOutputs.h"
 #include "PluginPollThread.h"
 #include "PluginRegistry.h"
 #include "PluginSection.h"
@@ -313,17 +313,10 @@ PCSC_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_t
     }
     // Only the low 16 bits carry the length; the caller may leave anything in the others.
     const uint16_t length = static_cast<uint16_t>(command_packet_data_length);
-    if (command_packet_data == nullptr) {
-        return refuse(entry, PCSC_E_INVALID_ARGUMENT, 1, error);
-    }
-    if (length == 0) {
-        return refuse(entry, PCSC_E_INVALID_ARGUMENT, 2, error);
-    }
-    if (response_packet_data == nullptr) {
-        return refuse(entry, PCSC_E_INVALID_ARGUMENT, 3, error);
-    }
-    if (response_packet_data_length == nullptr) {
-        return refuse(entry, PCSC_E_INVALID_ARGUMENT, 4, error);
+    const uint32_t fault = korvat_plugin::readArgumentFault(command_packet_data, length, response_packet_data,
+                                                            response_packet_data_length);
+    if (fault != 0) {
+        return refuse(entry, PCSC_E_INVALID_ARGUMENT, fault, error);
     }
     Plugin &p = plugin();
     Hold hold(p.io);
@@ -335,10 +328,7 @@ PCSC_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_t
     if (!p.reader->exchange(command_packet_data, length, response, e)) {
         return report(entry, e, error);
     }
-    if (!response.empty()) {
-        std::memcpy(response_packet_data, response.data(), response.size());
-    }
-    *response_packet_data_length = static_cast<uint16_t>(response.size());
+    korvat_plugin::handOutAnswer(response, response_packet_data, response_packet_data_length);
     return 1;
 }
 
@@ -388,27 +378,18 @@ PCSC_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint32_
     if (error == nullptr) {
         return 0;
     }
-    void *const outputs[] = {DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData};
-    for (uint32_t i = 0; i < 5; ++i) {
-        if (outputs[i] == nullptr) {
-            return refuse("gp_get_driver_status", PCSC_E_INVALID_ARGUMENT, i + 1, error);
-        }
+    const uint32_t fault = korvat_plugin::driverStatusArgumentFault(DriverStatus, PollModeCardType, ListenModeCardType,
+                                                                    AdditionalDataSize, AdditionalData);
+    if (fault != 0) {
+        return refuse("gp_get_driver_status", PCSC_E_INVALID_ARGUMENT, fault, error);
     }
     Plugin &p = plugin();
     Hold hold(p.status);
     if (!p.mailbox.portOpen()) {
         return fail(error, PCSC_E_PORT_NOT_OPEN, 0);  // not traced: the library asks every cycle
     }
-    pn532::StatusReport &reported = p.mailbox.next();  // lives until the next call
-    *DriverStatus = reported.driverStatus;
-    *PollModeCardType = reported.pollModeCardType;
-    *ListenModeCardType = 0;
-    *AdditionalDataSize = static_cast<uint32_t>(reported.additionalData.size());
-    *AdditionalData = reported.additionalData.empty() ? nullptr : reported.additionalData.data();
-    if (reported.error.code != 0) {
-        error->error_code = reported.error.code;
-        error->detail_code = reported.error.detail;
-    }
+    korvat_plugin::handOutStatus(p.mailbox, DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize,
+                                 AdditionalData, error);
     return 1;
 }
 

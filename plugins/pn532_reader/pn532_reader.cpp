@@ -33,12 +33,12 @@
 //     this plug-in has no DllMain, and its global objects' ends only close handles.
 #include <windows.h>
 
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "PluginStatusOutputs.h"
 #include "PluginPollThread.h"
 #include "PluginRegistry.h"
 #include "PluginSection.h"
@@ -327,17 +327,10 @@ PN532_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_
     }
     // Only the low 16 bits carry the length; the caller may leave anything in the others.
     const uint16_t length = static_cast<uint16_t>(command_packet_data_length);
-    if (command_packet_data == nullptr) {
-        return fail(error, PN532_E_INVALID_ARGUMENT, 1);
-    }
-    if (length == 0) {
-        return fail(error, PN532_E_INVALID_ARGUMENT, 2);
-    }
-    if (response_packet_data == nullptr) {
-        return fail(error, PN532_E_INVALID_ARGUMENT, 3);
-    }
-    if (response_packet_data_length == nullptr) {
-        return fail(error, PN532_E_INVALID_ARGUMENT, 4);
+    const uint32_t fault = korvat_plugin::readArgumentFault(command_packet_data, length, response_packet_data,
+                                                            response_packet_data_length);
+    if (fault != 0) {
+        return fail(error, PN532_E_INVALID_ARGUMENT, fault);
     }
     Plugin &p = plugin();
     Hold hold(p.io);
@@ -349,10 +342,7 @@ PN532_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_
     if (!p.reader->exchange(command_packet_data, length, response, e)) {
         return fail(error, e.code, e.detail);
     }
-    if (!response.empty()) {
-        std::memcpy(response_packet_data, response.data(), response.size());
-    }
-    *response_packet_data_length = static_cast<uint16_t>(response.size());
+    korvat_plugin::handOutAnswer(response, response_packet_data, response_packet_data_length);
     return 1;
 }
 
@@ -402,27 +392,18 @@ PN532_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint32
     if (error == nullptr) {
         return 0;
     }
-    void *const outputs[] = {DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData};
-    for (uint32_t i = 0; i < 5; ++i) {
-        if (outputs[i] == nullptr) {
-            return fail(error, PN532_E_INVALID_ARGUMENT, i + 1);
-        }
+    const uint32_t fault = korvat_plugin::driverStatusArgumentFault(DriverStatus, PollModeCardType, ListenModeCardType,
+                                                                    AdditionalDataSize, AdditionalData);
+    if (fault != 0) {
+        return fail(error, PN532_E_INVALID_ARGUMENT, fault);
     }
     Plugin &p = plugin();
     Hold hold(p.status);
     if (!p.mailbox.portOpen()) {
         return fail(error, PN532_E_PORT_NOT_OPEN, 0);
     }
-    pn532::StatusReport &reported = p.mailbox.next();  // lives until the next call
-    *DriverStatus = reported.driverStatus;
-    *PollModeCardType = reported.pollModeCardType;
-    *ListenModeCardType = 0;
-    *AdditionalDataSize = static_cast<uint32_t>(reported.additionalData.size());
-    *AdditionalData = reported.additionalData.empty() ? nullptr : reported.additionalData.data();
-    if (reported.error.code != 0) {
-        error->error_code = reported.error.code;
-        error->detail_code = reported.error.detail;
-    }
+    korvat_plugin::handOutStatus(p.mailbox, DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize,
+                                 AdditionalData, error);
     return 1;
 }
 

@@ -5,9 +5,9 @@
 // library's DllMain. The simulator keeps the rule by having no thread of its own: the field is
 // computed from the clock when gp_get_driver_status asks, every entry point does its work on the
 // caller's thread and returns, and its only lock is never held by anyone else while a call
-// waits. A reader that polls on a thread of its own follows the PN532 plug-in
-// (plugins/pn532_reader/pn532_reader.cpp): its thread holds a module reference, ends through
-// FreeLibraryAndExitThread, and the closer waits for its "finished" event with a bound.
+// waits. A reader that polls on a thread of its own uses korvat_plugin::PollThread
+// (plugins/common), as the PN532 and PC/SC plug-ins do: its thread holds a module reference, ends
+// through FreeLibraryAndExitThread, and the closer waits for its "finished" event with a bound.
 #include <windows.h>
 
 #include <algorithm>
@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "NfcRegistryList.h"
+#include "PluginArguments.h"
+#include "PluginRegistry.h"
 #include "SimReader.h"
 #include "SimScenario.h"
 #include "korvat_nfc_plugin.h"
@@ -30,7 +32,6 @@ namespace {
 // The scenario used when no file is configured: default.scenario, compiled in.
 #include "sim_default_scenario.inc"
 
-const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
 // The library reads category_name_list with these limits; the plug-in must see the same positions.
 const size_t CategoryListCharacters = 4096;
 const size_t CategoryListItems = 256;
@@ -69,31 +70,12 @@ GP_BOOL fail(ErrorInfo *error, uint32_t code, uint32_t detail)
     return 0;
 }
 
-// A string value of the library's key; false when the key or the value is missing.
-bool readRegistryString(const char *name, std::string &value)
-{
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD size = 0;
-    bool ok = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
-    if (ok) {
-        std::vector<char> buffer(size + 1, '\0');
-        ok = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE *>(buffer.data()), &size) ==
-             ERROR_SUCCESS;
-        value = ok ? std::string(buffer.data()) : std::string();
-    }
-    RegCloseKey(key);
-    return ok;
-}
-
 // Position of SIM_CATEGORY_NAME among the items of category_name_list, split as the library
 // splits it. False: `detail` says why (the detail word of SIM_E_CATEGORY_NOT_LISTED).
 bool findCategory(uint8_t &category, uint32_t &detail)
 {
     std::string list;
-    if (!readRegistryString("category_name_list", list) || list.empty()) {
+    if (!korvat_plugin::readLibraryString("category_name_list", list) || list.empty()) {
         detail = 0;
         return false;
     }
@@ -137,7 +119,7 @@ GP_BOOL loadScenario(sim::Scenario &scenario, ErrorInfo *error)
 {
     std::string path;
     std::string text;
-    if (readRegistryString(SIM_SCENARIO_VALUE_NAME, path) && !path.empty()) {
+    if (korvat_plugin::readLibraryString(SIM_SCENARIO_VALUE_NAME, path) && !path.empty()) {
         if (!readTextFile(path, text)) {
             return fail(error, SIM_E_SCENARIO, 0);
         }
@@ -241,27 +223,17 @@ SIM_EXPORT GP_BOOL __cdecl gp_read(const uint8_t *command_packet_data, uint32_t 
     }
     // Only the low 16 bits carry the length; the caller may leave anything in the others.
     const uint16_t length = static_cast<uint16_t>(command_packet_data_length);
-    if (command_packet_data == nullptr) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 1);
-    }
-    if (length == 0) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 2);
-    }
-    if (response_packet_data == nullptr) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 3);
-    }
-    if (response_packet_data_length == nullptr) {
-        return fail(error, SIM_E_INVALID_ARGUMENT, 4);
+    const uint32_t fault = korvat_plugin::readArgumentFault(command_packet_data, length, response_packet_data,
+                                                            response_packet_data_length);
+    if (fault != 0) {
+        return fail(error, SIM_E_INVALID_ARGUMENT, fault);
     }
     ReaderLock lock;
     std::vector<uint8_t> response;
     if (!reader().exchange(command_packet_data, length, GetTickCount(), response, *error)) {
         return 0;
     }
-    if (!response.empty()) {
-        std::memcpy(response_packet_data, response.data(), response.size());
-    }
-    *response_packet_data_length = static_cast<uint16_t>(response.size());
+    korvat_plugin::handOutAnswer(response, response_packet_data, response_packet_data_length);
     return 1;
 }
 
@@ -302,11 +274,10 @@ SIM_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint32_t
     if (error == nullptr) {
         return 0;
     }
-    void *const outputs[] = {DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData};
-    for (uint32_t i = 0; i < 5; ++i) {
-        if (outputs[i] == nullptr) {
-            return fail(error, SIM_E_INVALID_ARGUMENT, i + 1);
-        }
+    const uint32_t fault = korvat_plugin::driverStatusArgumentFault(DriverStatus, PollModeCardType, ListenModeCardType,
+                                                                    AdditionalDataSize, AdditionalData);
+    if (fault != 0) {
+        return fail(error, SIM_E_INVALID_ARGUMENT, fault);
     }
     ReaderLock lock;
     sim::DriverStatusReport report;

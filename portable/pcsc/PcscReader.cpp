@@ -211,8 +211,7 @@ bool Reader::stopPollMode(Error &error)
         return fail(error, PCSC_E_NOT_POLLING, 0);
     }
     if (m_Phase == Phase::Accessing) {
-        Error ignored;
-        sendAll(accessEndCommands(m_Profile, m_Card.kind), ignored);
+        endAccess();
     }
     forgetCard();
     m_Phase = Phase::None;
@@ -268,9 +267,7 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
     if (m_Phase != Phase::Accessing) {
         return fail(error, PCSC_E_NOT_ACCESSING, 0);
     }
-    // The session's end is the reader's business: a card that has left cannot take it.
-    Error ignored;
-    sendAll(accessEndCommands(m_Profile, m_Card.kind), ignored);
+    endAccess();
     forgetCard();
     m_Phase = Phase::None;
     m_Card = CardRecord();
@@ -279,6 +276,16 @@ bool Reader::stopDeviceAccess(uint32_t stopMode, Error &error)
         m_CardSeen = false;
     }
     return true;
+}
+
+// The session's end is the reader's business, and a card that has left cannot take it: a refusal
+// is traced and the access ends all the same.
+void Reader::endAccess()
+{
+    Error error;
+    if (!sendAll(accessEndCommands(m_Profile, m_Card.kind), error)) {
+        m_Scard.trace("access end failed: error " + code(error.code) + ", detail " + code(error.detail));
+    }
 }
 
 bool Reader::selectDevice(Error &error)
@@ -473,15 +480,11 @@ void Reader::readerChanged(uint32_t state, const std::vector<uint8_t> &atr)
     if (m_NextTargetNumber == 0) {
         m_NextTargetNumber = 1;
     }
-    StatusReport found;
-    found.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
-    found.pollModeCardType = cardType;
-    found.additionalData = additionalData(m_Card, m_TargetNumber);
-    m_Events.push_back(found);
+    m_Events.push_back(pn532::foundReport(cardType, additionalData(m_Card, m_TargetNumber)));
     char notes[16];
     std::snprintf(notes, sizeof notes, "%04X", static_cast<unsigned>(record.notes));
     m_Scard.trace("found target " + std::to_string(m_TargetNumber) + ", card type " + std::to_string(cardType) +
-                  ", record notes " + notes + ": " + hex(found.additionalData));
+                  ", record notes " + notes + ": " + hex(m_Events.back().additionalData));
 }
 
 bool Reader::identify(const std::vector<uint8_t> &atr, CardRecord &record, Error &error)
@@ -573,26 +576,9 @@ bool Reader::sendAll(const std::vector<std::vector<uint8_t>> &commands, Error &e
     return true;
 }
 
-uint32_t Reader::steadyStatus() const
-{
-    if (!m_Polling || m_Phase == Phase::None) {
-        return GP_STATUS_STATE_IDLE;
-    }
-    return GP_STATUS_STATE_ACTIVE | (m_Phase == Phase::Accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
-}
-
 void Reader::takeReports(std::deque<StatusReport> &events, StatusReport &steady)
 {
-    while (!m_Events.empty()) {
-        events.push_back(std::move(m_Events.front()));
-        m_Events.pop_front();
-    }
-    if (m_Polling && m_DeviceFailing) {
-        steady = m_Failure;
-        return;
-    }
-    steady = StatusReport();
-    steady.driverStatus = steadyStatus();
+    pn532::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
 }
 
 }  // namespace pcsc

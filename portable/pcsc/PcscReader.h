@@ -94,7 +94,7 @@ public:
     Profile profile() const { return m_Profile; }
 
 private:
-    enum class Phase { None, Found, Accessing };
+    using Phase = pn532::TargetPhase;
 
     bool requireOpen(Error &error) const;
     bool findReader(Error &error);
@@ -108,7 +108,7 @@ private:
     void probe(CardKind kind);
     bool transmit(const std::vector<uint8_t> &command, std::vector<uint8_t> &answer, Error &error);
     bool sendAll(const std::vector<std::vector<uint8_t>> &commands, Error &error);
-    uint32_t steadyStatus() const;
+    void endAccess();
 
     Scard &m_Scard;
     std::string m_Filter;

@@ -344,11 +344,7 @@ bool Reader::listNextKind()
             m_NextTargetNumber = 1;
         }
         m_LastPresenceCheck = m_Link.milliseconds();
-        StatusReport found;
-        found.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
-        found.pollModeCardType = m_Target.cardType;
-        found.additionalData = additionalData(m_Target, m_TargetNumber);
-        m_Events.push_back(found);
+        m_Events.push_back(foundReport(m_Target.cardType, additionalData(m_Target, m_TargetNumber)));
     }
     if (roundEnds) {
         std::vector<Released> stillHere;
@@ -363,26 +359,9 @@ bool Reader::listNextKind()
     return true;
 }
 
-uint32_t Reader::currentSteadyStatus() const
-{
-    if (!m_Polling || m_Phase == Phase::None) {
-        return GP_STATUS_STATE_IDLE;
-    }
-    return GP_STATUS_STATE_ACTIVE | (m_Phase == Phase::Accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
-}
-
 void Reader::takeReports(std::deque<StatusReport> &events, StatusReport &steady)
 {
-    while (!m_Events.empty()) {
-        events.push_back(std::move(m_Events.front()));
-        m_Events.pop_front();
-    }
-    if (m_Polling && m_DeviceFailing) {
-        steady = m_Failure;
-        return;
-    }
-    steady = StatusReport();
-    steady.driverStatus = currentSteadyStatus();
+    pn532::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
 }
 
 }  // namespace pn532

@@ -9,16 +9,9 @@
 #include <vector>
 
 #include "Pn532Device.h"
+#include "Pn532ReaderReports.h"
 
 namespace pn532 {
-
-// One answer of gp_get_driver_status.
-struct StatusReport {
-    uint32_t driverStatus = 0;
-    uint32_t pollModeCardType = 0;
-    std::vector<uint8_t> additionalData;
-    Error error;  // with a device error state
-};
 
 class Reader {
 public:
@@ -56,7 +49,7 @@ public:
     const Device &device() const { return m_Device; }
 
 private:
-    enum class Phase { None, Found, Accessing };
+    using Phase = TargetPhase;
 
     bool requireOpen(Error &error) const;
     bool requireAccess(Error &error) const;
@@ -66,7 +59,6 @@ private:
     bool setUpAgain();
     uint32_t quickTimeout() const;
     bool listNextKind();
-    uint32_t currentSteadyStatus() const;
 
     Link &m_Link;
     Device m_Device;

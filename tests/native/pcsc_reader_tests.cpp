@@ -426,6 +426,50 @@ TEST_F(PcscReaderTest, ACardRemovedDuringAccessFailsTheExchangeAndIsReportedGone
     EXPECT_EQ(error.code, PCSC_E_NOT_ACCESSING);
 }
 
+// A reader that refuses the end of a card's session, whether the access stops alone or with the
+// poll mode: the access ends all the same, and the refusal is traced.
+TEST_F(PcscReaderTest, ASessionEndTheReaderRefusesIsTracedAndTheAccessEndsAllTheSame)
+{
+    const std::string endSession = "FFC20000028200";
+    const struct {
+        const char *name;
+        bool stopPolling;
+    } stops[] = {{"stop device access", false}, {"stop poll mode", true}};
+    for (const auto &stop : stops) {
+        SCOPED_TRACE(stop.name);
+        ModelScard model;
+        model.answers = {{"FFC20000028100", "C0030090009000"},
+                         {endSession, "C0030090009000"},
+                         {"FFCA000000", "012E4C5D6E7F80919000"},
+                         {"FFC20002048F020300", "C0030090009000"},
+                         {"FFC20000075F4604C0C62D00", "C0030090009000"}};
+        pcsc::Reader r(model, "");
+        ASSERT_TRUE(r.open(0, error));
+        ASSERT_TRUE(r.startPollMode(2, error));
+        model.insert(FelicaAtr);
+        const Reports found = poll(r);
+        ASSERT_FALSE(found.events.empty());
+        ASSERT_TRUE(r.startDeviceAccess(targetNumberOf(found.events[0]), error))
+            << std::hex << error.code << " " << error.detail;
+        EXPECT_EQ(r.profile(), pcsc::Profile::TransparentSession);
+        model.answers[endSession] = "6A81";
+        model.transmitted.clear();
+        model.traces.clear();
+        EXPECT_TRUE(stop.stopPolling ? r.stopPollMode(error) : r.stopDeviceAccess(0, error));
+        EXPECT_EQ(model.transmitted, std::vector<std::string>{endSession});
+        bool traced = false;
+        for (const std::string &line : model.traces) {
+            traced = traced || line.find("access end failed") != std::string::npos;
+        }
+        EXPECT_TRUE(traced) << "the refused end was not traced";
+        EXPECT_EQ(reports(r).steady.driverStatus, GP_STATUS_STATE_IDLE);
+        const std::vector<uint8_t> frame = unhex("06FFFF");
+        std::vector<uint8_t> response;
+        EXPECT_FALSE(r.exchange(frame.data(), frame.size(), response, error));
+        EXPECT_EQ(error.code, PCSC_E_NOT_ACCESSING);
+    }
+}
+
 TEST_F(PcscReaderTest, StopModeZeroKeepsTheCardUnfoundUntilItLeavesAndOneFindsItAgain)
 {
     openAndPoll();

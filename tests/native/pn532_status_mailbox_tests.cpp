@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Pn532ErrorCodes.h"
+#include "Pn532ReaderReports.h"
 #include "Pn532StatusMailbox.h"
 #include "korvat_nfc_plugin.h"
 
@@ -14,10 +15,12 @@ namespace {
 
 const uint32_t Found = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
 const uint32_t Waiting = GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING;
+const uint32_t Enabled = GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED;
 const uint32_t Departed = GP_STATUS_CARD_ERROR | PN532_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT;
 const uint32_t PortLost = GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_PORT_LOST << GP_DEVICE_ERROR_DETAIL_SHIFT;
 
-// F<n>: target n found, L: it left, D: the reader failed; states I idle, W waiting, E failing.
+// F<n>: target n found, L: it left, D: the reader failed; states I idle, W waiting, A enabled,
+// E failing.
 pn532::StatusReport report(const std::string &token)
 {
     pn532::StatusReport r;
@@ -42,6 +45,9 @@ pn532::StatusReport report(const std::string &token)
     case 'W':
         r.driverStatus = Waiting;
         break;
+    case 'A':
+        r.driverStatus = Enabled;
+        break;
     }
     return r;
 }
@@ -63,6 +69,9 @@ std::string token(const pn532::StatusReport &r)
     }
     if (r.driverStatus == Waiting) {
         return "W";
+    }
+    if (r.driverStatus == Enabled) {
+        return "A";
     }
     std::ostringstream unknown;
     unknown << "?" << std::hex << r.driverStatus;
@@ -125,6 +134,45 @@ TEST(Pn532StatusMailbox, ClosedPortDropsWhatWaits)
     EXPECT_FALSE(mailbox.portOpen());
     mailbox.post(events, report("I"));
     EXPECT_EQ(token(mailbox.next()), "I") << "the target found before the close was handed out after it";
+}
+
+// What a reader of either kind hands to the mailbox: its events as they were made, then the
+// steady state of its target, or its device error while it fails in poll mode.
+TEST(ReaderReports, EventsMoveInOrderAndTheSteadyStateFollowsPollingPhaseAndFailure)
+{
+    using pn532::TargetPhase;
+    const pn532::StatusReport failure = report("E");
+    const struct {
+        const char *name;
+        bool polling;
+        TargetPhase phase;
+        bool failing;
+        const char *steady;
+    } cases[] = {
+        {"not polling", false, TargetPhase::Accessing, false, "I"},
+        {"not polling, a failure left over", false, TargetPhase::None, true, "I"},
+        {"no target", true, TargetPhase::None, false, "I"},
+        {"target found", true, TargetPhase::Found, false, "W"},
+        {"target accessed", true, TargetPhase::Accessing, false, "A"},
+        {"reader failing", true, TargetPhase::Found, true, "D"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::deque<pn532::StatusReport> pending{pn532::foundReport(1, {2}), report("L"), report("D")};
+        std::deque<pn532::StatusReport> events{report("F1")};
+        pn532::StatusReport steady = report("F9");
+        pn532::takeReports(pending, c.polling, c.phase, c.failing ? &failure : nullptr, events, steady);
+        EXPECT_TRUE(pending.empty());
+        std::string taken;
+        for (const pn532::StatusReport &r : events) {
+            taken += token(r) + " ";
+        }
+        EXPECT_EQ(taken, "F1 F2 L D ");
+        EXPECT_EQ(events.at(1).pollModeCardType, 1u);
+        EXPECT_EQ(token(steady), c.steady);
+        EXPECT_EQ(steady.error.code, c.polling && c.failing ? failure.error.code : 0u);
+        EXPECT_TRUE(steady.additionalData.empty());
+    }
 }
 
 }  // namespace

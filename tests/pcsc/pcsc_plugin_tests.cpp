@@ -291,23 +291,6 @@ protected:
             dll.uninitialize();
         }
     }
-    // Pumps until a find message with this wParam arrives after message `from`; its index.
-    bool pumpForFind(WPARAM kind, size_t from, DWORD limitMs, size_t &index)
-    {
-        const DWORD begun = GetTickCount();
-        for (;;) {
-            for (index = from; index < window.messages.size(); ++index) {
-                if (window.messages[index].message == window.findMessage() && window.messages[index].wParam == kind) {
-                    return true;
-                }
-            }
-            if (GetTickCount() - begun >= limitMs) {
-                return false;
-            }
-            window.pump(50);
-        }
-    }
-
     KorvatDll dll;
     MessageWindow window{"korvat.pcsc.find", "korvat.pcsc.enable"};
 };
@@ -319,7 +302,7 @@ TEST_F(PcscThroughLibrary, ACardRemovedDuringAccessIsAMessageNotAHang)
     ASSERT_NO_FATAL_FAILURE(openAndPoll());
     VirtualCard card("--card t4a --profile plain");
     size_t found = 0, removed = 0;
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, 0, ArrivalLimitMs, found));
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_TARGET, 0, ArrivalLimitMs, found));
     ASSERT_TRUE(dll.start_dev_access(word(window.messages[found].bytes, 4)));
     const Bytes select = unhex(SelectNdef);
     uint8_t response[PCSC_MAXIMUM_RESPONSE_SIZE];
@@ -331,7 +314,7 @@ TEST_F(PcscThroughLibrary, ACardRemovedDuringAccessIsAMessageNotAHang)
     EXPECT_FALSE(dll.thru(select.data(), static_cast<uint16_t>(select.size()), response, &length));
     EXPECT_LT(GetTickCount() - begun, 5000u);
     EXPECT_EQ(dll.lastError().first, PCSC_E_CARD_REMOVED);
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_ERROR, found + 1, 5000, removed)) << "no message of the removal";
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_ERROR, found + 1, 5000, removed)) << "no message of the removal";
     EXPECT_EQ(word(window.messages[removed].bytes, 0), KORVAT_NFC_E_CARD_ERROR_1);
 }
 
@@ -343,16 +326,17 @@ TEST_F(PcscThroughLibrary, TheResourceManagerGoneIsADeviceErrorAndItsReturnFinds
     ASSERT_NO_FATAL_FAILURE(openAndPoll());
     VirtualCard card("--card t4b --profile plain");
     size_t first = 0, failure = 0, again = 0;
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, 0, ArrivalLimitMs, first));
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_TARGET, 0, ArrivalLimitMs, first));
     EXPECT_EQ(word(window.messages[first].bytes, 4), 1u);
     ASSERT_EQ(control().ask("pcscd-stop"), "ok");
-    const bool failed = pumpForFind(KORVAT_NFC_FIND_ERROR, first + 1, 5000, failure);
+    const bool failed = window.pumpForFind(KORVAT_NFC_FIND_ERROR, first + 1, 5000, failure);
     EXPECT_EQ(control().ask("pcscd-start"), "ok");
     ASSERT_TRUE(failed) << "no error message";
     // pcscd gone: SCARD_E_NO_SERVICE, the plug-in's service kind of device error.
     static_assert(PCSC_DEVICE_ERROR_SERVICE == 2, "the service kind of device error");
     EXPECT_EQ(word(window.messages[failure].bytes, 0), KORVAT_NFC_E_DEVICE_ERROR_2);
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, failure + 1, 15000, again)) << "the card was not found again";
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_TARGET, failure + 1, 15000, again))
+        << "the card was not found again";
     EXPECT_EQ(word(window.messages[again].bytes, 4), 2u);
     EXPECT_EQ(hex(Bytes(window.messages[again].bytes.begin() + 8, window.messages[again].bytes.begin() + 20)), T4bAtqb);
 }

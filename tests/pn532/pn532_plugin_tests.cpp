@@ -366,23 +366,6 @@ protected:
         dll.uninitialize();
     }
 
-    // Pumps until a find message with this wParam arrives after message `from`; its index.
-    bool pumpForFind(WPARAM kind, size_t from, DWORD limitMs, size_t &index)
-    {
-        const DWORD begun = GetTickCount();
-        for (;;) {
-            for (index = from; index < window.messages.size(); ++index) {
-                if (window.messages[index].message == window.findMessage() && window.messages[index].wParam == kind) {
-                    return true;
-                }
-            }
-            if (GetTickCount() - begun >= limitMs) {
-                return false;
-            }
-            window.pump(50);
-        }
-    }
-
     KorvatDll dll;
     MessageWindow window{"korvat.pn532.find", "korvat.pn532.enable"};
     DWORD opened = 0;
@@ -402,12 +385,12 @@ TEST_F(Pn532ThroughLibrary, AnUnpluggedReaderIsReportedAndItsCardFoundAgainOnceI
 {
     ASSERT_NO_FATAL_FAILURE(openPort(6));
     size_t first = 0, failure = 0, again = 0;
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, 0, 3000, first));
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_TARGET, 0, 3000, first));
     EXPECT_EQ(word(window.messages[first].bytes, 4), 1u);
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_ERROR, first + 1, 4000, failure)) << "no error message";
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_ERROR, first + 1, 4000, failure)) << "no error message";
     static_assert(PN532_DEVICE_ERROR_PORT_LOST == 3, "the port-lost kind of device error");
     EXPECT_EQ(word(window.messages[failure].bytes, 0), KORVAT_NFC_E_DEVICE_ERROR_3);
-    ASSERT_TRUE(pumpForFind(KORVAT_NFC_FIND_TARGET, failure + 1, 6000, again)) << "the card was not found again";
+    ASSERT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_TARGET, failure + 1, 6000, again)) << "the card was not found again";
     EXPECT_EQ(word(window.messages[again].bytes, 4), 2u);
     EXPECT_EQ(Bytes(window.messages[again].bytes.begin() + 12, window.messages[again].bytes.begin() + 19),
               (Bytes{0x04, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6}));

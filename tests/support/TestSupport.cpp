@@ -370,6 +370,22 @@ bool MessageWindow::pumpUntil(size_t count, DWORD milliseconds)
     }
 }
 
+bool MessageWindow::pumpForFind(WPARAM kind, size_t from, DWORD limitMs, size_t &index)
+{
+    const DWORD begun = GetTickCount();
+    for (;;) {
+        for (index = from; index < messages.size(); ++index) {
+            if (messages[index].message == m_Find && messages[index].wParam == kind) {
+                return true;
+            }
+        }
+        if (GetTickCount() - begun >= limitMs) {
+            return false;
+        }
+        pump(50);
+    }
+}
+
 bool pumpUntilStatusCalls(MessageWindow &window, FixturePlugin &plugin, uint32_t count, DWORD limit)
 {
     const DWORD start = GetTickCount();

@@ -170,6 +170,9 @@ public:
     void pump(DWORD milliseconds);
     // Pumps until `count` of our messages have arrived or the time is up; true if they did.
     bool pumpUntil(size_t count, DWORD milliseconds);
+    // Pumps until a find message with this wParam is among the messages from index `from` on, or
+    // the time is up; true with its index when it is.
+    bool pumpForFind(WPARAM kind, size_t from, DWORD limitMs, size_t &index);
     std::vector<ReceivedMessage> messages;
 
 private:
