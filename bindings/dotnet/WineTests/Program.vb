@@ -169,6 +169,7 @@ Module Program
         }
         Dim expected = String.Join(", ", cases.Select(Function(c) $"{c.Code:X8}/{c.Detail:X8}/{If(c.Name, "-")}/main"))
         Dim seen As New List(Of String)
+        Dim first As ReaderErrorEventArgs = Nothing
         Dim context As New PumpedContext()
         Dim main = Thread.CurrentThread
         UseFixturePort()
@@ -176,7 +177,10 @@ Module Program
         Try
             Using reader As New NfcReader()
                 AddHandler reader.ReaderError,
-                    Sub(s, e) seen.Add($"{e.Code:X8}/{e.Detail:X8}/{If(e.ErrorName, "-")}/{If(Thread.CurrentThread Is main, "main", "other")}")
+                    Sub(s, e)
+                        If first Is Nothing Then first = e
+                        seen.Add($"{e.Code:X8}/{e.Detail:X8}/{If(e.ErrorName, "-")}/{If(Thread.CurrentThread Is main, "main", "other")}")
+                    End Sub
                 Dim fixture As New FixtureControl(FixtureFileName)
                 fixture.Reset()
                 For Each c In cases
@@ -188,8 +192,8 @@ Module Program
                 ' Two cycles more of the last, repeating step: no event of it again.
                 context.PumpUntil(Function() False, TimeSpan.FromMilliseconds(1500))
                 Equal(expected, String.Join(", ", seen), "the pairs raised, in order, on the context's thread")
-                Dim failure = New ReaderErrorEventArgs(&H80C00072UI, &H1234UI).ToException()
-                Check(failure.Message.Contains("KORVAT_NFC_E_DEVICE_ERROR_2 (0x80C00072)"), $"the pair as an exception: {failure.Message}")
+                Dim failure = first.ToException()
+                Equal("polling failed: KORVAT_NFC_E_DEVICE_ERROR_2 (0x80C00072), detail 0x00001234", failure.Message, "the first pair as an exception")
             End Using
         Finally
             SynchronizationContext.SetSynchronizationContext(Nothing)
