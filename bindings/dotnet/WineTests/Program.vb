@@ -1,9 +1,11 @@
 ' The binding's whole road against the simulated reader plug-in, in a real .NET runtime:
 ' events with their records, the awaitable road, Thru, NDEF through the tag library, errors as
 ' exceptions with their names, Dispose from other threads while polling, collections while
-' polling. Each test prints PASS or FAIL; the last line is "N passed, M failed".
+' polling, and the reader errors the library posts, played by the scriptable test plug-in. Each
+' test prints PASS or FAIL; the last line is "N passed, M failed".
 Imports System.Collections.Concurrent
 Imports System.IO
+Imports System.Runtime.InteropServices
 Imports System.Threading
 Imports Korvat.Nfc
 Imports Korvat.Nfc.Interop
@@ -16,6 +18,11 @@ Module Program
     Private passed As Integer
     Private failed As Integer
     Private workDirectory As String
+
+    ' The driver status word of a plug-in: state code in bits 0-3, the card error's kind in bits
+    ' 20-23, the device error's in bits 24-27.
+    Private Const StatusIdle As UInteger = 1, StatusCardError As UInteger = &HE, StatusDeviceError As UInteger = &HF
+    Private Const CardErrorShift As Integer = 20, DeviceErrorShift As Integer = 24
 
     Private Const CardA As String = "card A {0} {1} nfcid1=045A3C912B6E80 sens_res=0044 sel_res=20 ats=0578807002" & vbLf &
                                     "uri https://www.example.com/korvat-nfc" & vbLf
@@ -34,6 +41,7 @@ Module Program
         Dim tests As New List(Of KeyValuePair(Of String, Action)) From {
             Pair("events carry the decoded records of A, B and F targets, access and NDEF from the handlers", AddressOf EventsCarryTheRecords),
             Pair("events are raised on the creating thread's SynchronizationContext", AddressOf EventsUseTheSynchronizationContext),
+            Pair("reader errors while polling raise ReaderError with the library's pair, on the context's thread", AddressOf ReaderErrorsCarryThePair),
             Pair("the awaitable road: wait for a target, read its NDEF message", AddressOf AwaitableRoadReadsNdef),
             Pair("a target found before the wait began is not missed", AddressOf EarlierTargetIsNotMissed),
             Pair("a wait for a target ends with its cancellation", AddressOf WaitIsCancelled),
@@ -142,6 +150,55 @@ Module Program
             SynchronizationContext.SetSynchronizationContext(Nothing)
         End Try
         Equal("found on main, Waiting on main", String.Join(", ", seen.Take(2)), "events in order, on the context's thread")
+    End Sub
+
+    ' The error pairs the library makes of the test plug-in's driver status, one status call per
+    ' cycle: a card or device error becomes the library's code with the detail the plug-in wrote
+    ' (0 when it wrote none), a failed status call posts the plug-in's own pair unchanged, a state
+    ' code that is no state the library's driver status error. The last step repeats: its pair
+    ' comes once.
+    Private Sub ReaderErrorsCarryThePair()
+        Dim cases = {
+            New StatusCase(StatusDeviceError Or (2UI << DeviceErrorShift), 1, 0, &H1234UI, &H80C00072UI, &H1234UI, "KORVAT_NFC_E_DEVICE_ERROR_2"),
+            New StatusCase(StatusCardError Or (1UI << CardErrorShift), 1, 0, 0, &H80C00051UI, 0, "KORVAT_NFC_E_CARD_ERROR_1"),
+            New StatusCase(StatusCardError Or (2UI << CardErrorShift), 1, 0, 0, &H80C00052UI, 0, "KORVAT_NFC_E_CARD_ERROR_2"),
+            New StatusCase(StatusDeviceError Or (5UI << DeviceErrorShift), 1, 0, 0, &H80C00075UI, 0, "KORVAT_NFC_E_DEVICE_ERROR_5"),
+            New StatusCase(StatusDeviceError Or (9UI << DeviceErrorShift), 1, 0, 7, &H80C00076UI, 7, "KORVAT_NFC_E_DEVICE_ERROR_OTHER"),
+            New StatusCase(3, 1, 0, 0, &H80C00014UI, 0, "KORVAT_NFC_E_DRIVER_STATUS"),
+            New StatusCase(StatusIdle, 0, &HE0000005UI, &H77UI, &HE0000005UI, &H77UI, Nothing)
+        }
+        Dim expected = String.Join(", ", cases.Select(Function(c) $"{c.Code:X8}/{c.Detail:X8}/{If(c.Name, "-")}/main"))
+        Dim seen As New List(Of String)
+        Dim first As ReaderErrorEventArgs = Nothing
+        Dim context As New PumpedContext()
+        Dim main = Thread.CurrentThread
+        UseFixturePort()
+        SynchronizationContext.SetSynchronizationContext(context)
+        Try
+            Using reader As New NfcReader()
+                AddHandler reader.ReaderError,
+                    Sub(s, e)
+                        If first Is Nothing Then first = e
+                        seen.Add($"{e.Code:X8}/{e.Detail:X8}/{If(e.ErrorName, "-")}/{If(Thread.CurrentThread Is main, "main", "other")}")
+                    End Sub
+                Dim fixture As New FixtureControl(FixtureFileName)
+                fixture.Reset()
+                For Each c In cases
+                    fixture.PushStatus(c.Status, 0, 0, IntPtr.Zero, 0, c.Result, c.PluginCode, c.PluginDetail)
+                Next
+                Equal("FIX0", reader.Open(), "the fixture's port opened by the empty name")
+                reader.StartPolling()
+                context.PumpUntil(Function() seen.Count >= cases.Length, Bound)
+                ' Two cycles more of the last, repeating step: no event of it again.
+                context.PumpUntil(Function() False, TimeSpan.FromMilliseconds(1500))
+                Equal(expected, String.Join(", ", seen), "the pairs raised, in order, on the context's thread")
+                Dim failure = first.ToException()
+                Equal("polling failed: KORVAT_NFC_E_DEVICE_ERROR_2 (0x80C00072), detail 0x00001234", failure.Message, "the first pair as an exception")
+            End Using
+        Finally
+            SynchronizationContext.SetSynchronizationContext(Nothing)
+            Configure()
+        End Try
     End Sub
 
     Private Sub AwaitableRoadReadsNdef()
@@ -398,6 +455,21 @@ Module Program
         End Using
     End Sub
 
+    ' The test plug-in (published beside the program, outside the package) as the only plug-in,
+    ' its category FIX at position 0 as the variant reports, its port FIX0. Configure() restores
+    ' the simulator's configuration.
+    Private Const FixtureFileName As String = "reader_fixture.gp"
+
+    Private Sub UseFixturePort()
+        Dim directory = Path.Combine(AppContext.BaseDirectory, "fixture_plugins")
+        Check(File.Exists(Path.Combine(directory, FixtureFileName)), $"the test plug-in is in {directory}")
+        Using key = Registry.LocalMachine.CreateSubKey("SOFTWARE\Ravo Corporation\Korvat NFC Library")
+            key.SetValue("plugins_home_directory", directory)
+            key.SetValue("category_name_list", "FIX")
+            key.SetValue("port_name_list", "FIX0")
+        End Using
+    End Sub
+
     ' The scenario the simulator reads at the next open.
     Private Sub UseScenario(text As String)
         Dim file = Path.Combine(workDirectory, "test.scenario")
@@ -499,5 +571,66 @@ Friend NotInheritable Class PumpedContext
             If queue.TryTake(work, remaining) Then work()
         End While
         Return True
+    End Function
+End Class
+
+' One step of the test plug-in's status script and the pair the library posts for it.
+Friend NotInheritable Class StatusCase
+    Public ReadOnly Status As UInteger, Result As Integer, PluginCode As UInteger, PluginDetail As UInteger
+    Public ReadOnly Code As UInteger, Detail As UInteger, Name As String
+
+    Public Sub New(status As UInteger, result As Integer, pluginCode As UInteger, pluginDetail As UInteger,
+                   code As UInteger, detail As UInteger, name As String)
+        Me.Status = status
+        Me.Result = result
+        Me.PluginCode = pluginCode
+        Me.PluginDetail = pluginDetail
+        Me.Code = code
+        Me.Detail = detail
+        Me.Name = name
+    End Sub
+End Class
+
+' The test plug-in's control functions, taken from the module the library has loaded (by its file
+' name); valid while the library keeps it loaded.
+Friend NotInheritable Class FixtureControl
+    <UnmanagedFunctionPointer(CallingConvention.Cdecl)>
+    Private Delegate Sub ResetFunction()
+    <UnmanagedFunctionPointer(CallingConvention.Cdecl)>
+    Private Delegate Sub PushStatusFunction(status As UInteger, pollType As UInteger, listenType As UInteger, data As IntPtr,
+                                            size As UInteger, result As Integer, code As UInteger, detail As UInteger)
+
+    <DllImport("kernel32", CharSet:=CharSet.Unicode, ExactSpelling:=True)>
+    Private Shared Function GetModuleHandleW(name As String) As IntPtr
+    End Function
+    <DllImport("kernel32", CharSet:=CharSet.Ansi, ExactSpelling:=True, BestFitMapping:=False)>
+    Private Shared Function GetProcAddress(moduleHandle As IntPtr, name As String) As IntPtr
+    End Function
+
+    Private ReadOnly _reset As ResetFunction
+    Private ReadOnly _pushStatus As PushStatusFunction
+
+    Public Sub New(fileName As String)
+        Dim handle = GetModuleHandleW(fileName)
+        If handle = IntPtr.Zero Then Throw New Exception($"the library has not loaded {fileName}")
+        _reset = Bind(Of ResetFunction)(handle, "fixture_reset")
+        _pushStatus = Bind(Of PushStatusFunction)(handle, "fixture_push_status")
+    End Sub
+
+    ' Back to the defaults: an empty status script (idle), every entry point answering true.
+    Public Sub Reset()
+        _reset()
+    End Sub
+
+    ' Appends a step to the status script (see fixture_control.h).
+    Public Sub PushStatus(status As UInteger, pollType As UInteger, listenType As UInteger, data As IntPtr, size As UInteger,
+                          result As Integer, code As UInteger, detail As UInteger)
+        _pushStatus(status, pollType, listenType, data, size, result, code, detail)
+    End Sub
+
+    Private Shared Function Bind(Of T As Class)(handle As IntPtr, name As String) As T
+        Dim address = GetProcAddress(handle, name)
+        If address = IntPtr.Zero Then Throw New Exception($"the test plug-in lacks {name}")
+        Return Marshal.GetDelegateForFunctionPointer(Of T)(address)
     End Function
 End Class
