@@ -1,8 +1,8 @@
 #include "ForwardedLibrary.h"
 
 #include <cstdio>
-#include <string>
 
+#include "SiblingLibrary.h"
 #include "korvat_nfc_tags.h"
 
 namespace {
@@ -28,23 +28,6 @@ Slot g_Slots[] = {
     {L"korvat_nfc_tags.dll", nullptr, {0, 0}},
 };
 
-// The directory of this DLL, with its trailing backslash; empty when it cannot be learnt.
-std::wstring ownDirectory()
-{
-    HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&ownDirectory), &self)) {
-        return std::wstring();
-    }
-    std::wstring path(32768, L'\0');
-    const DWORD length = GetModuleFileNameW(self, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0 || length >= path.size()) {
-        return std::wstring();
-    }
-    path.resize(length);
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
 // Under the lock: records and traces why `call` cannot reach its DLL.
 FARPROC failLocked(Slot &slot, const char *call, DWORD windowsError, const char *why)
 {
@@ -65,12 +48,8 @@ FARPROC ForwardedLibrary::procedure(Which library, const char *name)
     Slot &slot = g_Slots[library];
     const ExclusiveLock lock;
     // A reference of our own, whether the application loaded the DLL or we do.
-    if (slot.module == nullptr && !GetModuleHandleExW(0, slot.fileName, &slot.module)) {
-        const std::wstring directory = ownDirectory();
-        if (directory.empty()) {
-            return failLocked(slot, name, GetLastError(), "cannot be looked for: the companion's directory is unknown");
-        }
-        slot.module = LoadLibraryExW((directory + slot.fileName).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (slot.module == nullptr) {
+        slot.module = referenceSiblingLibrary(slot.fileName);
         if (slot.module == nullptr) {
             return failLocked(slot, name, GetLastError(), "is neither loaded nor beside korvat_nfc_stdcall.dll");
         }
