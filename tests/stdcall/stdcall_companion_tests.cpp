@@ -272,15 +272,3 @@ TEST_F(StdcallCompanionTest, ACompanionWithoutItsDllsSaysSo)
     EXPECT_EQ(run.exitCode, 0u) << "the child prints what differed";
 }
 
-// A 32-bit VBA host that loads the companion only: the companion keeps both DLLs loaded while it
-// is loaded (the library's state lives in the main DLL between calls) and gives them back when it
-// is freed, so that the companion loaded again finds a fresh library (the child checks).
-TEST_F(StdcallCompanionTest, AFreedCompanionGivesBothDllsBackAndTheNextLoadIsFresh)
-{
-    RegistryConfiguration registry;
-    registry.configureSimPort(binDirectory() + "plugins");
-    const ChildRun run = runChildProcess(
-        "\"" + binDirectory() + "tag_call_then_reload.exe\" \"" + binDirectory() + ".\" companion", 60000);
-    ASSERT_TRUE(run.started && run.ended);
-    EXPECT_EQ(run.exitCode, 0u) << "the child prints what differed";
-}

@@ -1,13 +1,16 @@
 // Child process of the tag library's and the stdcall companion's tests: a tag call must not keep
 // korvat_nfc_library_for_vb.dll loaded once the application has freed what it loaded.
-//   tag_call_then_reload <bin directory> direct|companion
+//   tag_call_then_reload <directory of the DLLs> direct|companion|mixed
 // direct:    the application loads the main DLL and korvat_nfc_tags.dll, initialises, opens the
 //            configured port SIM0 and makes a tag call, then frees both DLLs.
 // companion: the application loads korvat_nfc_stdcall.dll only (as 32-bit VBA does), makes the
 //            same calls through it and frees it.
-// Then the main DLL and the tag library must be unloaded (the companion hands its references back
-// just after its own unload: waited for, bounded), and the DLLs loaded again must find a fresh
-// library: open fails with KORVAT_NFC_E_NOT_INITIALIZED, initialise and open succeed.
+// mixed:     the application loads the main DLL and the companion, makes the calls through the
+//            companion and frees both.
+// Then the main DLL and the tag library must be unloaded: at once where the application loaded
+// them; where the companion loaded them, just after its unload (waited for, bounded). The DLLs
+// loaded again must find a fresh library: open fails with KORVAT_NFC_E_NOT_INITIALIZED,
+// initialise and open succeed.
 // Exit code 0 when everything is as expected; each difference is printed.
 #include <windows.h>
 
@@ -34,6 +37,8 @@ const char MainName[] = "korvat_nfc_library_for_vb.dll";
 const char TagsName[] = "korvat_nfc_tags.dll";
 const char CompanionName[] = "korvat_nfc_stdcall.dll";
 
+enum class Mode { Direct, Companion, Mixed };
+
 struct Cdecl {
     template <class... Arguments>
     using Function = KORVAT_NFC_BOOL(__cdecl *)(Arguments...);
@@ -48,9 +53,10 @@ template <class Convention>
 class Road {
 public:
     // Loads the DLLs the application loads in this mode; false when one does not load.
-    bool load(const std::string &bin, bool companion)
+    bool load(const std::string &bin, Mode mode)
     {
-        const char *names[2] = {companion ? CompanionName : MainName, companion ? nullptr : TagsName};
+        const char *names[2] = {mode == Mode::Companion ? CompanionName : MainName,
+                                mode == Mode::Direct ? TagsName : mode == Mode::Mixed ? CompanionName : nullptr};
         for (int i = 0; i < 2 && names[i] != nullptr; ++i) {
             m_Modules[i] = LoadLibraryA((bin + names[i]).c_str());
             if (m_Modules[i] == nullptr) {
@@ -58,7 +64,8 @@ public:
                 return false;
             }
         }
-        HMODULE nfc = m_Modules[0], tags = companion ? m_Modules[0] : m_Modules[1];
+        HMODULE nfc = mode == Mode::Mixed ? m_Modules[1] : m_Modules[0];
+        HMODULE tags = mode == Mode::Direct ? m_Modules[1] : nfc;
         bind(nfc, "korvatlib_nfc_initialize", initialize);
         bind(nfc, "korvatlib_nfc_uninitialize", uninitialize);
         bind(nfc, "korvatlib_nfc_open", open);
@@ -113,11 +120,11 @@ std::string hex(uint32_t code)
 bool loaded(const char *name) { return GetModuleHandleA(name) != nullptr; }
 
 template <class Convention>
-int run(const std::string &bin, bool companion)
+int run(const std::string &bin, Mode mode)
 {
     expect(!loaded(MainName) && !loaded(TagsName), "neither DLL is loaded at the start");
     Road<Convention> road;
-    if (!road.load(bin, companion)) {
+    if (!road.load(bin, mode)) {
         return 3;
     }
     expect(road.initialize() != 0, "initialise");
@@ -133,15 +140,20 @@ int run(const std::string &bin, bool companion)
            "the tag call failed with the main library's pair (" + hex(pair[0]) + ")");
     road.free();
 
-    // The companion's references go back on a thread of their own just after its unload.
-    for (const DWORD start = GetTickCount();
-         companion && (loaded(MainName) || loaded(TagsName)) && GetTickCount() - start < 15000;) {
+    if (mode != Mode::Companion) {
+        expect(!loaded(MainName), "the main DLL the application loaded is unloaded by its FreeLibrary");
+    }
+    if (mode == Mode::Direct) {
+        expect(!loaded(TagsName), "the tag library the application loaded is unloaded by its FreeLibrary");
+    }
+    // What the companion loaded goes back on a thread of its own just after the companion's unload.
+    for (const DWORD start = GetTickCount(); (loaded(MainName) || loaded(TagsName)) && GetTickCount() - start < 15000;) {
         Sleep(20);
     }
     expect(!loaded(MainName), "the main DLL is unloaded once the application freed what it loaded");
     expect(!loaded(TagsName), "the tag library is unloaded once the application freed what it loaded");
 
-    if (!road.load(bin, companion)) {
+    if (!road.load(bin, mode)) {
         return 3;
     }
     expect(!road.openSim() && road.nfcError() == KORVAT_NFC_E_NOT_INITIALIZED,
@@ -157,13 +169,19 @@ int run(const std::string &bin, bool companion)
 
 int main(int argc, char **argv)
 {
-    if (argc != 3 || (std::strcmp(argv[2], "direct") != 0 && std::strcmp(argv[2], "companion") != 0)) {
-        std::printf("usage: tag_call_then_reload <bin directory> direct|companion\n");
-        return 2;
+    const struct {
+        const char *name;
+        Mode mode;
+    } modes[] = {{"direct", Mode::Direct}, {"companion", Mode::Companion}, {"mixed", Mode::Mixed}};
+    for (const auto &m : modes) {
+        if (argc == 3 && std::strcmp(argv[2], m.name) == 0) {
+            std::string directory = argv[1];
+            if (directory.back() != '\\' && directory.back() != '/') {
+                directory += '\\';
+            }
+            return m.mode == Mode::Direct ? run<Cdecl>(directory, m.mode) : run<Stdcall>(directory, m.mode);
+        }
     }
-    std::string bin = argv[1];
-    if (bin.back() != '\\' && bin.back() != '/') {
-        bin += '\\';
-    }
-    return std::strcmp(argv[2], "companion") == 0 ? run<Stdcall>(bin, true) : run<Cdecl>(bin, false);
+    std::printf("usage: tag_call_then_reload <directory of the DLLs> direct|companion|mixed\n");
+    return 2;
 }
