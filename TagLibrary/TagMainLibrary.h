@@ -5,7 +5,7 @@
 //
 // The main DLL is the one loaded in the process already (the application's), or else the one
 // beside korvat_nfc_tags.dll, loaded for the call only: a library that nobody initialised, so a
-// tag call then fails with the main library's KORVAT_NFC_E_NOT_INITIALIZED.
+// tag call then fails with the main library's pair (KORVAT_NFC_E_PORT_NOT_OPEN).
 #pragma once
 
 #include <windows.h>
