@@ -26,9 +26,10 @@ TEST(CompanionReleaseTest, WhatTheCompanionOrTheApplicationLoadedIsGoneAfterTheF
     for (const auto &d : dlls) {
         ASSERT_TRUE(CopyFileA((d.from + d.dll).c_str(), directory.file(d.dll).c_str(), FALSE)) << d.dll;
     }
-    // companion: 32-bit VBA's way, the companion alone; mixed: the application loads the main DLL
-    // itself and calls it through the companion.
-    for (const char *mode : {"companion", "mixed"}) {
+    // companion: 32-bit VBA's way, the companion alone; companion_at_once: loaded again right
+    // after its FreeLibrary; mixed: the application loads the main DLL itself and calls it through
+    // the companion.
+    for (const char *mode : {"companion", "companion_at_once", "mixed"}) {
         const ChildRun run = runChildProcess("\"" + binDirectory() + "tag_call_then_reload.exe\" \"" +
                                                  directory.file(".") + "\" " + mode, 60000);
         ASSERT_TRUE(run.started && run.ended) << mode;

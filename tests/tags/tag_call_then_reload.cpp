@@ -1,10 +1,12 @@
 // Child process of the tag library's and the stdcall companion's tests: a tag call must not keep
 // korvat_nfc_library_for_vb.dll loaded once the application has freed what it loaded.
-//   tag_call_then_reload <directory of the DLLs> direct|companion|mixed
+//   tag_call_then_reload <directory of the DLLs> direct|companion|companion_at_once|mixed
 // direct:    the application loads the main DLL and korvat_nfc_tags.dll, initialises, opens the
 //            configured port SIM0 and makes a tag call, then frees both DLLs.
 // companion: the application loads korvat_nfc_stdcall.dll only (as 32-bit VBA does), makes the
 //            same calls through it and frees it.
+// companion_at_once: the same, but the companion is loaded again at once after its FreeLibrary,
+//            before what it held has gone back.
 // mixed:     the application loads the main DLL and the companion, makes the calls through the
 //            companion and frees both.
 // Then the main DLL and the tag library must be unloaded: at once where the application loaded
@@ -37,7 +39,7 @@ const char MainName[] = "korvat_nfc_library_for_vb.dll";
 const char TagsName[] = "korvat_nfc_tags.dll";
 const char CompanionName[] = "korvat_nfc_stdcall.dll";
 
-enum class Mode { Direct, Companion, Mixed };
+enum class Mode { Direct, Companion, CompanionAtOnce, Mixed };
 
 struct Cdecl {
     template <class... Arguments>
@@ -55,7 +57,8 @@ public:
     // Loads the DLLs the application loads in this mode; false when one does not load.
     bool load(const std::string &bin, Mode mode)
     {
-        const char *names[2] = {mode == Mode::Companion ? CompanionName : MainName,
+        const bool alone = mode == Mode::Companion || mode == Mode::CompanionAtOnce;
+        const char *names[2] = {alone ? CompanionName : MainName,
                                 mode == Mode::Direct ? TagsName : mode == Mode::Mixed ? CompanionName : nullptr};
         for (int i = 0; i < 2 && names[i] != nullptr; ++i) {
             m_Modules[i] = LoadLibraryA((bin + names[i]).c_str());
@@ -119,6 +122,23 @@ std::string hex(uint32_t code)
 
 bool loaded(const char *name) { return GetModuleHandleA(name) != nullptr; }
 
+// After the application freed what it loaded: the DLLs it loaded are unloaded at once, those the
+// companion loaded on a thread of their own just after the companion's unload.
+void expectUnloaded(Mode mode)
+{
+    if (mode == Mode::Direct || mode == Mode::Mixed) {
+        expect(!loaded(MainName), "the main DLL the application loaded is unloaded by its FreeLibrary");
+    }
+    if (mode == Mode::Direct) {
+        expect(!loaded(TagsName), "the tag library the application loaded is unloaded by its FreeLibrary");
+    }
+    for (const DWORD start = GetTickCount(); (loaded(MainName) || loaded(TagsName)) && GetTickCount() - start < 15000;) {
+        Sleep(20);
+    }
+    expect(!loaded(MainName), "the main DLL is unloaded once the application freed what it loaded");
+    expect(!loaded(TagsName), "the tag library is unloaded once the application freed what it loaded");
+}
+
 template <class Convention>
 int run(const std::string &bin, Mode mode)
 {
@@ -139,19 +159,11 @@ int run(const std::string &bin, Mode mode)
     expect(pair[0] != 0 && pair[0] != KORVAT_TAGS_E_MAIN_LIBRARY_NOT_FOUND && pair[0] == road.nfcError(),
            "the tag call failed with the main library's pair (" + hex(pair[0]) + ")");
     road.free();
-
-    if (mode != Mode::Companion) {
-        expect(!loaded(MainName), "the main DLL the application loaded is unloaded by its FreeLibrary");
+    // companion_at_once loads the companion again straight away: before the first companion's
+    // references are back, which the second one must wait for.
+    if (mode != Mode::CompanionAtOnce) {
+        expectUnloaded(mode);
     }
-    if (mode == Mode::Direct) {
-        expect(!loaded(TagsName), "the tag library the application loaded is unloaded by its FreeLibrary");
-    }
-    // What the companion loaded goes back on a thread of its own just after the companion's unload.
-    for (const DWORD start = GetTickCount(); (loaded(MainName) || loaded(TagsName)) && GetTickCount() - start < 15000;) {
-        Sleep(20);
-    }
-    expect(!loaded(MainName), "the main DLL is unloaded once the application freed what it loaded");
-    expect(!loaded(TagsName), "the tag library is unloaded once the application freed what it loaded");
 
     if (!road.load(bin, mode)) {
         return 3;
@@ -162,6 +174,7 @@ int run(const std::string &bin, Mode mode)
     expect(road.openSim(), "open SIM0 again: error " + hex(road.nfcError()));
     expect(road.close() != 0 && road.uninitialize() != 0, "close and uninitialise");
     road.free();
+    expectUnloaded(mode);
     return g_Failures == 0 ? 0 : 1;
 }
 
@@ -172,7 +185,10 @@ int main(int argc, char **argv)
     const struct {
         const char *name;
         Mode mode;
-    } modes[] = {{"direct", Mode::Direct}, {"companion", Mode::Companion}, {"mixed", Mode::Mixed}};
+    } modes[] = {{"direct", Mode::Direct},
+                 {"companion", Mode::Companion},
+                 {"companion_at_once", Mode::CompanionAtOnce},
+                 {"mixed", Mode::Mixed}};
     for (const auto &m : modes) {
         if (argc == 3 && std::strcmp(argv[2], m.name) == 0) {
             std::string directory = argv[1];
@@ -182,6 +198,6 @@ int main(int argc, char **argv)
             return m.mode == Mode::Direct ? run<Cdecl>(directory, m.mode) : run<Stdcall>(directory, m.mode);
         }
     }
-    std::printf("usage: tag_call_then_reload <directory of the DLLs> direct|companion|mixed\n");
+    std::printf("usage: tag_call_then_reload <directory of the DLLs> direct|companion|companion_at_once|mixed\n");
     return 2;
 }
