@@ -184,6 +184,8 @@ void ForwardedLibrary::releaseAfterUnload()
     size_t used = length < ValueCapacity ? length : 0;
     value[used] = L'\0';
     const auto start = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void (*)(void)>(&FreeLibrary));
+    HANDLE started[sizeof(g_Slots) / sizeof(g_Slots[0])];
+    size_t startedCount = 0;
     for (Slot &slot : g_Slots) {
         if (slot.held == nullptr) {
             continue;
@@ -198,11 +200,19 @@ void ForwardedLibrary::releaseAfterUnload()
             continue;
         }
         slot.held = nullptr;
-        if (!appendHandle(value, used, thread)) {
+        if (appendHandle(value, used, thread)) {
+            started[startedCount++] = thread;
+        } else {
             CloseHandle(thread);  // the next companion cannot wait for this one; it ends all the same
         }
     }
-    if (used != 0) {
-        SetEnvironmentVariableW(name, value);
+    if (startedCount != 0 && !SetEnvironmentVariableW(name, value)) {
+        char line[200];
+        std::snprintf(line, sizeof(line), "korvat_nfc_stdcall: the release threads cannot be passed on (error %lu): "
+                      "a companion loaded again at once may find the DLLs this one held\n", GetLastError());
+        trace(line);
+        while (startedCount != 0) {
+            CloseHandle(started[--startedCount]);
+        }
     }
 }
