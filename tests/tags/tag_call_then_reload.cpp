@@ -132,7 +132,8 @@ void expectUnloaded(Mode mode)
     if (mode == Mode::Direct) {
         expect(!loaded(TagsName), "the tag library the application loaded is unloaded by its FreeLibrary");
     }
-    for (const DWORD start = GetTickCount(); (loaded(MainName) || loaded(TagsName)) && GetTickCount() - start < 15000;) {
+    const DWORD start = GetTickCount();
+    while ((loaded(MainName) || loaded(TagsName)) && GetTickCount() - start < 15000) {
         Sleep(20);
     }
     expect(!loaded(MainName), "the main DLL is unloaded once the application freed what it loaded");
