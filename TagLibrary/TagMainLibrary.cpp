@@ -4,12 +4,6 @@
 
 namespace {
 
-const wchar_t MainLibraryName[] = L"korvat_nfc_library_for_vb.dll";
-
-SRWLOCK g_Lock = SRWLOCK_INIT;
-TagMainLibrary::Thru g_Thru = nullptr;
-TagMainLibrary::GetLastError g_GetLastError = nullptr;
-
 template <class Function>
 Function procedure(HMODULE module, const char *name)
 {
@@ -18,24 +12,22 @@ Function procedure(HMODULE module, const char *name)
 
 }  // namespace
 
-bool TagMainLibrary::bind(Thru &thru, GetLastError &getLastError)
+TagMainLibrary::TagMainLibrary() : m_Module(referenceSiblingLibrary(L"korvat_nfc_library_for_vb.dll"))
 {
-    AcquireSRWLockExclusive(&g_Lock);
-    if (g_Thru == nullptr) {
-        HMODULE module = referenceSiblingLibrary(MainLibraryName);
-        if (module != nullptr) {
-            const Thru foundThru = procedure<Thru>(module, "korvatlib_nfc_thru");
-            const GetLastError foundGetLastError = procedure<GetLastError>(module, "korvatlib_nfc_get_last_error");
-            if (foundThru != nullptr && foundGetLastError != nullptr) {
-                g_Thru = foundThru;
-                g_GetLastError = foundGetLastError;
-            } else {
-                FreeLibrary(module);
-            }
-        }
+    if (m_Module == nullptr) {
+        return;
     }
-    thru = g_Thru;
-    getLastError = g_GetLastError;
-    ReleaseSRWLockExclusive(&g_Lock);
-    return thru != nullptr;
+    const Thru thru = procedure<Thru>(m_Module, "korvatlib_nfc_thru");
+    const GetLastError getLastError = procedure<GetLastError>(m_Module, "korvatlib_nfc_get_last_error");
+    if (thru != nullptr && getLastError != nullptr) {
+        m_Thru = thru;
+        m_GetLastError = getLastError;
+    }
+}
+
+TagMainLibrary::~TagMainLibrary()
+{
+    if (m_Module != nullptr) {
+        FreeLibrary(m_Module);
+    }
 }

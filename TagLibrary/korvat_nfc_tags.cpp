@@ -57,7 +57,9 @@ public:
         if (parsed != TagStatus::Ok) {
             return fail(m_Call, codeOf(parsed), 0, error);
         }
-        if (!TagMainLibrary::bind(m_Thru, m_GetLastError)) {
+        // The main DLL is held from here to the end of the call (this object's life).
+        m_Main.reset(new TagMainLibrary());
+        if (!m_Main->bound()) {
             return fail(m_Call, KORVAT_TAGS_E_MAIN_LIBRARY_NOT_FOUND, 0,
                         "korvat_nfc_library_for_vb.dll is not loaded, not beside korvat_nfc_tags.dll, or lacks "
                         "korvatlib_nfc_thru");
@@ -78,7 +80,7 @@ public:
             return fail(m_Call, codeOf(status), m_Session->detail(), m_Session->report());
         }
         uint32_t pair[2] = {0, 0};
-        m_GetLastError(pair);
+        m_Main->getLastError()(pair);
         return fail(m_Call, pair[0], pair[1], "korvatlib_nfc_thru failed: " + m_Session->report());
     }
 
@@ -87,7 +89,7 @@ private:
     {
         uint16_t length = 0;
         if (command.size() > 0xFFFF ||
-            !m_Thru(command.data(), static_cast<uint16_t>(command.size()), m_Buffer.data(), &length)) {
+            !m_Main->thru()(command.data(), static_cast<uint16_t>(command.size()), m_Buffer.data(), &length)) {
             return false;
         }
         response.assign(m_Buffer.begin(), m_Buffer.begin() + length);
@@ -95,8 +97,7 @@ private:
     }
 
     const char *m_Call;
-    TagMainLibrary::Thru m_Thru = nullptr;
-    TagMainLibrary::GetLastError m_GetLastError = nullptr;
+    std::unique_ptr<TagMainLibrary> m_Main;  // declared first: released after the session
     Bytes m_Buffer;
     std::unique_ptr<TagSession> m_Session;
 };

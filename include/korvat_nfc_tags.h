@@ -3,9 +3,12 @@
  *
  * The NDEF message of NFC Forum Type 2, Type 3 and Type 4 Tags, read and
  * written with a handful of calls, and NDEF messages built and walked without
- * any tag. The DLL drives a tag through korvat_nfc_library_for_vb.dll: it
- * finds that DLL at its first tag call (already loaded in the process, or
- * beside korvat_nfc_tags.dll) and sends every command with korvatlib_nfc_thru.
+ * any tag. The DLL drives a tag through korvat_nfc_library_for_vb.dll: each
+ * tag call takes a reference on the main DLL loaded in the process (or, when
+ * it is not loaded, loads the one beside korvat_nfc_tags.dll, which nobody has
+ * initialised) and gives it back when the call returns, so the main DLL stays
+ * loaded exactly as long as the application keeps it. Every command is sent
+ * with korvatlib_nfc_thru.
  *
  * Device access is the application's. The tag calls (identify, read_ndef,
  * write_ndef, format) use korvatlib_nfc_thru only, and only for the target

@@ -75,25 +75,13 @@
 
 namespace {
 
-// The export `name` of the DLL, looked up once: a DLL once found is held for good, so the address
-// stays valid. Until it is found, each call looks again (and records why it failed).
-template <class Function>
-Function forwarded(std::atomic<FARPROC> &found, ForwardedLibrary::Which library, const char *name)
-{
-    FARPROC procedure = found.load(std::memory_order_acquire);
-    if (procedure == nullptr) {
-        procedure = ForwardedLibrary::procedure(library, name);
-        found.store(procedure, std::memory_order_release);
-    }
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(procedure));
-}
-
 // The last error of a DLL: its own pair, or the companion's when the DLL cannot be used.
 KORVAT_NFC_BOOL lastError(std::atomic<FARPROC> &found, ForwardedLibrary::Which library, const char *name,
                           uint32_t *errorInfo)
 {
     using GetLastError = KORVAT_NFC_BOOL(__cdecl *)(uint32_t *);
-    const GetLastError target = forwarded<GetLastError>(found, library, name);
+    const ForwardedCall call(library, name, found);
+    const GetLastError target = call.function<GetLastError>();
     if (target != nullptr) {
         return target(errorInfo);
     }
@@ -112,7 +100,8 @@ KORVAT_NFC_BOOL lastError(std::atomic<FARPROC> &found, ForwardedLibrary::Which l
     extern "C" KORVAT_NFC_BOOL __stdcall stdcall_##name parameters                                          \
     {                                                                                                        \
         static std::atomic<FARPROC> found{nullptr};                                                          \
-        const auto target = forwarded<decltype(&name)>(found, ForwardedLibrary::library, #name);           \
+        const ForwardedCall call(ForwardedLibrary::library, #name, found);                                   \
+        const auto target = call.function<decltype(&name)>();                                                \
         return target != nullptr ? target arguments : KORVAT_NFC_FALSE;                                      \
     }
 
@@ -133,4 +122,14 @@ extern "C" KORVAT_NFC_BOOL __stdcall stdcall_korvatlib_tags_get_last_error(uint3
 {
     static std::atomic<FARPROC> found{nullptr};
     return lastError(found, ForwardedLibrary::Tags, "korvatlib_tags_get_last_error", error_info);
+}
+
+// A companion freed by FreeLibrary hands the DLLs it holds to threads that release them (see
+// ForwardedLibrary.h); at process exit (reserved not null) there is nothing to hand back.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        ForwardedLibrary::releaseAfterUnload();
+    }
+    return TRUE;
 }

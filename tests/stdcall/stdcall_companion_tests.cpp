@@ -271,3 +271,4 @@ TEST_F(StdcallCompanionTest, ACompanionWithoutItsDllsSaysSo)
     ASSERT_TRUE(run.started && run.ended);
     EXPECT_EQ(run.exitCode, 0u) << "the child prints what differed";
 }
+

@@ -364,6 +364,19 @@ TEST_F(TagLibraryTest, TheMainDllIsTakenFromTheTagLibrarysOwnDirectoryOrReported
     }
 }
 
+// A tag call holds the main DLL for the call only: an application that initialised the library,
+// opened a port, made a tag call and freed both DLLs has them unloaded (the port closed by the
+// main DLL's unload), and the main DLL it loads next is a fresh one (the child checks).
+TEST_F(TagLibraryTest, AfterATagCallFreeingBothDllsUnloadsTheMainDllAndTheNextLoadIsFresh)
+{
+    RegistryConfiguration registry;
+    registry.configureSimPort(binDirectory() + "plugins");
+    const ChildRun run =
+        runChildProcess("\"" + binDirectory() + "tag_call_then_reload.exe\" \"" + binDirectory() + ".\" direct", 60000);
+    ASSERT_TRUE(run.started && run.ended);
+    EXPECT_EQ(run.exitCode, 0u) << "the child prints what differed";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Building and walking messages
 // ---------------------------------------------------------------------------------------------

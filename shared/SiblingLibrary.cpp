@@ -31,8 +31,11 @@ std::wstring ownDirectory()
 
 }  // namespace
 
-HMODULE referenceSiblingLibrary(const wchar_t *fileName)
+HMODULE referenceSiblingLibrary(const wchar_t *fileName, bool *loadedNow)
 {
+    if (loadedNow != nullptr) {
+        *loadedNow = false;
+    }
     HMODULE module = nullptr;
     if (GetModuleHandleExW(0, fileName, &module)) {
         return module;
@@ -41,5 +44,9 @@ HMODULE referenceSiblingLibrary(const wchar_t *fileName)
     if (directory.empty()) {
         return nullptr;
     }
-    return LoadLibraryExW((directory + fileName).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    module = LoadLibraryExW((directory + fileName).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module != nullptr && loadedNow != nullptr) {
+        *loadedNow = true;
+    }
+    return module;
 }
