@@ -76,6 +76,8 @@ TEST(PeAuthenticode, FilesWhoseTableCannotBePlacedHaveNoDigestRanges)
     };
     Bytes notPe = signedImage(0x10B, 0x1000, 0xF00, 0x100);
     notPe[0x81] = 'X';
+    Bytes cut = signedImage(0x20B, 0x1000, 0xF00, 0x100);
+    cut.resize(0x12C);
     const Case cases[] = {
         {"no table", signedImage(0x10B, 0x1000, 0, 0)},
         {"table past the end", signedImage(0x10B, 0x1000, 0xF00, 0x101)},
@@ -84,8 +86,7 @@ TEST(PeAuthenticode, FilesWhoseTableCannotBePlacedHaveNoDigestRanges)
         {"only four data directories", signedImage(0x10B, 0x1000, 0xF00, 0x100, 4)},
         {"unknown optional header", signedImage(0x10C, 0x1000, 0xF00, 0x100)},
         {"no PE signature", notPe},
-        {"headers cut before the directory", Bytes(signedImage(0x20B, 0x1000, 0xF00, 0x100).begin(),
-                                                   signedImage(0x20B, 0x1000, 0xF00, 0x100).begin() + 0x12C)},
+        {"headers cut before the directory", cut},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -305,6 +305,19 @@ TEST_F(PluginLoading, PluginsWhoseNamesNoAnsiCodePageCanSpellAreCheckedLoadedAnd
     const std::wstring inSubdirectory = subdirectory + L"\\\u0436\u8aad\u0915.gp";
     const std::wstring atTop = home + L"\u0915\u00e9.Gp";
     ASSERT_TRUE(outsideAnsiCodePage(inSubdirectory) && outsideAnsiCodePage(atTop));
+    // The scratch directory is emptied through the 8-bit file functions, which cannot name these.
+    struct RemoveWide {
+        std::vector<std::wstring> files, directories;
+        ~RemoveWide()
+        {
+            for (const std::wstring &f : files) {
+                DeleteFileW(f.c_str());
+            }
+            for (const std::wstring &d : directories) {
+                RemoveDirectoryW(d.c_str());
+            }
+        }
+    } removeWide{{inSubdirectory, atTop}, {subdirectory}};
     ASSERT_TRUE(CreateDirectoryW(subdirectory.c_str(), nullptr));
     ASSERT_TRUE(CopyFileW(wide(testPluginPath("cat0")).c_str(), inSubdirectory.c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(wide(testPluginPath("cat1")).c_str(), atTop.c_str(), FALSE));

@@ -646,6 +646,9 @@ TEST_F(SignatureCheck, AWideNameOutsideTheAnsiCodePageIsCheckedAndTracedInUtf8)
     ASSERT_TRUE(CopyFileW(wide(testPluginPath("cat0")).c_str(), path.c_str(), FALSE));
     gverify_signature accepted(path.c_str(), gverify_signature::PolicyDigest);
     EXPECT_TRUE(accepted.verify_file());
+    accepted.releaseFile();
+    // The scratch directory is emptied through the 8-bit file functions, which cannot name it.
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
 // Set by the loader's hook: the checked file's directory moved away and another plug-in put at
