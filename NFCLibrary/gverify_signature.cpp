@@ -4,6 +4,7 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +12,9 @@
 #include <vector>
 
 #include "NfcDerReader.h"
-#include "PeAuthenticode.h"
 #include "NfcLogProxy.h"
 #include "NfcSignerName.h"
+#include "PeAuthenticode.h"
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\gverify_signature.cpp";
 
@@ -693,9 +694,10 @@ bool gverify_signature::check_time_stamp_token(HCRYPTMSG token, const CMSG_SIGNE
                                                PCCERT_CONTEXT certificate, FILETIME &when)
 {
     std::vector<BYTE> contentType, content, authorityInfo;
-    if (!messageParameter(token, CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType) ||
-        std::strcmp(reinterpret_cast<const char *>(contentType.data()), szOID_TIMESTAMP_TOKEN) != 0 ||
-        !messageParameter(token, CMSG_CONTENT_PARAM, 0, content)) {
+    const bool typed = messageParameter(token, CMSG_INNER_CONTENT_TYPE_PARAM, 0, contentType);
+    // The content type is an OID string with its terminator.
+    const std::string type(contentType.begin(), std::find(contentType.begin(), contentType.end(), 0));
+    if (!typed || type != szOID_TIMESTAMP_TOKEN || !messageParameter(token, CMSG_CONTENT_PARAM, 0, content)) {
         time_stamp_not_used("its token holds no time-stamp information");
         return false;
     }

@@ -153,15 +153,11 @@ std::string objectIdentifier(const uint8_t *content, size_t length)
 
 bool parseTimeStampInfo(const uint8_t *data, size_t size, TimeStampInfo &info)
 {
-    const uint8_t *body = nullptr;
-    size_t bodyLength = 0;
     Element outer;
     if (!readElement(data, size, outer) || outer.tag != TagSequence || outer.size != size) {
         return false;
     }
-    body = outer.content;
-    bodyLength = outer.length;
-    Cursor fields(body, bodyLength);
+    Cursor fields(outer.content, outer.length);
     Element version, policy, imprint, serial, genTime;
     if (!fields.next(TagInteger, version) || version.length != 1 || version.content[0] != 1 ||
         !fields.next(TagObjectIdentifier, policy) || !fields.next(TagSequence, imprint) ||
