@@ -329,8 +329,8 @@ bool NfcPluginLoader::isModuleOfFile(HMODULE module, HANDLE file)
         name.resize(name.size() * 4);
     }
     // Attributes only: no data access, so that the held file's sharing does not refuse it.
-    HANDLE mapped = CreateFileW(name.data(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE mapped = CreateFileW(name.data(), FILE_READ_ATTRIBUTES, anySharing, nullptr, OPEN_EXISTING, 0, nullptr);
     if (mapped == INVALID_HANDLE_VALUE) {
         NFC_LOG(0, "ASSERT! : CreateFile() failed. GetLastError() = %lu\n", static_cast<unsigned long>(GetLastError()));
         return false;

@@ -443,7 +443,6 @@ bool gverify_signature::check_digest(const wchar_t *widePath)
     return true;
 }
 
-
 // The signature itself, link by link: the signer's signature over its authenticated attributes
 // verifies with the signer's certificate; the message digest among those attributes is the
 // digest of the signed content (the Authenticode indirect data); and the file digest that
@@ -459,7 +458,9 @@ bool gverify_signature::check_signature(HCRYPTMSG message, PCCERT_CONTEXT certif
     verify.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
     verify.pvSigner = const_cast<CERT_CONTEXT *>(certificate);
     if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &verify)) {
-        NFC_LOG(0, "WARNING! : Signature does not verify with the signer's certificate(%s). CryptMsgControl() = %08lXh\n",
+        NFC_LOG(0,
+                "WARNING! : Signature does not verify with the signer's certificate(%s). "
+                "CryptMsgControl() = %08lXh\n",
                 m_FilePath.c_str(), static_cast<unsigned long>(GetLastError()));
         return false;
     }
@@ -514,7 +515,8 @@ bool gverify_signature::check_file_digest(const char *algorithm, const std::vect
     }
     const BYTE *view = static_cast<const BYTE *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
     if (view == nullptr) {
-        NFC_LOG(0, "ASSERT! : MapViewOfFile() failed. GetLastError() = %lu\n", static_cast<unsigned long>(GetLastError()));
+        NFC_LOG(0, "ASSERT! : MapViewOfFile() failed. GetLastError() = %lu\n",
+                static_cast<unsigned long>(GetLastError()));
         CloseHandle(mapping);
         return false;
     }

@@ -38,7 +38,8 @@ bool PeAuthenticode::digestRanges(const uint8_t *data, size_t size, std::vector<
     const uint64_t checksum = optionalHeader + ChecksumField;
     ranges.push_back({0, static_cast<size_t>(checksum)});
     ranges.push_back({static_cast<size_t>(checksum + 4), static_cast<size_t>(entry - checksum - 4)});
-    ranges.push_back({static_cast<size_t>(entry + DirectoryEntrySize), static_cast<size_t>(table - entry - DirectoryEntrySize)});
+    const uint64_t afterEntry = entry + DirectoryEntrySize;
+    ranges.push_back({static_cast<size_t>(afterEntry), static_cast<size_t>(table - afterEntry)});
     if (table + tableSize < size) {
         ranges.push_back({static_cast<size_t>(table + tableSize), static_cast<size_t>(size - table - tableSize)});
     }

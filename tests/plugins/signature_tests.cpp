@@ -674,7 +674,8 @@ TEST_F(SignatureCheck, TheLoaderRefusesAModuleMappedFromAnotherFileThanTheOneChe
     };
     PluginCandidate result;
     ErrorInfo error = {0, 0};
-    std::unique_ptr<PluginInfo> info = NfcPluginLoader::loadCandidate(path, gverify_signature::PolicyName, &error, result);
+    std::unique_ptr<PluginInfo> info =
+        NfcPluginLoader::loadCandidate(path, gverify_signature::PolicyName, &error, result);
     NfcPluginLoader::s_BeforeModuleLoad = nullptr;
 
     // A directory holding an open file can be renamed here (it cannot on NTFS, where the file
