@@ -17,6 +17,63 @@ static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcPluginLoader.cpp";
 
 void (*NfcPluginLoader::s_BeforeModuleLoad)(const std::string &path) = nullptr;
 
+namespace {
+
+// Text in the system's 8-bit code page (the registry's plug-in directory, a checker argument)
+// as wide characters; empty when it does not convert.
+std::wstring fromCodePage(const std::string &text)
+{
+    if (text.empty()) {
+        return std::wstring();
+    }
+    const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) {
+        return std::wstring();
+    }
+    std::wstring wide(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &wide[0], size);
+    return wide;
+}
+
+// The extension is the text after the last ".", the base name the text between the last "\"
+// and the last "."; there must be both, in that order.
+template <class Text>
+bool splitName(const Text &path, Text &extension, Text &baseName)
+{
+    using Char = typename Text::value_type;
+    const size_t dot = path.rfind(static_cast<Char>('.'));
+    const size_t separator = path.rfind(static_cast<Char>('\\'));
+    if (dot == Text::npos || separator == Text::npos || dot < separator) {
+        return false;
+    }
+    extension = path.substr(dot + 1);
+    baseName = path.substr(separator + 1, dot - separator - 1);
+    return true;
+}
+
+// A name whose extension is "gp", only the letters A to Z taken in either case.
+template <class Text>
+bool hasPluginExtension(const Text &path)
+{
+    using Char = typename Text::value_type;
+    Text lower = path;
+    for (Char &c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<Char>(c - 'A' + 'a');
+        }
+    }
+    Text extension, baseName;
+    return splitName(lower, extension, baseName) && extension.size() == 2 && extension[0] == 'g' &&
+           extension[1] == 'p';
+}
+
+bool fileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION &identity)
+{
+    return GetFileInformationByHandle(file, &identity) != FALSE;
+}
+
+}  // namespace
+
 NfcPluginLoader::NfcPluginLoader() = default;
 
 // Frees the records only; the library unloads the modules first, through uninitialise.
@@ -27,30 +84,30 @@ bool NfcPluginLoader::loadPlugins(std::string home, ErrorInfo *err)
     if (err == nullptr) {
         return false;
     }
-    if (home.empty() || !isDirectory(home)) {
+    if (home.empty() || !isDirectory(fromCodePage(home))) {
         NFC_LOG(0, "ERROR! : Invalid plugins_home_directory.\n");
         err->error_code = KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY;
         return false;
     }
     m_Plugins.clear();
 
-    std::vector<std::string> candidates;
-    searchPluginFiles(home, candidates);
+    std::vector<std::wstring> candidates;
+    searchPluginFiles(fromCodePage(home), candidates);
 
-    for (const std::string &path : candidates) {
+    for (const std::wstring &path : candidates) {
         PluginCandidate result;
         std::unique_ptr<PluginInfo> info = loadCandidate(path, m_SignaturePolicy, err, result);
         if (!info) {
             continue;
         }
-        const char *name = path.c_str();
+        const std::string name = gverify_signature::utf8Path(path);
         const PortCategory category = result.category;
         if (m_Plugins.count(category) != 0) {
             unloadModule(info->module);
-            NFC_LOG(0, "WARNING! : Tihs category is already registerd(%s:%d).\n", name, category);
+            NFC_LOG(0, "WARNING! : Tihs category is already registerd(%s:%d).\n", name.c_str(), category);
             continue;
         }
-        NFC_LOG(0, "INFORMATION! : Load plugin(%s:%d).\n", name, category);
+        NFC_LOG(0, "INFORMATION! : Load plugin(%s:%d).\n", name.c_str(), category);
         m_Plugins[category] = std::move(info);
     }
 
@@ -66,8 +123,23 @@ std::unique_ptr<PluginInfo> NfcPluginLoader::loadCandidate(const std::string &pa
                                                            gverify_signature::SignaturePolicy policy, ErrorInfo *err,
                                                            PluginCandidate &result)
 {
-    const char *name = path.c_str();
-    gverify_signature signature(name, policy);
+    const std::wstring widePath = fromCodePage(path);
+    if (widePath.empty() && !path.empty()) {
+        NFC_LOG(0, "ASSERT! : mbstowcs_s() failed.\n");
+        NFC_LOG(0, "WARNING! : Bad signature(%s). \n", path.c_str());
+        result.refusedAt = PluginCandidate::Signature;
+        return nullptr;
+    }
+    return loadCandidate(widePath, policy, err, result);
+}
+
+std::unique_ptr<PluginInfo> NfcPluginLoader::loadCandidate(const std::wstring &path,
+                                                           gverify_signature::SignaturePolicy policy, ErrorInfo *err,
+                                                           PluginCandidate &result)
+{
+    gverify_signature signature(path.c_str(), policy);
+    const std::string traced = signature.tracePath();
+    const char *name = traced.c_str();
     if (!signature.verify_file()) {
         NFC_LOG(0, "WARNING! : Bad signature(%s). \n", name);
         result.refusedAt = PluginCandidate::Signature;
@@ -80,14 +152,26 @@ std::unique_ptr<PluginInfo> NfcPluginLoader::loadCandidate(const std::string &pa
         return nullptr;
     }
     if (s_BeforeModuleLoad != nullptr) {
-        s_BeforeModuleLoad(path);
+        s_BeforeModuleLoad(traced);
     }
-    // The signature object still holds the checked file: LoadLibrary maps that file, and the
-    // mapping keeps it from being written once the hold ends.
-    info->module = LoadLibraryA(name);
+    // The signature object still holds the checked file, so nobody can change it; the path to
+    // it is walked again, though, and a directory on the way may have been swapped meanwhile.
+    // Hence the module must be the held file, compared by identity before the hold ends (the
+    // mapping keeps the file from being written after).
+    info->module = LoadLibraryExW(path.c_str(), nullptr, 0);
+    const DWORD reason = info->module == nullptr ? GetLastError() : ERROR_SUCCESS;
+    const bool sameFile = info->module != nullptr && isModuleOfFile(info->module, signature.heldFile());
     signature.releaseFile();
+    if (info->module != nullptr && !sameFile) {
+        unloadModule(info->module);
+        info->module = nullptr;
+        NFC_LOG(0, "WARNING! : Plugin(%s) loaded is not the file checked.\n", name);
+        result.loadError = ERROR_FILE_INVALID;
+        result.refusedAt = PluginCandidate::Load;
+        NFC_LOG(0, "WARNING! : Failed to load Plugin(%s). \n", name);
+        return nullptr;
+    }
     if (info->module == nullptr) {
-        const DWORD reason = GetLastError();
         result.loadError = reason;
         result.refusedAt = PluginCandidate::Load;
         NFC_LOG(0, "WARNING! : Failed to load Plugin(%s). \n", name);
@@ -155,51 +239,53 @@ bool NfcPluginLoader::getPlugin(PortCategory category, NfcPluginWrapper *wrapper
     return true;
 }
 
-bool NfcPluginLoader::isDirectory(const std::string &path)
+bool NfcPluginLoader::isDirectory(const std::wstring &path)
 {
-    std::string copy = path;
-    if (!copy.empty() && copy.back() == '\\') {
+    std::wstring copy = path;
+    if (!copy.empty() && copy.back() == L'\\') {
         copy.pop_back();
     }
-    const DWORD attributes = GetFileAttributesA(copy.c_str());
+    const DWORD attributes = GetFileAttributesW(copy.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-void NfcPluginLoader::searchPluginFiles(const std::string &directory, std::vector<std::string> &list)
+void NfcPluginLoader::searchPluginFiles(const std::wstring &directory, std::vector<std::wstring> &list)
 {
     searchPluginFiles(directory, list, 0);
 }
 
-void NfcPluginLoader::searchPluginFiles(const std::string &directory, std::vector<std::string> &list, int depth)
+void NfcPluginLoader::searchPluginFiles(const std::wstring &directory, std::vector<std::wstring> &list, int depth)
 {
-    std::string prefix = directory;
-    if (prefix.empty() || prefix.back() != '\\') {
-        prefix += '\\';
+    std::wstring prefix = directory;
+    if (prefix.empty() || prefix.back() != L'\\') {
+        prefix += L'\\';
     }
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((prefix + "*.*").c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((prefix + L"*.*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return;
     }
     do {
-        const std::string name = entry.cFileName;
-        if (name == "." || name == "..") {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
             continue;
         }
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                NFC_LOG(0, "WARNING! : Directory link not searched(%s%s).\n", prefix.c_str(), name.c_str());
+                NFC_LOG(0, "WARNING! : Directory link not searched(%s).\n",
+                        gverify_signature::utf8Path(prefix + name).c_str());
                 continue;
             }
             if (depth + 1 >= MaximumSearchDepth) {
-                NFC_LOG(0, "WARNING! : Directory too deep, not searched(%s%s).\n", prefix.c_str(), name.c_str());
+                NFC_LOG(0, "WARNING! : Directory too deep, not searched(%s).\n",
+                        gverify_signature::utf8Path(prefix + name).c_str());
                 continue;
             }
-            searchPluginFiles(prefix + name + "\\", list, depth + 1);
+            searchPluginFiles(prefix + name + L"\\", list, depth + 1);
         } else if (isPluginFileName(prefix + name)) {
             list.push_back(prefix + name);
         }
-    } while (FindNextFileA(search, &entry));
+    } while (FindNextFileW(search, &entry));
     if (!FindClose(search)) {
         NFC_LOG(0, "ASSERT! _findclose() failed.\n");
     }
@@ -207,26 +293,59 @@ void NfcPluginLoader::searchPluginFiles(const std::string &directory, std::vecto
 
 bool NfcPluginLoader::splitFileName(const std::string &path, std::string &extension, std::string &baseName)
 {
-    const size_t dot = path.rfind('.');
-    const size_t separator = path.rfind('\\');
-    if (dot == std::string::npos || separator == std::string::npos || dot < separator) {
-        return false;
-    }
-    extension = path.substr(dot + 1);
-    baseName = path.substr(separator + 1, dot - separator - 1);
-    return true;
+    return splitName(path, extension, baseName);
 }
 
 bool NfcPluginLoader::isPluginFileName(const std::string &path)
 {
-    std::string lower = path;
-    for (char &c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+    return hasPluginExtension(path);
+}
+
+bool NfcPluginLoader::isPluginFileName(const std::wstring &path)
+{
+    return hasPluginExtension(path);
+}
+
+// Whether the module was mapped from the file held open: the file its name names now has the
+// held file's volume serial number and file index. Anything unknown counts as another file.
+bool NfcPluginLoader::isModuleOfFile(HMODULE module, HANDLE file)
+{
+    std::vector<wchar_t> name(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
+        if (length == 0) {
+            NFC_LOG(0, "ASSERT! : GetModuleFileName() failed. GetLastError() = %lu\n",
+                    static_cast<unsigned long>(GetLastError()));
+            return false;
         }
+        if (length < name.size()) {
+            break;
+        }
+        if (name.size() >= 0x8100) {
+            NFC_LOG(0, "ASSERT! : GetModuleFileName() failed. GetLastError() = %lu\n",
+                    static_cast<unsigned long>(ERROR_INSUFFICIENT_BUFFER));
+            return false;
+        }
+        name.resize(name.size() * 4);
     }
-    std::string extension, baseName;
-    return splitFileName(lower, extension, baseName) && extension == "gp";
+    // Attributes only: no data access, so that the held file's sharing does not refuse it.
+    const DWORD anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE mapped = CreateFileW(name.data(), FILE_READ_ATTRIBUTES, anySharing, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (mapped == INVALID_HANDLE_VALUE) {
+        NFC_LOG(0, "ASSERT! : CreateFile() failed. GetLastError() = %lu\n", static_cast<unsigned long>(GetLastError()));
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION held = {}, loaded = {};
+    const bool known = fileIdentity(file, held) && fileIdentity(mapped, loaded);
+    if (!known) {
+        NFC_LOG(0, "ASSERT! : GetFileInformationByHandle() failed. GetLastError() = %lu\n",
+                static_cast<unsigned long>(GetLastError()));
+    }
+    if (!CloseHandle(mapped)) {
+        NFC_LOG(0, "ASSERT! : CloseHandle() failed.\n");
+    }
+    return known && held.dwVolumeSerialNumber == loaded.dwVolumeSerialNumber &&
+           held.nFileIndexHigh == loaded.nFileIndexHigh && held.nFileIndexLow == loaded.nFileIndexLow;
 }
 
 bool NfcPluginLoader::bindPluginFunctions(HMODULE module, PluginFunctionTable &functions)

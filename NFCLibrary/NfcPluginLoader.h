@@ -26,7 +26,8 @@ struct PluginInfo {
 struct PluginCandidate {
     enum Step { Accepted, Signature, Memory, Load, Bind, Version, Category };
     Step refusedAt = Accepted;
-    DWORD loadError = 0;     // GetLastError() after LoadLibraryA failed
+    DWORD loadError = 0;     // GetLastError() after LoadLibrary failed; ERROR_FILE_INVALID when
+                             // the module loaded was not the file checked
     int32_t version = 0;     // as gp_get_version_number left it
     PortCategory category = 0;
 };
@@ -45,16 +46,25 @@ public:
     // Copies the table of the plug-in serving category into wrapper.
     bool getPlugin(PortCategory category, NfcPluginWrapper *wrapper, ErrorInfo *err);
 
-    // Directory search and file name rules, public for tests.
-    static bool isDirectory(const std::string &path);
-    static void searchPluginFiles(const std::string &directory, std::vector<std::string> &list);
+    // Directory search and file name rules, public for tests. The search and the load use wide
+    // characters from the directory walk to LoadLibrary, so that the file checked is the file
+    // the name names whatever the code pages; traces print paths in UTF-8.
+    static bool isDirectory(const std::wstring &path);
+    static void searchPluginFiles(const std::wstring &directory, std::vector<std::wstring> &list);
     static bool isPluginFileName(const std::string &path);
+    static bool isPluginFileName(const std::wstring &path);
     static bool splitFileName(const std::string &path, std::string &extension, std::string &baseName);
     static bool bindPluginFunctions(HMODULE module, PluginFunctionTable &functions);
     // One candidate file, as a load takes it: signer check under policy, LoadLibrary, binding,
-    // version and category, each refusal traced with its warning and its module unloaded. On
-    // acceptance the returned record holds the module (the caller owns both); otherwise null.
-    // The category is not compared with the registered ones here. Also used by the plug-in checker.
+    // version and category, each refusal traced with its warning and its module unloaded. The
+    // module loaded must be the very file checked (same volume and file index as the file held
+    // since the check); otherwise it is unloaded and refused at the load step with loadError
+    // ERROR_FILE_INVALID. On acceptance the returned record holds the module (the caller owns
+    // both); otherwise null. The category is not compared with the registered ones here. Also
+    // used by the plug-in checker (the 8-bit form: a path in the system code page).
+    static std::unique_ptr<PluginInfo> loadCandidate(const std::wstring &path,
+                                                     gverify_signature::SignaturePolicy policy, ErrorInfo *err,
+                                                     PluginCandidate &result);
     static std::unique_ptr<PluginInfo> loadCandidate(const std::string &path,
                                                      gverify_signature::SignaturePolicy policy, ErrorInfo *err,
                                                      PluginCandidate &result);
@@ -62,7 +72,7 @@ public:
     static void unloadModule(HMODULE module);
 
     // For tests: called by loadCandidate between a passed signer check and LoadLibrary, while
-    // the checked file is held. Null (the default) calls nothing.
+    // the checked file is held, with the path in UTF-8. Null (the default) calls nothing.
     static void (*s_BeforeModuleLoad)(const std::string &path);
 
     // Directory links are not followed and the search stops this deep, so that a link back to
@@ -72,7 +82,8 @@ public:
     size_t pluginCount() const { return m_Plugins.size(); }
 
 private:
-    static void searchPluginFiles(const std::string &directory, std::vector<std::string> &list, int depth);
+    static void searchPluginFiles(const std::wstring &directory, std::vector<std::wstring> &list, int depth);
+    static bool isModuleOfFile(HMODULE module, HANDLE file);
 
     std::map<PortCategory, std::unique_ptr<PluginInfo>> m_Plugins;
     gverify_signature::SignaturePolicy m_SignaturePolicy = gverify_signature::PolicyName;

@@ -270,6 +270,75 @@ TEST_F(PluginLoading, SubdirectoriesAreSearchedWhereTheyAreMetAndTheFirstOfACate
 // A symbolic link under the plug-in directory that points back to it (made from the Linux side
 // when the build is configured, since Wine cannot make one). Followed blindly, it would lead the
 // search into plugins\sub\back\sub\back\... .
+std::wstring wide(const std::string &utf8)
+{
+    std::wstring text(utf8.size(), L'\0');
+    text.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &text[0],
+                                    static_cast<int>(text.size())));
+    return text;
+}
+
+std::string utf8(const std::wstring &text)
+{
+    std::string bytes(text.size() * 4, '\0');
+    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0],
+                                     static_cast<int>(bytes.size()), nullptr, nullptr));
+    return bytes;
+}
+
+// Whether the system's 8-bit code page lacks a character of the text.
+bool outsideAnsiCodePage(const std::wstring &text)
+{
+    BOOL defaultUsed = FALSE;
+    char bytes[256];
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, bytes, sizeof(bytes), nullptr, &defaultUsed);
+    return defaultUsed != FALSE;
+}
+
+// The plug-in directory read from the registry is 8-bit text; below it, directory and file names
+// are whatever the file system holds. Devanagari has no ANSI code page, so these names cannot
+// pass through one, and the traces name them in UTF-8.
+TEST_F(PluginLoading, PluginsWhoseNamesNoAnsiCodePageCanSpellAreCheckedLoadedAndTracedInUtf8)
+{
+    const std::wstring home = wide(m_Plugins.path());
+    const std::wstring subdirectory = home + L"\u0915\u0916\u0917";
+    const std::wstring inSubdirectory = subdirectory + L"\\\u0436\u8aad\u0915.gp";
+    const std::wstring atTop = home + L"\u0915\u00e9.Gp";
+    ASSERT_TRUE(outsideAnsiCodePage(inSubdirectory) && outsideAnsiCodePage(atTop));
+    // The scratch directory is emptied through the 8-bit file functions, which cannot name these.
+    struct RemoveWide {
+        std::vector<std::wstring> files, directories;
+        ~RemoveWide()
+        {
+            for (const std::wstring &f : files) {
+                DeleteFileW(f.c_str());
+            }
+            for (const std::wstring &d : directories) {
+                RemoveDirectoryW(d.c_str());
+            }
+        }
+    } removeWide{{inSubdirectory, atTop}, {subdirectory}};
+    ASSERT_TRUE(CreateDirectoryW(subdirectory.c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW(wide(testPluginPath("cat0")).c_str(), inSubdirectory.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(wide(testPluginPath("cat1")).c_str(), atTop.c_str(), FALSE));
+
+    KorvatDll dll;
+    ASSERT_TRUE(dll.loaded());
+    EXPECT_TRUE(dll.initialize());
+    std::vector<Verdict> found = verdicts();
+    std::sort(found.begin(), found.end(), [](const Verdict &a, const Verdict &b) { return a.category < b.category; });
+    ASSERT_EQ(found.size(), 2u) << ::testing::PrintToString(pluginLayerMessages());
+    EXPECT_EQ(found[0].kind, RegisteredKind);
+    EXPECT_EQ(found[0].path, utf8(inSubdirectory));
+    EXPECT_EQ(found[0].category, 0);
+    EXPECT_EQ(found[1].kind, RegisteredKind);
+    EXPECT_EQ(found[1].path, utf8(atTop));
+    EXPECT_EQ(found[1].category, 1);
+    EXPECT_TRUE(dll.open(const_cast<char *>("C0x")));
+    EXPECT_TRUE(dll.close());
+    EXPECT_TRUE(dll.uninitialize());
+}
+
 TEST_F(PluginLoading, DirectoryLinkToAnAncestorDoesNotMakeTheSearchRunAway)
 {
     const std::string plugins = fullPath(binDirectory() + "..\\test_links\\loop\\plugins") + "\\";

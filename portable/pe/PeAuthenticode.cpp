@@ -1,0 +1,47 @@
+#include "PeAuthenticode.h"
+
+#include "PeImageInfo.h"
+
+namespace {
+
+uint32_t little32(const uint8_t *p)
+{
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+} // namespace
+
+bool PeAuthenticode::digestRanges(const uint8_t *data, size_t size, std::vector<PeByteRange> &ranges)
+{
+    ranges.clear();
+    const PeImageInfo info = PeImage::read(data, size);
+    if (!info.valid() ||
+        (info.optionalMagic != PeImageInfo::MagicPe32 && info.optionalMagic != PeImageInfo::MagicPe32Plus)) {
+        return false;
+    }
+    const bool plus = info.optionalMagic == PeImageInfo::MagicPe32Plus;
+    const uint64_t optionalHeader =
+        uint64_t(little32(data + PeImage::NtHeadersOffsetField)) + PeImage::SignatureSize + PeImage::FileHeaderSize;
+    const uint64_t countField = optionalHeader + (plus ? Pe32PlusDirectoryCountField : Pe32DirectoryCountField);
+    const uint64_t directories = countField + 4;
+    const uint64_t entry = directories + SecurityDirectoryIndex * DirectoryEntrySize;
+    if (entry + DirectoryEntrySize > size || little32(data + countField) <= SecurityDirectoryIndex) {
+        return false;
+    }
+    const uint64_t table = little32(data + entry);
+    const uint64_t tableSize = little32(data + entry + 4);
+    // The table follows the headers (a file offset, not an address) and lies inside the file.
+    if (tableSize == 0 || table < entry + DirectoryEntrySize || table + tableSize > size) {
+        return false;
+    }
+    const uint64_t checksum = optionalHeader + ChecksumField;
+    ranges.push_back({0, static_cast<size_t>(checksum)});
+    ranges.push_back({static_cast<size_t>(checksum + 4), static_cast<size_t>(entry - checksum - 4)});
+    const uint64_t afterEntry = entry + DirectoryEntrySize;
+    ranges.push_back({static_cast<size_t>(afterEntry), static_cast<size_t>(table - afterEntry)});
+    if (table + tableSize < size) {
+        ranges.push_back({static_cast<size_t>(table + tableSize), static_cast<size_t>(size - table - tableSize)});
+    }
+    return true;
+}
