@@ -304,17 +304,29 @@ namespace Korvat.Nfc
         /// Stops polling and device access, closes the port and uninitialises the library, in that
         /// order, from any thread (an event handler's included); a second call does nothing. From
         /// its start no event is raised, and those posted to the SynchronizationContext or queued
-        /// for the worker thread are dropped; it waits (at most 5 s) for a handler running on
-        /// another thread before it stops the library. When it returns no message of the library
-        /// reaches this reader, and pending waits have failed with
-        /// <see cref="ObjectDisposedException"/>.
+        /// for the worker thread are dropped. Pending waits fail with
+        /// <see cref="ObjectDisposedException"/> first; then it waits (at most 5 s) for a handler
+        /// running on another thread, and stops the library after it. When it returns no message
+        /// of the library reaches this reader.
         /// </summary>
         public void Dispose()
         {
             if (Interlocked.Exchange(ref _disposed, 1) != 0) return;
-            _events.Stop(ThreadBound);
             List<TaskCompletionSource<Target>> targetWaiters;
             List<TaskCompletionSource<bool>> accessWaiters;
+            lock (_gate)
+            {
+                // No wait is added once the reader is disposed: these are all there will be.
+                targetWaiters = _targetWaiters.ToList();
+                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
+                _targetWaiters.Clear();
+                _accessWaiters.Clear();
+            }
+            var disposed = new ObjectDisposedException(nameof(NfcReader));
+            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
+            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
+            // A handler that waited for a target has its answer now; the events end here.
+            _events.Stop(ThreadBound);
             lock (_gate)
             {
                 // Errors here are the library's to trace; a dispose goes on to the end.
@@ -324,14 +336,7 @@ namespace Korvat.Nfc
                 if (_initialized) TryCall(NfcNative.korvatlib_nfc_uninitialize);
                 _polling = _accessing = _open = _initialized = false;
                 PortName = null;
-                targetWaiters = _targetWaiters.ToList();
-                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
-                _targetWaiters.Clear();
-                _accessWaiters.Clear();
             }
-            var disposed = new ObjectDisposedException(nameof(NfcReader));
-            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
-            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
             _window?.Close(ThreadBound);
         }
 
