@@ -56,12 +56,10 @@ namespace Korvat.Nfc.Tests
             Assert.Equal(0, context.Count);
         }
 
-        [Fact]
-        public void AStopWaitsForTheRunningHandlerAndDropsTheQueuedEvents()
+        // A dispatcher on its worker thread whose handler runs until released; returns once it runs.
+        private static EventDispatcher RunningHandler(Probe probe, ManualResetEventSlim release)
         {
-            var probe = new Probe();
             var entered = new ManualResetEventSlim();
-            var release = new ManualResetEventSlim();
             probe.Happened += (s, e) =>
             {
                 probe.Ran.Enqueue("handler");
@@ -71,6 +69,15 @@ namespace Korvat.Nfc.Tests
             var events = new EventDispatcher(null, "test events", probe.Report);
             Raise(events, probe, "first");
             Assert.True(entered.Wait(Bound));
+            return events;
+        }
+
+        [Fact]
+        public void AStopWaitsForTheRunningHandlerAndDropsTheQueuedEvents()
+        {
+            var probe = new Probe();
+            var release = new ManualResetEventSlim();
+            var events = RunningHandler(probe, release);
             Raise(events, probe, "queued");
             Raise(events, probe, "queued too");
             bool stopResult = false;
@@ -86,17 +93,8 @@ namespace Korvat.Nfc.Tests
         [Fact]
         public void AStopWhoseBoundRunsOutSaysSo()
         {
-            var probe = new Probe();
-            var entered = new ManualResetEventSlim();
             var release = new ManualResetEventSlim();
-            probe.Happened += (s, e) =>
-            {
-                entered.Set();
-                release.Wait(Bound);
-            };
-            var events = new EventDispatcher(null, "test events", probe.Report);
-            Raise(events, probe, "first");
-            Assert.True(entered.Wait(Bound));
+            var events = RunningHandler(new Probe(), release);
             Assert.False(events.Stop(TimeSpan.FromMilliseconds(100)));
             release.Set();
         }
