@@ -112,6 +112,8 @@ cat >$out/run-in-root.sh <<'SCRIPT'
 # x64 loader on the package. Wine's output goes to files (its services keep pipes open).
 out=$1
 status=0
+# The root's Wine prefix lies beside the root: not visible here when the root is outside this tree.
+[ -d "$WINEPREFIX" ] || export WINEPREFIX="$(pwd)/$out/wine10-prefix"
 "$KORVAT_WINE64" $out/winetests/Korvat.Nfc.WineTests.exe >$out/winetests.log 2>&1 || status=1
 key='HKLM\Software\Ravo Corporation\Korvat NFC Library'
 "$KORVAT_WINE64" reg add "$key" /v plugins_home_directory /d "Z:$(pwd)/$out/sample-vb" /f >/dev/null 2>&1

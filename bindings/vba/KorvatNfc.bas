@@ -59,12 +59,12 @@ Public Declare PtrSafe Function korvatlib_nfc_stop_logging Lib "korvat_nfc_libra
 
 ' target_record: the bytes of a find message's record (KnRecordBytes); info, record: Byte
 ' buffers of KN_TAG_INFO_SIZE and KN_NDEF_RECORD_SIZE bytes (KnTagInfo, KnNdefRecord read them);
-' utf8_text: KnUtf8Bytes, and KnUtf8Text for the text read back.
+' utf8_text and uri: KnUtf8Bytes (pass b(0)), and KnUtf8Text for the text read back.
 Public Declare PtrSafe Function korvatlib_tags_identify Lib "korvat_nfc_tags.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef info As Byte) As Byte
 Public Declare PtrSafe Function korvatlib_tags_read_ndef Lib "korvat_nfc_tags.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef message As Byte, ByVal message_capacity As Long, ByRef message_size As Long) As Byte
 Public Declare PtrSafe Function korvatlib_tags_write_ndef Lib "korvat_nfc_tags.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef message As Byte, ByVal message_size As Long) As Byte
 Public Declare PtrSafe Function korvatlib_tags_format Lib "korvat_nfc_tags.dll" (ByRef target_record As Byte, ByVal record_size As Long) As Byte
-Public Declare PtrSafe Function korvatlib_tags_ndef_add_uri Lib "korvat_nfc_tags.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal uri As String) As Byte
+Public Declare PtrSafe Function korvatlib_tags_ndef_add_uri Lib "korvat_nfc_tags.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByRef uri As Byte) As Byte
 Public Declare PtrSafe Function korvatlib_tags_ndef_add_text Lib "korvat_nfc_tags.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal language As String, ByRef utf8_text As Byte) As Byte
 Public Declare PtrSafe Function korvatlib_tags_ndef_add_mime Lib "korvat_nfc_tags.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal mime_type As String, ByRef payload As Byte, ByVal payload_size As Long) As Byte
 Public Declare PtrSafe Function korvatlib_tags_ndef_record_count Lib "korvat_nfc_tags.dll" (ByRef message As Byte, ByVal message_size As Long, ByRef count As Long) As Byte
@@ -104,7 +104,7 @@ Public Declare Function korvatlib_tags_identify Lib "korvat_nfc_stdcall.dll" (By
 Public Declare Function korvatlib_tags_read_ndef Lib "korvat_nfc_stdcall.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef message As Byte, ByVal message_capacity As Long, ByRef message_size As Long) As Byte
 Public Declare Function korvatlib_tags_write_ndef Lib "korvat_nfc_stdcall.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef message As Byte, ByVal message_size As Long) As Byte
 Public Declare Function korvatlib_tags_format Lib "korvat_nfc_stdcall.dll" (ByRef target_record As Byte, ByVal record_size As Long) As Byte
-Public Declare Function korvatlib_tags_ndef_add_uri Lib "korvat_nfc_stdcall.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal uri As String) As Byte
+Public Declare Function korvatlib_tags_ndef_add_uri Lib "korvat_nfc_stdcall.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByRef uri As Byte) As Byte
 Public Declare Function korvatlib_tags_ndef_add_text Lib "korvat_nfc_stdcall.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal language As String, ByRef utf8_text As Byte) As Byte
 Public Declare Function korvatlib_tags_ndef_add_mime Lib "korvat_nfc_stdcall.dll" (ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal mime_type As String, ByRef payload As Byte, ByVal payload_size As Long) As Byte
 Public Declare Function korvatlib_tags_ndef_record_count Lib "korvat_nfc_stdcall.dll" (ByRef message As Byte, ByVal message_size As Long, ByRef count As Long) As Byte

@@ -42,6 +42,18 @@ RECORD_KINDS = {
     'NDEF_RECORD': 'KORVAT_NDEF_RECORD',
 }
 
+# The tag library's strings are UTF-8 (korvat_nfc_tags.h). VBA passes a "ByVal As String" in the
+# ANSI code page, which is right only for those the header limits to ASCII; the others take the
+# UTF-8 bytes of KnUtf8Bytes "ByRef As Byte". Each is checked with a text of its kind: what the
+# declared form passes must be that text's UTF-8.
+TAG_STRING_SAMPLES = {
+    'language': 'pt-BR',                                 # letters, digits and hyphens
+    'mime_type': 'text/plain',                           # a media type, ASCII
+    'uri': 'https://example.com/p\u00e4iv\u00e4\u00e4/\u65e5\u672c?q=\u20ac',  # any text, UTF-8
+    'utf8_text': 'Ol\u00e1, \u4e16\u754c',
+}
+ANSI_CODE_PAGE = 'cp1252'  # a Western Windows's: what VBA's conversion of a String gives there
+
 MAIN_DLL = 'korvat_nfc_library_for_vb.dll'
 TAGS_DLL = 'korvat_nfc_tags.dll'
 COMPANION_DLL = 'korvat_nfc_stdcall.dll'
@@ -210,12 +222,33 @@ def check_declares(bas, sources):
                 if (passing, vtype) not in VBA_FORMS[ctype]:
                     problems.append('%s: %s as "%s %s", the C type %s needs %s' % (
                         where, cname, passing, vtype, ctype, ' or '.join(' '.join(f) for f in sorted(VBA_FORMS[ctype]))))
+                elif ctype == 'const char *' and name in sources.tags_exports:
+                    problems += check_tag_string(where, cname, passing, bas)
         for name in exports:
             if len(declared.get(name, [])) != 1:
                 problems.append('%s: %s is declared %d times, not once' % (config, name, len(declared.get(name, []))))
         for name in set(declared) - set(exports):
             problems.append('%s: %s is declared but no DLL exports it' % (config, name))
     return problems
+
+
+def check_tag_string(where, cname, passing, bas):
+    """A tag library string passed in the declared form: its sample text must arrive as UTF-8."""
+    sample = TAG_STRING_SAMPLES.get(cname)
+    if sample is None:
+        return ['%s: %s is a string of the tag library this check has no sample text for' % (where, cname)]
+    if passing == 'ByVal':
+        passed = sample.encode(ANSI_CODE_PAGE, errors='replace')   # VBA's conversion; '?' for the rest
+    else:
+        utf8 = re.search(r'Function KnUtf8Bytes\b.*?WideCharToMultiByte\((\w+),.*?End Function', bas, re.S)
+        code_page = utf8.group(1) if utf8 else 'nothing'
+        passed = sample.encode('utf-8') if code_page in ('65001', 'CP_UTF8') else sample.encode(ANSI_CODE_PAGE, 'replace')
+    if passed != sample.encode('utf-8'):
+        how = ('"ByVal As String" (the ANSI code page)' if passing == 'ByVal' else
+               'KnUtf8Bytes\' bytes, which are not UTF-8')
+        return ['%s: %s "%s" arrives as %s through %s, not as its UTF-8 %s: the tag library takes UTF-8' % (
+            where, cname, sample, passed.hex(' '), how, sample.encode('utf-8').hex(' '))]
+    return []
 
 
 def module_constants(bas):
@@ -334,8 +367,12 @@ FAULTS = [
     ('a 4-byte boolean result', '(ByVal timeout As Long) As Byte', '(ByVal timeout As Long) As Long', 'As Byte'),
     ('a handle as Long', 'ByVal handle As LongPtr, ByVal msg_str_of_find As String, ByVal msg_str_of_enable',
      'ByVal handle As Long, ByVal msg_str_of_find As String, ByVal msg_str_of_enable', 'handle as "ByVal Long"'),
-    ('two parameters swapped', '(ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByVal uri',
-     '(ByRef message As Byte, ByRef message_size As Long, ByVal capacity As Long, ByVal uri', 'parameter "message_size"'),
+    ('two parameters swapped', '(ByRef message As Byte, ByVal capacity As Long, ByRef message_size As Long, ByRef uri',
+     '(ByRef message As Byte, ByRef message_size As Long, ByVal capacity As Long, ByRef uri', 'parameter "message_size"'),
+    ('a UTF-8 URI passed as an ANSI string', 'ByRef message_size As Long, ByRef uri As Byte) As Byte',
+     'ByRef message_size As Long, ByVal uri As String) As Byte', 'uri "https://example.com/p'),
+    ('UTF-8 bytes made in the ANSI code page', 'size = WideCharToMultiByte(65001, 0,', 'size = WideCharToMultiByte(0, 0,',
+     "KnUtf8Bytes' bytes, which are not UTF-8"),
     ('PtrSafe missing on x64', 'Public Declare PtrSafe Function korvatlib_nfc_close', 'Public Declare Function '
      'korvatlib_nfc_close', 'needs PtrSafe'),
     ('the cdecl DLL declared for 32-bit VBA', 'korvatlib_tags_format Lib "korvat_nfc_stdcall.dll"',

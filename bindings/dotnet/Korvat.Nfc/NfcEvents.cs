@@ -47,4 +47,18 @@ namespace Korvat.Nfc
         /// <summary>The same error as an exception, to throw or log.</summary>
         public NfcException ToException() => new NfcException("polling", Code, Detail);
     }
+
+    /// <summary>A handler of one of the reader's events threw (see <see cref="NfcReader.HandlerFailed"/>).</summary>
+    public sealed class HandlerFailedEventArgs : EventArgs
+    {
+        public HandlerFailedEventArgs(string eventName, Exception exception)
+        {
+            EventName = eventName;
+            Exception = exception;
+        }
+
+        /// <summary>The event whose handler threw: "TargetFound", "AccessChanged" or "ReaderError".</summary>
+        public string EventName { get; }
+        public Exception Exception { get; }
+    }
 }

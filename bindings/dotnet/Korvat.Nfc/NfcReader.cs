@@ -40,15 +40,18 @@ namespace Korvat.Nfc
         private readonly Dictionary<uint, List<TaskCompletionSource<bool>>> _accessWaiters = new Dictionary<uint, List<TaskCompletionSource<bool>>>();
         private bool _initialized, _open, _polling, _accessing;
         private int _disposed;
+        // Thru's response buffer, made at the first call and used under NativeCall's lock only.
+        private byte[] _response;
 
         /// <summary>Initialises the library. Events are raised on the current SynchronizationContext
-        /// when there is one (a form's thread), else on a worker thread of this reader's.</summary>
+        /// when there is one (a form's thread), else on a worker thread of this reader's; none runs
+        /// once <see cref="Dispose"/> has begun, even one posted or queued before.</summary>
         public NfcReader()
         {
             NativeLibraryResolver.EnsureLoaded();
             _findMessage = MessageWindow.RegisterMessage(FindMessageName);
             _enableMessage = MessageWindow.RegisterMessage(EnableMessageName);
-            _events = new EventDispatcher(SynchronizationContext.Current, "Korvat.Nfc events");
+            _events = new EventDispatcher(SynchronizationContext.Current, "Korvat.Nfc events", OnHandlerFailed);
             try
             {
                 _window = new MessageWindow(OnMessage, "Korvat.Nfc messages");
@@ -72,6 +75,17 @@ namespace Korvat.Nfc
 
         /// <summary>The reader reported an error while polling (once while the same error repeats).</summary>
         public event EventHandler<ReaderErrorEventArgs> ReaderError;
+
+        /// <summary>
+        /// A handler of <see cref="TargetFound"/>, <see cref="AccessChanged"/> or
+        /// <see cref="ReaderError"/> threw: the reader caught the exception and raises this event
+        /// with it, at once, on the thread that ran that handler (the event's other handlers and
+        /// later events are raised as before). With no handler of this event, or when its handler
+        /// throws too, the exception is written to <see cref="System.Diagnostics.Trace"/>. The
+        /// exception never reaches the SynchronizationContext or the reader's thread, so a
+        /// handler's fault does not end the process.
+        /// </summary>
+        public event EventHandler<HandlerFailedEventArgs> HandlerFailed;
 
         /// <summary>The open port's name; null while none is open.</summary>
         public string PortName { get; private set; }
@@ -182,13 +196,18 @@ namespace Korvat.Nfc
             if (command.Length == 0 || command.Length > ushort.MaxValue)
                 throw new ArgumentException("a command packet has 1 to 65535 bytes", nameof(command));
             ThrowIfDisposed();
-            // No capacity reaches the plug-in: the buffer holds the largest response the length word can give.
-            var response = new byte[MaximumResponse];
-            ushort length = 0;
-            NativeCall.Nfc("korvatlib_nfc_thru",
-                           () => NfcNative.korvatlib_nfc_thru(command, (ushort)command.Length, response, out length));
-            Array.Resize(ref response, length);
-            return response;
+            byte[] answer = null;
+            NativeCall.Nfc("korvatlib_nfc_thru", () =>
+            {
+                // No capacity reaches the plug-in: the buffer holds the largest response the length
+                // word can give. It is the reader's, reused by every call under the lock of the call.
+                byte[] response = _response ?? (_response = new byte[MaximumResponse]);
+                if (!NfcNative.korvatlib_nfc_thru(command, (ushort)command.Length, response, out ushort length)) return false;
+                answer = new byte[length];
+                Buffer.BlockCopy(response, 0, answer, 0, length);
+                return true;
+            });
+            return answer;
         }
 
         /// <summary>The reader's time-out in milliseconds (6000 after open).</summary>
@@ -225,29 +244,32 @@ namespace Korvat.Nfc
         /// The next target that no earlier wait has taken: the oldest one found since polling
         /// started while no wait was pending (so a wait made right after <see cref="StartPolling"/>
         /// misses nothing), else the next one found. Cancelled by the token; fails with
-        /// <see cref="ObjectDisposedException"/> when the reader is disposed first.
+        /// <see cref="ObjectDisposedException"/> when the reader is disposed first (the task
+        /// fails: the call itself does not throw).
         /// </summary>
         public Task<Target> WaitForTargetAsync(CancellationToken cancellationToken = default)
         {
             var waiter = new TaskCompletionSource<Target>(TaskCreationOptions.RunContinuationsAsynchronously);
             lock (_gate)
             {
-                ThrowIfDisposed();
+                if (IsDisposed) return Task.FromException<Target>(new ObjectDisposedException(nameof(NfcReader)));
                 if (_unclaimedTargets.Count > 0) return Task.FromResult(_unclaimedTargets.Dequeue());
                 _targetWaiters.Add(waiter);
             }
             return WithCancellation(waiter, cancellationToken, () => { lock (_gate) _targetWaiters.Remove(waiter); });
         }
 
-        /// <summary>Starts access to the target and completes when the library says it is enabled.</summary>
+        /// <summary>Starts access to the target and completes when the library says it is enabled.
+        /// Every failure, a null target, a disposed reader and the library's refusal
+        /// (<see cref="NfcException"/>) included, fails the task: the call itself does not throw.</summary>
         public Task AccessAsync(Target target, CancellationToken cancellationToken = default)
         {
-            if (target == null) throw new ArgumentNullException(nameof(target));
+            if (target == null) return Task.FromException(new ArgumentNullException(nameof(target)));
             uint number = target.TargetNumber;
             var waiter = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
             lock (_gate)
             {
-                ThrowIfDisposed();
+                if (IsDisposed) return Task.FromException(new ObjectDisposedException(nameof(NfcReader)));
                 if (!_accessWaiters.TryGetValue(number, out var list)) _accessWaiters[number] = list = new List<TaskCompletionSource<bool>>();
                 list.Add(waiter);
             }
@@ -256,10 +278,10 @@ namespace Korvat.Nfc
             {
                 StartDeviceAccess(number);
             }
-            catch
+            catch (Exception e)
             {
                 forget();
-                throw;
+                return Task.FromException(e);
             }
             return WithCancellation(waiter, cancellationToken, forget);
         }
@@ -274,21 +296,37 @@ namespace Korvat.Nfc
             }
             finally
             {
-                if (Volatile.Read(ref _disposed) == 0) StopDeviceAccess();
+                if (!IsDisposed) StopDeviceAccess();
             }
         }
 
         /// <summary>
         /// Stops polling and device access, closes the port and uninitialises the library, in that
-        /// order, from any thread (an event handler's included); a second call does nothing. When
-        /// it returns no message of the library reaches this reader, and pending waits have failed
-        /// with <see cref="ObjectDisposedException"/>.
+        /// order, from any thread (an event handler's included); a second call does nothing. From
+        /// its start no event is raised, and those posted to the SynchronizationContext or queued
+        /// for the worker thread are dropped. Pending waits fail with
+        /// <see cref="ObjectDisposedException"/> first; then it waits (at most 5 s) for a handler
+        /// running on another thread, and stops the library after it. When it returns no message
+        /// of the library reaches this reader.
         /// </summary>
         public void Dispose()
         {
             if (Interlocked.Exchange(ref _disposed, 1) != 0) return;
             List<TaskCompletionSource<Target>> targetWaiters;
             List<TaskCompletionSource<bool>> accessWaiters;
+            lock (_gate)
+            {
+                // No wait is added once the reader is disposed: these are all there will be.
+                targetWaiters = _targetWaiters.ToList();
+                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
+                _targetWaiters.Clear();
+                _accessWaiters.Clear();
+            }
+            var disposed = new ObjectDisposedException(nameof(NfcReader));
+            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
+            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
+            // A handler that waited for a target has its answer now; the events end here.
+            _events.Stop(ThreadBound);
             lock (_gate)
             {
                 // Errors here are the library's to trace; a dispose goes on to the end.
@@ -298,16 +336,8 @@ namespace Korvat.Nfc
                 if (_initialized) TryCall(NfcNative.korvatlib_nfc_uninitialize);
                 _polling = _accessing = _open = _initialized = false;
                 PortName = null;
-                targetWaiters = _targetWaiters.ToList();
-                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
-                _targetWaiters.Clear();
-                _accessWaiters.Clear();
             }
-            var disposed = new ObjectDisposedException(nameof(NfcReader));
-            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
-            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
             _window?.Close(ThreadBound);
-            _events.Stop(ThreadBound);
         }
 
         private static void TryCall(Func<bool> call)
@@ -325,7 +355,7 @@ namespace Korvat.Nfc
         // copied here, before anything else runs.
         private void OnMessage(uint message, IntPtr wParam, IntPtr lParam)
         {
-            if (Volatile.Read(ref _disposed) != 0) return;
+            if (IsDisposed) return;
             if (message == _findMessage && wParam.ToInt64() == FindTarget && lParam != IntPtr.Zero)
             {
                 Target target = Target.FromMessage(lParam);
@@ -341,14 +371,14 @@ namespace Korvat.Nfc
                     }
                 }
                 foreach (var waiter in waiters) waiter.TrySetResult(target);
-                _events.Raise(() => TargetFound?.Invoke(this, new TargetFoundEventArgs(target)));
+                _events.Raise(nameof(TargetFound), () => TargetFound, this, new TargetFoundEventArgs(target));
             }
             else if (message == _findMessage && wParam.ToInt64() == FindError && lParam != IntPtr.Zero)
             {
                 var pair = new int[2];
                 Marshal.Copy(lParam, pair, 0, 2);
                 var args = new ReaderErrorEventArgs(unchecked((uint)pair[0]), unchecked((uint)pair[1]));
-                _events.Raise(() => ReaderError?.Invoke(this, args));
+                _events.Raise(nameof(ReaderError), () => ReaderError, this, args);
             }
             else if (message == _enableMessage)
             {
@@ -363,7 +393,7 @@ namespace Korvat.Nfc
                     }
                     if (waiters != null) foreach (var waiter in waiters) waiter.TrySetResult(true);
                 }
-                _events.Raise(() => AccessChanged?.Invoke(this, new TargetAccessEventArgs(number, access)));
+                _events.Raise(nameof(AccessChanged), () => AccessChanged, this, new TargetAccessEventArgs(number, access));
             }
         }
 
@@ -376,9 +406,23 @@ namespace Korvat.Nfc
             }
         }
 
+        // On the thread of the handler that threw (see HandlerFailed).
+        private void OnHandlerFailed(string eventName, Exception failure)
+        {
+            EventHandler<HandlerFailedEventArgs> handlers = HandlerFailed;
+            if (handlers == null)
+            {
+                System.Diagnostics.Trace.TraceError("Korvat.Nfc: a handler of {0} threw: {1}", eventName, failure);
+                return;
+            }
+            handlers(this, new HandlerFailedEventArgs(eventName, failure));
+        }
+
+        private bool IsDisposed => Volatile.Read(ref _disposed) != 0;
+
         private void ThrowIfDisposed()
         {
-            if (Volatile.Read(ref _disposed) != 0) throw new ObjectDisposedException(nameof(NfcReader));
+            if (IsDisposed) throw new ObjectDisposedException(nameof(NfcReader));
         }
     }
 }

@@ -51,6 +51,11 @@ Module Program
             Pair("the managed NDEF codec and the tag library's agree byte for byte", AddressOf NdefCodecAgreesWithTagLibrary),
             Pair("Dispose from another thread while polling returns promptly and ends pending waits", AddressOf DisposeFromAnotherThread),
             Pair("Dispose from an event handler returns", AddressOf DisposeFromAHandler),
+            Pair("events posted to the context before Dispose do not run after it", AddressOf PostedEventsDoNotRunAfterDispose),
+            Pair("events queued for the worker thread are dropped at Dispose, which waits for the running handler", AddressOf QueuedEventsAreDroppedAtDispose),
+            Pair("a handler's exception is reported by HandlerFailed and ends neither the events nor the process", AddressOf HandlerExceptionsAreReported),
+            Pair("the async calls fail their task instead of throwing", AddressOf AsyncCallsFailTheirTask),
+            Pair("Thru benchmark: collections and latency of the reused response buffer", AddressOf ThruBenchmark),
             Pair("forced collections while polling break nothing", AddressOf CollectionsWhilePolling)
         }
         For Each test In tests
@@ -408,6 +413,178 @@ Module Program
         End Using
     End Sub
 
+    ' A form's Async Sub handler of a find event that was posted before the form closed would run
+    ' after Dispose and use the disposed reader: events posted before Dispose are dropped.
+    Private Sub PostedEventsDoNotRunAfterDispose()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Dim context As New PumpedContext()
+        Dim ran As New List(Of String)
+        SynchronizationContext.SetSynchronizationContext(context)
+        Try
+            Dim reader As New NfcReader()
+            AddHandler reader.TargetFound, Sub(s, e) ran.Add("TargetFound")
+            AddHandler reader.AccessChanged, Sub(s, e) ran.Add($"AccessChanged {e.Access}")
+            reader.Open()
+            reader.StartPolling(TargetKinds.Iso14443A)
+            Check(SpinWait.SpinUntil(Function() context.Count >= 2, Bound), $"the find and enable events were posted: {context.Count}")
+            reader.Dispose()
+            Dim posted = context.Count
+            Check(context.PumpUntil(Function() context.Count = 0, Bound), "the context's queue pumped")
+            Equal("", String.Join(", ", ran), $"handlers run of the {posted} events posted before Dispose")
+        Finally
+            SynchronizationContext.SetSynchronizationContext(Nothing)
+        End Try
+    End Sub
+
+    ' On the worker thread: while a TargetFound handler blocks, the target's enable events queue up
+    ' behind it; Dispose waits for that handler, drops the queue and stops the library after it.
+    Private Sub QueuedEventsAreDroppedAtDispose()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Dim entered As New ManualResetEventSlim(), release As New ManualResetEventSlim()
+        Dim disposing As Integer = 0
+        Dim late As New ConcurrentQueue(Of String)
+        Dim reader As New NfcReader()
+        AddHandler reader.TargetFound,
+            Sub(s, e)
+                entered.Set()
+                release.Wait(Bound)
+                If Volatile.Read(disposing) <> 0 Then late.Enqueue($"the end of TargetFound, polling {reader.IsPolling}")
+            End Sub
+        AddHandler reader.AccessChanged,
+            Sub(s, e)
+                If Volatile.Read(disposing) <> 0 Then late.Enqueue($"AccessChanged {e.Access}")
+            End Sub
+        reader.Open()
+        reader.StartPolling(TargetKinds.Iso14443A)
+        Dim target = Await(reader.WaitForTargetAsync())
+        Check(entered.Wait(Bound), "the find event's handler runs")
+        ' The enable message arrives (the access completes on the message window's thread) while the
+        ' handler blocks: its events wait in the queue.
+        Await(reader.AccessAsync(target))
+        Thread.Sleep(200)
+        Volatile.Write(disposing, 1)
+        Dim releaser = Task.Run(Sub()
+                                    Thread.Sleep(500)
+                                    release.Set()
+                                End Sub)
+        Dim clock = Stopwatch.StartNew()
+        reader.Dispose()
+        Console.WriteLine($"     Dispose while a handler ran 500 ms more: {clock.Elapsed.TotalMilliseconds:0} ms")
+        Check(release.IsSet, "Dispose returned only after the running handler")
+        Await(releaser)
+        Thread.Sleep(300)  ' the worker thread's chance to run what it should not
+        Equal("the end of TargetFound, polling True", String.Join(", ", late), "what ran after Dispose began")
+    End Sub
+
+    ' A handler that throws, on the worker thread and on the context's: HandlerFailed gets the
+    ' exception and the event's name on the handler's thread, the event's next handler runs, and
+    ' the events after it come as before.
+    Private Sub HandlerExceptionsAreReported()
+        For Each onContext In {False, True}
+            UseScenario(String.Format(CardA, 0, 60000))
+            Dim context = If(onContext, New PumpedContext(), Nothing)
+            Dim where = If(onContext, "context", "worker")
+            Dim steps As New ConcurrentQueue(Of String)
+            Dim failures As New ConcurrentQueue(Of String)
+            Dim waitFor = Function(condition As Func(Of Boolean)) If(context IsNot Nothing, context.PumpUntil(condition, Bound), SpinWait.SpinUntil(condition, Bound))
+            SynchronizationContext.SetSynchronizationContext(context)
+            Try
+                Using reader As New NfcReader()
+                    Dim handlerThread As Thread = Nothing
+                    AddHandler reader.TargetFound,
+                        Sub(s, e)
+                            handlerThread = Thread.CurrentThread
+                            Throw New InvalidOperationException("thrown by a TargetFound handler")
+                        End Sub
+                    AddHandler reader.TargetFound, Sub(s, e) steps.Enqueue("the next TargetFound handler")
+                    AddHandler reader.AccessChanged,
+                        Sub(s, e)
+                            steps.Enqueue($"AccessChanged {e.Access}")
+                            If e.Access = TargetAccess.Waiting Then Throw New ApplicationException("thrown by an AccessChanged handler")
+                        End Sub
+                    AddHandler reader.HandlerFailed,
+                        Sub(s, e) failures.Enqueue($"{e.EventName}: {e.Exception.Message}{If(Thread.CurrentThread Is handlerThread, "", " (on another thread)")}")
+                    reader.Open()
+                    reader.StartPolling(TargetKinds.Iso14443A)
+                    Dim target = Await(reader.WaitForTargetAsync())
+                    Check(waitFor(Function() failures.Count >= 2), $"{where}: two failures reported: {String.Join(", ", failures)}")
+                    Await(reader.AccessAsync(target))
+                    Check(waitFor(Function() steps.Count >= 3), $"{where}: the events after the failures: {String.Join(", ", steps)}")
+                    reader.StopDeviceAccess()
+                End Using
+            Finally
+                SynchronizationContext.SetSynchronizationContext(Nothing)
+            End Try
+            Equal("TargetFound: thrown by a TargetFound handler, AccessChanged: thrown by an AccessChanged handler",
+                  String.Join(", ", failures), $"{where}: the failures reported, on the handlers' thread")
+            Equal("the next TargetFound handler, AccessChanged Waiting, AccessChanged Enabled", String.Join(", ", steps), $"{where}: the handlers run")
+        Next
+    End Sub
+
+    ' Every failure of the async calls is their task's, none is thrown by the call: a closed port
+    ' (the library's refusal), a null target, a disposed reader.
+    Private Sub AsyncCallsFailTheirTask()
+        UseScenario(String.Format(CardA, 0, 60000))
+        Dim reader As New NfcReader()
+        reader.Open()
+        reader.StartPolling(TargetKinds.Iso14443A)
+        Dim target = Await(reader.WaitForTargetAsync())
+        reader.Close()
+        Dim refused = FailsItsTask(Of NfcException)("AccessAsync with the port closed", Function() reader.AccessAsync(target))
+        Equal("KORVAT_NFC_E_PORT_NOT_OPEN", refused.ErrorName, "the library's refusal")
+        FailsItsTask(Of ArgumentNullException)("AccessAsync(Nothing)", Function() reader.AccessAsync(Nothing))
+        reader.Dispose()
+        FailsItsTask(Of ObjectDisposedException)("WaitForTargetAsync after Dispose", Function() reader.WaitForTargetAsync())
+        FailsItsTask(Of ObjectDisposedException)("AccessAsync after Dispose", Function() reader.AccessAsync(target))
+        FailsItsTask(Of ObjectDisposedException)("ReadNdefAsync after Dispose", Function() reader.ReadNdefAsync(target))
+    End Sub
+
+    ' Figures, no verdict: Thru through the binding (its response buffer reused), and the raw layer
+    ' with a 64 KiB response array made for each call as Thru once did, on the simulator.
+    Private Sub ThruBenchmark()
+        Const Calls As Integer = 20000
+        UseScenario(String.Format(CardA, 0, 600000))
+        Using reader As New NfcReader()
+            reader.Open()
+            reader.StartPolling(TargetKinds.Iso14443A)
+            Dim target = Await(reader.WaitForTargetAsync())
+            Await(reader.AccessAsync(target))
+            Dim command = Bytes("00A4040007D276000085010100")   ' SELECT of the NDEF application: 90 00
+            Dim binding As Func(Of Byte()) = Function() reader.Thru(command)
+            Dim perCallArray As Func(Of Byte()) =
+                Function()
+                    Dim response(65534) As Byte
+                    Dim length As UShort
+                    If Not NfcNative.korvatlib_nfc_thru(command, CUShort(command.Length), response, length) Then Throw New Exception("thru failed")
+                    Array.Resize(response, length)
+                    Return response
+                End Function
+            For Each way In {("NfcReader.Thru", binding), ("a 64 KiB array per call (raw layer)", perCallArray)}
+                For i = 1 To 1000   ' warm-up
+                    way.Item2()
+                Next
+                Dim ticks(Calls - 1) As Long
+                Dim wrong = 0
+                Dim collections = GC.CollectionCount(0)
+                Dim allocated = GC.GetAllocatedBytesForCurrentThread()
+                For i = 0 To Calls - 1
+                    Dim start = Stopwatch.GetTimestamp()
+                    Dim answer = way.Item2()
+                    ticks(i) = Stopwatch.GetTimestamp() - start
+                    If answer.Length <> 2 OrElse answer(0) <> &H90 OrElse answer(1) <> 0 Then wrong += 1
+                Next
+                allocated = GC.GetAllocatedBytesForCurrentThread() - allocated
+                collections = GC.CollectionCount(0) - collections
+                Array.Sort(ticks)
+                Dim micro = Function(q As Double) ticks(Math.Min(Calls - 1, CInt(Math.Floor(q * Calls)))) * 1000000.0 / Stopwatch.Frequency
+                Console.WriteLine($"     {way.Item1}: {Calls} calls, {collections} gen-0 collections, {allocated \ Calls} bytes allocated per call; " &
+                                  $"p50 {micro(0.5):0.00} us, p90 {micro(0.9):0.00} us, p99 {micro(0.99):0.00} us, max {micro(1):0.0} us")
+                Equal(0, wrong, $"{way.Item1}: answers other than 90 00")
+            Next
+            reader.StopDeviceAccess()
+        End Using
+    End Sub
+
     Private Sub CollectionsWhilePolling()
         UseScenario(String.Format(CardA, 0, 1300) & String.Format(CardB, 1300, 2600, "") & "repeat 2600" & vbLf)
         Dim found As New ConcurrentQueue(Of Target)
@@ -512,6 +689,24 @@ Module Program
         Check(task.Wait(Bound), $"done within {Bound.TotalSeconds} s")
     End Sub
 
+    ' The call returns a task (it throws nothing itself) that fails with a T; the T.
+    Private Function FailsItsTask(Of T As Exception)(what As String, makeCall As Func(Of Task)) As T
+        Dim task As Task = Nothing
+        Try
+            task = makeCall()
+        Catch e As Exception
+            Throw New Exception($"{what}: the call threw {e.GetType().Name} instead of failing its task")
+        End Try
+        Try
+            task.Wait(Bound)
+        Catch e As AggregateException
+        End Try
+        Check(task.IsFaulted, $"{what}: the task failed, not {task.Status}")
+        Dim failure = TryCast(task.Exception.InnerException, T)
+        Check(failure IsNot Nothing, $"{what}: the task failed with {task.Exception.InnerException.GetType().Name}, not {GetType(T).Name}")
+        Return failure
+    End Function
+
     Private Function Pair(name As String, test As Action) As KeyValuePair(Of String, Action)
         Return New KeyValuePair(Of String, Action)(name, test)
     End Function
@@ -557,6 +752,13 @@ Friend NotInheritable Class PumpedContext
     Inherits SynchronizationContext
 
     Private ReadOnly queue As New BlockingCollection(Of Action)
+
+    ' The posts waiting to be pumped.
+    Public ReadOnly Property Count As Integer
+        Get
+            Return queue.Count
+        End Get
+    End Property
 
     Public Overrides Sub Post(d As SendOrPostCallback, state As Object)
         queue.Add(Sub() d(state))

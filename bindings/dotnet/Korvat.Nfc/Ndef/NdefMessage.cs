@@ -29,9 +29,12 @@ namespace Korvat.Nfc.Ndef
 
         /// <summary>
         /// Reads a message. Chunked records are joined into one; URI, Text and MIME records come
-        /// as their types. Throws <see cref="FormatException"/> (with the byte offset of the fault)
-        /// for bytes that are no valid message: a length past the end, flags out of order, bytes
-        /// after the record with the message end flag.
+        /// as their types. Throws <see cref="FormatException"/> (with the byte offset of the fault
+        /// in its Data["Offset"]), and no other exception, for bytes that are no valid message: a
+        /// length past the end, flags out of order, bytes after the record with the message end
+        /// flag, a chunk with the message end flag and more to follow, a following chunk whose type
+        /// name format is not 'unchanged' or that has a type or an ID length, an empty record in
+        /// chunks, a chunked record the message ends in.
         /// </summary>
         public static NdefMessage Parse(byte[] bytes)
         {
@@ -46,15 +49,17 @@ namespace Korvat.Nfc.Ndef
                 if (((flags & MessageBegin) != 0) != (records.Count == 0))
                     throw Fault(start, records.Count == 0 ? "the first record lacks the message begin flag" : "a record after the first has the message begin flag");
                 if (first == NdefTypeNameFormat.Unchanged) throw Fault(start, "a record that begins has the type name format 'unchanged'");
+                if (first == NdefTypeNameFormat.Empty && (flags & Chunk) != 0) throw Fault(start, "an empty record is chunked");
                 var joined = new MemoryStream();
                 joined.Write(payload, 0, payload.Length);
+                int chunkStart = start;
                 while ((flags & Chunk) != 0)
                 {
-                    if ((flags & MessageEnd) != 0) throw Fault(start, "a chunk that is not the last has the message end flag");
-                    int chunkStart = offset;
-                    var tnf = ReadRecordHeader(bytes, ref offset, out flags, out byte[] chunkType, out byte[] chunkId, out payload);
-                    if (tnf != NdefTypeNameFormat.Unchanged || chunkType.Length != 0 || chunkId.Length != 0 || (flags & MessageBegin) != 0)
-                        throw Fault(chunkStart, "a following chunk has a type, an id, the begin flag or a type name format other than 'unchanged'");
+                    if ((flags & MessageEnd) != 0) throw Fault(chunkStart, "a chunk that is not the last has the message end flag");
+                    chunkStart = offset;
+                    var tnf = ReadRecordHeader(bytes, ref offset, out flags, out byte[] chunkType, out _, out payload);
+                    if (tnf != NdefTypeNameFormat.Unchanged || chunkType.Length != 0 || (flags & (IdLength | MessageBegin)) != 0)
+                        throw Fault(chunkStart, "a following chunk has a type, an ID length, the begin flag or a type name format other than 'unchanged'");
                     joined.Write(payload, 0, payload.Length);
                 }
                 records.Add(Typed(new NdefRecord(first, type, id, joined.ToArray()), start));

@@ -19,6 +19,8 @@ Public Class ReadNdefForm
         Try
             reader = New NfcReader()
             AddHandler reader.TargetFound, AddressOf OnTargetFound
+            ' What a handler throws before it returns (an Async Sub: before its first Await) comes here.
+            AddHandler reader.HandlerFailed, Sub(sender, failed) log.Items.Add($"{failed.EventName} handler: {failed.Exception.Message}")
             log.Items.Add($"port {reader.Open()} is open")
             reader.StartPolling(TargetKinds.All)
         Catch failure As NfcException
@@ -35,6 +37,8 @@ Public Class ReadNdefForm
             Next
         Catch failure As NfcException
             log.Items.Add($"    {failure.Message}")
+        Catch closed As ObjectDisposedException
+            ' The form closed (and disposed the reader) while the read waited: nothing to show.
         End Try
     End Sub
 

@@ -87,11 +87,75 @@ namespace Korvat.Nfc.Tests
         [InlineData("D1 01 02 54 05 65", 0, "language of 5 bytes")]
         [InlineData("D1 01 02 55 00 FF", 0, "")]                                   // not UTF-8
         [InlineData("D1", 0, "runs past the end")]
+        // Chunks: an empty record that is chunked, a chunk after the first with an ID length (even of
+        // 0) or with the message end flag and more to follow, a chunked record the message ends in.
+        [InlineData("B0 00 00  56 00 01 41", 0, "an empty record is chunked")]
+        [InlineData("B0 00 00  56 00 00", 0, "an empty record is chunked")]
+        [InlineData("B1 01 01 54 02  5E 00 01 00 65", 5, "a following chunk has")]
+        [InlineData("B1 01 01 54 02  3E 00 01 02 6964 65  56 00 01 6E", 5, "a following chunk has")]
+        [InlineData("B1 01 01 54 02  76 00 01 65", 5, "a chunk that is not the last")]
+        [InlineData("B1 01 01 54 02  36 00 01 65", 9, "runs past the end")]
+        [InlineData("B1 01 01 54 02  51 01 01 54 65", 5, "a following chunk has")]
         public void MalformedMessagesAreRefusedWithTheOffsetOfTheFault(string hex, int offset, string reason)
         {
             var e = Assert.Throws<FormatException>(() => NdefMessage.Parse(Bytes.Of(hex)));
             Assert.Equal(offset, e.Data["Offset"]);
             Assert.Contains(reason, e.Message);
+        }
+
+        // Valid messages cut, lengthened, and with bytes and bits changed at random (a fixed seed):
+        // whatever the bytes, Parse gives a message, which writes and reads back as the same records,
+        // or refuses them with a FormatException, and nothing else.
+        [Theory]
+        [InlineData("D1 01 08 54 02 656E 48656C6C6F")]
+        [InlineData("B1 01 02 54 02 65  36 00 01 6E  56 00 03 486921")]
+        [InlineData("8A 0F 00000003 02 6170706C69636174696F6E2F782D79 4944 010203  11 01 01 55 00  54 00 00")]
+        [InlineData("D1 01 17 55 02 6578616D706C652E636F6D2F6B6F727661742D6E6663")]
+        [InlineData("D1 01 09 54 82 656E FFFE 48006900")]
+        [InlineData("B5 00 00  56 00 01 41")]                  // one byte from the chunked empty record
+        public void MutatedMessagesParseOrFailWithAFormatException(string hex)
+        {
+            byte[] valid = Bytes.Of(hex);
+            Assert.NotEmpty(NdefMessage.Parse(valid).Records);
+            var random = new Random(valid.Length * 7919 + valid[^1]);
+            for (int round = 0; round < 20000; round++)
+            {
+                byte[] bytes = Mutate(valid, random);
+                NdefMessage message;
+                try
+                {
+                    message = NdefMessage.Parse(bytes);
+                }
+                catch (FormatException)
+                {
+                    continue;
+                }
+                catch (Exception e)
+                {
+                    Assert.Fail($"{Bytes.Hex(bytes)}: {e.GetType().Name} instead of a FormatException: {e.Message}");
+                    return;
+                }
+                Assert.Equal(message.Records, NdefMessage.Parse(message.ToByteArray()).Records);
+            }
+        }
+
+        private static byte[] Mutate(byte[] valid, Random random)
+        {
+            var bytes = valid.ToList();
+            for (int edits = random.Next(1, 4); edits > 0; edits--)
+            {
+                int at = random.Next(bytes.Count + 1);
+                switch (random.Next(6))
+                {
+                    case 0 when at < bytes.Count: bytes[at] ^= (byte)(1 << random.Next(8)); break;      // a bit flipped
+                    case 1 when at < bytes.Count: bytes[at] = (byte)random.Next(256); break;           // a byte changed
+                    case 2: bytes.Insert(at, (byte)random.Next(256)); break;                           // a byte more
+                    case 3 when at < bytes.Count: bytes.RemoveAt(at); break;                           // a byte less
+                    case 4: bytes.RemoveRange(at, bytes.Count - at); break;                            // cut short
+                    case 5 when at < bytes.Count: bytes[at] = (byte)((bytes[at] & 0xF8) | random.Next(8)); break;  // another type name format
+                }
+            }
+            return bytes.ToArray();
         }
 
         [Theory]
