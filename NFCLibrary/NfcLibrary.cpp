@@ -132,8 +132,8 @@ bool NfcLibrary::close()
     if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
         return false;
     }
-    if (m_NfcCallback.isRunning()) {
-        m_NfcCallback.stopThread();
+    if (!stopNotificationThread()) {
+        return false;
     }
     if (!m_NfcPluginWrapper.closePort(&m_ErrorInfo)) {
         return false;
@@ -173,10 +173,22 @@ bool NfcLibrary::stopPollMode()
     if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
         return false;
     }
-    if (m_NfcCallback.isRunning() && !m_NfcCallback.stopThread()) {
+    if (!stopNotificationThread()) {
         return false;
     }
     return m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo);
+}
+
+bool NfcLibrary::stopNotificationThread()
+{
+    if (!m_NfcCallback.isRunning() || m_NfcCallback.stopThread()) {
+        return true;
+    }
+    // The thread may still be inside this library (suspended, or stalled in a log write): the
+    // plug-in is not called while it may call it too. The stop can be asked for again.
+    NFC_LOG(0, "ERROR! : The notification thread did not stop; the plug-in is not called.\n");
+    setError(KORVAT_NFC_E_THREAD_CREATE);
+    return false;
 }
 
 bool NfcLibrary::startDevAccess(uint32_t target_number)

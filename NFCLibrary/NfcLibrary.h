@@ -65,6 +65,9 @@ public:
 
 private:
     bool checkState(int required, uint32_t code);
+    // Stops the notification thread if it runs; false, with KORVAT_NFC_E_THREAD_CREATE, when its
+    // end cannot be confirmed.
+    bool stopNotificationThread();
     void setError(uint32_t code);
 
     // Configuration from the registry.

@@ -101,7 +101,8 @@ public:
     static bool startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
     // Asks the thread to stop (the body watches stopEvent()), waits until it has finished (at
     // most FinishBoundMilliseconds), and closes its handle. When mayWaitForThread() it also waits
-    // until the thread has ended (at most EndBoundMilliseconds). False when it did not finish.
+    // until the thread has ended (at most EndBoundMilliseconds). False when it did not finish:
+    // the handle is then kept (a later call waits again) and the stop event stays set.
     static bool stopThread(HANDLE &thread);
     // Signalled while a stop is pending: the body ends its loop and gives up waiting for a lock.
     static HANDLE stopEvent() { return s_StopEvent; }
