@@ -327,6 +327,86 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
     EXPECT_EQ(fixture->overlapCount(), 0u);
 }
 
+// A notification thread that cannot run for a while, outside the library lock (suspended here,
+// as a debug-log write on a share that does not answer would stall it in its sleep): a stop
+// cannot confirm its end. It fails with KORVAT_NFC_E_THREAD_CREATE and calls neither the
+// plug-in's stop nor its close; once the thread runs again it leaves without another cycle and
+// ends; a stop made then succeeds. FreeLibrary while it is still stalled returns and nothing
+// faults when it runs again.
+class StalledThread : public PollingEnd {
+protected:
+    // Starts poll mode and suspends the thread in its sleep after the first cycle.
+    void stall()
+    {
+        ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+        ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
+        window.pump(150);
+        m_Thread = OpenThread(THREAD_SUSPEND_RESUME | SYNCHRONIZE, FALSE, fixture->statusThread());
+        ASSERT_NE(m_Thread, nullptr);
+        ASSERT_NE(SuspendThread(m_Thread), static_cast<DWORD>(-1));
+        m_CallsAtStall = fixture->statusCalls();
+    }
+
+    void expectRefused(const char *what, const std::function<bool()> &call)
+    {
+        bool done = true;
+        const DWORD took = runBounded([&] { done = call(); }, 10000, what);
+        std::printf("[ INFO     ] %s of a stalled thread failed after %lu ms\n", what, static_cast<unsigned long>(took));
+        EXPECT_FALSE(done) << what << " reported a stop that did not happen";
+        EXPECT_EQ(dll->lastError(), std::make_pair(static_cast<uint32_t>(KORVAT_NFC_E_THREAD_CREATE), 0u)) << what;
+    }
+
+    // Lets the thread run again: it ends without a status call.
+    void resumeAndExpectItEnds()
+    {
+        ASSERT_NE(ResumeThread(m_Thread), static_cast<DWORD>(-1));
+        EXPECT_EQ(WaitForSingleObject(m_Thread, 3000), static_cast<DWORD>(WAIT_OBJECT_0))
+            << "the thread did not leave its loop once it could run";
+        window.pump(700);
+        EXPECT_EQ(fixture->statusCalls(), m_CallsAtStall) << "cycles ran after the stop had been asked for";
+        CloseHandle(m_Thread);
+        m_Thread = nullptr;
+    }
+
+    void TearDown() override
+    {
+        if (m_Thread != nullptr) {
+            ResumeThread(m_Thread);
+            CloseHandle(m_Thread);
+        }
+        PollingEnd::TearDown();
+    }
+
+    HANDLE m_Thread = nullptr;
+    uint32_t m_CallsAtStall = 0;
+};
+
+TEST_F(StalledThread, StopAndCloseFailAndCallNoPlugInUntilTheThreadHasEnded)
+{
+    ASSERT_NO_FATAL_FAILURE(stall());
+    expectRefused("stop_poll_mode", [&] { return dll->stop_poll_mode() != 0; });
+    expectRefused("close", [&] { return dll->close() != 0; });
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 0u);
+    EXPECT_EQ(fixture->callCount("gp_close_port"), 0u);
+    ASSERT_NO_FATAL_FAILURE(resumeAndExpectItEnds());
+
+    EXPECT_TRUE(dll->stop_poll_mode());
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 1u);
+    EXPECT_TRUE(dll->close());
+    EXPECT_EQ(fixture->callCount("gp_close_port"), 1u);
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
+TEST_F(StalledThread, FreeLibraryAfterAFailedStopFaultsNothingWhenTheThreadRunsAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(stall());
+    expectRefused("stop_poll_mode", [&] { return dll->stop_poll_mode() != 0; });
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    ASSERT_NO_FATAL_FAILURE(resumeAndExpectItEnds());
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 0u);
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
 }  // namespace
 
 // The process ends while the library is initialised with its port open, and while poll mode
