@@ -7,6 +7,7 @@
 #include "NfcLogProxy.h"
 #include "NfcMessageRecords.h"
 #include "NfcPluginWrapper.h"
+#include "NfcStatusCall.h"
 #include "NfcTargetDecoder.h"
 #include "korvat_nfc.h"
 
@@ -24,6 +25,7 @@ NfcCallback::NfcCallback()
 NfcCallback::~NfcCallback()
 {
     NfcLifetime::releaseThreadEvents();
+    NfcStatusCall::release();
 }
 
 bool NfcCallback::setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
@@ -57,7 +59,7 @@ bool NfcCallback::startThread(ErrorInfo *error)
         NFC_LOG(0, "WARNING! : Thread is already.\n");
         return false;
     }
-    if (!NfcMessageRecords::prepare()) {
+    if (!NfcMessageRecords::prepare() || !NfcStatusCall::prepare()) {
         error->error_code = KORVAT_NFC_E_OUT_OF_MEMORY;
         return false;
     }
@@ -148,9 +150,17 @@ void NfcCallback::runCycle()
 
 void NfcCallback::readDriverStatus()
 {
-    bool ok = m_PluginWrapper != nullptr &&
-              m_PluginWrapper->getDriverStatus(&m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
-                                               &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    // The plug-in is called through NfcStatusCall, so that an unload can give the call up; a
+    // missing entry is reported by the wrapper.
+    const gp_get_driver_status_t entry = m_PluginWrapper != nullptr ? m_PluginWrapper->driverStatusEntry() : nullptr;
+    bool ok = false;
+    if (entry != nullptr) {
+        ok = NfcStatusCall::call(entry, &m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
+                                 &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    } else if (m_PluginWrapper != nullptr) {
+        ok = m_PluginWrapper->getDriverStatus(&m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
+                                              &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    }
     if (!ok) {
         NFC_LOG(0, "ERROR! IOCTL_KORVAT_GET_DRIVER_STATUS failed.\n");
         m_CurrentDriverStatus = DRIVER_STATUS_ERROR;

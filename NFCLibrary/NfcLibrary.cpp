@@ -9,6 +9,7 @@
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
 #include "NfcRegistryValue.h"
+#include "NfcStatusCall.h"
 #include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
@@ -24,6 +25,21 @@ NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STAT
 NfcLibrary::~NfcLibrary()
 {
     // Runs at FreeLibrary only; at process exit the object is not ended at all (NfcLifetime).
+    // The unloading thread holds the loader lock. A notification cycle holds the library lock
+    // for its status call, and a plug-in that waits for the loader lock there would never give
+    // it back: the lock is waited for DetachLockBoundMilliseconds, and after that the cycle's
+    // status call is abandoned as soon as the thread is inside it (NfcStatusCall: the thread
+    // ends when the plug-in returns, without coming back into this DLL). Then nothing else is
+    // done: the plug-in is neither closed nor freed (the thread runs its code) and the lock is
+    // not retired. A holder outside the status call runs this library's own code, which never
+    // waits for the loader lock, so it gives the lock back.
+    NfcCriticalSection guard(DetachLockBoundMilliseconds, &NfcStatusCall::abandonCallInProgress);
+    if (!guard.owns()) {
+        NFC_LOG(0, "ERROR! : The notification thread's status call did not return within %lu ms at unload; "
+                   "it was abandoned and the plug-in stays loaded.\n",
+                static_cast<unsigned long>(DetachLockBoundMilliseconds));
+        return;
+    }
     if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
         close();
     }

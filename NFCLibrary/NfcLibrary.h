@@ -50,6 +50,9 @@ public:
     bool stopLogging();
 
     static const int32_t OpenTimeout = 6000;
+    // How long the unloading thread waits for the library lock before it abandons a status call
+    // in progress (the destructor says why).
+    static const DWORD DetachLockBoundMilliseconds = 2000;
     static const size_t OpenPortNameBufferSize = 16;
     static const size_t MaximumCategories = 256;
     static const size_t MaximumCategoryCharacters = 4096;

@@ -327,6 +327,34 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
     EXPECT_EQ(fixture->overlapCount(), 0u);
 }
 
+// A plug-in whose status call does loader work (it loads a DLL) while the library is freed: the
+// unloading thread holds the loader lock and needs the library lock, which the cycle holds while
+// the plug-in waits for the loader lock. FreeLibrary returns after a bounded wait: the status
+// call is given up, the plug-in is neither closed nor called again, and the thread, once its load
+// is done, ends without coming back into the unmapped DLL. The DLL can be loaded and used again.
+TEST_F(PollingEnd, FreeLibraryWhileTheStatusCallWaitsForTheLoaderLock)
+{
+    fixture->setStatusDelay(300);
+    fixture->setStatusLoad("version.dll");
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    // The first status call sleeps 300 ms under the library lock, then loads the DLL.
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, fixture->statusThread());
+    ASSERT_NE(thread, nullptr);
+
+    const uint32_t calls = fixture->statusCalls();
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    EXPECT_EQ(GetModuleHandleA("korvat_nfc_library_for_vb.dll"), nullptr) << "the DLL is still mapped";
+    EXPECT_EQ(WaitForSingleObject(thread, 3000), static_cast<DWORD>(WAIT_OBJECT_0)) << "the thread did not end";
+    CloseHandle(thread);
+    window.pump(800);
+    EXPECT_EQ(fixture->callCount("status_load"), 1u) << "the given-up status call did not finish its load";
+    EXPECT_EQ(fixture->statusCalls(), calls);
+    EXPECT_EQ(fixture->callCount("gp_close_port"), 0u) << "the plug-in was closed while its status call ran";
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+    ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
+}
+
 // A notification thread that cannot run for a while, outside the library lock (suspended here,
 // as a debug-log write on a share that does not answer would stall it in its sleep): a stop
 // cannot confirm its end. It fails with KORVAT_NFC_E_THREAD_CREATE and calls neither the
