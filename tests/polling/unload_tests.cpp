@@ -1,6 +1,7 @@
 // The notification thread and the end of the library: FreeLibrary of the DLL while poll mode
-// runs (the thread asleep, in the middle of a cycle, or with a plug-in's APC queued to it), a
-// thread that cannot start in time, stopping poll mode, and the end of the process. A call that
+// runs (the thread asleep, in the middle of a cycle, with a plug-in's APC queued to it, or in a
+// status call that waits for the loader lock), a thread that cannot start in time, stopping poll
+// mode (also of a thread that cannot run), and the end of the process. A call that
 // does not come back ends the program, since nothing can be cleaned up after it.
 #include <gtest/gtest.h>
 
