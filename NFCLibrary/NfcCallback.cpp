@@ -7,6 +7,7 @@
 #include "NfcLogProxy.h"
 #include "NfcMessageRecords.h"
 #include "NfcPluginWrapper.h"
+#include "NfcStatusCall.h"
 #include "NfcTargetDecoder.h"
 #include "korvat_nfc.h"
 
@@ -24,6 +25,7 @@ NfcCallback::NfcCallback()
 NfcCallback::~NfcCallback()
 {
     NfcLifetime::releaseThreadEvents();
+    NfcStatusCall::release();
 }
 
 bool NfcCallback::setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
@@ -57,7 +59,7 @@ bool NfcCallback::startThread(ErrorInfo *error)
         NFC_LOG(0, "WARNING! : Thread is already.\n");
         return false;
     }
-    if (!NfcMessageRecords::prepare()) {
+    if (!NfcMessageRecords::prepare() || !NfcStatusCall::prepare()) {
         error->error_code = KORVAT_NFC_E_OUT_OF_MEMORY;
         return false;
     }
@@ -71,7 +73,14 @@ bool NfcCallback::stopThread()
         return true;
     }
     m_StopRequested = 1;
-    NfcLifetime::stopThread(m_ThreadHandle);
+    if (!NfcLifetime::stopThread(m_ThreadHandle)) {
+        // It may still run a cycle's code: the handle is kept, the stop stays requested (the
+        // stop event stays set, so the thread leaves its loop as soon as it runs again), and the
+        // caller must not touch the plug-in. A later stop waits for it again.
+        return false;
+    }
+    // The thread's last line, written here: it must not wait for the log before "finished".
+    NFC_LOG(0, "++++ End Thread.\n");
     m_StopRequested = 0;
     return true;
 }
@@ -81,26 +90,37 @@ void NfcCallback::threadBody(void *callback)
     static_cast<NfcCallback *>(callback)->threadLoop();
 }
 
+bool NfcCallback::stopPending() const
+{
+    return m_StopRequested != 0 || WaitForSingleObject(NfcLifetime::stopEvent(), 0) == WAIT_OBJECT_0;
+}
+
 void NfcCallback::threadLoop()
 {
+    // Once a stop is pending the thread writes no more lines and leaves at once: a log write
+    // that blocks (a file on a share that does not answer) must not delay its "finished".
     NFC_LOG(0, "++++ Start Thread.\n");
-    while (m_StopRequested == 0) {
+    while (!stopPending()) {
         m_CurrentDriverStatus = DRIVER_STATUS_NONE;
         m_StatusErrorInfo.error_code = 0;
         m_StatusErrorInfo.detail_code = 0;
         {
             // A stopper holds the lock while it waits for this thread: give the cycle up then.
             NfcCriticalSection guard(NfcLifetime::stopEvent());
-            if (!guard.owns() || m_StopRequested != 0) {
+            if (!guard.owns() || stopPending()) {
                 break;
             }
             runCycle();
         }
+        if (stopPending()) {
+            break;
+        }
         NFC_LOG(0, "---- Sleep Thread.\n");
-        WaitForSingleObject(NfcLifetime::stopEvent(), CyclePeriodMilliseconds);
+        if (WaitForSingleObject(NfcLifetime::stopEvent(), CyclePeriodMilliseconds) != WAIT_TIMEOUT) {
+            break;
+        }
         NFC_LOG(0, "++++ Wakeup Thread.\n");
     }
-    NFC_LOG(0, "++++ End Thread.\n");
 }
 
 void NfcCallback::runCycle()
@@ -130,9 +150,17 @@ void NfcCallback::runCycle()
 
 void NfcCallback::readDriverStatus()
 {
-    bool ok = m_PluginWrapper != nullptr &&
-              m_PluginWrapper->getDriverStatus(&m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
-                                               &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    // The plug-in is called through NfcStatusCall, so that an unload can give the call up; a
+    // missing entry is reported by the wrapper.
+    const gp_get_driver_status_t entry = m_PluginWrapper != nullptr ? m_PluginWrapper->driverStatusEntry() : nullptr;
+    bool ok = false;
+    if (entry != nullptr) {
+        ok = NfcStatusCall::call(entry, &m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
+                                 &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    } else if (m_PluginWrapper != nullptr) {
+        ok = m_PluginWrapper->getDriverStatus(&m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
+                                              &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
+    }
     if (!ok) {
         NFC_LOG(0, "ERROR! IOCTL_KORVAT_GET_DRIVER_STATUS failed.\n");
         m_CurrentDriverStatus = DRIVER_STATUS_ERROR;

@@ -24,8 +24,10 @@ public:
     bool setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable,
                                    ErrorInfo *error);
     bool startThread(ErrorInfo *error);
-    // Returns once the thread has finished (NfcLifetime says how); the caller holds the library
-    // lock.
+    // Returns true once the thread has finished (NfcLifetime says how); the caller holds the
+    // library lock. False when its end could not be confirmed within the bound: the thread may
+    // still run, so the caller must not call the plug-in; the stop stays requested and a later
+    // call waits for it again.
     bool stopThread();
     bool isRunning() const { return m_ThreadHandle != nullptr; }
 
@@ -36,6 +38,8 @@ private:
     void runCycle();
     static void threadBody(void *callback);
     void threadLoop();
+    // A stop was asked for (the flag, or the stop event, which stays set until the next start).
+    bool stopPending() const;
 
     void readDriverStatus();
     void postFind();

@@ -74,6 +74,23 @@ NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_T
     }
 }
 
+NfcCriticalSection::NfcCriticalSection(DWORD boundMilliseconds, bool (*giveUp)()) : m_Owns(false), m_TurnGiven(false)
+{
+    createLock();
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (TryEnterCriticalSection(&m_CriticalSection)) {
+            m_Owns = true;
+            entered(currentThreadId());
+            return;
+        }
+        if (GetTickCount() - start >= boundMilliseconds && giveUp()) {
+            return;
+        }
+        Sleep(1);
+    }
+}
+
 void NfcCriticalSection::entered(DWORD self)
 {
     if (s_Owner.load(std::memory_order_relaxed) == self) {

@@ -14,6 +14,10 @@ public:
     // The notification thread's way in: takes the lock unless abandonEvent is signalled first;
     // owns() tells which happened.
     explicit NfcCriticalSection(HANDLE abandonEvent);
+    // The unloading thread's way in (it holds the loader lock, so whoever holds this lock may be
+    // waiting for it): waits for the lock; once boundMilliseconds have passed, asks giveUp() at
+    // every step and stops waiting when it answers true. owns() tells which happened.
+    NfcCriticalSection(DWORD boundMilliseconds, bool (*giveUp)());
     // Releases the lock; once the lock is retired, the release deletes it.
     virtual ~NfcCriticalSection();
 

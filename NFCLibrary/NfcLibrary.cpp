@@ -9,6 +9,7 @@
 #include "NfcLogProxy.h"
 #include "NfcRegistry.h"
 #include "NfcRegistryValue.h"
+#include "NfcStatusCall.h"
 #include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
@@ -24,6 +25,21 @@ NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STAT
 NfcLibrary::~NfcLibrary()
 {
     // Runs at FreeLibrary only; at process exit the object is not ended at all (NfcLifetime).
+    // The unloading thread holds the loader lock. A notification cycle holds the library lock
+    // for its status call, and a plug-in that waits for the loader lock there would never give
+    // it back: the lock is waited for DetachLockBoundMilliseconds, and after that the cycle's
+    // status call is abandoned as soon as the thread is inside it (NfcStatusCall: the thread
+    // ends when the plug-in returns, without coming back into this DLL). Then nothing else is
+    // done: the plug-in is neither closed nor freed (the thread runs its code) and the lock is
+    // not retired. A holder outside the status call runs this library's own code, which never
+    // waits for the loader lock, so it gives the lock back.
+    NfcCriticalSection guard(DetachLockBoundMilliseconds, &NfcStatusCall::abandonCallInProgress);
+    if (!guard.owns()) {
+        NFC_LOG(0, "ERROR! : The notification thread's status call did not return within %lu ms at unload; "
+                   "it was abandoned and the plug-in stays loaded.\n",
+                static_cast<unsigned long>(DetachLockBoundMilliseconds));
+        return;
+    }
     if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
         close();
     }
@@ -132,8 +148,8 @@ bool NfcLibrary::close()
     if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
         return false;
     }
-    if (m_NfcCallback.isRunning()) {
-        m_NfcCallback.stopThread();
+    if (!stopNotificationThread()) {
+        return false;
     }
     if (!m_NfcPluginWrapper.closePort(&m_ErrorInfo)) {
         return false;
@@ -173,10 +189,22 @@ bool NfcLibrary::stopPollMode()
     if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
         return false;
     }
-    if (m_NfcCallback.isRunning() && !m_NfcCallback.stopThread()) {
+    if (!stopNotificationThread()) {
         return false;
     }
     return m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo);
+}
+
+bool NfcLibrary::stopNotificationThread()
+{
+    if (!m_NfcCallback.isRunning() || m_NfcCallback.stopThread()) {
+        return true;
+    }
+    // The thread may still be inside this library (suspended, or stalled in a log write): the
+    // plug-in is not called while it may call it too. The stop can be asked for again.
+    NFC_LOG(0, "ERROR! : The notification thread did not stop; the plug-in is not called.\n");
+    setError(KORVAT_NFC_E_THREAD_CREATE);
+    return false;
 }
 
 bool NfcLibrary::startDevAccess(uint32_t target_number)

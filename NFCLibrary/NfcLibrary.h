@@ -50,6 +50,9 @@ public:
     bool stopLogging();
 
     static const int32_t OpenTimeout = 6000;
+    // How long the unloading thread waits for the library lock before it abandons a status call
+    // in progress (the destructor says why).
+    static const DWORD DetachLockBoundMilliseconds = 2000;
     static const size_t OpenPortNameBufferSize = 16;
     static const size_t MaximumCategories = 256;
     static const size_t MaximumCategoryCharacters = 4096;
@@ -65,6 +68,9 @@ public:
 
 private:
     bool checkState(int required, uint32_t code);
+    // Stops the notification thread if it runs; false, with KORVAT_NFC_E_THREAD_CREATE, when its
+    // end cannot be confirmed.
+    bool stopNotificationThread();
     void setError(uint32_t code);
 
     // Configuration from the registry.

@@ -224,9 +224,14 @@ bool NfcLifetime::stopThread(HANDLE &thread)
     SetEvent(s_StopEvent);
     const bool finished = WaitForSingleObject(s_FinishedEvent, FinishBoundMilliseconds) == WAIT_OBJECT_0;
     if (!finished) {
+        // The thread lives on (suspended, or stalled outside the library lock): its handle is
+        // kept so that a later stop can confirm its end, and the stop event stays set, so it
+        // leaves its loop without another cycle once it runs.
         NFC_LOG(0, "ERROR! : Thread did not finish within %lu ms.\n", static_cast<unsigned long>(FinishBoundMilliseconds));
         keepImageMapped();
-    } else if (mayWaitForThread()) {
+        return false;
+    }
+    if (mayWaitForThread()) {
         if (WaitForSingleObject(thread, EndBoundMilliseconds) != WAIT_OBJECT_0) {
             NFC_LOG(0, "WARNING! : Thread did not end within %lu ms.\n", static_cast<unsigned long>(EndBoundMilliseconds));
         }
@@ -238,7 +243,7 @@ bool NfcLifetime::stopThread(HANDLE &thread)
         NFC_LOG(0, "ASSERT! CloseHandle() failed.\n");
     }
     thread = nullptr;
-    return finished;
+    return true;
 }
 
 void NfcLifetime::keepImageMapped()

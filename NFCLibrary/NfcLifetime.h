@@ -30,8 +30,13 @@
 //     holds the library lock never waits on a cycle that waits for the lock (NfcLockHandOff).
 //     Every wait of a stop is bounded, and the wait for the thread's end is skipped while the
 //     stopper holds the loader lock (any DLL's entry point): a thread cannot end until it is free.
-//   - A thread that did not finish in time is left to run: the DLL is then pinned, so its code
+//   - A thread that did not finish in time is left to run: the stop fails (the caller calls no
+//     plug-in), its handle is kept so that a later stop can confirm its end, the stop event
+//     stays set so it leaves its loop as soon as it runs, and the DLL is pinned, so its code
 //     stays mapped (outside the entry point; inside it nothing can keep the image).
+//   - At FreeLibrary the library lock is waited for with a bound: a status call that waits for
+//     the loader lock held by the unloading thread is given up (NfcStatusCall), and the thread
+//     ends when the plug-in returns, without coming back into this DLL.
 //   - A thread abandoned at start-up holds its own reference on this DLL and leaves through
 //     FreeLibraryAndExitThread, so it never runs code of an unmapped DLL either.
 //   - At process exit no plug-in is called and no plug-in module is freed: the library object
@@ -101,7 +106,8 @@ public:
     static bool startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
     // Asks the thread to stop (the body watches stopEvent()), waits until it has finished (at
     // most FinishBoundMilliseconds), and closes its handle. When mayWaitForThread() it also waits
-    // until the thread has ended (at most EndBoundMilliseconds). False when it did not finish.
+    // until the thread has ended (at most EndBoundMilliseconds). False when it did not finish:
+    // the handle is then kept (a later call waits again) and the stop event stays set.
     static bool stopThread(HANDLE &thread);
     // Signalled while a stop is pending: the body ends its loop and gives up waiting for a lock.
     static HANDLE stopEvent() { return s_StopEvent; }

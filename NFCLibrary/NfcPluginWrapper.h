@@ -40,6 +40,10 @@ public:
     NFC_WRAPPER_FORWARDERS(NFC_DECLARE_FORWARDER)
 #undef NFC_DECLARE_FORWARDER
 
+    // The status entry itself, for the notification thread's call (NfcStatusCall); null when
+    // no port is open.
+    gp_get_driver_status_t driverStatusEntry() const { return m_Functions.gp_get_driver_status; }
+
     void setFunctionTable(const PluginFunctionTable &table);
     void clearFunctionTable();
 

@@ -30,6 +30,24 @@ volatile LONG g_OnceLockCount = 0;
 // The thread that runs an initialisation function now (0: none).
 volatile LONG g_OnceThread = 0;
 
+// Another thread runs the initialisation function: wait until it is done. A one-time
+// initialisation takes microseconds, so a few short spins usually see it end; after them the
+// waiter sleeps a millisecond per round. Sleep(1) takes the waiter off the processor for a timer
+// tick, so the initialiser runs whatever its priority; Sleep(0) (or a yield) gives the processor
+// only to threads of the same or a higher priority, and a waiter of higher priority would then
+// spin for ever beside a lower-priority initialiser on a busy machine. No event or lock is
+// created: this runs at the DLL's load, before any other object exists, and nothing here may
+// need freeing at unload.
+void waitForOtherInitialiser(unsigned rounds)
+{
+    const unsigned SpinRounds = 64;
+    if (rounds <= SpinRounds) {
+        YieldProcessor();
+    } else {
+        Sleep(1);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -40,6 +58,7 @@ void *__real___deregister_frame_info(const void *begin);
 int __wrap_pthread_once(pthread_once_t *once, void (*function)(void))
 {
     volatile LONG *state = reinterpret_cast<volatile LONG *>(once);
+    unsigned rounds = 0;
     for (;;) {
         const LONG seen = InterlockedCompareExchange(state, OnceRunning, OnceNotRun);
         if (seen == OnceDone) {
@@ -48,7 +67,7 @@ int __wrap_pthread_once(pthread_once_t *once, void (*function)(void))
         if (seen == OnceNotRun) {
             break;
         }
-        Sleep(0);  // another thread runs the function: wait until it is done
+        waitForOtherInitialiser(++rounds);
     }
     const LONG outer = InterlockedExchange(&g_OnceThread, static_cast<LONG>(GetCurrentThreadId()));
     function();

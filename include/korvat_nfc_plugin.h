@@ -81,6 +81,30 @@ typedef struct ErrorInfo {
  *     gp_start_poll_mode, still under that lock.
  *   - An application may call any exported function from its own DllMain;
  *     every entry point then runs under the loader lock.
+ *   - Every entry point the notification thread calls (gp_get_driver_status)
+ *     runs while the library lock is held, and a thread that holds the
+ *     loader lock may be waiting for that lock: at FreeLibrary of the library
+ *     (the unloading thread waits for the running cycle), or when another
+ *     DLL's DllMain calls the library. Such an entry point is "waited for
+ *     under the loader lock": whatever it waits for must never need the
+ *     loader lock, so it must never:
+ *       - load or free a DLL (LoadLibrary, FreeLibrary, CoInitialize,
+ *         anything that loads one on first use);
+ *       - call GetModuleHandle, GetModuleHandleEx or GetModuleFileName, or
+ *         GetProcAddress of an export that is forwarded to another DLL;
+ *       - call a delay-loaded import (its first call loads the DLL);
+ *       - start a thread and wait for it, or wait for any thread's start or
+ *         end (both need the loader lock);
+ *       - block without a bound (every wait and every I/O has a time-out far
+ *         below a second).
+ *     Do such work when the port is opened (gp_open_port_and_transition_nfc_mode,
+ *     outside any DllMain) and keep its results. If such a call does not
+ *     return within two seconds at FreeLibrary, the library gives it up: the
+ *     port is not closed, the plug-in is not freed and stays loaded for the
+ *     rest of the process, and the thread ends as soon as the call returns.
+ *     korvat_nfc_plugin_check's step "lifetime.status_under_loader_lock"
+ *     calls it while another thread holds the loader lock and fails a
+ *     plug-in that waits there.
  * An entry point marked "Loader lock: may hold" must then never:
  *   - wait for the end of a thread (WaitForSingleObject on a thread handle,
  *     std::thread::join): a thread cannot end while the lock is held, so the
@@ -165,8 +189,9 @@ typedef struct ErrorInfo {
     X(gp_get_version_number, (int32_t *version_number), (version_number))                                              \
     /* Writes the five status values; *AdditionalData points to *AdditionalDataSize bytes that the plug-in owns and    \
        keeps unchanged until its next call. Given: poll mode was started; all pointers non-null. Lock: held, by the    \
-       notification thread, every 600 ms. Loader lock: never (the notification thread never runs under it). False: the \
-       library posts the error to the application and goes on polling. */                                              \
+       notification thread, every 600 ms. Loader lock: never held by the calling thread, but waited for under it (see  \
+       "The loader lock" above): no loader work, no thread start or join, no unbounded wait. False: the library posts  \
+       the error to the application and goes on polling. */                                                            \
     X(gp_get_driver_status,                                                                                            \
       (uint32_t *DriverStatus, uint32_t *PollModeCardType, uint32_t *ListenModeCardType,                               \
        uint32_t *AdditionalDataSize, uint8_t **AdditionalData, ErrorInfo *error),                                      \

@@ -12,6 +12,8 @@
 //                               longer than any checker bound
 //   CHECKER_FAULT_VERSION_WRITE_PAST  gp_get_version_number writes 64 bits into its 32-bit value
 //   CHECKER_FAULT_INFO_READ_PAST      gp_get_plugin_information reads the byte after PortCategory
+//   CHECKER_FAULT_LOADS_DLL     gp_get_driver_status loads version.dll and frees it again (loader
+//                               work in a call that a thread holding the loader lock may wait for)
 // The reader: ports whose names begin with "CHK"; in poll mode the first status call reports a
 // type A target (number 7, a 2-byte ATS), then "waiting for access" until device access to it
 // starts, then "access enabled". gp_read answers 90 00 to any command.
@@ -286,6 +288,12 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint
         AdditionalDataSize == nullptr || AdditionalData == nullptr) {
         return fail(error, CHECKER_E_ARGUMENT, 0);
     }
+#ifdef CHECKER_FAULT_LOADS_DLL
+    HMODULE loaded = LoadLibraryA("version.dll");
+    if (loaded != nullptr) {
+        FreeLibrary(loaded);
+    }
+#endif
 #ifdef CHECKER_FAULT_SLOW_STATUS
     Sleep(250);
 #endif

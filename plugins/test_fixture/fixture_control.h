@@ -44,6 +44,12 @@ typedef void (__cdecl *fixture_set_call_log_t)(int on);
 // answer), so that a benchmark measures what the library adds, not the fixture's own book-keeping;
 // 0 (default, and after a reset) restores the scripted gp_read.
 typedef void (__cdecl *fixture_set_bare_read_t)(int on);
+// Thread id of the last gp_get_driver_status call (0: none since the last reset).
+typedef uint32_t (__cdecl *fixture_status_thread_t)(void);
+// When name is not NULL or empty, every gp_get_driver_status call, after its delay, loads the
+// DLL of that name and frees it again (loader work, which waits for the loader lock); NULL or ""
+// (default, and after a reset) loads nothing.
+typedef void (__cdecl *fixture_set_status_load_t)(const char *name);
 // Performance-counter ticks of the status calls since the last reset, oldest first; copies at
 // most capacity values and returns the number of calls.
 typedef uint32_t (__cdecl *fixture_status_times_t)(int64_t *ticks, uint32_t capacity);

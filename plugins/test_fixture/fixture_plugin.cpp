@@ -96,6 +96,8 @@ struct FixtureState {
     uint32_t overlaps = 0;
     uint32_t statusDelay = 0;
     uint32_t statusApc = 0;
+    uint32_t statusThread = 0;
+    char statusLoad[MAX_PATH] = "";
     bool callLog = true;
     std::vector<int64_t> statusTimes;
     volatile LONG bareRead = 0;
@@ -180,6 +182,8 @@ FIXTURE_EXPORT void __cdecl fixture_reset(void)
     s.overlaps = 0;
     s.statusDelay = 0;
     s.statusApc = 0;
+    s.statusThread = 0;
+    s.statusLoad[0] = '\0';
     s.callLog = true;
     s.bareRead = 0;
     s.statusTimes.clear();
@@ -263,6 +267,18 @@ FIXTURE_EXPORT void __cdecl fixture_set_status_apc(uint32_t milliseconds)
 {
     Locked l;
     state().statusApc = milliseconds;
+}
+
+FIXTURE_EXPORT uint32_t __cdecl fixture_status_thread(void)
+{
+    Locked l;
+    return state().statusThread;
+}
+
+FIXTURE_EXPORT void __cdecl fixture_set_status_load(const char *name)
+{
+    Locked l;
+    lstrcpynA(state().statusLoad, name != nullptr ? name : "", MAX_PATH);
 }
 
 FIXTURE_EXPORT void __cdecl fixture_set_call_log(int on)
@@ -427,6 +443,7 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint
     Inside inside;
     uint32_t delay;
     uint32_t apc;
+    char load[MAX_PATH];
     {
         Locked l;
         ++state().counts["gp_get_driver_status"];
@@ -438,12 +455,23 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_get_driver_status(uint32_t *DriverStatus, uint
         state().statusTimes.push_back(now.QuadPart);
         delay = state().statusDelay;
         apc = state().statusApc;
+        state().statusThread = GetCurrentThreadId();
+        lstrcpynA(load, state().statusLoad, MAX_PATH);
     }
     if (apc != 0) {
         QueueUserAPC(&statusApc, GetCurrentThread(), apc);
     }
     if (delay != 0) {
         Sleep(delay);
+    }
+    if (load[0] != '\0') {
+        // Outside the fixture's lock: the load may wait for the loader lock.
+        HMODULE loaded = LoadLibraryA(load);
+        if (loaded != nullptr) {
+            FreeLibrary(loaded);
+        }
+        Locked l;
+        ++state().counts[loaded != nullptr ? "status_load" : "status_load_failed"];
     }
     Locked l;
     FixtureState &s = state();

@@ -19,7 +19,8 @@ cat "$build/pn532_plugin_check.out"
 failed=0
 [ "$status" -eq 0 ] || { echo "FAIL: the checker exited with $status"; failed=1; }
 for check in library.accepts plugin.category session.thru status.data status.time error.record \
-             lifetime.free_while_polling lifetime.detach_free lifetime.detach_exit lifetime.exit_port_open \
+             lifetime.status_under_loader_lock lifetime.free_port_open lifetime.free_while_polling \
+             lifetime.free_device_access lifetime.detach_free lifetime.detach_exit lifetime.exit_port_open \
              lifetime.exit_while_polling; do
   grep -q "^PASS  $check " "$build/pn532_plugin_check.out" || { echo "FAIL: no PASS line for $check"; failed=1; }
 done

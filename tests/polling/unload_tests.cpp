@@ -1,6 +1,7 @@
 // The notification thread and the end of the library: FreeLibrary of the DLL while poll mode
-// runs (the thread asleep, in the middle of a cycle, or with a plug-in's APC queued to it), a
-// thread that cannot start in time, stopping poll mode, and the end of the process. A call that
+// runs (the thread asleep, in the middle of a cycle, with a plug-in's APC queued to it, or in a
+// status call that waits for the loader lock), a thread that cannot start in time, stopping poll
+// mode (also of a thread that cannot run), and the end of the process. A call that
 // does not come back ends the program, since nothing can be cleaned up after it.
 #include <gtest/gtest.h>
 
@@ -324,6 +325,114 @@ TEST_F(PollingEnd, StopPollModeReturnsWhileSleepingOrInACycle)
     const uint32_t callsAtStop = fixture->statusCalls();
     window.pump(800);
     EXPECT_EQ(fixture->statusCalls(), callsAtStop) << "a cycle ran after stop_poll_mode returned";
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
+// A plug-in whose status call does loader work (it loads a DLL) while the library is freed: the
+// unloading thread holds the loader lock and needs the library lock, which the cycle holds while
+// the plug-in waits for the loader lock. FreeLibrary returns after a bounded wait: the status
+// call is given up, the plug-in is neither closed nor called again, and the thread, once its load
+// is done, ends without coming back into the unmapped DLL. The DLL can be loaded and used again.
+TEST_F(PollingEnd, FreeLibraryWhileTheStatusCallWaitsForTheLoaderLock)
+{
+    fixture->setStatusDelay(300);
+    fixture->setStatusLoad("version.dll");
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    // The first status call sleeps 300 ms under the library lock, then loads the DLL.
+    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, fixture->statusThread());
+    ASSERT_NE(thread, nullptr);
+
+    const uint32_t calls = fixture->statusCalls();
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    EXPECT_EQ(GetModuleHandleA("korvat_nfc_library_for_vb.dll"), nullptr) << "the DLL is still mapped";
+    EXPECT_EQ(WaitForSingleObject(thread, 3000), static_cast<DWORD>(WAIT_OBJECT_0)) << "the thread did not end";
+    CloseHandle(thread);
+    window.pump(800);
+    EXPECT_EQ(fixture->callCount("status_load"), 1u) << "the given-up status call did not finish its load";
+    EXPECT_EQ(fixture->statusCalls(), calls);
+    EXPECT_EQ(fixture->callCount("gp_close_port"), 0u) << "the plug-in was closed while its status call ran";
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+    ASSERT_NO_FATAL_FAILURE(expectUsableAgain());
+}
+
+// A notification thread that cannot run for a while, outside the library lock (suspended here,
+// as a debug-log write on a share that does not answer would stall it in its sleep): a stop
+// cannot confirm its end. It fails with KORVAT_NFC_E_THREAD_CREATE and calls neither the
+// plug-in's stop nor its close; once the thread runs again it leaves without another cycle and
+// ends; a stop made then succeeds. FreeLibrary while it is still stalled returns and nothing
+// faults when it runs again.
+class StalledThread : public PollingEnd {
+protected:
+    // Starts poll mode and suspends the thread in its sleep after the first cycle.
+    void stall()
+    {
+        ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+        ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 1, 3000));
+        window.pump(150);
+        m_Thread = OpenThread(THREAD_SUSPEND_RESUME | SYNCHRONIZE, FALSE, fixture->statusThread());
+        ASSERT_NE(m_Thread, nullptr);
+        ASSERT_NE(SuspendThread(m_Thread), static_cast<DWORD>(-1));
+        m_CallsAtStall = fixture->statusCalls();
+    }
+
+    void expectRefused(const char *what, const std::function<bool()> &call)
+    {
+        bool done = true;
+        const DWORD took = runBounded([&] { done = call(); }, 10000, what);
+        std::printf("[ INFO     ] %s of a stalled thread failed after %lu ms\n", what, static_cast<unsigned long>(took));
+        EXPECT_FALSE(done) << what << " reported a stop that did not happen";
+        EXPECT_EQ(dll->lastError(), std::make_pair(static_cast<uint32_t>(KORVAT_NFC_E_THREAD_CREATE), 0u)) << what;
+    }
+
+    // Lets the thread run again: it ends without a status call.
+    void resumeAndExpectItEnds()
+    {
+        ASSERT_NE(ResumeThread(m_Thread), static_cast<DWORD>(-1));
+        EXPECT_EQ(WaitForSingleObject(m_Thread, 3000), static_cast<DWORD>(WAIT_OBJECT_0))
+            << "the thread did not leave its loop once it could run";
+        window.pump(700);
+        EXPECT_EQ(fixture->statusCalls(), m_CallsAtStall) << "cycles ran after the stop had been asked for";
+        CloseHandle(m_Thread);
+        m_Thread = nullptr;
+    }
+
+    void TearDown() override
+    {
+        if (m_Thread != nullptr) {
+            ResumeThread(m_Thread);
+            CloseHandle(m_Thread);
+        }
+        PollingEnd::TearDown();
+    }
+
+    HANDLE m_Thread = nullptr;
+    uint32_t m_CallsAtStall = 0;
+};
+
+TEST_F(StalledThread, StopAndCloseFailAndCallNoPlugInUntilTheThreadHasEnded)
+{
+    ASSERT_NO_FATAL_FAILURE(stall());
+    expectRefused("stop_poll_mode", [&] { return dll->stop_poll_mode() != 0; });
+    expectRefused("close", [&] { return dll->close() != 0; });
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 0u);
+    EXPECT_EQ(fixture->callCount("gp_close_port"), 0u);
+    ASSERT_NO_FATAL_FAILURE(resumeAndExpectItEnds());
+
+    EXPECT_TRUE(dll->stop_poll_mode());
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 1u);
+    EXPECT_TRUE(dll->close());
+    EXPECT_EQ(fixture->callCount("gp_close_port"), 1u);
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
+TEST_F(StalledThread, FreeLibraryAfterAFailedStopFaultsNothingWhenTheThreadRunsAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(stall());
+    expectRefused("stop_poll_mode", [&] { return dll->stop_poll_mode() != 0; });
+    ASSERT_NO_FATAL_FAILURE(unloadDll());
+    ASSERT_NO_FATAL_FAILURE(resumeAndExpectItEnds());
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 0u);
     EXPECT_EQ(fixture->overlapCount(), 0u);
 }
 

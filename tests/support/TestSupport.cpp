@@ -288,6 +288,8 @@ FixturePlugin::FixturePlugin(const std::string &path)
     bind(m_Module, setStatusApc, "fixture_set_status_apc");
     bind(m_Module, statusTimes, "fixture_status_times");
     bind(m_Module, setCallLog, "fixture_set_call_log");
+    bind(m_Module, statusThread, "fixture_status_thread");
+    bind(m_Module, setStatusLoad, "fixture_set_status_load");
 }
 
 FixturePlugin::~FixturePlugin()

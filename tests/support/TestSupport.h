@@ -137,6 +137,8 @@ public:
     fixture_set_status_apc_t setStatusApc = nullptr;
     fixture_status_times_t statusTimes = nullptr;
     fixture_set_call_log_t setCallLog = nullptr;
+    fixture_status_thread_t statusThread = nullptr;
+    fixture_set_status_load_t setStatusLoad = nullptr;
 
     std::string calls();  // the whole call log
     // How often the notification thread has asked for the driver status since the last reset.

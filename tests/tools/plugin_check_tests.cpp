@@ -126,8 +126,9 @@ TEST(PluginCheck, SimulatedReaderKeepsTheContract)
                               "entry.points", "plugin.version", "plugin.category", "port.category", "session.open",
                               "session.timeout", "status.data", "session.start_access", "session.thru",
                               "read.length", "status.word", "status.time", "session.close", "error.record",
-                              "lifetime.free_while_polling", "lifetime.detach_free", "lifetime.detach_exit",
-                              "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
+                              "lifetime.status_under_loader_lock", "lifetime.free_port_open",
+                              "lifetime.free_while_polling", "lifetime.free_device_access", "lifetime.detach_free",
+                              "lifetime.detach_exit", "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
         EXPECT_NE("", run.line("PASS", check)) << check << "\n" << run.output;
     }
     EXPECT_NE(std::string::npos, run.line("PASS", "plugin.category").find("\"SIM\"")) << run.output;
@@ -196,8 +197,13 @@ TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
     const std::vector<LifetimeCase> cases = {
         {"good", {}, nullptr, ""},
         // Its poll thread cannot end while the loader lock is held: FreeLibrary would never return.
-        {"joins_thread", {"lifetime.detach_free", "lifetime.free_while_polling"}, "lifetime.free_while_polling",
+        {"joins_thread", {"lifetime.detach_free", "lifetime.free_device_access", "lifetime.free_while_polling"},
+         "lifetime.free_while_polling",
          "FreeLibrary while polling did not return within 3000 ms; the checker ended the process"},
+        // Its status call loads a DLL: it waits for whoever holds the loader lock, as the unloading
+        // thread does at FreeLibrary while it waits for the cycle.
+        {"loads_dll", {"lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
+         "had not returned when the lock was given back after"},
     };
     for (const LifetimeCase &c : cases) {
         ScratchDirectory home(std::string("plugin_check_lifetime_") + c.variant);
@@ -210,8 +216,9 @@ TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
         EXPECT_EQ(joined(expected), joined(run.checks("FAIL"))) << c.variant << "\n" << run.output;
         EXPECT_EQ(expected.empty() ? 0u : 1u, run.exitCode) << c.variant;
         EXPECT_TRUE(run.checks("WARN").empty()) << c.variant << "\n" << run.output;
-        for (const char *step : {"lifetime.free_while_polling", "lifetime.detach_free", "lifetime.detach_exit",
-                                 "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
+        for (const char *step : {"lifetime.status_under_loader_lock", "lifetime.free_port_open",
+                                 "lifetime.free_while_polling", "lifetime.free_device_access", "lifetime.detach_free",
+                                 "lifetime.detach_exit", "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
             if (expected.count(step) == 0) {
                 EXPECT_NE("", run.line("PASS", step)) << c.variant << ": " << step << "\n" << run.output;
             }
@@ -223,17 +230,29 @@ TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
     }
 }
 
-TEST(PluginCheck, LifetimeStepsNotRunWhenTheLibraryDoesNotLoadThePlugin)
+TEST(PluginCheck, LifetimeStepsNotRunAreNoPassAndTheSummarySaysHowToRunThem)
 {
     // The registry names another plug-in directory: the children cannot bring the plug-in about.
     RegistryConfiguration registry;
     registry.configureSimPort(binDirectory() + "plugins");
     registry.setString("category_name_list", "CHK");
     const CheckerRun run = runChecker(quoted(testPluginPath("checker_good")) + " CHK0");
-    EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.line("WARN", "lifetime.free_while_polling").find("not run: "))
         << run.output;
     EXPECT_TRUE(run.checks("FAIL").empty()) << run.output;
+    // Nothing failed, but that is no pass: its own exit code, and a summary that says why and
+    // what to configure.
+    EXPECT_EQ(3u, run.exitCode) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find("the plug-in keeps the contract")) << run.output;
+    const size_t summary = run.output.find("SUMMARY");
+    ASSERT_NE(std::string::npos, summary) << run.output;
+    for (const char *text : {"not confirmed: the lifetime steps were not run", "plugins_home_directory",
+                             "category_name_list"}) {
+        EXPECT_NE(std::string::npos, run.output.find(text, summary)) << text << "\n" << run.output;
+    }
+    const CheckerRun json = runChecker("--json " + quoted(testPluginPath("checker_good")) + " CHK0");
+    EXPECT_EQ(3u, json.exitCode);
+    EXPECT_NE(std::string::npos, json.output.find("\"keeps_contract\": false, \"lifetime_not_run\": \"")) << json.output;
 }
 
 TEST(PluginCheck, ResponseLengthBeyondTheBufferIsNamed)
@@ -241,7 +260,7 @@ TEST(PluginCheck, ResponseLengthBeyondTheBufferIsNamed)
     // 8192 bytes against the default 4096-byte buffer: both the writes past its end and the length.
     RegistryConfiguration registry;
     registry.setString("category_name_list", "CHK");
-    const CheckerRun run = runChecker("--response-buffer 65535 " + quoted(testPluginPath("checker_read_length")) +
+    const CheckerRun run = runChecker("--no-lifetime --response-buffer 65535 " + quoted(testPluginPath("checker_read_length")) +
                                       " CHK0");
     // With a buffer large enough the same plug-in keeps the rule.
     EXPECT_EQ(0u, run.exitCode) << run.output;

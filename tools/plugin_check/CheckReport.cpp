@@ -74,8 +74,14 @@ void CheckReport::printText(FILE *out) const
     for (const auto &figure : m_Figures) {
         std::fprintf(out, "      %-*s  %g\n", static_cast<int>(width), figure.first.c_str(), figure.second);
     }
+    const std::string verdict =
+        failed() ? "the plug-in does not keep the contract"
+        : !lifetimeRan()
+            ? "not confirmed: the lifetime steps were not run (FreeLibrary and process exit with the plug-in in "
+              "use), so the plug-in is not known to keep the contract; " + m_LifetimeNotRun
+            : "the plug-in keeps the contract";
     std::fprintf(out, "SUMMARY  %zu passed, %zu warnings, %zu failed: %s\n", count(Pass), count(Warn), count(Fail),
-                 failed() ? "the plug-in does not keep the contract" : "the plug-in keeps the contract");
+                 verdict.c_str());
 }
 
 std::string CheckReport::jsonString(const std::string &text)
@@ -125,6 +131,10 @@ void CheckReport::printJson(FILE *out) const
         std::fprintf(out, "%s\n    %s: %g", i == 0 ? "" : ",", jsonString(m_Figures[i].first).c_str(),
                      m_Figures[i].second);
     }
-    std::fprintf(out, "%s},\n  \"summary\": {\"passed\": %zu, \"warnings\": %zu, \"failed\": %zu, \"keeps_contract\": %s}\n}\n",
-                 m_Figures.empty() ? "" : "\n  ", count(Pass), count(Warn), count(Fail), failed() ? "false" : "true");
+    std::fprintf(out,
+                 "%s},\n  \"summary\": {\"passed\": %zu, \"warnings\": %zu, \"failed\": %zu, \"keeps_contract\": %s, "
+                 "\"lifetime_not_run\": %s}\n}\n",
+                 m_Figures.empty() ? "" : "\n  ", count(Pass), count(Warn), count(Fail),
+                 failed() || !lifetimeRan() ? "false" : "true",
+                 lifetimeRan() ? "null" : jsonString(m_LifetimeNotRun).c_str());
 }

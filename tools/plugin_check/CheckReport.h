@@ -26,6 +26,11 @@ public:
     // The file and port the report is about, and the checker's architecture.
     void subject(const std::string &file, const std::string &port, const std::string &architecture);
 
+    // The lifetime steps (or some) could not be run: no verdict on the contract can be given,
+    // even when nothing failed. how says how to make them run.
+    void lifetimeNotRun(const std::string &how) { m_LifetimeNotRun = how; }
+    bool lifetimeRan() const { return m_LifetimeNotRun.empty(); }
+
     size_t count(Verdict verdict) const;
     bool failed() const { return count(Fail) != 0; }
     const std::vector<Line> &lines() const { return m_Lines; }
@@ -41,6 +46,7 @@ private:
     std::vector<Line> m_Lines;
     std::vector<std::pair<std::string, double>> m_Figures;
     std::string m_File, m_Port, m_Architecture;
+    std::string m_LifetimeNotRun;
 };
 
 // printf into a std::string.

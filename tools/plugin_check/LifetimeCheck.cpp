@@ -25,6 +25,10 @@ struct ChildOutcome {
     LONGLONG beginCounter = 0;
     bool returned = false;        // the FreeLibrary of the step returned
     double returnedMs = 0;
+    bool statusReturned = false;  // the status call under the loader lock returned in time
+    bool statusBlocked = false;   // it had not returned when the loader lock was given back
+    double statusMs = 0;
+    bool kept = false;            // the library kept the plug-in loaded at its FreeLibrary
     bool ended = false;           // ended by itself
     double endMs = 0;             // from the beginning of the action to the end of the process
     DWORD exitCode = 0;
@@ -44,6 +48,11 @@ void takeLine(const std::string &line, ChildOutcome &outcome)
     } else if (word == "returned") {
         outcome.returned = true;
         outcome.returnedMs = std::strtod(rest.c_str(), nullptr);
+    } else if (word == "status" || word == "blocked") {
+        (word == "status" ? outcome.statusReturned : outcome.statusBlocked) = true;
+        outcome.statusMs = std::strtod(rest.c_str(), nullptr);
+    } else if (word == "kept") {
+        outcome.kept = true;
     } else if (word == "notrun") {
         outcome.notRun = rest;
     } else if (word == "detach") {
@@ -144,13 +153,15 @@ LifetimeCheck::LifetimeCheck(const LifetimeOptions &options, CheckReport &report
 {
 }
 
-void LifetimeCheck::run()
+bool LifetimeCheck::run()
 {
+    m_AllRan = true;
     size_t count = 0;
     const LifetimeStep *steps = LifetimeChild::steps(count);
     for (size_t i = 0; i < count; ++i) {
         runStep(steps[i]);
     }
+    return m_AllRan;
 }
 
 void LifetimeCheck::runStep(const LifetimeStep &step)
@@ -160,18 +171,33 @@ void LifetimeCheck::runStep(const LifetimeStep &step)
     const std::string detach = outcome.detach.empty() ? "" : "; " + outcome.detach;
     if (!outcome.started || (outcome.ended && outcome.exitCode == LifetimeChild::NotRunExitCode)) {
         m_Report.warn(check, "not run: " + outcome.notRun);
+        m_AllRan = false;
         return;
     }
     if (!outcome.began) {
+        m_AllRan = false;
         m_Report.warn(check, outcome.ended ? format("not run: the child ended with exit code %08lXh before the step",
                                                     static_cast<unsigned long>(outcome.exitCode))
                                            : format("not run: the child did not reach the step within %lu ms",
                                                     static_cast<unsigned long>(SetupBoundMilliseconds)));
         return;
     }
+    const unsigned long statusBound = LifetimeChild::StatusUnderLoaderLockBoundMilliseconds;
+    if (step.kind == LifetimeStep::StatusUnderLoaderLock &&
+        (outcome.statusBlocked || (outcome.statusReturned && outcome.statusMs > statusBound))) {
+        m_Report.fail(check, format("%s: it %s %.1f ms: it waits for the loader lock (it loads or frees a DLL, "
+                                    "calls GetModuleHandle, a delay-loaded import or a forwarded export, or waits "
+                                    "for a thread's start or end), so FreeLibrary of the library while polling "
+                                    "hangs the host",
+                                    step.action,
+                                    outcome.statusBlocked ? "had not returned when the lock was given back after"
+                                                          : "returned only after",
+                                    outcome.statusMs));
+        return;
+    }
     const unsigned long bound = static_cast<unsigned long>(m_Options.boundMs);
     if (!outcome.ended) {
-        if (step.freesLibrary && !outcome.returned) {
+        if (step.freesLibrary() && !outcome.returned) {
             m_Report.fail(check, format("%s did not return within %lu ms; the checker ended the process%s",
                                         step.action, bound, detach.c_str()));
         } else {
@@ -187,7 +213,19 @@ void LifetimeCheck::runStep(const LifetimeStep &step)
         return;
     }
     const std::string figure = std::string("lifetime_") + step.name + "_ms";
-    if (step.freesLibrary) {
+    if (step.kind == LifetimeStep::StatusUnderLoaderLock) {
+        m_Report.figure(figure, outcome.statusMs);
+        m_Report.pass(check, format("%s returned in %.1f ms (at most %lu ms allowed)", step.action, outcome.statusMs,
+                                    statusBound));
+        return;
+    }
+    if (step.freesLibrary() && outcome.kept) {
+        m_Report.fail(check, format("%s returned in %.1f ms only because the library gave up a gp_get_driver_status "
+                                    "call that did not return; the plug-in stays loaded with its port open",
+                                    step.action, outcome.returnedMs));
+        return;
+    }
+    if (step.freesLibrary()) {
         m_Report.figure(figure, outcome.returnedMs);
         m_Report.pass(check, format("%s returned in %.1f ms; the process ended by itself %.1f ms after it began%s",
                                     step.action, outcome.returnedMs, outcome.endMs, detach.c_str()));

@@ -23,8 +23,8 @@ struct LifetimeOptions {
 class LifetimeCheck {
 public:
     LifetimeCheck(const LifetimeOptions &options, CheckReport &report);
-    // Every step in turn, one line each.
-    void run();
+    // Every step in turn, one line each; false when a step could not be run (WARN "not run").
+    bool run();
 
     // How long a child may take to reach its step (load, initialise, open, poll).
     static const DWORD SetupBoundMilliseconds = 60000;
@@ -34,4 +34,5 @@ private:
 
     const LifetimeOptions &m_Options;
     CheckReport &m_Report;
+    bool m_AllRan = true;
 };

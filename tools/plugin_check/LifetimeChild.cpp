@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "NfcErrorCodes.h"
+#include "NfcPluginLoader.h"
 #include "NfcRegistry.h"
 #include "korvat_nfc.h"
 
@@ -17,15 +18,21 @@ const char LifetimeChild::HelperArmExport[] = "korvat_lifetime_helper_arm";
 namespace {
 
 const LifetimeStep Steps[] = {
-    {"free_while_polling", "FreeLibrary while polling", true, false, true},
+    {"status_under_loader_lock", "gp_get_driver_status while another thread holds the loader lock", true, false,
+     LifetimeStep::StatusUnderLoaderLock, false},
+    {"free_port_open", "FreeLibrary with the port open, not polling", false, false, LifetimeStep::FreeLibraryStep,
+     false},
+    {"free_while_polling", "FreeLibrary while polling", true, false, LifetimeStep::FreeLibraryStep, false},
+    {"free_device_access", "FreeLibrary with device access enabled, while polling", true, false,
+     LifetimeStep::FreeLibraryStep, true},
     {"detach_free", "FreeLibrary of another DLL whose DLL_PROCESS_DETACH calls korvatlib_nfc_stop_poll_mode and "
                     "korvatlib_nfc_close while polling",
-     true, true, true},
+     true, true, LifetimeStep::FreeLibraryStep, false},
     {"detach_exit", "process exit while polling, with another DLL whose DLL_PROCESS_DETACH calls "
                     "korvatlib_nfc_stop_poll_mode and korvatlib_nfc_close",
-     true, true, false},
-    {"exit_port_open", "process exit with the port open", false, false, false},
-    {"exit_while_polling", "process exit while polling", true, false, false},
+     true, true, LifetimeStep::ExitStep, false},
+    {"exit_port_open", "process exit with the port open", false, false, LifetimeStep::ExitStep, false},
+    {"exit_while_polling", "process exit while polling", true, false, LifetimeStep::ExitStep, false},
 };
 
 // How long poll mode runs before the step begins: the notification thread has run a cycle.
@@ -70,6 +77,7 @@ struct Library {
     KORVAT_NFC_BOOL(__cdecl *open)(char *) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *setPollCallbackParameters)(void *, const char *, const char *) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *startPollMode)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *startDevAccess)(uint32_t) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *getLastError)(uint32_t *) = nullptr;
 
     template <typename Function>
@@ -90,6 +98,86 @@ struct Library {
         return call + " failed: " + (known != nullptr ? known->name : "a plug-in's error") + text;
     }
 };
+
+std::string errorText(const char *call, const ErrorInfo &error)
+{
+    char text[160];
+    std::snprintf(text, sizeof(text), "%s failed (%08Xh, detail %08Xh)", call, error.error_code, error.detail_code);
+    return text;
+}
+
+// gp_get_driver_status called on a thread of its own while this thread holds the loader lock,
+// as the library's unloading thread does while it waits for a cycle at FreeLibrary.
+int statusUnderLoaderLock(const std::string &plugin, const std::string &port, uint32_t targetDevice)
+{
+    typedef LONG(NTAPI * LockLoaderLock)(ULONG flags, ULONG *disposition, ULONG_PTR *cookie);
+    typedef LONG(NTAPI * UnlockLoaderLock)(ULONG flags, ULONG_PTR cookie);
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const LockLoaderLock lockLoader = reinterpret_cast<LockLoaderLock>(
+        reinterpret_cast<void *>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    const UnlockLoaderLock unlockLoader = reinterpret_cast<UnlockLoaderLock>(
+        reinterpret_cast<void *>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    if (lockLoader == nullptr || unlockLoader == nullptr) {
+        return notRun("this system's ntdll.dll has no LdrLockLoaderLock");
+    }
+    const HMODULE module = LoadLibraryA(plugin.c_str());
+    PluginFunctionTable functions;
+    if (module == nullptr || !NfcPluginLoader::bindPluginFunctions(module, functions)) {
+        return notRun("the plug-in cannot be loaded and bound");
+    }
+    ErrorInfo error = {0, 0};
+    if (!functions.gp_open_port_and_transition_nfc_mode(port.c_str(), &error)) {
+        return notRun(errorText("gp_open_port_and_transition_nfc_mode", error));
+    }
+    if (!functions.gp_start_poll_mode(targetDevice, &error)) {
+        functions.gp_close_port(&error);
+        return notRun(errorText("gp_start_poll_mode", error));
+    }
+    Sleep(PollBeforeStepMilliseconds);
+
+    struct StatusCall {
+        gp_get_driver_status_t entry;
+        HANDLE ready, go, done;
+        static DWORD WINAPI run(void *argument)
+        {
+            StatusCall *call = static_cast<StatusCall *>(argument);
+            SetEvent(call->ready);  // past its start-up, which needs the loader lock
+            WaitForSingleObject(call->go, INFINITE);
+            uint32_t status = 0, pollType = 0, listenType = 0, size = 0;
+            uint8_t *data = nullptr;
+            ErrorInfo record = {0, 0};
+            call->entry(&status, &pollType, &listenType, &size, &data, &record);
+            SetEvent(call->done);
+            return 0;
+        }
+    } call{functions.gp_get_driver_status, CreateEventA(nullptr, TRUE, FALSE, nullptr),
+           CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE thread = CreateThread(nullptr, 0, &StatusCall::run, &call, 0, nullptr);
+    if (thread == nullptr || WaitForSingleObject(call.ready, 10000) != WAIT_OBJECT_0) {
+        return notRun("no thread for the status call");
+    }
+    LARGE_INTEGER begin;
+    QueryPerformanceCounter(&begin);
+    say("begin " + std::to_string(begin.QuadPart));
+    ULONG_PTR cookie = 0;
+    lockLoader(0, nullptr, &cookie);
+    SetEvent(call.go);
+    const bool returned = WaitForSingleObject(call.done, LifetimeChild::LoaderLockHoldMilliseconds) == WAIT_OBJECT_0;
+    const double took = millisecondsSince(begin);
+    unlockLoader(0, cookie);
+    char line[48];
+    std::snprintf(line, sizeof(line), "%s %.1f", returned ? "status" : "blocked", took);
+    say(line);
+    WaitForSingleObject(thread, INFINITE);  // it can go on now; the checker bounds this process
+    CloseHandle(thread);
+    for (HANDLE event : {call.ready, call.go, call.done}) {
+        CloseHandle(event);
+    }
+    functions.gp_stop_poll_mode(&error);
+    functions.gp_close_port(&error);
+    FreeLibrary(module);
+    return 0;
+}
 
 std::string pluginsHomeDirectory()
 {
@@ -122,6 +210,9 @@ const LifetimeStep *LifetimeChild::find(const std::string &name)
 int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, const std::string &port,
                        uint32_t targetDevice)
 {
+    if (step.kind == LifetimeStep::StatusUnderLoaderLock) {
+        return statusUnderLoaderLock(plugin, port, targetDevice);
+    }
     const std::string directory = ownDirectory();
     const std::string libraryPath = directory + "korvat_nfc_library_for_vb.dll";
     Library library;
@@ -133,6 +224,7 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
     if (!library.bind(library.initialize, "korvatlib_nfc_initialize") || !library.bind(library.open, "korvatlib_nfc_open") ||
         !library.bind(library.setPollCallbackParameters, "korvatlib_nfc_set_poll_callback_parameters") ||
         !library.bind(library.startPollMode, "korvatlib_nfc_start_poll_mode") ||
+        !library.bind(library.startDevAccess, "korvatlib_nfc_start_dev_access") ||
         !library.bind(library.getLastError, "korvatlib_nfc_get_last_error")) {
         return notRun(libraryPath + " lacks an export");
     }
@@ -161,12 +253,26 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
         if (!library.startPollMode(targetDevice)) {
             return notRun(library.failure("korvatlib_nfc_start_poll_mode()"));
         }
-        // Poll for a while as an application does, taking the messages as they come.
-        const DWORD start = GetTickCount();
-        while (GetTickCount() - start < PollBeforeStepMilliseconds) {
+        // Poll for a while as an application does, taking the messages as they come; for device
+        // access, until the first target is reported ready for it.
+        const UINT enable = RegisterWindowMessageA("korvat.check.enable");
+        bool accessing = false;
+        DWORD start = GetTickCount();
+        while (GetTickCount() - start < PollBeforeStepMilliseconds || (step.deviceAccess && !accessing)) {
             MSG message;
             while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (step.deviceAccess && !accessing && message.message == enable) {
+                    if (!library.startDevAccess(static_cast<uint32_t>(message.lParam))) {
+                        return notRun(library.failure("korvatlib_nfc_start_dev_access()"));
+                    }
+                    accessing = true;
+                    start = GetTickCount();
+                }
                 DispatchMessageA(&message);
+            }
+            if (step.deviceAccess && !accessing && GetTickCount() - start > TargetWaitMilliseconds) {
+                return notRun("no target was reported ready for access within " +
+                              std::to_string(TargetWaitMilliseconds) + " ms: place a target on the reader");
             }
             Sleep(10);
         }
@@ -186,7 +292,7 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
     LARGE_INTEGER begin;
     QueryPerformanceCounter(&begin);
     say("begin " + std::to_string(begin.QuadPart));
-    if (!step.freesLibrary) {
+    if (!step.freesLibrary()) {
         return 0;  // the process ends here, with the library as the step left it
     }
     FreeLibrary(helper != nullptr ? helper : library.module);
@@ -195,6 +301,9 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
     say(returned);
     if (helper != nullptr) {
         FreeLibrary(library.module);
+    } else if (GetModuleHandleA(plugin.c_str()) != nullptr) {
+        // The library kept the plug-in: it gave up a status call that did not return.
+        say("kept");
     }
     return 0;
 }

@@ -36,6 +36,21 @@ namespace {
 const int ExitPassed = 0;
 const int ExitFailed = 1;
 const int ExitUsage = 2;
+// Nothing failed, but the lifetime steps could not be run: no verdict on the contract.
+const int ExitNotConfirmed = 3;
+
+// What the user must do so that the lifetime steps can run.
+std::string lifetimeConfiguration(const std::string &plugin, const std::string &port)
+{
+    const size_t slash = plugin.find_last_of("\\/");
+    const std::string directory = slash == std::string::npos ? "." : plugin.substr(0, slash);
+    return "to run them, let the library load this plug-in for port \"" + port +
+           "\": set plugins_home_directory (HKEY_LOCAL_MACHINE\\SOFTWARE\\Ravo Corporation\\Korvat NFC "
+           "Library) to \"" + directory +
+           "\" with no other plug-in of its category there, name the category in category_name_list so that the "
+           "port name begins with it, and run the checker again (the WARN lines of the lifetime steps say what was "
+           "missing)";
+}
 
 struct Options {
     bool json = false;
@@ -67,7 +82,12 @@ void usage(FILE *out)
                  "  --no-lifetime          skip the lifetime steps\n"
                  "With a port name the plug-in's port is opened and driven, then the library is made to\n"
                  "unload and exit with the plug-in in use (each in a child process); without one only the\n"
-                 "file and its loading are checked. Exit code: 0 nothing failed, 1 a check failed, 2 usage.\n");
+                 "file and its loading are checked. The lifetime steps need the library to load the\n"
+                 "plug-in for the port: plugins_home_directory names its directory, category_name_list\n"
+                 "its category.\n"
+                 "Exit code: 0 nothing failed (and, with a port, every lifetime step ran); 1 a check\n"
+                 "failed; 2 usage; 3 nothing failed, but lifetime steps could not be run, so the plug-in\n"
+                 "is not known to keep the contract (the summary says how to configure them).\n");
 }
 
 bool parseNumber(const char *text, unsigned long minimum, unsigned long maximum, unsigned long &value)
@@ -452,10 +472,13 @@ int run(const Options &options)
             lifetime.port = options.session.port;
             lifetime.targetDevice = options.session.targetDevice;
             lifetime.boundMs = options.lifetimeBoundMs;
-            LifetimeCheck(lifetime, report).run();
+            if (!LifetimeCheck(lifetime, report).run()) {
+                report.lifetimeNotRun(lifetimeConfiguration(path, options.session.port));
+            }
         }
     } else if (!options.session.port.empty() && options.lifetime) {
         report.warn("lifetime", "not run: the library does not accept the plug-in");
+        report.lifetimeNotRun("the library does not accept the plug-in: mend the failures above first");
     }
 
     if (options.json) {
@@ -464,7 +487,7 @@ int run(const Options &options)
         report.printText(stdout);
     }
     std::fflush(stdout);
-    return report.failed() ? ExitFailed : ExitPassed;
+    return report.failed() ? ExitFailed : !report.lifetimeRan() ? ExitNotConfirmed : ExitPassed;
 }
 
 } // namespace
