@@ -6,12 +6,7 @@ namespace sim {
 
 namespace {
 
-bool fail(ErrorInfo &error, uint32_t code, uint32_t detail)
-{
-    error.error_code = code;
-    error.detail_code = detail;
-    return false;
-}
+using reader::fail;
 
 void putU32(std::vector<uint8_t> &block, size_t offset, uint32_t value)
 {
@@ -33,12 +28,12 @@ SimReader::SimReader() : m_Timeout(SIM_DEFAULT_TIMEOUT) {}
 
 SimReader::~SimReader() = default;
 
-bool SimReader::requireOpen(ErrorInfo &error) const
+bool SimReader::requireOpen(reader::Error &error) const
 {
     return m_Open || fail(error, SIM_E_PORT_NOT_OPEN, 0);
 }
 
-bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
+bool SimReader::open(const Scenario &scenario, reader::Error &error)
 {
     if (m_Open) {
         return fail(error, SIM_E_PORT_ALREADY_OPEN, 0);
@@ -59,7 +54,7 @@ bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
     return true;
 }
 
-bool SimReader::close(ErrorInfo &error)
+bool SimReader::close(reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -71,7 +66,7 @@ bool SimReader::close(ErrorInfo &error)
     return true;
 }
 
-bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &error)
+bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -94,7 +89,7 @@ bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &er
     return true;
 }
 
-bool SimReader::stopPollMode(ErrorInfo &error)
+bool SimReader::stopPollMode(reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -189,12 +184,12 @@ void SimReader::buildAdditionalData()
     putU32(m_AdditionalData, GP_AD_TARGET_NUMBER, m_TargetNumber);
 }
 
-bool SimReader::readDriverStatus(uint32_t now, DriverStatusReport &report, ErrorInfo &error)
+bool SimReader::readDriverStatus(uint32_t now, reader::StatusReport &report, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
     }
-    report = DriverStatusReport();
+    report = reader::StatusReport();
     report.driverStatus = GP_STATUS_STATE_IDLE;
     if (!m_Polling) {
         return true;
@@ -211,12 +206,12 @@ bool SimReader::readDriverStatus(uint32_t now, DriverStatusReport &report, Error
     if (findNextCard(now)) {
         report.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
         report.pollModeCardType = static_cast<uint32_t>(m_Cards[m_Current].description.kind);
-        report.additionalData = &m_AdditionalData;
+        report.additionalData = m_AdditionalData;
     }
     return true;
 }
 
-bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo &error)
+bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -237,7 +232,7 @@ bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo
     return true;
 }
 
-bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
+bool SimReader::requireAccess(uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -251,7 +246,7 @@ bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
     return true;
 }
 
-bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &error)
+bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -269,7 +264,7 @@ bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &err
     return true;
 }
 
-bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
+bool SimReader::selectDevice(uint32_t now, reader::Error &error)
 {
     if (!requireAccess(now, error)) {
         return false;
@@ -279,7 +274,7 @@ bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
     return true;
 }
 
-bool SimReader::deselectDevice(uint32_t now, ErrorInfo &error)
+bool SimReader::deselectDevice(uint32_t now, reader::Error &error)
 {
     if (!requireAccess(now, error)) {
         return false;
@@ -289,7 +284,7 @@ bool SimReader::deselectDevice(uint32_t now, ErrorInfo &error)
 }
 
 bool SimReader::exchange(const uint8_t *command, size_t length, uint32_t now, std::vector<uint8_t> &response,
-                         ErrorInfo &error)
+                         reader::Error &error)
 {
     if (!requireAccess(now, error)) {
         return false;
@@ -314,19 +309,6 @@ bool SimReader::exchange(const uint8_t *command, size_t length, uint32_t now, st
         return true;
     }
     return card.type3->answer(command, length, response) || fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED);
-}
-
-// The time-out is kept whether or not the port is open: the reader has nothing to wait for.
-bool SimReader::setTimeout(int32_t timeout, ErrorInfo &)
-{
-    m_Timeout = timeout;
-    return true;
-}
-
-bool SimReader::getTimeout(int32_t &timeout, ErrorInfo &) const
-{
-    timeout = m_Timeout;
-    return true;
 }
 
 }  // namespace sim
