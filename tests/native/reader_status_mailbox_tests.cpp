@@ -84,9 +84,9 @@ struct Case {
     const char *script;
 };
 
-class Pn532StatusMailboxTest : public ::testing::TestWithParam<Case> {};
+class ReaderStatusMailboxTest : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Pn532StatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
+TEST_P(ReaderStatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
 {
     reader::StatusMailbox mailbox;
     std::deque<reader::StatusReport> events;
@@ -109,7 +109,7 @@ TEST_P(Pn532StatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, Pn532StatusMailboxTest,
+    Table, ReaderStatusMailboxTest,
     ::testing::Values(
         Case{"found_once_then_waiting", "+F1 =W ?F1 ?W ?W"},
         Case{"came_and_went_between_two_calls", "+F1 +L =I ?I ?I"},
@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"found_after_recovery_follows_the_error", "+D +F2 =W ?D ?F2 ?W"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
-TEST(Pn532StatusMailbox, ClosedPortDropsWhatWaits)
+TEST(ReaderStatusMailbox, ClosedPortDropsWhatWaits)
 {
     reader::StatusMailbox mailbox;
     EXPECT_FALSE(mailbox.portOpen());
