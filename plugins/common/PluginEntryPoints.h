@@ -24,7 +24,8 @@
 //   - a bound that runs out fails the call with the reader's pollThreadBusy pair and touches
 //     nothing the thread may still use; the thread ends on its own.
 // At process exit (DllMain with a non-null reserved pointer) the thread is already gone: the
-// skeleton has no DllMain, and its objects' ends only close handles.
+// plug-in's DllMain (PluginRuntime) only notes how the module ends, and the skeleton's objects'
+// ends only close handles.
 //
 // The skeleton's objects live at namespace scope, made when the module is loaded: no entry point
 // runs a one-time initialisation of its own on the caller's thread.
