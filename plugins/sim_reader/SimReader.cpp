@@ -1,28 +1,11 @@
 #include "SimReader.h"
 
+#include "ReaderTarget.h"
 #include "sim_reader.h"
 
 namespace sim {
 
-namespace {
-
 using reader::fail;
-
-void putU32(std::vector<uint8_t> &block, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-void putBytes(std::vector<uint8_t> &block, size_t offset, const std::vector<uint8_t> &bytes)
-{
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        block[offset + i] = bytes[i];
-    }
-}
-
-}  // namespace
 
 SimReader::SimReader() : m_Timeout(SIM_DEFAULT_TIMEOUT) {}
 
@@ -150,38 +133,23 @@ bool SimReader::findNextCard(uint32_t now)
     return false;
 }
 
+// The block the PN532 and PC/SC readers give for a listed target; the reader's own number of the
+// target (byte 9) is 0.
 void SimReader::buildAdditionalData()
 {
     const CardDescription &card = m_Cards[m_Current].description;
-    const uint32_t type = static_cast<uint32_t>(card.kind);
-    switch (card.kind) {
-    case CardKind::TypeA:
-        m_AdditionalData.assign(GP_AD_A_ATS + card.ats.size(), 0);
-        m_AdditionalData[GP_AD_A_SENS_RES] = static_cast<uint8_t>(card.sensRes);
-        m_AdditionalData[GP_AD_A_SENS_RES + 1] = static_cast<uint8_t>(card.sensRes >> 8);
-        m_AdditionalData[GP_AD_A_SEL_RES] = card.selRes;
-        m_AdditionalData[GP_AD_A_NFCID1_SIZE] = static_cast<uint8_t>(card.nfcid1.size());
-        putBytes(m_AdditionalData, GP_AD_A_NFCID1, card.nfcid1);
-        m_AdditionalData[GP_AD_A_ATS_SIZE] = static_cast<uint8_t>(card.ats.size());
-        putBytes(m_AdditionalData, GP_AD_A_ATS, card.ats);
-        break;
-    case CardKind::TypeB:
-        m_AdditionalData.assign(GP_AD_B_ATTRIB + card.attrib.size(), 0);
-        putBytes(m_AdditionalData, GP_AD_B_ATQB, card.atqb);
-        m_AdditionalData[GP_AD_B_ATTRIB_SIZE] = static_cast<uint8_t>(card.attrib.size());
-        putBytes(m_AdditionalData, GP_AD_B_ATTRIB, card.attrib);
-        break;
-    default:
-        m_AdditionalData.assign(GP_AD_F_RD + card.rd.size(), 0);
-        putBytes(m_AdditionalData, GP_AD_F_NFCID2, card.nfcid2);
-        putBytes(m_AdditionalData, GP_AD_F_PAD, card.pad);
-        m_AdditionalData[GP_AD_F_RD_SIZE] = static_cast<uint8_t>(card.rd.size());
-        putBytes(m_AdditionalData, GP_AD_F_RD, card.rd);
-        break;
-    }
-    putU32(m_AdditionalData, 0, type);
-    m_AdditionalData[GP_AD_ID_BYTE] = static_cast<uint8_t>(type);
-    putU32(m_AdditionalData, GP_AD_TARGET_NUMBER, m_TargetNumber);
+    reader::ListedTarget target;
+    target.cardType = static_cast<uint32_t>(card.kind);
+    target.sensRes = card.sensRes;
+    target.selRes = card.selRes;
+    target.nfcid1 = card.nfcid1;
+    target.ats = card.ats;
+    target.atqb = card.atqb;
+    target.attribRes = card.attrib;
+    target.nfcid2 = card.nfcid2;
+    target.pad = card.pad;
+    target.rd = card.rd;
+    m_AdditionalData = reader::additionalData(target, m_TargetNumber);
 }
 
 bool SimReader::readDriverStatus(uint32_t now, reader::StatusReport &report, reader::Error &error)
