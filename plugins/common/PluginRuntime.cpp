@@ -8,6 +8,10 @@
 //     C++ runtime calls it on the application's thread at the first use of a guarded static or
 //     of a stream's locale. The link redirects pthread_once here (-Wl,--wrap): one lock of
 //     Windows (an SRW lock, which owns no handle and no memory) and a state word, no record.
+//   - On x86 the unwinder registers the plug-in's exception frames at load and creates its lock
+//     through pthread_once; nothing destroys that lock, whose first use allocated its record.
+//     The locks created by an initialisation function run here are remembered, and destroyed
+//     once the unwinder has deregistered the frames (the last use of its lock, at unload).
 //   - The C++ runtime's pool for exceptions thrown under memory pressure is never given back on
 //     its own: it is released when the module is freed (FreeLibrary, not process exit).
 //   - A record that the unloading thread still got from the threads runtime is released as the
@@ -35,6 +39,12 @@ const LONG OnceDone = 1;
 // control) on the same thread runs it at once, under the same hold.
 SRWLOCK g_OnceLock = SRWLOCK_INIT;
 volatile LONG g_OnceOwner = 0;
+
+// Locks created by initialisation functions run here (the unwinder's): at most a few. Changed
+// only by the thread that holds g_OnceLock.
+const LONG MostOnceLocks = 8;
+pthread_mutex_t *g_OnceLocks[MostOnceLocks];
+LONG g_OnceLockCount = 0;
 
 // Set by DllMain when the module is being freed (and not the process ending: then every other
 // thread is gone already and nothing is given back).
@@ -64,6 +74,31 @@ extern "C" int __wrap_pthread_once(pthread_once_t *once, void (*function)(void))
     }
     return 0;
 }
+
+extern "C" int __real_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attributes);
+
+extern "C" int __wrap_pthread_mutex_init(pthread_mutex_t *mutex, const pthread_mutexattr_t *attributes)
+{
+    if (g_OnceOwner == static_cast<LONG>(GetCurrentThreadId()) && g_OnceLockCount < MostOnceLocks) {
+        g_OnceLocks[g_OnceLockCount++] = mutex;
+    }
+    return __real_pthread_mutex_init(mutex, attributes);
+}
+
+#if defined(__i386__)
+extern "C" void *__real___deregister_frame_info(const void *begin);
+
+// The unwinder's last use of its lock is this deregistration, at unload.
+extern "C" void *__wrap___deregister_frame_info(const void *begin)
+{
+    void *const object = __real___deregister_frame_info(begin);
+    for (LONG i = 0; i < g_OnceLockCount; ++i) {
+        pthread_mutex_destroy(g_OnceLocks[i]);
+    }
+    g_OnceLockCount = 0;
+    return object;
+}
+#endif
 
 namespace {
 
