@@ -29,7 +29,7 @@ uint32_t u32(const Bytes &b, size_t at)
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-TEST(Pn532Targets, TypeATargetBecomesItsAdditionalDataFieldByField)
+TEST(ReaderTarget, TypeATargetBecomesItsAdditionalDataFieldByField)
 {
     std::vector<reader::ListedTarget> targets;
     ASSERT_TRUE(reader::parseListedTargets(Modulation::TypeA106, TypeAAnswer.data(), TypeAAnswer.size(), targets));
@@ -52,7 +52,7 @@ TEST(Pn532Targets, TypeATargetBecomesItsAdditionalDataFieldByField)
     EXPECT_EQ(Bytes(block.begin() + GP_AD_A_ATS, block.end()), t.ats);
 }
 
-TEST(Pn532Targets, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
+TEST(ReaderTarget, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
 {
     std::vector<reader::ListedTarget> targets;
     ASSERT_TRUE(reader::parseListedTargets(Modulation::TypeB106, TypeBAnswer.data(), TypeBAnswer.size(), targets));
@@ -81,7 +81,7 @@ TEST(Pn532Targets, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
     }
 }
 
-TEST(Pn532Targets, NoTargetAndTwoTargetsAreRead)
+TEST(ReaderTarget, NoTargetAndTwoTargetsAreRead)
 {
     std::vector<reader::ListedTarget> targets;
     const Bytes none{0x00};
@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(Pn532Targets, EncodedTargetDataParsesBackToTheSameTarget)
+TEST(ReaderTarget, EncodedTargetDataParsesBackToTheSameTarget)
 {
     for (const auto &c : {std::make_pair(Modulation::TypeA106, TypeAAnswer), std::make_pair(Modulation::TypeB106, TypeBAnswer),
                           std::make_pair(Modulation::Felica212, FelicaAnswer)}) {
