@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Pn532Frame.h"
-#include "Pn532Targets.h"
+#include "ReaderTarget.h"
 #include "korvat_nfc_plugin.h"
 
 namespace {
@@ -74,23 +74,23 @@ void checkTargets(const uint8_t *data, size_t size)
     if (size < 1) {
         return;
     }
-    const pn532::Modulation modulation = static_cast<pn532::Modulation>(data[0] % 4);
-    std::vector<pn532::ListedTarget> targets;
-    if (!pn532::parseListedTargets(modulation, data + 1, size - 1, targets)) {
+    const reader::Modulation modulation = static_cast<reader::Modulation>(data[0] % 4);
+    std::vector<reader::ListedTarget> targets;
+    if (!reader::parseListedTargets(modulation, data + 1, size - 1, targets)) {
         check(targets.empty());
         return;
     }
     std::vector<uint8_t> encoded{static_cast<uint8_t>(targets.size())};
-    for (const pn532::ListedTarget &target : targets) {
-        const std::vector<uint8_t> one = pn532::encodeTargetData(modulation, target);
+    for (const reader::ListedTarget &target : targets) {
+        const std::vector<uint8_t> one = reader::encodeTargetData(modulation, target);
         encoded.insert(encoded.end(), one.begin(), one.end());
-        const std::vector<uint8_t> block = pn532::additionalData(target, 7);
+        const std::vector<uint8_t> block = reader::additionalData(target, 7);
         switch (target.cardType) {
-        case pn532::CardTypeA:
+        case reader::CardTypeA:
             check(target.nfcid1.size() <= 10);
             check(block.size() == size_t{GP_AD_A_ATS} + block[GP_AD_A_ATS_SIZE]);
             break;
-        case pn532::CardTypeB:
+        case reader::CardTypeB:
             check(block.size() == size_t{GP_AD_B_ATTRIB} + block[GP_AD_B_ATTRIB_SIZE]);
             break;
         default:

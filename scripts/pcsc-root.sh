@@ -27,14 +27,16 @@
 # Environment: KORVAT_PCSC_ROOT (default build/pcsc-root), KORVAT_PCSC_MIRROR (default
 # http://deb.debian.org/debian), KORVAT_PCSC_PCSCD=no (start, and so with, mount and prepare the
 # root but start no pcscd: for programs that need Wine 10 and no PC/SC, run while another root's
-# pcscd holds vpcd's port on the host).
+# pcscd holds vpcd's port on the host), KORVAT_PCSC_PREFIX (the Wine prefix, default <root>-prefix).
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 root=$(realpath -m "${KORVAT_PCSC_ROOT:-$repo/build/pcsc-root}")
 mirror=${KORVAT_PCSC_MIRROR:-http://deb.debian.org/debian}
 state=$root.state               # mount record, process ids, logs: outside the root itself
 stamp=$root/.korvat-pcsc-root-complete
-prefix=$root-prefix             # Wine 10's own prefix (win64), visible in the root through the repo
+# Wine 10's own prefix (win64), visible in the root through the repo: beside the root, or where
+# KORVAT_PCSC_PREFIX says (a root made by another checkout lies outside this repository).
+prefix=$(realpath -m "${KORVAT_PCSC_PREFIX:-$root-prefix}")
 packages="wine64 wine pcscd vsmartcard-vpcd libpcsclite1 python3"
 socket=$root/run/pcscd/pcscd.comm
 owned=$root/.korvat-pcsc-root   # written before debootstrap: the directory is ours to remove

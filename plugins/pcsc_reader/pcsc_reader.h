@@ -43,7 +43,7 @@
  * block. A card present when poll mode starts is found at the first step. A new card (present,
  * not mute, a counter not seen) is connected (shared, T=0 or T=1), identified and, when its kind
  * is in target_device, found. gp_get_driver_status reports the state at the call
- * (pn532::StatusMailbox, as the PN532 reader):
+ * (reader::StatusMailbox, as the PN532 reader):
  *   no target                  state 1
  *   a target was found         state 2 | bit 6, PollModeCardType and the additional data, once
  *                              per arrival, with a new target_number

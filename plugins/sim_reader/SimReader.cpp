@@ -1,44 +1,22 @@
 #include "SimReader.h"
 
+#include "ReaderTarget.h"
 #include "sim_reader.h"
 
 namespace sim {
 
-namespace {
-
-bool fail(ErrorInfo &error, uint32_t code, uint32_t detail)
-{
-    error.error_code = code;
-    error.detail_code = detail;
-    return false;
-}
-
-void putU32(std::vector<uint8_t> &block, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        block[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-void putBytes(std::vector<uint8_t> &block, size_t offset, const std::vector<uint8_t> &bytes)
-{
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        block[offset + i] = bytes[i];
-    }
-}
-
-}  // namespace
+using reader::fail;
 
 SimReader::SimReader() : m_Timeout(SIM_DEFAULT_TIMEOUT) {}
 
 SimReader::~SimReader() = default;
 
-bool SimReader::requireOpen(ErrorInfo &error) const
+bool SimReader::requireOpen(reader::Error &error) const
 {
     return m_Open || fail(error, SIM_E_PORT_NOT_OPEN, 0);
 }
 
-bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
+bool SimReader::open(const Scenario &scenario, reader::Error &error)
 {
     if (m_Open) {
         return fail(error, SIM_E_PORT_ALREADY_OPEN, 0);
@@ -59,7 +37,7 @@ bool SimReader::open(const Scenario &scenario, ErrorInfo &error)
     return true;
 }
 
-bool SimReader::close(ErrorInfo &error)
+bool SimReader::close(reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -71,7 +49,7 @@ bool SimReader::close(ErrorInfo &error)
     return true;
 }
 
-bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &error)
+bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -94,7 +72,7 @@ bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &er
     return true;
 }
 
-bool SimReader::stopPollMode(ErrorInfo &error)
+bool SimReader::stopPollMode(reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -155,46 +133,31 @@ bool SimReader::findNextCard(uint32_t now)
     return false;
 }
 
+// The block the PN532 and PC/SC readers give for a listed target; the reader's own number of the
+// target (byte 9) is 0.
 void SimReader::buildAdditionalData()
 {
     const CardDescription &card = m_Cards[m_Current].description;
-    const uint32_t type = static_cast<uint32_t>(card.kind);
-    switch (card.kind) {
-    case CardKind::TypeA:
-        m_AdditionalData.assign(GP_AD_A_ATS + card.ats.size(), 0);
-        m_AdditionalData[GP_AD_A_SENS_RES] = static_cast<uint8_t>(card.sensRes);
-        m_AdditionalData[GP_AD_A_SENS_RES + 1] = static_cast<uint8_t>(card.sensRes >> 8);
-        m_AdditionalData[GP_AD_A_SEL_RES] = card.selRes;
-        m_AdditionalData[GP_AD_A_NFCID1_SIZE] = static_cast<uint8_t>(card.nfcid1.size());
-        putBytes(m_AdditionalData, GP_AD_A_NFCID1, card.nfcid1);
-        m_AdditionalData[GP_AD_A_ATS_SIZE] = static_cast<uint8_t>(card.ats.size());
-        putBytes(m_AdditionalData, GP_AD_A_ATS, card.ats);
-        break;
-    case CardKind::TypeB:
-        m_AdditionalData.assign(GP_AD_B_ATTRIB + card.attrib.size(), 0);
-        putBytes(m_AdditionalData, GP_AD_B_ATQB, card.atqb);
-        m_AdditionalData[GP_AD_B_ATTRIB_SIZE] = static_cast<uint8_t>(card.attrib.size());
-        putBytes(m_AdditionalData, GP_AD_B_ATTRIB, card.attrib);
-        break;
-    default:
-        m_AdditionalData.assign(GP_AD_F_RD + card.rd.size(), 0);
-        putBytes(m_AdditionalData, GP_AD_F_NFCID2, card.nfcid2);
-        putBytes(m_AdditionalData, GP_AD_F_PAD, card.pad);
-        m_AdditionalData[GP_AD_F_RD_SIZE] = static_cast<uint8_t>(card.rd.size());
-        putBytes(m_AdditionalData, GP_AD_F_RD, card.rd);
-        break;
-    }
-    putU32(m_AdditionalData, 0, type);
-    m_AdditionalData[GP_AD_ID_BYTE] = static_cast<uint8_t>(type);
-    putU32(m_AdditionalData, GP_AD_TARGET_NUMBER, m_TargetNumber);
+    reader::ListedTarget target;
+    target.cardType = static_cast<uint32_t>(card.kind);
+    target.sensRes = card.sensRes;
+    target.selRes = card.selRes;
+    target.nfcid1 = card.nfcid1;
+    target.ats = card.ats;
+    target.atqb = card.atqb;
+    target.attribRes = card.attrib;
+    target.nfcid2 = card.nfcid2;
+    target.pad = card.pad;
+    target.rd = card.rd;
+    m_AdditionalData = reader::additionalData(target, m_TargetNumber);
 }
 
-bool SimReader::readDriverStatus(uint32_t now, DriverStatusReport &report, ErrorInfo &error)
+bool SimReader::readDriverStatus(uint32_t now, reader::StatusReport &report, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
     }
-    report = DriverStatusReport();
+    report = reader::StatusReport();
     report.driverStatus = GP_STATUS_STATE_IDLE;
     if (!m_Polling) {
         return true;
@@ -211,12 +174,12 @@ bool SimReader::readDriverStatus(uint32_t now, DriverStatusReport &report, Error
     if (findNextCard(now)) {
         report.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
         report.pollModeCardType = static_cast<uint32_t>(m_Cards[m_Current].description.kind);
-        report.additionalData = &m_AdditionalData;
+        report.additionalData = m_AdditionalData;
     }
     return true;
 }
 
-bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo &error)
+bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -237,7 +200,7 @@ bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo
     return true;
 }
 
-bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
+bool SimReader::requireAccess(uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -251,7 +214,7 @@ bool SimReader::requireAccess(uint32_t now, ErrorInfo &error)
     return true;
 }
 
-bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &error)
+bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, reader::Error &error)
 {
     if (!requireOpen(error)) {
         return false;
@@ -269,7 +232,7 @@ bool SimReader::stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &err
     return true;
 }
 
-bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
+bool SimReader::selectDevice(uint32_t now, reader::Error &error)
 {
     if (!requireAccess(now, error)) {
         return false;
@@ -279,7 +242,7 @@ bool SimReader::selectDevice(uint32_t now, ErrorInfo &error)
     return true;
 }
 
-bool SimReader::deselectDevice(uint32_t now, ErrorInfo &error)
+bool SimReader::deselectDevice(uint32_t now, reader::Error &error)
 {
     if (!requireAccess(now, error)) {
         return false;
@@ -289,7 +252,7 @@ bool SimReader::deselectDevice(uint32_t now, ErrorInfo &error)
 }
 
 bool SimReader::exchange(const uint8_t *command, size_t length, uint32_t now, std::vector<uint8_t> &response,
-                         ErrorInfo &error)
+                         reader::Error &error)
 {
     if (!requireAccess(now, error)) {
         return false;
@@ -314,19 +277,6 @@ bool SimReader::exchange(const uint8_t *command, size_t length, uint32_t now, st
         return true;
     }
     return card.type3->answer(command, length, response) || fail(error, SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_IGNORED);
-}
-
-// The time-out is kept whether or not the port is open: the reader has nothing to wait for.
-bool SimReader::setTimeout(int32_t timeout, ErrorInfo &)
-{
-    m_Timeout = timeout;
-    return true;
-}
-
-bool SimReader::getTimeout(int32_t &timeout, ErrorInfo &) const
-{
-    timeout = m_Timeout;
-    return true;
 }
 
 }  // namespace sim

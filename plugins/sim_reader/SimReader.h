@@ -6,6 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "ReaderError.h"
+#include "ReaderReports.h"
 #include "SimScenario.h"
 #include "SimType2Tag.h"
 #include "SimType3Tag.h"
@@ -14,32 +16,28 @@
 
 namespace sim {
 
-struct DriverStatusReport {
-    uint32_t driverStatus = 0;
-    uint32_t pollModeCardType = 0;
-    uint32_t listenModeCardType = 0;
-    const std::vector<uint8_t> *additionalData = nullptr;  // null: no data
-};
-
 class SimReader {
 public:
     SimReader();
     ~SimReader();
 
-    // Each operation returns false with the plug-in's error pair in `error`.
-    bool open(const Scenario &scenario, ErrorInfo &error);
-    bool close(ErrorInfo &error);
-    bool startPollMode(uint32_t targetDevice, uint32_t now, ErrorInfo &error);
-    bool stopPollMode(ErrorInfo &error);
-    bool startDeviceAccess(uint32_t targetNumber, uint32_t now, ErrorInfo &error);
-    bool stopDeviceAccess(uint32_t stopMode, uint32_t now, ErrorInfo &error);
-    bool selectDevice(uint32_t now, ErrorInfo &error);
-    bool deselectDevice(uint32_t now, ErrorInfo &error);
+    // Each operation returns false with the plug-in's error pair in `error`. The time-out is kept
+    // whether or not the port is open: the reader has nothing to wait for.
+    bool open(const Scenario &scenario, reader::Error &error);
+    bool close(reader::Error &error);
+    bool startPollMode(uint32_t targetDevice, uint32_t now, reader::Error &error);
+    bool stopPollMode(reader::Error &error);
+    bool startDeviceAccess(uint32_t targetNumber, uint32_t now, reader::Error &error);
+    bool stopDeviceAccess(uint32_t stopMode, uint32_t now, reader::Error &error);
+    bool selectDevice(uint32_t now, reader::Error &error);
+    bool deselectDevice(uint32_t now, reader::Error &error);
     bool exchange(const uint8_t *command, size_t length, uint32_t now, std::vector<uint8_t> &response,
-                  ErrorInfo &error);
-    bool setTimeout(int32_t timeout, ErrorInfo &error);
-    bool getTimeout(int32_t &timeout, ErrorInfo &error) const;
-    bool readDriverStatus(uint32_t now, DriverStatusReport &report, ErrorInfo &error);
+                  reader::Error &error);
+    void setTimeout(int32_t timeout) { m_Timeout = timeout; }
+    int32_t timeout() const { return m_Timeout; }
+    bool isOpen() const { return m_Open; }
+    // The additional data of a found card are copied into the report.
+    bool readDriverStatus(uint32_t now, reader::StatusReport &report, reader::Error &error);
 
 private:
     enum class Phase { Found, Waiting, Accessing };
@@ -55,8 +53,8 @@ private:
     bool dropCardThatLeft(uint32_t now);
     bool findNextCard(uint32_t now);
     void buildAdditionalData();
-    bool requireOpen(ErrorInfo &error) const;
-    bool requireAccess(uint32_t now, ErrorInfo &error);
+    bool requireOpen(reader::Error &error) const;
+    bool requireAccess(uint32_t now, reader::Error &error);
 
     bool m_Open = false;
     bool m_Polling = false;

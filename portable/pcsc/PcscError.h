@@ -4,12 +4,13 @@
 
 #include <cstdint>
 
-#include "Pn532Status.h"
+#include "ReaderError.h"
 
 namespace pcsc {
 
-// (error code, detail code) as the plug-in reports it; code 0: no error. The PN532 core's pair.
-using Error = pn532::Error;
+// (error code, detail code) as the plug-in reports it; code 0: no error. The readers' pair.
+using Error = reader::Error;
+using reader::fail;
 
 // SCARD_ codes the core tells apart (the values of the Windows and pcsc-lite headers, which
 // portable code does not include).
@@ -33,12 +34,5 @@ Failure classifyScardCode(uint32_t scardCode);
 // The pair for a failed transmit: PCSC_E_CARD_REMOVED, PCSC_E_READER_GONE, PCSC_E_SERVICE or
 // PCSC_E_TRANSMIT, with the SCARD_ code as detail.
 Error transmitError(uint32_t scardCode);
-
-inline bool fail(Error &error, uint32_t code, uint32_t detail)
-{
-    error.code = code;
-    error.detail = detail;
-    return false;
-}
 
 }  // namespace pcsc

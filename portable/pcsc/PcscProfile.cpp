@@ -5,7 +5,7 @@
 #include "PcscApdu.h"
 #include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
-#include "Pn532Device.h"
+#include "Pn532Commands.h"
 
 namespace pcsc {
 

@@ -5,6 +5,7 @@
 #include "PcscDataObjects.h"
 #include "PcscErrorCodes.h"
 #include "PcscLimits.h"
+#include "ReaderPortName.h"
 #include "korvat_nfc_plugin.h"
 
 namespace pcsc {
@@ -59,16 +60,8 @@ const char *outcomeName(ProbeOutcome outcome)
 
 bool portNumber(const std::string &portName, unsigned &number)
 {
-    const std::string prefix = PCSC_CATEGORY_NAME;
-    if (portName.size() != prefix.size() + 1 || portName.compare(0, prefix.size(), prefix) != 0) {
-        return false;
-    }
-    const char digit = portName[prefix.size()];
-    if (digit < '0' || digit > '9') {
-        return false;
-    }
-    number = static_cast<unsigned>(digit - '0');
-    return true;
+    const unsigned LargestPortNumber = 9;  // one digit
+    return reader::numberedPort(portName, PCSC_CATEGORY_NAME, LargestPortNumber, number);
 }
 
 bool chooseReader(const std::vector<std::string> &readers, const std::string &filter, unsigned number,
@@ -480,7 +473,7 @@ void Reader::readerChanged(uint32_t state, const std::vector<uint8_t> &atr)
     if (m_NextTargetNumber == 0) {
         m_NextTargetNumber = 1;
     }
-    m_Events.push_back(pn532::foundReport(cardType, additionalData(m_Card, m_TargetNumber)));
+    m_Events.push_back(reader::foundReport(cardType, additionalData(m_Card, m_TargetNumber)));
     char notes[16];
     std::snprintf(notes, sizeof notes, "%04X", static_cast<unsigned>(record.notes));
     m_Scard.trace("found target " + std::to_string(m_TargetNumber) + ", card type " + std::to_string(cardType) +
@@ -578,7 +571,7 @@ bool Reader::sendAll(const std::vector<std::vector<uint8_t>> &commands, Error &e
 
 void Reader::takeReports(std::deque<StatusReport> &events, StatusReport &steady)
 {
-    pn532::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
+    reader::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
 }
 
 }  // namespace pcsc

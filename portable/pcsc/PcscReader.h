@@ -3,7 +3,7 @@
 // resource manager's loss and return. It drives the resource manager through the Scard
 // interface below (the plug-in binds it to winscard, the native tests to a model) and is not
 // thread-safe: the plug-in calls it under its I/O lock, from the entry points and from its poll
-// thread, and hands its reports to gp_get_driver_status through pn532::StatusMailbox.
+// thread, and hands its reports to gp_get_driver_status through reader::StatusMailbox.
 //
 // Polling follows the resource manager's rules: the event state of the last call is passed back
 // as the current state, and a change is judged by the state bits and the event counter (upper
@@ -19,11 +19,11 @@
 #include "PcscError.h"
 #include "PcscProfile.h"
 #include "PcscTargetRecord.h"
-#include "Pn532Reader.h"
+#include "ReaderReports.h"
 
 namespace pcsc {
 
-using pn532::StatusReport;
+using reader::StatusReport;
 
 // dwEventState bits.
 const uint32_t StateChanged = 0x0002;
@@ -94,7 +94,7 @@ public:
     Profile profile() const { return m_Profile; }
 
 private:
-    using Phase = pn532::TargetPhase;
+    using Phase = reader::TargetPhase;
 
     bool requireOpen(Error &error) const;
     bool findReader(Error &error);

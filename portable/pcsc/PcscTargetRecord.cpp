@@ -3,7 +3,7 @@
 #include "PcscApdu.h"
 #include "PcscErrorCodes.h"
 #include "PcscProfile.h"
-#include "Pn532Device.h"
+#include "Pn532Commands.h"
 
 namespace pcsc {
 
@@ -53,20 +53,20 @@ bool wellFormedAts(const std::vector<uint8_t> &ats)
     return !ats.empty() && ats[0] == ats.size();
 }
 
-pn532::Modulation modulationOf(CardKind kind)
+reader::Modulation modulationOf(CardKind kind)
 {
     switch (kind) {
-    case CardKind::TypeB4: return pn532::Modulation::TypeB106;
-    case CardKind::Felica212: return pn532::Modulation::Felica212;
-    case CardKind::Felica424: return pn532::Modulation::Felica424;
-    default: return pn532::Modulation::TypeA106;
+    case CardKind::TypeB4: return reader::Modulation::TypeB106;
+    case CardKind::Felica212: return reader::Modulation::Felica212;
+    case CardKind::Felica424: return reader::Modulation::Felica424;
+    default: return reader::Modulation::TypeA106;
     }
 }
 
 bool buildTypeA(const AtrInfo &atr, const std::vector<uint8_t> &uid, const GetDataAnswer *ats, CardRecord &record)
 {
-    pn532::ListedTarget &target = record.target;
-    target.cardType = pn532::CardTypeA;
+    reader::ListedTarget &target = record.target;
+    target.cardType = reader::CardTypeA;
     target.nfcid1 = uid;
     target.sensRes = derivedSensRes(uid.size());
     record.notes |= NoteSensResDerived | NoteSelResFromAtr;
@@ -152,8 +152,8 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
         if (!looksLikeTypeB(atr.historical)) {
             break;
         }
-        pn532::ListedTarget &target = record.target;
-        target.cardType = pn532::CardTypeB;
+        reader::ListedTarget &target = record.target;
+        target.cardType = reader::CardTypeB;
         target.atqb.push_back(AtqbCode);
         target.atqb.insert(target.atqb.end(), uid.data.begin(), uid.data.end());
         target.atqb.insert(target.atqb.end(), atr.historical.begin(), atr.historical.begin() + 7);
@@ -166,8 +166,8 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
         if (uidSize != IdmSize) {
             return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_GET_DATA);
         }
-        pn532::ListedTarget &target = record.target;
-        target.cardType = record.kind == CardKind::Felica212 ? pn532::CardTypeF212 : pn532::CardTypeF424;
+        reader::ListedTarget &target = record.target;
+        target.cardType = record.kind == CardKind::Felica212 ? reader::CardTypeF212 : reader::CardTypeF424;
         target.nfcid2 = uid.data;
         target.pad.assign(IdmSize, PadUnknownByte);
         record.notes |= NotePadUnknown | NoteRdUnknown;
@@ -184,17 +184,17 @@ bool buildCardRecord(const AtrInfo &atr, const GetDataAnswer &uid, const GetData
 
 std::vector<uint8_t> listTargetCommand(CardKind kind)
 {
-    const pn532::Modulation modulation = modulationOf(kind);
+    const reader::Modulation modulation = modulationOf(kind);
     const uint8_t brTy = static_cast<uint8_t>(modulation);
     switch (modulation) {
-    case pn532::Modulation::TypeB106:
+    case reader::Modulation::TypeB106:
         // AFI 00: every application family.
         return pn532Command({InListPassiveTarget, 0x01, brTy, 0x00});
-    case pn532::Modulation::Felica212:
-    case pn532::Modulation::Felica424:
+    case reader::Modulation::Felica212:
+    case reader::Modulation::Felica424:
         // Polling of any system code, asking for the card's system code (RD), one time slot.
         return pn532Command({InListPassiveTarget, 0x01, brTy, 0x00, 0xFF, 0xFF, 0x01, 0x00});
-    case pn532::Modulation::TypeA106:
+    case reader::Modulation::TypeA106:
         break;
     }
     return pn532Command({InListPassiveTarget, 0x01, brTy});
@@ -210,9 +210,9 @@ bool cardRecordFromListing(CardKind kind, const uint8_t *answer, size_t length, 
     if (!pn532AnswerData(InListPassiveTarget, answer, length, data, error)) {
         return false;
     }
-    const pn532::Modulation modulation = modulationOf(kind);
-    std::vector<pn532::ListedTarget> targets;
-    if (!pn532::parseListedTargets(modulation, data.data(), data.size(), targets)) {
+    const reader::Modulation modulation = modulationOf(kind);
+    std::vector<reader::ListedTarget> targets;
+    if (!reader::parseListedTargets(modulation, data.data(), data.size(), targets)) {
         return fail(error, PCSC_E_MALFORMED_ANSWER, PCSC_MALFORMED_TARGET_DATA);
     }
     if (targets.empty()) {
@@ -221,7 +221,7 @@ bool cardRecordFromListing(CardKind kind, const uint8_t *answer, size_t length, 
     record.kind = kind;
     record.target = targets[0];
     // The chip tells A part 3 from A part 4 by SEL_RES; its word counts over the ATR's.
-    if (record.target.cardType == pn532::CardTypeA) {
+    if (record.target.cardType == reader::CardTypeA) {
         record.kind = (record.target.selRes & SelResIso14443_4) != 0 ? CardKind::TypeA4 : CardKind::TypeAPart3;
     }
     return true;
@@ -229,7 +229,7 @@ bool cardRecordFromListing(CardKind kind, const uint8_t *answer, size_t length, 
 
 std::vector<uint8_t> additionalData(const CardRecord &record, uint32_t targetNumber)
 {
-    return pn532::additionalData(record.target, targetNumber);
+    return reader::additionalData(record.target, targetNumber);
 }
 
 }  // namespace pcsc

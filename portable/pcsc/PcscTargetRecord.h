@@ -29,7 +29,7 @@
 
 #include "PcscAtr.h"
 #include "PcscError.h"
-#include "Pn532Targets.h"
+#include "ReaderTarget.h"
 
 namespace pcsc {
 
@@ -66,7 +66,7 @@ const uint32_t NoteAttribFromAtr = 0x100;
 
 struct CardRecord {
     CardKind kind = CardKind::Unknown;  // after the reader's answers overruled the ATR
-    pn532::ListedTarget target;
+    reader::ListedTarget target;
     uint32_t notes = 0;
 };
 
@@ -82,7 +82,7 @@ std::vector<uint8_t> listTargetCommand(CardKind kind);
 // PCSC_MALFORMED_TARGET_DATA, PCSC_E_NOT_LISTED when no target answered.
 bool cardRecordFromListing(CardKind kind, const uint8_t *answer, size_t length, CardRecord &record, Error &error);
 
-// The additional data block for the library (pn532::additionalData's layout).
+// The additional data block for the library (reader::additionalData's layout).
 std::vector<uint8_t> additionalData(const CardRecord &record, uint32_t targetNumber);
 
 }  // namespace pcsc

@@ -25,12 +25,7 @@ const uint8_t ParameterAutomaticRats = 0x10;
 const uint8_t FelicaRequestResponse = 0x04;
 const uint8_t Type2Read = 0x30;
 
-bool fail(Error &error, uint32_t code, uint32_t detail)
-{
-    error.code = code;
-    error.detail = detail;
-    return false;
-}
+using reader::fail;
 
 bool elapsed(uint32_t now, uint32_t deadline)
 {
@@ -272,7 +267,7 @@ bool Device::listTargets(Modulation modulation, std::vector<ListedTarget> &targe
     if (!command(request, answer, timeoutMs, error)) {
         return false;
     }
-    return parseListedTargets(modulation, answer.data(), answer.size(), targets) ||
+    return reader::parseListedTargets(modulation, answer.data(), answer.size(), targets) ||
            fail(error, PN532_E_LINK, PN532_LINK_UNEXPECTED_ANSWER);
 }
 

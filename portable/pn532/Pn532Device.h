@@ -6,27 +6,21 @@
 #include <cstdint>
 #include <vector>
 
+#include "Pn532Commands.h"
 #include "Pn532Frame.h"
 #include "Pn532Link.h"
 #include "Pn532Status.h"
-#include "Pn532Targets.h"
+#include "ReaderTarget.h"
 
 namespace pn532 {
 
-// Command codes.
-enum Command : uint8_t {
-    Diagnose = 0x00,
-    GetFirmwareVersion = 0x02,
-    SetParameters = 0x12,
-    SamConfiguration = 0x14,
-    PowerDown = 0x16,
-    RfConfiguration = 0x32,
-    InDataExchange = 0x40,
-    InDeselect = 0x44,
-    InListPassiveTarget = 0x4A,
-    InRelease = 0x52,
-    InSelect = 0x54,
-};
+// The listed targets are the readers' own (ReaderTarget.h).
+using reader::CardTypeA;
+using reader::CardTypeB;
+using reader::CardTypeF212;
+using reader::CardTypeF424;
+using reader::ListedTarget;
+using reader::Modulation;
 
 // The largest DataOut / DataIn of one InDataExchange: TFI, command code and Tg fill the rest of
 // the chip's 265-byte frame.

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "Pn532Commands.h"
+
 namespace pn532 {
 
-// Frame identifiers (TFI).
-const uint8_t HostToChip = 0xD4;
-const uint8_t ChipToHost = 0xD5;
+// The TFI of the chip's syntax error frame (HostToChip and ChipToHost: Pn532Commands.h).
 const uint8_t SyntaxErrorTfi = 0x7F;
 
 // The chip takes at most 265 bytes of TFI and data in one frame.

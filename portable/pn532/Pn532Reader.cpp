@@ -31,12 +31,7 @@ const uint32_t FailingIntervalMs = 500;
 // gone away must not hold up a close or the poll thread for the time-out of each.
 const uint32_t QuickCommandTimeoutMs = 500;
 
-bool fail(Error &error, uint32_t code, uint32_t detail)
-{
-    error.code = code;
-    error.detail = detail;
-    return false;
-}
+using reader::fail;
 
 bool sameCard(uint32_t typeA, const std::vector<uint8_t> &idA, uint32_t typeB, const std::vector<uint8_t> &idB)
 {
@@ -344,7 +339,7 @@ bool Reader::listNextKind()
             m_NextTargetNumber = 1;
         }
         m_LastPresenceCheck = m_Link.milliseconds();
-        m_Events.push_back(foundReport(m_Target.cardType, additionalData(m_Target, m_TargetNumber)));
+        m_Events.push_back(reader::foundReport(m_Target.cardType, reader::additionalData(m_Target, m_TargetNumber)));
     }
     if (roundEnds) {
         std::vector<Released> stillHere;
@@ -361,7 +356,7 @@ bool Reader::listNextKind()
 
 void Reader::takeReports(std::deque<StatusReport> &events, StatusReport &steady)
 {
-    pn532::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
+    reader::takeReports(m_Events, m_Polling, m_Phase, m_DeviceFailing ? &m_Failure : nullptr, events, steady);
 }
 
 }  // namespace pn532

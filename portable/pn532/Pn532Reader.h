@@ -9,9 +9,12 @@
 #include <vector>
 
 #include "Pn532Device.h"
-#include "Pn532ReaderReports.h"
+#include "ReaderReports.h"
 
 namespace pn532 {
+
+using reader::StatusReport;
+using reader::TargetPhase;
 
 class Reader {
 public:

@@ -4,17 +4,13 @@
 
 #include <cstdint>
 
+#include "Pn532Commands.h"
+#include "ReaderError.h"
+
 namespace pn532 {
 
-// (error code, detail code) as the plug-in reports it; code 0: no error.
-struct Error {
-    uint32_t code = 0;
-    uint32_t detail = 0;
-};
-
-const uint8_t StatusErrorMask = 0x3F;
-const uint8_t StatusMoreInformation = 0x40;
-const uint8_t StatusNadPresent = 0x80;
+// (error code, detail code) as the plug-in reports it: the readers' pair.
+using Error = reader::Error;
 
 // The pair for a status byte whose error code (bits 5..0) is not 0; the whole byte is kept
 // in the detail word.

@@ -287,6 +287,7 @@ protected:
         m_Pins.clear();
     }
 
+    RegistryConfiguration &registryConfiguration() { return m_Registry; }
     std::string debugLogPath() const { return m_Logs.file("debug.log"); }
     std::string normalLogPath() const { return m_Logs.file("normal.log"); }
 
@@ -561,11 +562,12 @@ TEST_P(Roads, KeepNothing)
     expectPluginsReleased();
 }
 
-std::string roadTestName(const ::testing::TestParamInfo<Road> &info)
+// A road's name as a test name: its words capitalised and joined.
+std::string camelName(const char *text)
 {
     std::string name;
     bool upper = true;
-    for (const char *c = info.param.name; *c != '\0'; ++c) {
+    for (const char *c = text; *c != '\0'; ++c) {
         const bool letterOrDigit = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
         if (!letterOrDigit) {
             upper = true;
@@ -574,10 +576,112 @@ std::string roadTestName(const ::testing::TestParamInfo<Road> &info)
         name += upper && *c >= 'a' && *c <= 'z' ? static_cast<char>(*c - 'a' + 'A') : *c;
         upper = false;
     }
-    return name + (info.param.lifetime == Lifetime::OneLoad ? "_OneLoad" : "_LoadPerRound");
+    return name;
+}
+
+std::string roadTestName(const ::testing::TestParamInfo<Road> &info)
+{
+    return camelName(info.param.name) + (info.param.lifetime == Lifetime::OneLoad ? "_OneLoad" : "_LoadPerRound");
 }
 
 INSTANTIATE_TEST_SUITE_P(Resources, Roads, ::testing::ValuesIn(RoadTable), roadTestName);
+
+// ---- The shipped reader plug-ins ----------------------------------------------------------------
+
+// The plug-ins the SDK ships, as copies in a directory of their own, each loaded and freed by the
+// library at every initialise and uninitialise: what a plug-in's image and its statically linked
+// runtime keep per load (a record of the calling thread, say) shows here, as the library's own
+// does in the roads above. None is pinned by the test.
+struct ShippedRoad {
+    const char *name;
+    const char *categories;  // category_name_list
+    const char *ports;       // port_name_list
+    void (*run)(KorvatDll &dll, MessageWindow &window);
+};
+
+// The simulator's port opened, polled until its first card is found, and closed again.
+void simulatorReaderLifetime(KorvatDll &dll, MessageWindow &window)
+{
+    ASSERT_TRUE(dll.initialize()) << errorText(dll);
+    ASSERT_TRUE(dll.set_poll_callback_parameters(window.handle(), FindName, EnableName));
+    char port[16] = "SIM0";
+    ASSERT_TRUE(dll.open(port)) << errorText(dll);
+    ASSERT_TRUE(dll.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) << errorText(dll);
+    ASSERT_TRUE(window.pumpUntil(1, 5000)) << "no find message from the simulator";
+    ASSERT_TRUE(dll.stop_poll_mode()) << errorText(dll);
+    ASSERT_TRUE(dll.close()) << errorText(dll);
+    ASSERT_TRUE(dll.uninitialize()) << errorText(dll);
+}
+
+// The three plug-ins loaded; the PN532 and PC/SC ones refused by the category list.
+void initializeOnly(KorvatDll &dll, MessageWindow &)
+{
+    ASSERT_TRUE(dll.initialize()) << errorText(dll);
+    ASSERT_TRUE(dll.uninitialize()) << errorText(dll);
+}
+
+// Opens that fail: a serial port that does not exist (PN532) and a PC/SC port without a
+// resource manager to serve it (Wine's winscard has none); a port that opens is closed again.
+void openFailingPorts(KorvatDll &dll, MessageWindow &)
+{
+    ASSERT_TRUE(dll.initialize()) << errorText(dll);
+    char serial[16] = "COM250";
+    EXPECT_FALSE(dll.open(serial));
+    char pcsc[16] = "PCSC0";
+    if (dll.open(pcsc)) {
+        EXPECT_TRUE(dll.close()) << errorText(dll);
+    }
+    ASSERT_TRUE(dll.uninitialize()) << errorText(dll);
+}
+
+const ShippedRoad ShippedRoadTable[] = {
+    {"simulator opened, polled and closed, the three plug-ins accepted", "SIM, COM, PCSC", "SIM0, COM250, PCSC0",
+     simulatorReaderLifetime},
+    {"initialise with the PN532 and PC/SC plug-ins refused", "SIM", "SIM0", initializeOnly},
+    {"PN532 and PC/SC ports that do not open", "SIM, COM, PCSC", "SIM0, COM250, PCSC0", openFailingPorts},
+};
+
+class ShippedPlugins : public Resources, public ::testing::WithParamInterface<ShippedRoad> {};
+
+void PrintTo(const ShippedRoad &road, std::ostream *out)
+{
+    *out << road.name;
+}
+
+TEST_P(ShippedPlugins, KeepNothingPerReaderLifetime)
+{
+    const ShippedRoad &road = GetParam();
+    ScratchDirectory plugins("resource_shipped_plugins");
+    const std::vector<std::pair<std::string, std::string>> shipped = {
+        {"plugins\\sim_reader.gp", "sim_reader.gp"},
+        {"pn532_plugins\\pn532_reader.gp", "pn532_reader.gp"},
+        {"pcsc_plugins\\pcsc_reader.gp", "pcsc_reader.gp"},
+    };
+    for (const auto &plugin : shipped) {
+        ASSERT_TRUE(CopyFileA((binDirectory() + plugin.first).c_str(), plugins.file(plugin.second).c_str(), FALSE))
+            << plugin.first;
+    }
+    RegistryConfiguration &registry = registryConfiguration();
+    registry.setString("plugins_home_directory", plugins.path());
+    registry.setString("category_name_list", road.categories);
+    registry.setString("port_name_list", road.ports);
+
+    KorvatDll dll;
+    ASSERT_TRUE(dll.loaded());
+    expectNothingKept(std::string("shipped plug-ins: ") + road.name, [&] { road.run(dll, window); });
+    dll.unload();
+    for (const auto &plugin : shipped) {
+        EXPECT_EQ(GetModuleHandleA(plugins.file(plugin.second).c_str()), nullptr)
+            << plugin.second << " stayed loaded after the library was freed";
+    }
+}
+
+std::string shippedRoadTestName(const ::testing::TestParamInfo<ShippedRoad> &info)
+{
+    return camelName(info.param.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resources, ShippedPlugins, ::testing::ValuesIn(ShippedRoadTable), shippedRoadTestName);
 
 // ---- Many records -------------------------------------------------------------------------------
 

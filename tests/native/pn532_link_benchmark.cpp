@@ -29,14 +29,14 @@ double wallMicroseconds()
     return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
 }
 
-bool findTarget(pn532::Reader &reader, uint32_t targetDevice, pn532::StatusReport &found, uint32_t limitMs)
+bool findTarget(pn532::Reader &reader, uint32_t targetDevice, reader::StatusReport &found, uint32_t limitMs)
 {
     pn532::Error error;
     if (!reader.startPollMode(targetDevice, error)) {
         return false;
     }
-    std::deque<pn532::StatusReport> events;
-    pn532::StatusReport steady;
+    std::deque<reader::StatusReport> events;
+    reader::StatusReport steady;
     const double start = wallMicroseconds();
     while (wallMicroseconds() - start < limitMs * 1000.0) {
         reader.pollStep();
@@ -61,7 +61,7 @@ void exchangeFigures(bool pace, int rounds)
     pn532test::TtyLink link(emulator.path());
     pn532::Reader reader(link);
     pn532::Error error;
-    pn532::StatusReport found;
+    reader::StatusReport found;
     if (!reader.open(error) || !findTarget(reader, 1, found, 3000) ||
         !reader.startDeviceAccess(found.additionalData[GP_AD_TARGET_NUMBER], error)) {
         std::printf("pn532 exchange%s: setup failed (%08X %08X)\n", pace ? " paced" : "", error.code, error.detail);
@@ -112,8 +112,8 @@ void findFigures(int cards)
         std::printf("pn532 find: open failed\n");
         return;
     }
-    std::deque<pn532::StatusReport> events;
-    pn532::StatusReport steady;
+    std::deque<reader::StatusReport> events;
+    reader::StatusReport steady;
     reader.startPollMode(1 | 2 | 8, error);
     double worst = 0, sum = 0;
     int found = 0;
@@ -121,7 +121,7 @@ void findFigures(int cards)
         reader.pollStep();
         reader.takeReports(events, steady);
         while (!events.empty()) {
-            const pn532::StatusReport event = events.front();
+            const reader::StatusReport event = events.front();
             events.pop_front();
             if ((event.driverStatus & GP_CONNECT_REPORT_POLL_MODE) == 0) {
                 continue;

@@ -31,11 +31,11 @@ const std::string AllKinds =
     "text en Card F\n";
 
 // Runs the poll thread's steps until an event comes or `limitMs` pass.
-bool pollUntilEvent(pn532::Reader &reader, pn532::StatusReport &event, uint32_t limitMs)
+bool pollUntilEvent(pn532::Reader &reader, reader::StatusReport &event, uint32_t limitMs)
 {
     const uint32_t start = pn532test::monotonicMilliseconds();
-    std::deque<pn532::StatusReport> events;
-    pn532::StatusReport steady;
+    std::deque<reader::StatusReport> events;
+    reader::StatusReport steady;
     while (pn532test::monotonicMilliseconds() - start < limitMs) {
         reader.pollStep();
         reader.takeReports(events, steady);
@@ -49,8 +49,8 @@ bool pollUntilEvent(pn532::Reader &reader, pn532::StatusReport &event, uint32_t 
 
 uint32_t steadyStatus(pn532::Reader &reader)
 {
-    std::deque<pn532::StatusReport> events;
-    pn532::StatusReport steady;
+    std::deque<reader::StatusReport> events;
+    reader::StatusReport steady;
     reader.takeReports(events, steady);
     return steady.driverStatus;
 }
@@ -113,7 +113,7 @@ TEST_F(Pn532LinkTest, OpenFindsAPn532AndEachKindIsFoundWithItsTargetData)
     for (const auto &kind : kinds) {
         pn532::Error error;
         ASSERT_TRUE(reader->startPollMode(kind.targetDevice, error));
-        pn532::StatusReport found;
+        reader::StatusReport found;
         ASSERT_TRUE(pollUntilEvent(*reader, found, 3000)) << "kind " << kind.targetDevice;
         EXPECT_EQ(found.driverStatus, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
         EXPECT_EQ(found.pollModeCardType, kind.targetDevice);
@@ -135,7 +135,7 @@ TEST_F(Pn532LinkTest, DeviceAccessReadsTheNdefFileOfATypeATag)
     openReader();
     pn532::Error error;
     ASSERT_TRUE(reader->startPollMode(1, error));
-    pn532::StatusReport found;
+    reader::StatusReport found;
     ASSERT_TRUE(pollUntilEvent(*reader, found, 3000));
     Bytes unused;
     EXPECT_FALSE(reader->exchange(Bytes{0x00}.data(), 1, unused, error));
@@ -165,7 +165,7 @@ TEST_F(Pn532LinkTest, StopModeZeroHidesTheCardUntilItLeavesAndModeOneFindsItAgai
     openReader();
     pn532::Error error;
     ASSERT_TRUE(reader->startPollMode(2, error));
-    pn532::StatusReport found;
+    reader::StatusReport found;
     ASSERT_TRUE(pollUntilEvent(*reader, found, 1000));
     ASSERT_TRUE(reader->startDeviceAccess(1, error));
     ASSERT_TRUE(reader->stopDeviceAccess(1, error));
@@ -191,7 +191,7 @@ TEST_F(Pn532LinkTest, ACardThatLeavesBeforeAccessIsReportedAsACardError)
         openReader();
         pn532::Error error;
         ASSERT_TRUE(reader->startPollMode(1, error));
-        pn532::StatusReport event;
+        reader::StatusReport event;
         ASSERT_TRUE(pollUntilEvent(*reader, event, 1000)) << scenario;
         ASSERT_EQ(event.driverStatus & GP_CONNECT_REPORT_POLL_MODE, GP_CONNECT_REPORT_POLL_MODE);
         EXPECT_EQ(steadyStatus(*reader), GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING) << "present at first";
@@ -212,7 +212,7 @@ TEST_F(Pn532LinkTest, DeviceAccessToAType2TagHandsItsFramesRawAndItsRefusalsAsEr
     openReader();
     pn532::Error error;
     ASSERT_TRUE(reader->startPollMode(1, error));
-    pn532::StatusReport found;
+    reader::StatusReport found;
     ASSERT_TRUE(pollUntilEvent(*reader, found, 3000));
     const Bytes uid{0x04, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
     ASSERT_EQ(found.additionalData.size(), size_t(GP_AD_A_ATS));
@@ -291,7 +291,7 @@ TEST_F(Pn532LinkTest, AnUnpluggedReaderStaysFailingUntilItIsBackAndThenFindsTheC
     openReader();
     pn532::Error error;
     ASSERT_TRUE(reader->startPollMode(1, error));
-    pn532::StatusReport event;
+    reader::StatusReport event;
     ASSERT_TRUE(pollUntilEvent(*reader, event, 1500));
     ASSERT_EQ(event.driverStatus, GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE);
     ASSERT_TRUE(pollUntilEvent(*reader, event, 2000));
@@ -301,8 +301,8 @@ TEST_F(Pn532LinkTest, AnUnpluggedReaderStaysFailingUntilItIsBackAndThenFindsTheC
     EXPECT_EQ(event.error.detail, PN532_LINK_READ_FAILED);
 
     // Away for 1.5 s: the state stays the device error, with its pair, and nothing else comes.
-    std::deque<pn532::StatusReport> events;
-    pn532::StatusReport steady;
+    std::deque<reader::StatusReport> events;
+    reader::StatusReport steady;
     const uint32_t away = pn532test::monotonicMilliseconds();
     while (pn532test::monotonicMilliseconds() - away < 700) {
         reader->pollStep();
@@ -346,7 +346,7 @@ TEST_P(Pn532LinkFaults, ExchangeRecoversOrFailsWithItsPairWithinTheTimeout)
     pn532::Error error;
     ASSERT_TRUE(reader->setTimeout(FaultTimeoutMs, error));
     ASSERT_TRUE(reader->startPollMode(1, error));
-    pn532::StatusReport found;
+    reader::StatusReport found;
     ASSERT_TRUE(pollUntilEvent(*reader, found, 2000));
     ASSERT_TRUE(reader->startDeviceAccess(found.additionalData[GP_AD_TARGET_NUMBER], error));
 
@@ -405,7 +405,7 @@ TEST_F(Pn532LinkTest, AChipThatStopsAnsweringWhilePollingIsReportedOnceAsADevice
     pn532::Error error;
     ASSERT_TRUE(reader->setTimeout(600, error));
     ASSERT_TRUE(reader->startPollMode(1, error));
-    pn532::StatusReport event;
+    reader::StatusReport event;
     ASSERT_TRUE(pollUntilEvent(*reader, event, 3000));
     EXPECT_EQ(event.driverStatus, GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_TIMEOUT << GP_DEVICE_ERROR_DETAIL_SHIFT);
     EXPECT_EQ(event.error.code, PN532_E_TIMEOUT);
@@ -442,14 +442,14 @@ TEST_F(Pn532LinkTest, ADeviceThatKeepsSendingEndsEachOperationWithinItsTimeout)
             ASSERT_TRUE(reader->startPollMode(1, error));
         }
         if (c.operation == Operation::Exchange) {
-            pn532::StatusReport found;
+            reader::StatusReport found;
             ASSERT_TRUE(pollUntilEvent(*reader, found, 2000));
             ASSERT_TRUE(reader->startDeviceAccess(found.additionalData[GP_AD_TARGET_NUMBER], error));
         }
         const uint32_t begun = pn532test::monotonicMilliseconds();
         bool ok = false;
-        std::deque<pn532::StatusReport> events;
-        pn532::StatusReport steady;
+        std::deque<reader::StatusReport> events;
+        reader::StatusReport steady;
         switch (c.operation) {
         case Operation::Open:
             ok = reader->open(error);

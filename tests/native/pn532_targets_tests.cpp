@@ -5,8 +5,9 @@
 #include <vector>
 
 #include "Pn532PortName.h"
+#include "ReaderPortName.h"
 #include "Pn532Status.h"
-#include "Pn532Targets.h"
+#include "ReaderTarget.h"
 #include "korvat_nfc_plugin.h"
 #include "Pn532ErrorCodes.h"
 #include "Pn532Limits.h"
@@ -14,7 +15,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using pn532::Modulation;
+using reader::Modulation;
 
 // Answers of a PN532 (after D5 4B) as seen on the wire, one target each.
 const Bytes TypeAAnswer{0x01, 0x01, 0x03, 0x44, 0x20, 0x07, 0x04, 0x11, 0x22, 0x33,
@@ -28,16 +29,16 @@ uint32_t u32(const Bytes &b, size_t at)
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<uint32_t>(b[at + 3]) << 24;
 }
 
-TEST(Pn532Targets, TypeATargetBecomesItsAdditionalDataFieldByField)
+TEST(ReaderTarget, TypeATargetBecomesItsAdditionalDataFieldByField)
 {
-    std::vector<pn532::ListedTarget> targets;
-    ASSERT_TRUE(pn532::parseListedTargets(Modulation::TypeA106, TypeAAnswer.data(), TypeAAnswer.size(), targets));
+    std::vector<reader::ListedTarget> targets;
+    ASSERT_TRUE(reader::parseListedTargets(Modulation::TypeA106, TypeAAnswer.data(), TypeAAnswer.size(), targets));
     ASSERT_EQ(targets.size(), 1u);
-    const pn532::ListedTarget &t = targets[0];
+    const reader::ListedTarget &t = targets[0];
     EXPECT_EQ(t.sensRes, 0x0344);  // the chip sends it high byte first
     EXPECT_EQ(t.ats, (Bytes{0x06, 0x75, 0x77, 0x81, 0x02, 0x80}));
 
-    const Bytes block = pn532::additionalData(t, 5);
+    const Bytes block = reader::additionalData(t, 5);
     ASSERT_EQ(block.size(), 25u + 6);
     EXPECT_EQ(u32(block, 0), 1u);
     EXPECT_EQ(u32(block, GP_AD_TARGET_NUMBER), 5u);
@@ -51,11 +52,11 @@ TEST(Pn532Targets, TypeATargetBecomesItsAdditionalDataFieldByField)
     EXPECT_EQ(Bytes(block.begin() + GP_AD_A_ATS, block.end()), t.ats);
 }
 
-TEST(Pn532Targets, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
+TEST(ReaderTarget, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
 {
-    std::vector<pn532::ListedTarget> targets;
-    ASSERT_TRUE(pn532::parseListedTargets(Modulation::TypeB106, TypeBAnswer.data(), TypeBAnswer.size(), targets));
-    Bytes block = pn532::additionalData(targets.at(0), 2);
+    std::vector<reader::ListedTarget> targets;
+    ASSERT_TRUE(reader::parseListedTargets(Modulation::TypeB106, TypeBAnswer.data(), TypeBAnswer.size(), targets));
+    Bytes block = reader::additionalData(targets.at(0), 2);
     ASSERT_EQ(block.size(), 23u + 1);
     EXPECT_EQ(u32(block, 0), 8u);
     EXPECT_EQ(Bytes(block.begin() + GP_AD_B_ATQB, block.begin() + GP_AD_B_ATQB + 12),
@@ -65,8 +66,8 @@ TEST(Pn532Targets, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
     EXPECT_EQ(targets[0].identifier(), (Bytes{0x12, 0x34, 0x56, 0x78}));  // PUPI
 
     for (Modulation m : {Modulation::Felica212, Modulation::Felica424}) {
-        ASSERT_TRUE(pn532::parseListedTargets(m, FelicaAnswer.data(), FelicaAnswer.size(), targets));
-        block = pn532::additionalData(targets.at(0), 3);
+        ASSERT_TRUE(reader::parseListedTargets(m, FelicaAnswer.data(), FelicaAnswer.size(), targets));
+        block = reader::additionalData(targets.at(0), 3);
         const uint32_t type = m == Modulation::Felica212 ? 2u : 4u;
         ASSERT_EQ(block.size(), 27u + 2);
         EXPECT_EQ(u32(block, 0), type);
@@ -80,21 +81,21 @@ TEST(Pn532Targets, TypeBAndFelicaTargetsBecomeTheirAdditionalData)
     }
 }
 
-TEST(Pn532Targets, NoTargetAndTwoTargetsAreRead)
+TEST(ReaderTarget, NoTargetAndTwoTargetsAreRead)
 {
-    std::vector<pn532::ListedTarget> targets;
+    std::vector<reader::ListedTarget> targets;
     const Bytes none{0x00};
-    EXPECT_TRUE(pn532::parseListedTargets(Modulation::TypeA106, none.data(), none.size(), targets));
+    EXPECT_TRUE(reader::parseListedTargets(Modulation::TypeA106, none.data(), none.size(), targets));
     EXPECT_TRUE(targets.empty());
     // Two MIFARE-like cards (no ATS: SEL_RES bit 6 clear), 4-byte UIDs.
     const Bytes two{0x02, 0x01, 0x00, 0x04, 0x08, 0x04, 0xA1, 0xA2, 0xA3, 0xA4,
                     0x02, 0x00, 0x04, 0x08, 0x04, 0xB1, 0xB2, 0xB3, 0xB4};
-    ASSERT_TRUE(pn532::parseListedTargets(Modulation::TypeA106, two.data(), two.size(), targets));
+    ASSERT_TRUE(reader::parseListedTargets(Modulation::TypeA106, two.data(), two.size(), targets));
     ASSERT_EQ(targets.size(), 2u);
     EXPECT_EQ(targets[1].tg, 2);
     EXPECT_EQ(targets[1].nfcid1, (Bytes{0xB1, 0xB2, 0xB3, 0xB4}));
     EXPECT_TRUE(targets[0].ats.empty());
-    EXPECT_EQ(pn532::additionalData(targets[0], 1).size(), 25u);
+    EXPECT_EQ(reader::additionalData(targets[0], 1).size(), 25u);
 }
 
 struct MalformedCase {
@@ -111,8 +112,8 @@ TEST_P(Pn532MalformedTargets, AreRefusedWithoutReadingPastTheData)
     // An exact-size heap copy, so that a read past the end is caught by the address sanitizer.
     std::unique_ptr<uint8_t[]> copy(new uint8_t[c.data.size() + 1]);
     std::copy(c.data.begin(), c.data.end(), copy.get());
-    std::vector<pn532::ListedTarget> targets;
-    EXPECT_FALSE(pn532::parseListedTargets(c.modulation, copy.get(), c.data.size(), targets)) << c.name;
+    std::vector<reader::ListedTarget> targets;
+    EXPECT_FALSE(reader::parseListedTargets(c.modulation, copy.get(), c.data.size(), targets)) << c.name;
     EXPECT_TRUE(targets.empty()) << c.name;
 }
 
@@ -154,14 +155,14 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-TEST(Pn532Targets, EncodedTargetDataParsesBackToTheSameTarget)
+TEST(ReaderTarget, EncodedTargetDataParsesBackToTheSameTarget)
 {
     for (const auto &c : {std::make_pair(Modulation::TypeA106, TypeAAnswer), std::make_pair(Modulation::TypeB106, TypeBAnswer),
                           std::make_pair(Modulation::Felica212, FelicaAnswer)}) {
-        std::vector<pn532::ListedTarget> targets;
-        ASSERT_TRUE(pn532::parseListedTargets(c.first, c.second.data(), c.second.size(), targets));
+        std::vector<reader::ListedTarget> targets;
+        ASSERT_TRUE(reader::parseListedTargets(c.first, c.second.data(), c.second.size(), targets));
         Bytes encoded{0x01};
-        const Bytes one = pn532::encodeTargetData(c.first, targets[0]);
+        const Bytes one = reader::encodeTargetData(c.first, targets[0]);
         encoded.insert(encoded.end(), one.begin(), one.end());
         EXPECT_EQ(encoded, c.second);
     }
@@ -211,12 +212,12 @@ TEST(Pn532PortNames, ComPortsMapToTheirWindowsDevice)
 
 TEST(Pn532PortNames, CategoryIsFoundAtItsPositionAsTheLibrarySplitsTheList)
 {
-    EXPECT_EQ(pn532::categoryPosition("COM", "COM"), 0);
-    EXPECT_EQ(pn532::categoryPosition("USB, F2PORT ,COM", "COM"), 2);
-    EXPECT_EQ(pn532::categoryPosition("SIM,,  COM  ", "COM"), 2);  // empty items keep their place
-    EXPECT_EQ(pn532::categoryPosition("SIM, COMX", "COM"), -1);
-    EXPECT_EQ(pn532::categoryPosition("", "COM"), -1);
-    EXPECT_EQ(pn532::categoryPosition(std::string(4094, 'A') + ",COM", "COM"), -1);  // past 4096 characters
+    EXPECT_EQ(reader::categoryPosition("COM", "COM"), 0);
+    EXPECT_EQ(reader::categoryPosition("USB, F2PORT ,COM", "COM"), 2);
+    EXPECT_EQ(reader::categoryPosition("SIM,,  COM  ", "COM"), 2);  // empty items keep their place
+    EXPECT_EQ(reader::categoryPosition("SIM, COMX", "COM"), -1);
+    EXPECT_EQ(reader::categoryPosition("", "COM"), -1);
+    EXPECT_EQ(reader::categoryPosition(std::string(4094, 'A') + ",COM", "COM"), -1);  // past 4096 characters
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-#include "Pn532Targets.h"
+#include "ReaderTarget.h"
 
 #include "korvat_nfc_plugin.h"
 
-namespace pn532 {
+namespace reader {
 
 namespace {
 
@@ -239,4 +239,4 @@ std::vector<uint8_t> additionalData(const ListedTarget &target, uint32_t targetN
     return block;
 }
 
-}  // namespace pn532
+}  // namespace reader

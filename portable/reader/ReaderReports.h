@@ -7,9 +7,9 @@
 #include <deque>
 #include <vector>
 
-#include "Pn532Status.h"
+#include "ReaderError.h"
 
-namespace pn532 {
+namespace reader {
 
 // One answer of gp_get_driver_status.
 struct StatusReport {
@@ -31,4 +31,4 @@ StatusReport foundReport(uint32_t cardType, std::vector<uint8_t> additionalData)
 void takeReports(std::deque<StatusReport> &pending, bool polling, TargetPhase phase, const StatusReport *failure,
                  std::deque<StatusReport> &events, StatusReport &steady);
 
-}  // namespace pn532
+}  // namespace reader

@@ -15,9 +15,9 @@
 
 #include <deque>
 
-#include "Pn532Reader.h"
+#include "ReaderReports.h"
 
-namespace pn532 {
+namespace reader {
 
 class StatusMailbox {
 public:
@@ -40,4 +40,4 @@ private:
     StatusReport m_HandedOut;  // the last answer
 };
 
-}  // namespace pn532
+}  // namespace reader

@@ -1,10 +1,10 @@
-#include "Pn532ReaderReports.h"
+#include "ReaderReports.h"
 
 #include <utility>
 
 #include "korvat_nfc_plugin.h"
 
-namespace pn532 {
+namespace reader {
 
 StatusReport foundReport(uint32_t cardType, std::vector<uint8_t> additionalData)
 {
@@ -35,4 +35,4 @@ void takeReports(std::deque<StatusReport> &pending, bool polling, TargetPhase ph
     }
 }
 
-}  // namespace pn532
+}  // namespace reader

@@ -1,10 +1,10 @@
-#include "Pn532StatusMailbox.h"
+#include "ReaderStatusMailbox.h"
 
 #include <utility>
 
 #include "korvat_nfc_plugin.h"
 
-namespace pn532 {
+namespace reader {
 
 void StatusMailbox::post(std::deque<StatusReport> &events, const StatusReport &steady)
 {
@@ -51,4 +51,4 @@ void StatusMailbox::clear()
     m_Steady = StatusReport();
 }
 
-}  // namespace pn532
+}  // namespace reader

@@ -1,12 +1,14 @@
-// Target data of InListPassiveTarget answers, and the reader plug-in's additional data block
-// (korvat_nfc_plugin.h) built from it.
+// A target as a reader lists it (the fields of each kind, what every reader core reports), the
+// target data of an InListPassiveTarget answer (the form in which the PN532 gives them, on a
+// serial line or inside a PC/SC reader) and the reader plug-in's additional data block
+// (korvat_nfc_plugin.h) built from a target.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace pn532 {
+namespace reader {
 
 // BrTy of InListPassiveTarget.
 enum class Modulation : uint8_t { TypeA106 = 0x00, Felica212 = 0x01, Felica424 = 0x02, TypeB106 = 0x03 };
@@ -54,4 +56,4 @@ std::vector<uint8_t> encodeTargetData(Modulation modulation, const ListedTarget 
 // The additional data block handed to the library for a found target.
 std::vector<uint8_t> additionalData(const ListedTarget &target, uint32_t targetNumber);
 
-}  // namespace pn532
+}  // namespace reader

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "Pn532ErrorCodes.h"
-#include "Pn532ReaderReports.h"
-#include "Pn532StatusMailbox.h"
+#include "ReaderReports.h"
+#include "ReaderStatusMailbox.h"
 #include "korvat_nfc_plugin.h"
 
 namespace {
@@ -21,9 +21,9 @@ const uint32_t PortLost = GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_PORT_LOST 
 
 // F<n>: target n found, L: it left, D: the reader failed; states I idle, W waiting, A enabled,
 // E failing.
-pn532::StatusReport report(const std::string &token)
+reader::StatusReport report(const std::string &token)
 {
-    pn532::StatusReport r;
+    reader::StatusReport r;
     switch (token[0]) {
     case 'F':
         r.driverStatus = Found;
@@ -53,7 +53,7 @@ pn532::StatusReport report(const std::string &token)
 }
 
 // The token a handed-out report reads as (D and E read alike: the same word and pair).
-std::string token(const pn532::StatusReport &r)
+std::string token(const reader::StatusReport &r)
 {
     if (r.driverStatus == Found) {
         return "F" + std::to_string(r.additionalData.empty() ? 0 : r.additionalData[0]);
@@ -84,12 +84,12 @@ struct Case {
     const char *script;
 };
 
-class Pn532StatusMailboxTest : public ::testing::TestWithParam<Case> {};
+class ReaderStatusMailboxTest : public ::testing::TestWithParam<Case> {};
 
-TEST_P(Pn532StatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
+TEST_P(ReaderStatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
 {
-    pn532::StatusMailbox mailbox;
-    std::deque<pn532::StatusReport> events;
+    reader::StatusMailbox mailbox;
+    std::deque<reader::StatusReport> events;
     std::istringstream script(GetParam().script);
     std::string step;
     std::string got, expected;
@@ -109,7 +109,7 @@ TEST_P(Pn532StatusMailboxTest, StatusCallsGetTheStateNowNotTheHistory)
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, Pn532StatusMailboxTest,
+    Table, ReaderStatusMailboxTest,
     ::testing::Values(
         Case{"found_once_then_waiting", "+F1 =W ?F1 ?W ?W"},
         Case{"came_and_went_between_two_calls", "+F1 +L =I ?I ?I"},
@@ -123,11 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"found_after_recovery_follows_the_error", "+D +F2 =W ?D ?F2 ?W"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
 
-TEST(Pn532StatusMailbox, ClosedPortDropsWhatWaits)
+TEST(ReaderStatusMailbox, ClosedPortDropsWhatWaits)
 {
-    pn532::StatusMailbox mailbox;
+    reader::StatusMailbox mailbox;
     EXPECT_FALSE(mailbox.portOpen());
-    std::deque<pn532::StatusReport> events{report("F1")};
+    std::deque<reader::StatusReport> events{report("F1")};
     mailbox.post(events, report("W"));
     EXPECT_TRUE(mailbox.portOpen());
     mailbox.clear();
@@ -140,8 +140,8 @@ TEST(Pn532StatusMailbox, ClosedPortDropsWhatWaits)
 // steady state of its target, or its device error while it fails in poll mode.
 TEST(ReaderReports, EventsMoveInOrderAndTheSteadyStateFollowsPollingPhaseAndFailure)
 {
-    using pn532::TargetPhase;
-    const pn532::StatusReport failure = report("E");
+    using reader::TargetPhase;
+    const reader::StatusReport failure = report("E");
     const struct {
         const char *name;
         bool polling;
@@ -158,13 +158,13 @@ TEST(ReaderReports, EventsMoveInOrderAndTheSteadyStateFollowsPollingPhaseAndFail
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::deque<pn532::StatusReport> pending{pn532::foundReport(1, {2}), report("L"), report("D")};
-        std::deque<pn532::StatusReport> events{report("F1")};
-        pn532::StatusReport steady = report("F9");
-        pn532::takeReports(pending, c.polling, c.phase, c.failing ? &failure : nullptr, events, steady);
+        std::deque<reader::StatusReport> pending{reader::foundReport(1, {2}), report("L"), report("D")};
+        std::deque<reader::StatusReport> events{report("F1")};
+        reader::StatusReport steady = report("F9");
+        reader::takeReports(pending, c.polling, c.phase, c.failing ? &failure : nullptr, events, steady);
         EXPECT_TRUE(pending.empty());
         std::string taken;
-        for (const pn532::StatusReport &r : events) {
+        for (const reader::StatusReport &r : events) {
             taken += token(r) + " ";
         }
         EXPECT_EQ(taken, "F1 F2 L D ");
