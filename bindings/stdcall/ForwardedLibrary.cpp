@@ -247,6 +247,10 @@ void ForwardedLibrary::releaseAfterUnload()
         if (appendThread(value, used, thread, id)) {
             started[startedCount++] = thread;
         } else {
+            char line[200];
+            std::snprintf(line, sizeof(line), "korvat_nfc_stdcall: the release of %ls cannot be passed on (the "
+                          "variable is full): a companion loaded again at once may find it loaded\n", slot.fileName);
+            trace(line);
             CloseHandle(thread);  // the next companion cannot wait for this one; it ends all the same
         }
     }
