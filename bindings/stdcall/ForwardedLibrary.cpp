@@ -56,14 +56,17 @@ void releaseVariableName(wchar_t (&name)[64])
     name[used] = L'\0';
 }
 
-// The thread handles in the variable: each in hexadecimal, followed by ';'.
+// The release threads in the variable: each as its handle and its thread id in hexadecimal,
+// "handle:id;". The id guards against a value this companion did not write (a variable inherited
+// from a parent whose process id this process now has, or set by other code): only a handle that
+// is a thread handle of exactly that thread is waited for and closed, never someone else's handle.
 const size_t ValueCapacity = 256;
 
-bool appendHandle(wchar_t (&value)[ValueCapacity], size_t &used, HANDLE handle)
+bool appendHex(wchar_t (&value)[ValueCapacity], size_t &used, uintptr_t number, wchar_t separator)
 {
     wchar_t digits[2 * sizeof(uintptr_t)];
     size_t count = 0;
-    for (uintptr_t rest = reinterpret_cast<uintptr_t>(handle); count == 0 || rest != 0; rest >>= 4) {
+    for (uintptr_t rest = number; count == 0 || rest != 0; rest >>= 4) {
         digits[count++] = L"0123456789abcdef"[rest & 0xF];
     }
     if (used + count + 2 > ValueCapacity) {
@@ -72,8 +75,40 @@ bool appendHandle(wchar_t (&value)[ValueCapacity], size_t &used, HANDLE handle)
     while (count != 0) {
         value[used++] = digits[--count];
     }
-    value[used++] = L';';
+    value[used++] = separator;
     value[used] = L'\0';
+    return true;
+}
+
+bool appendThread(wchar_t (&value)[ValueCapacity], size_t &used, HANDLE thread, DWORD id)
+{
+    const size_t before = used;
+    if (appendHex(value, used, reinterpret_cast<uintptr_t>(thread), L':') && appendHex(value, used, id, L';')) {
+        return true;
+    }
+    used = before;
+    value[used] = L'\0';
+    return false;
+}
+
+// One hexadecimal number of at most maximumDigits digits, ended by `end`, from text[at]; at
+// moves past the end character. False when the text is not such a number.
+bool readHex(const wchar_t *text, size_t length, size_t &at, wchar_t end, size_t maximumDigits, uintptr_t &number)
+{
+    number = 0;
+    size_t digits = 0;
+    for (; at < length && text[at] != end; ++at, ++digits) {
+        const wchar_t c = text[at];
+        const int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : -1;
+        if (digit < 0 || digits == maximumDigits) {
+            return false;
+        }
+        number = number * 16 + static_cast<uintptr_t>(digit);
+    }
+    if (at == length || digits == 0) {
+        return false;
+    }
+    ++at;
     return true;
 }
 
@@ -93,15 +128,23 @@ void awaitEarlierReleasesLocked()
         return;
     }
     SetEnvironmentVariableW(name, nullptr);
-    uintptr_t handle = 0;
-    for (DWORD i = 0; i < length; ++i) {
-        const wchar_t c = value[i];
-        if (c != L';') {
-            handle = handle * 16 + static_cast<uintptr_t>(c <= L'9' ? c - L'0' : c - L'a' + 10);
+    for (size_t at = 0; at < length;) {
+        const size_t entry = at;
+        uintptr_t handle = 0, id = 0;
+        const bool read = readHex(value, length, at, L':', 2 * sizeof(uintptr_t), handle) &&
+                          readHex(value, length, at, L';', 8, id);
+        const HANDLE thread = reinterpret_cast<HANDLE>(handle);
+        if (!read || id == 0 || GetThreadId(thread) != static_cast<DWORD>(id)) {
+            trace("korvat_nfc_stdcall: an entry of the release variable names no release thread of a companion; "
+                  "left alone\n");
+            if (!read) {
+                // Resynchronise on the next entry.
+                for (at = entry; at < length && value[at] != L';'; ++at) {
+                }
+                ++at;
+            }
             continue;
         }
-        const HANDLE thread = reinterpret_cast<HANDLE>(handle);
-        handle = 0;
         if (WaitForSingleObject(thread, ReleaseWaitMs) != WAIT_OBJECT_0) {
             char line[160];
             std::snprintf(line, sizeof(line), "korvat_nfc_stdcall: the release of a DLL held by the companion loaded "
@@ -191,7 +234,8 @@ void ForwardedLibrary::releaseAfterUnload()
             continue;
         }
         // Started now, it runs once this unload has left the loader lock.
-        const HANDLE thread = CreateThread(nullptr, 0, start, slot.held, 0, nullptr);
+        DWORD id = 0;
+        const HANDLE thread = CreateThread(nullptr, 0, start, slot.held, 0, &id);
         if (thread == nullptr) {
             char line[200];
             std::snprintf(line, sizeof(line), "korvat_nfc_stdcall: %ls stays loaded: no thread to release it "
@@ -200,9 +244,13 @@ void ForwardedLibrary::releaseAfterUnload()
             continue;
         }
         slot.held = nullptr;
-        if (appendHandle(value, used, thread)) {
+        if (appendThread(value, used, thread, id)) {
             started[startedCount++] = thread;
         } else {
+            char line[200];
+            std::snprintf(line, sizeof(line), "korvat_nfc_stdcall: the release of %ls cannot be passed on (the "
+                          "variable is full): a companion loaded again at once may find it loaded\n", slot.fileName);
+            trace(line);
             CloseHandle(thread);  // the next companion cannot wait for this one; it ends all the same
         }
     }

@@ -14,9 +14,10 @@
 // it holds whose start routine is kernel32's FreeLibrary itself, with the DLL as the argument (no
 // code of the companion runs there: its image is being unmapped), so each DLL goes back moments
 // after the companion's unload and its own unload closes what the application left open. The
-// thread handles are passed on in the process's environment variable
+// thread handles, each with its thread id, are passed on in the process's environment variable
 // KORVAT_NFC_STDCALL_RELEASE_<process id>: the companion loaded again waits for them (up to 30 s)
-// before its first call takes a DLL, so that it finds a fresh one. At process exit nothing is
+// before its first call takes a DLL, so that it finds a fresh one; an entry whose handle is not a
+// handle of that very thread is none of ours and is left alone. At process exit nothing is
 // handed back (the process ends).
 //
 // When a DLL or one of its exports cannot be found, the forwarding call fails, traces why (one

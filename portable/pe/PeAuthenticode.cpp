@@ -4,6 +4,11 @@
 
 namespace {
 
+uint16_t little16(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
 uint32_t little32(const uint8_t *p)
 {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -34,6 +39,25 @@ bool PeAuthenticode::digestRanges(const uint8_t *data, size_t size, std::vector<
     // The table follows the headers (a file offset, not an address) and lies inside the file.
     if (tableSize == 0 || table < entry + DirectoryEntrySize || table + tableSize > size) {
         return false;
+    }
+    // Nor may it lie inside what the loader maps: the headers (SizeOfHeaders) and each section's
+    // raw data. A table placed there is left out of the digest while the loader maps its bytes,
+    // so a genuine signature moved into a section would cover other code than the one signed.
+    if (table < little32(data + optionalHeader + SizeOfHeadersField)) {
+        return false;
+    }
+    const uint8_t *fileHeader = data + optionalHeader - PeImage::FileHeaderSize;
+    const uint64_t sections = optionalHeader + little16(fileHeader + PeImage::OptionalHeaderSizeField);
+    const uint64_t sectionCount = little16(fileHeader + SectionCountField);
+    if (sections + sectionCount * SectionHeaderSize > size) {
+        return false;
+    }
+    for (uint64_t i = 0; i < sectionCount; ++i) {
+        const uint8_t *section = data + sections + i * SectionHeaderSize;
+        const uint64_t rawSize = little32(section + SectionRawSizeField);
+        if (rawSize != 0 && table < uint64_t(little32(section + SectionRawPointerField)) + rawSize) {
+            return false;
+        }
     }
     const uint64_t checksum = optionalHeader + ChecksumField;
     ranges.push_back({0, static_cast<size_t>(checksum)});

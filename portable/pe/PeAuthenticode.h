@@ -15,7 +15,8 @@ struct PeByteRange {
 class PeAuthenticode {
 public:
     // The ranges to hash, in file order. False when the file is no PE image, has no certificate
-    // table, or the table lies outside the file or inside the headers.
+    // table, or the table lies outside the file, inside the headers or before the end of a
+    // section's raw data.
     static bool digestRanges(const uint8_t *data, size_t size, std::vector<PeByteRange> &ranges);
 
     static constexpr size_t ChecksumField = 64;             // in the optional header
@@ -23,4 +24,9 @@ public:
     static constexpr size_t Pe32PlusDirectoryCountField = 108;
     static constexpr size_t SecurityDirectoryIndex = 4;
     static constexpr size_t DirectoryEntrySize = 8;
+    static constexpr size_t SizeOfHeadersField = 60;        // in the optional header
+    static constexpr size_t SectionCountField = 2;          // NumberOfSections, in the file header
+    static constexpr size_t SectionHeaderSize = 40;
+    static constexpr size_t SectionRawSizeField = 16;       // SizeOfRawData
+    static constexpr size_t SectionRawPointerField = 20;    // PointerToRawData
 };

@@ -40,6 +40,17 @@ Bytes signedImage(uint16_t magic, size_t size, uint32_t table, uint32_t tableSiz
     return b;
 }
 
+// Gives the image SizeOfHeaders and one section whose raw data is [rawPointer, rawPointer + rawSize).
+Bytes withSection(Bytes b, uint32_t sizeOfHeaders, uint32_t rawPointer, uint32_t rawSize)
+{
+    put32(b, 0x98 + 60, sizeOfHeaders);
+    b[0x80 + 4 + 2] = 1;  // NumberOfSections
+    const size_t section = 0x98 + 0xF0;
+    put32(b, section + 16, rawSize);
+    put32(b, section + 20, rawPointer);
+    return b;
+}
+
 std::vector<std::pair<size_t, size_t>> rangesOf(const Bytes &image, bool *read = nullptr)
 {
     std::vector<PeByteRange> ranges;
@@ -66,6 +77,9 @@ TEST(PeAuthenticode, TheDigestSkipsTheChecksumTheDirectoryEntryAndTheTable)
     // Bytes after the table are covered too.
     EXPECT_EQ(rangesOf(signedImage(0x20B, 0x1000, 0xE00, 0x100)),
               (Ranges{{0, 0xD8}, {0xDC, 0x128 - 0xDC}, {0x130, 0xE00 - 0x130}, {0xF00, 0x100}}));
+    // A table right behind the headers and the last section's raw data.
+    EXPECT_EQ(rangesOf(withSection(signedImage(0x20B, 0x1000, 0xF00, 0x100), 0x400, 0x400, 0xB00)),
+              (Ranges{{0, 0xD8}, {0xDC, 0x128 - 0xDC}, {0x130, 0xF00 - 0x130}}));
 }
 
 TEST(PeAuthenticode, FilesWhoseTableCannotBePlacedHaveNoDigestRanges)
@@ -78,6 +92,8 @@ TEST(PeAuthenticode, FilesWhoseTableCannotBePlacedHaveNoDigestRanges)
     notPe[0x81] = 'X';
     Bytes cut = signedImage(0x20B, 0x1000, 0xF00, 0x100);
     cut.resize(0x12C);
+    Bytes sectionsCut = withSection(signedImage(0x20B, 0x1000, 0x190, 0x10), 0, 0, 0);
+    sectionsCut.resize(0x1A0);  // the one section header would end at 0x1B0
     const Case cases[] = {
         {"no table", signedImage(0x10B, 0x1000, 0, 0)},
         {"table past the end", signedImage(0x10B, 0x1000, 0xF00, 0x101)},
@@ -87,6 +103,12 @@ TEST(PeAuthenticode, FilesWhoseTableCannotBePlacedHaveNoDigestRanges)
         {"unknown optional header", signedImage(0x10C, 0x1000, 0xF00, 0x100)},
         {"no PE signature", notPe},
         {"headers cut before the directory", cut},
+        // The loader maps these bytes, yet the digest would leave them out.
+        {"table inside what SizeOfHeaders covers", withSection(signedImage(0x10B, 0x1000, 0x300, 0x100), 0x400,
+                                                               0x400, 0x100)},
+        {"table inside a section's raw data", withSection(signedImage(0x20B, 0x1000, 0xC00, 0x100), 0x400, 0x400,
+                                                           0xB00)},
+        {"section table past the end", sectionsCut},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -28,8 +28,9 @@ TEST(CompanionReleaseTest, WhatTheCompanionOrTheApplicationLoadedIsGoneAfterTheF
     }
     // companion: 32-bit VBA's way, the companion alone; companion_at_once: loaded again right
     // after its FreeLibrary; mixed: the application loads the main DLL itself and calls it through
-    // the companion.
-    for (const char *mode : {"companion", "companion_at_once", "mixed"}) {
+    // the companion; foreign_release_variable: the release variable names a handle that is none of
+    // the companion's.
+    for (const char *mode : {"companion", "companion_at_once", "mixed", "foreign_release_variable"}) {
         const ChildRun run = runChildProcess("\"" + binDirectory() + "tag_call_then_reload.exe\" \"" +
                                                  directory.file(".") + "\" " + mode, 60000);
         ASSERT_TRUE(run.started && run.ended) << mode;

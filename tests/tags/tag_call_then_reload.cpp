@@ -1,6 +1,7 @@
 // Child process of the tag library's and the stdcall companion's tests: a tag call must not keep
 // korvat_nfc_library_for_vb.dll loaded once the application has freed what it loaded.
-//   tag_call_then_reload <directory of the DLLs> direct|companion|companion_at_once|mixed
+//   tag_call_then_reload <directory of the DLLs> direct|companion|companion_at_once|mixed|
+//                        foreign_release_variable
 // direct:    the application loads the main DLL and korvat_nfc_tags.dll, initialises, opens the
 //            configured port SIM0 and makes a tag call, then frees both DLLs.
 // companion: the application loads korvat_nfc_stdcall.dll only (as 32-bit VBA does), makes the
@@ -9,6 +10,9 @@
 //            before what it held has gone back.
 // mixed:     the application loads the main DLL and the companion, makes the calls through the
 //            companion and frees both.
+// foreign_release_variable: as companion, but the process's release variable names a handle of
+//            the application's that is no release thread (as a variable inherited from a parent
+//            whose process id this process has would): the companion leaves that handle open.
 // Then the main DLL and the tag library must be unloaded: at once where the application loaded
 // them; where the companion loaded them, just after its unload (waited for, bounded). The DLLs
 // loaded again must find a fresh library: open fails with KORVAT_NFC_E_NOT_INITIALIZED,
@@ -18,6 +22,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "korvat_nfc.h"
@@ -39,7 +44,7 @@ const char MainName[] = "korvat_nfc_library_for_vb.dll";
 const char TagsName[] = "korvat_nfc_tags.dll";
 const char CompanionName[] = "korvat_nfc_stdcall.dll";
 
-enum class Mode { Direct, Companion, CompanionAtOnce, Mixed };
+enum class Mode { Direct, Companion, CompanionAtOnce, Mixed, ForeignReleaseVariable };
 
 struct Cdecl {
     template <class... Arguments>
@@ -57,7 +62,8 @@ public:
     // Loads the DLLs the application loads in this mode; false when one does not load.
     bool load(const std::string &bin, Mode mode)
     {
-        const bool alone = mode == Mode::Companion || mode == Mode::CompanionAtOnce;
+        const bool alone =
+            mode == Mode::Companion || mode == Mode::CompanionAtOnce || mode == Mode::ForeignReleaseVariable;
         const char *names[2] = {alone ? CompanionName : MainName,
                                 mode == Mode::Direct ? TagsName : mode == Mode::Mixed ? CompanionName : nullptr};
         for (int i = 0; i < 2 && names[i] != nullptr; ++i) {
@@ -122,6 +128,23 @@ std::string hex(uint32_t code)
 
 bool loaded(const char *name) { return GetModuleHandleA(name) != nullptr; }
 
+std::wstring releaseVariableName()
+{
+    return L"KORVAT_NFC_STDCALL_RELEASE_" + std::to_wstring(GetCurrentProcessId());
+}
+
+// An event of the application's, signalled (a companion that waited for it would not wait long),
+// named by the release variable in the old form (a bare handle) and with a thread id.
+HANDLE foreignReleaseVariable()
+{
+    const HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    wchar_t value[96];
+    const unsigned long long handle = reinterpret_cast<uintptr_t>(event);
+    std::swprintf(value, 96, L"%llx;%llx:%lx;", handle, handle, GetCurrentThreadId());
+    SetEnvironmentVariableW(releaseVariableName().c_str(), value);
+    return event;
+}
+
 // After the application freed what it loaded: the DLLs it loaded are unloaded at once, those the
 // companion loaded on a thread of their own just after the companion's unload.
 void expectUnloaded(Mode mode)
@@ -145,10 +168,18 @@ int run(const std::string &bin, Mode mode)
 {
     expect(!loaded(MainName) && !loaded(TagsName), "neither DLL is loaded at the start");
     Road<Convention> road;
+    const HANDLE foreign = mode == Mode::ForeignReleaseVariable ? foreignReleaseVariable() : nullptr;
     if (!road.load(bin, mode)) {
         return 3;
     }
     expect(road.initialize() != 0, "initialise");
+    if (foreign != nullptr) {
+        expect(WaitForSingleObject(foreign, 0) == WAIT_OBJECT_0,
+               "the application's handle named by the release variable is still open");
+        expect(GetEnvironmentVariableW(releaseVariableName().c_str(), nullptr, 0) == 0,
+               "the companion took the release variable");
+        CloseHandle(foreign);
+    }
     expect(road.openSim(), "open SIM0: error " + hex(road.nfcError()));
     // A Type 2 Tag's record (type A, SEL_RES 00, a 7-byte NFCID1): no access is enabled, so the
     // call fails in korvatlib_nfc_thru; what matters is that it went to the main DLL.
@@ -189,7 +220,8 @@ int main(int argc, char **argv)
     } modes[] = {{"direct", Mode::Direct},
                  {"companion", Mode::Companion},
                  {"companion_at_once", Mode::CompanionAtOnce},
-                 {"mixed", Mode::Mixed}};
+                 {"mixed", Mode::Mixed},
+                 {"foreign_release_variable", Mode::ForeignReleaseVariable}};
     for (const auto &m : modes) {
         if (argc == 3 && std::strcmp(argv[2], m.name) == 0) {
             std::string directory = argv[1];
@@ -199,6 +231,7 @@ int main(int argc, char **argv)
             return m.mode == Mode::Direct ? run<Cdecl>(directory, m.mode) : run<Stdcall>(directory, m.mode);
         }
     }
-    std::printf("usage: tag_call_then_reload <directory of the DLLs> direct|companion|companion_at_once|mixed\n");
+    std::printf("usage: tag_call_then_reload <directory of the DLLs> "
+                "direct|companion|companion_at_once|mixed|foreign_release_variable\n");
     return 2;
 }
