@@ -39,6 +39,9 @@ private:
     void fail(TagWriteOutcome outcome, const std::string &report);
     void planAfterRead();
     void planMessage();
+    // The TLV bytes to write from the layout's free address and the address of each, and the index
+    // of the NDEF TLV's first length byte among them; false when they do not fit below page 256.
+    bool layOutStream(std::vector<uint8_t> &stream, std::vector<size_t> &addresses, size_t &firstLength) const;
     void planBlankFormat();
     void addWrite(size_t page, const std::vector<uint8_t> &image);
 
