@@ -79,6 +79,8 @@ public:
 
     bool nextCommand(std::vector<uint8_t> &command);
     void takeResponse(const uint8_t *response, size_t length);
+    // The read options of the commands from now on (once GET_VERSION has named the tag).
+    void setOptions(const Type2ReadOptions &options) { m_Options = options; }
 
     TagReadOutcome outcome() const { return m_Outcome; }
     const std::string &report() const { return m_Report; }

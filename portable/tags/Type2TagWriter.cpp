@@ -31,6 +31,12 @@ Type2TagWriter Type2TagWriter::formatter(size_t blankDataSize, const Type2ReadOp
     return writer;
 }
 
+void Type2TagWriter::setOptions(const Type2ReadOptions &options)
+{
+    m_Options = options;
+    m_Reader.setOptions(options);
+}
+
 void Type2TagWriter::fail(TagWriteOutcome outcome, const std::string &report)
 {
     m_Outcome = outcome;

@@ -27,6 +27,10 @@ public:
 
     bool nextCommand(std::vector<uint8_t> &command);
     void takeResponse(const uint8_t *response, size_t length);
+    // Once GET_VERSION has named the tag: the read options of the commands from now on, and the
+    // data area of a blank tag (formatter only; used when the reading is over).
+    void setOptions(const Type2ReadOptions &options);
+    void setBlankDataSize(size_t blankDataSize) { m_BlankDataSize = blankDataSize; }
 
     TagWriteOutcome outcome() const { return m_Outcome; }
     const std::string &report() const { return m_Report; }
