@@ -530,6 +530,20 @@ TEST_F(TagLibraryTest, WalkingRefusesWhatIsNotThereAndTellsTheSizesThatAreNeeded
              return korvatlib_tags_ndef_add_text(m, sizeof(m), &n, "e n", "x");
          },
          {KORVAT_TAGS_E_INVALID_ARGUMENT, 0}},
+        {"a URI that is not UTF-8 (a code page's bytes)",
+         [&] {
+             uint32_t n = 0;
+             uint8_t m[64];
+             return korvatlib_tags_ndef_add_uri(m, sizeof(m), &n, "https://example.com/caf\xE9");
+         },
+         {KORVAT_TAGS_E_INVALID_ARGUMENT, 0}},
+        {"a chunked empty record",
+         [&] {
+             const uint8_t chunked[] = {0xB0, 0x00, 0x00, 0x56, 0x00, 0x01, 0x41};
+             uint32_t n;
+             return korvatlib_tags_ndef_record_count(chunked, sizeof(chunked), &n);
+         },
+         {KORVAT_TAGS_E_INVALID_NDEF, 0}},
     };
     for (const Case &c : cases) {
         EXPECT_FALSE(c.call()) << c.what;
