@@ -323,14 +323,16 @@ TEST_F(TagLibraryTest, AType2TagWithAReservedAreaBeforeItsFreeBytesIsFormattedAn
         SimulatedTag tag(card, DEVICE_TYPE_NFC_14443A_18092_106K);
         ASSERT_TRUE(tag.ready()) << what << ": no access, " << std::hex << nfcError().first;
         KORVAT_TAG_INFO info;
+        // No NDEF TLV yet: initialised (a capability container) and empty, with room for 6 bytes.
         ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << what << std::hex << tagsError().first;
-        EXPECT_EQ(info.ndef_present, 0) << what << ": no NDEF TLV yet";
+        EXPECT_EQ(info.ndef_present, 1) << what;
+        EXPECT_EQ(info.capacity, 6u) << what;
+        EXPECT_EQ(info.message_size, 0u) << what;
         if (formatFirst) {
             ASSERT_TRUE(korvatlib_tags_format(tag.record.data(), tag.size())) << what << std::hex << tagsError().first;
-            ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << what;
-            EXPECT_EQ(info.ndef_present, 1) << what;
-            EXPECT_EQ(info.capacity, 6u) << what;
-            EXPECT_EQ(info.message_size, 0u) << what;
+            uint32_t size = 99;
+            ASSERT_TRUE(korvatlib_tags_read_ndef(tag.record.data(), tag.size(), nullptr, 0, &size)) << what;
+            EXPECT_EQ(size, 0u) << what;
         }
         EXPECT_FALSE(korvatlib_tags_write_ndef(tag.record.data(), tag.size(), seven.data(),
                                                static_cast<uint32_t>(seven.size())))
