@@ -2,7 +2,7 @@
 // message is read back by the demo's parser and, through the simulator's tag model, by the
 // demo's tag reader, and both give the very bytes the simulator stored. A Type 2 Tag, read page
 // by page with READ, has the capability container of its size and access, and its TLVs lead to
-// the very bytes stored; a blank one reads as zeros. A writable Type 4 or Type 3 Tag takes the
+// the very bytes stored; a blank one reads as zeros; an image one holds its image. A writable Type 4 or Type 3 Tag takes the
 // records in reverse order from the tag writer, and the reader then reads that message.
 #include <algorithm>
 #include <string>
@@ -116,7 +116,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const bool type4 = !card.type2 && (card.kind == sim::CardKind::TypeA || card.kind == sim::CardKind::TypeB);
         FUZZ_CHECK(bool(models.type2) == card.type2 && bool(models.type4) == type4 &&
                    bool(models.type3) == (!card.type2 && !type4));
-        if (card.type2 && card.blank) {
+        FUZZ_CHECK(!models.type2 || models.type2->strict() == card.strict);
+        if (card.type2 && !card.image.empty()) {
+            // An image tag holds the image from page 3, then zero pages up to page 15.
+            FUZZ_CHECK(stored.empty() && !card.blank && !card.readOnly);
+            const std::vector<uint8_t> &memory = models.type2->memory();
+            FUZZ_CHECK(memory.size() == std::max<size_t>(12 + card.image.size(), 64));
+            FUZZ_CHECK(std::equal(card.image.begin(), card.image.end(), memory.begin() + 12));
+            FUZZ_CHECK(std::all_of(memory.begin() + 12 + card.image.size(), memory.end(), [](uint8_t b) { return b == 0; }));
+        } else if (card.type2 && card.blank) {
             FUZZ_CHECK(stored.empty() && !card.readOnly);
             const std::vector<uint8_t> memory = readType2Memory(*models.type2, card);
             FUZZ_CHECK(std::all_of(memory.begin() + 12, memory.end(), [](uint8_t b) { return b == 0; }));

@@ -31,7 +31,7 @@ bool onlySet(const Bytes &before, const Bytes &after, size_t first, size_t count
 }
 
 void checkType2Answer(const sim::SimType2Tag &tag, const Bytes &frame, bool answered, const Bytes &response,
-                      const Bytes &before, bool readOnly)
+                      const Bytes &before, bool readOnly, bool image)
 {
     const Bytes &after = tag.memory();
     const size_t pageSize = sim::SimType2Tag::PageSize;
@@ -45,7 +45,9 @@ void checkType2Answer(const sim::SimType2Tag &tag, const Bytes &frame, bool answ
     // UID, BCC0 and BCC1 with the byte after it stay; lock bytes and the CC only gain bits.
     FUZZ_CHECK(std::equal(before.begin(), before.begin() + 2 * pageSize + 2, after.begin()));
     FUZZ_CHECK(onlySet(before, after, 2 * pageSize + 2, 2 + pageSize));
-    FUZZ_CHECK(onlySet(before, after, (pages - 5) * pageSize, pageSize));
+    if (!image) {
+        FUZZ_CHECK(onlySet(before, after, (pages - 5) * pageSize, pageSize));  // the dynamic lock bytes
+    }
     if (answered && frame.size() == 2 && frame[0] == 0x30 && response.size() != 1) {
         FUZZ_CHECK(frame[1] < pages && response.size() == 4 * pageSize);
         for (size_t i = 0; i < response.size(); ++i) {
@@ -146,14 +148,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (ndef.size() > sim::SimType2Tag::ndefCapacity(dataAreaSize)) {
             ndef.resize(sim::SimType2Tag::ndefCapacity(dataAreaSize));
         }
-        sim::SimType2Tag tag = blank ? sim::SimType2Tag::blankTag(uid, dataAreaSize, {})
-                                     : sim::SimType2Tag(uid, dataAreaSize, ndef, readOnly, {});
+        // An image tag: the message bytes as its capability container and data area.
+        const bool image = !readOnly && !blank && (kind & 0x10) && ndef.size() >= 2 * sim::SimType2Tag::PageSize;
+        sim::SimType2Tag tag = image   ? sim::SimType2Tag::imageTag(uid, ndef, {})
+                               : blank ? sim::SimType2Tag::blankTag(uid, dataAreaSize, {})
+                                       : sim::SimType2Tag(uid, dataAreaSize, ndef, readOnly, {});
+        // A strict tag answers nothing more once it went IDLE (no reset comes here).
+        const bool strict = (kind & 0x20) != 0;
+        tag.setStrict(strict);
+        bool idle = false;
         while (!input.empty()) {
             const std::vector<uint8_t> frame = input.chunk();
             const std::vector<uint8_t> before = tag.memory();
             std::vector<uint8_t> response;
             const bool answered = tag.answer(frame.empty() ? nullptr : frame.data(), frame.size(), response);
-            checkType2Answer(tag, frame, answered, response, before, readOnly);
+            checkType2Answer(tag, frame, answered, response, before, readOnly, image);
+            if (idle) {
+                FUZZ_CHECK(!answered && tag.memory() == before);
+            }
+            idle = idle || (strict && !answered);
+            FUZZ_CHECK(!strict || !answered || response.size() != 1 || response[0] == sim::SimType2Tag::Ack);
         }
     } else {
         const bool writable = kind & 0x40;

@@ -128,13 +128,16 @@ KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_read_ndef(const u
                                                                        uint32_t *message_size);
 /* Writes a valid NDEF message (message_size 0: the tag is left initialised
  * and empty), in the order that leaves the old, an empty or the new message
- * if the write is cut. */
+ * if the write is cut (a Type 3 Tag cut while its WriteFlag is set reads as
+ * empty until the next write). */
 KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_write_ndef(const uint8_t *target_record, uint32_t record_size,
                                                                         const uint8_t *message, uint32_t message_size);
 /* Makes a tag NDEF-ready: a blank Type 2 Tag (capability container all zero)
  * gets an empty NDEF TLV and its capability container (an NDEF-ready Type 2
  * Tag keeps its message); a Type 4 Tag with a writable NDEF file gets NLEN 0
- * (its message is cleared). Type 3 Tags: KORVAT_TAGS_E_UNSUPPORTED_TARGET. */
+ * (its message is cleared). Type 3 Tags: KORVAT_TAGS_E_UNSUPPORTED_TARGET.
+ * The size of a blank Type 2 Tag comes from its GET_VERSION answer: a blank
+ * tag that falls silent when asked it cannot be made NDEF-ready. */
 KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_format(const uint8_t *target_record, uint32_t record_size);
 
 /* ------------------------------------------------------------------ */
@@ -145,7 +148,8 @@ KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_format(const uint
 /* *message_size are left as they were (the detail gives the size).     */
 /* ------------------------------------------------------------------ */
 
-/* A URI record; the longest URI prefix it starts with is abbreviated. */
+/* A URI record (UTF-8: anything else is KORVAT_TAGS_E_INVALID_ARGUMENT); the
+ * longest URI prefix it starts with is abbreviated. */
 KORVAT_TAGS_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_tags_ndef_add_uri(uint8_t *message, uint32_t capacity,
                                                                           uint32_t *message_size, const char *uri);
 /* A Text record: language such as "en" or "pt-BR" (1 to 63 letters,

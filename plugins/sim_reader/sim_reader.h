@@ -41,6 +41,7 @@
  *                      holds at most N - 2 bytes), or the data capacity
  *                      rounded up to whole 16-byte blocks (F, F424: Nmaxb)
  *   card T2 <enter ms> <leave ms> [size=144|504|888] [uid=hex] [sig=hex] [readonly|blank]
+ *           [image=hex] [strict]
  *       An NFC Forum Type 2 Tag, found as an ISO/IEC 14443 A target (card
  *       type 1: SENS_RES 0044, SEL_RES 00, the 7-byte NFCID1, no ATS). size:
  *       bytes of its data area (decimal, default 144); uid: its 7-byte UID
@@ -51,6 +52,13 @@
  *       NDEF message), which a formatter makes NDEF-ready by writing the
  *       capability container and an NDEF TLV. Without "readonly" the tag is
  *       writable and keeps what is written until the port is closed.
+ *       image: the capability container (page 3) and the data area, whole
+ *       pages, as the tag holds them instead of its own layout (any TLVs;
+ *       not with readonly, blank or message lines; zero pages follow up to
+ *       page 15, never written). strict: a tag of the family's first kind,
+ *       without GET_VERSION, FAST_READ and READ_SIG: a command it does not
+ *       know, or a NAK it sends, puts it to sleep until it is selected again
+ *       (no answer, as a real tag gone IDLE).
  *   uri <URI>                  adds a URI record to the last card's NDEF message
  *   text <language> <text...>  adds a text record (UTF-8) to it
  *   empty                      adds the NDEF empty record to it (alone: D0 00 00)

@@ -12,6 +12,7 @@ namespace sim {
 namespace {
 
 const size_t MaximumNdefMessageSize = 1024;
+const size_t MaximumImageSize = 4 + 255 * 8;  // the capability container and the largest data area
 
 bool parseHex(const std::string &text, std::vector<uint8_t> &bytes)
 {
@@ -102,6 +103,11 @@ bool applyType2Key(CardDescription &card, const std::string &pair)
         card.readOnly = true;
     } else if (pair == "blank") {
         card.blank = true;
+    } else if (pair == "strict") {
+        card.strict = true;
+    } else if (key == "image" && parseHex(value, bytes) && bytes.size() % SimType2Tag::PageSize == 0 &&
+               bytes.size() >= 2 * SimType2Tag::PageSize && bytes.size() <= MaximumImageSize) {
+        card.image = bytes;
     } else if (key == "size" && equals != std::string::npos) {
         uint32_t size = 0;
         if (!parseDecimal(value, size) || !SimType2Tag::isDataAreaSize(size)) {
@@ -195,8 +201,9 @@ bool parseCard(std::istringstream &words, CardDescription &card)
             return false;
         }
     }
-    // A size belongs to a writable tag; a blank tag cannot be read only.
-    return !(sizeGiven && !card.writable) && !(card.blank && card.readOnly);
+    // A size belongs to a writable tag; a blank tag cannot be read only; an image is the whole tag.
+    return !(sizeGiven && !card.writable) && !(card.blank && card.readOnly) &&
+           !(!card.image.empty() && (card.blank || card.readOnly));
 }
 
 std::string restOfLine(std::istringstream &words)
@@ -237,7 +244,7 @@ bool parseRecord(const std::string &directive, std::istringstream &words, CardDe
 size_t ndefCapacity(const CardDescription &card)
 {
     if (card.type2) {
-        return card.blank ? 0 : SimType2Tag::ndefCapacity(card.dataAreaSize);
+        return card.blank || !card.image.empty() ? 0 : SimType2Tag::ndefCapacity(card.dataAreaSize);
     }
     if (!card.writable) {
         return MaximumNdefMessageSize;
@@ -287,6 +294,8 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
     return true;
 }
 
+static void makeTagModel(const CardDescription &description, CardModels &models);
+
 void CardModels::reset()
 {
     if (type2) {
@@ -299,8 +308,19 @@ void CardModels::reset()
 
 void makeCardModels(const CardDescription &description, CardModels &models)
 {
+    makeTagModel(description, models);
+    if (models.type2) {
+        models.type2->setStrict(description.strict);
+    }
+}
+
+static void makeTagModel(const CardDescription &description, CardModels &models)
+{
     const std::vector<uint8_t> ndef = encodeNdefMessage(description.records);
-    if (description.type2 && description.blank) {
+    if (description.type2 && !description.image.empty()) {
+        models.type2.reset(
+            new SimType2Tag(SimType2Tag::imageTag(description.nfcid1, description.image, description.signature)));
+    } else if (description.type2 && description.blank) {
         models.type2.reset(new SimType2Tag(
             SimType2Tag::blankTag(description.nfcid1, description.dataAreaSize, description.signature)));
     } else if (description.type2) {

@@ -33,6 +33,8 @@ struct CardDescription {
     size_t dataAreaSize = 0;
     bool readOnly = false;
     bool blank = false;  // capability container and data area 00 (no NDEF TLV)
+    std::vector<uint8_t> image;  // capability container and data area as given (empty: the model's own)
+    bool strict = false;         // no GET_VERSION, FAST_READ, READ_SIG; IDLE on what it does not take
     std::vector<uint8_t> signature;  // empty: 32 bytes 00
     // ISO/IEC 14443 B
     std::vector<uint8_t> atqb;

@@ -29,6 +29,7 @@ const size_t CapabilityContainerPage = 3;
 const size_t FirstDataPage = 4;
 const size_t LastStaticallyLockedPage = 15;  // pages 3..15 have a static lock bit each
 const size_t ReservedPages = 4;
+const size_t MinimumPages = 16;
 const size_t MaximumDynamicLockBits = 24;
 
 const uint8_t TlvLockControl = 0x01;
@@ -180,14 +181,44 @@ SimType2Tag SimType2Tag::blankTag(const std::vector<uint8_t> &uid, size_t dataAr
     return tag;
 }
 
+SimType2Tag SimType2Tag::imageTag(const std::vector<uint8_t> &uid, const std::vector<uint8_t> &image,
+                                  const std::vector<uint8_t> &signature)
+{
+    SimType2Tag tag(uid, Sizes[0].dataAreaSize, {}, false, signature);
+    const auto cc = tag.m_Memory.begin() + CapabilityContainerPage * PageSize;
+    tag.m_Memory.erase(cc, tag.m_Memory.end());
+    tag.m_Memory.insert(tag.m_Memory.end(), image.begin(), image.end());
+    tag.m_Memory.resize(std::max(tag.m_Memory.size(), MinimumPages * PageSize), 0);
+    tag.m_DataPages = image.size() / PageSize - 1;
+    tag.m_DynamicLockPage = false;
+    tag.m_DynamicLockBits = 0;
+    return tag;
+}
+
 void SimType2Tag::reset()
 {
     m_PendingCompatibilityWrite = -1;
+    m_Idle = false;
 }
 
 bool SimType2Tag::answer(const uint8_t *frame, size_t length, std::vector<uint8_t> &response)
 {
     response.clear();
+    if (m_Idle) {
+        return false;
+    }
+    const bool answered = answerCommand(frame, length, response);
+    // A strict tag leaves the exchange for good on what it does not take.
+    m_Idle = m_Strict && (!answered || (response.size() == 1 && response[0] != Ack));
+    if (m_Idle) {
+        response.clear();
+        return false;
+    }
+    return answered;
+}
+
+bool SimType2Tag::answerCommand(const uint8_t *frame, size_t length, std::vector<uint8_t> &response)
+{
     // The second part of a COMPATIBILITY_WRITE is 16 bytes of data, whatever they begin with.
     if (m_PendingCompatibilityWrite >= 0) {
         const size_t page = static_cast<size_t>(m_PendingCompatibilityWrite);
@@ -202,7 +233,7 @@ bool SimType2Tag::answer(const uint8_t *frame, size_t length, std::vector<uint8_
     case CommandRead:
         return answerRead(frame, length, response);
     case CommandFastRead:
-        return answerFastRead(frame, length, response);
+        return !m_Strict && answerFastRead(frame, length, response);
     case CommandWrite:
         if (length != 2 + PageSize) {
             return false;
@@ -221,13 +252,13 @@ bool SimType2Tag::answer(const uint8_t *frame, size_t length, std::vector<uint8_
         }
         return true;
     case CommandGetVersion:
-        if (length != 1) {
+        if (length != 1 || m_Strict) {
             return false;
         }
         response = m_Version;
         return true;
     case CommandReadSignature:
-        if (length != 2) {
+        if (length != 2 || m_Strict) {
             return false;
         }
         if (frame[1] != 0x00) {
@@ -283,6 +314,9 @@ bool SimType2Tag::pageLocked(size_t page) const
         const uint16_t lockBits = littleEndian16(&m_Memory[StaticLockPage * PageSize + 2]);
         return (lockBits >> page) & 1;
     }
+    if (!m_DynamicLockPage) {
+        return false;
+    }
     const size_t bit = (page - (LastStaticallyLockedPage + 1)) * PageSize / m_BytesPerDynamicLockBit;
     const uint8_t *dynamicLocks = &m_Memory[(FirstDataPage + m_DataPages) * PageSize];
     return (dynamicLocks[bit / 8] >> (bit % 8)) & 1;
@@ -312,7 +346,7 @@ uint8_t SimType2Tag::writePage(size_t page, const uint8_t *data)
 {
     const size_t dynamicLockPage = FirstDataPage + m_DataPages;
     uint8_t *target = &m_Memory[std::min(page, pageCount() - 1) * PageSize];
-    if (page < UidPages || page > dynamicLockPage) {
+    if (page < UidPages || page > dynamicLockPage || (page == dynamicLockPage && !m_DynamicLockPage)) {
         return Nak;  // the UID, the reserved pages and pages past the end
     }
     if (page == StaticLockPage) {

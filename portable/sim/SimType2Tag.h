@@ -7,6 +7,14 @@
 // commands a reader chip hands on without their CRC: READ, FAST_READ, WRITE, COMPATIBILITY_WRITE,
 // GET_VERSION and READ_SIG, and the 4-bit ACK / NAK as one byte.
 //
+// A strict tag (setStrict) is one of the family's first tags: it knows READ, WRITE and
+// COMPATIBILITY_WRITE only, and a command it does not know, a frame of the wrong length or a NAK
+// sends it to IDLE: it answers nothing more until it is activated again (reset).
+//
+// An image tag (imageTag) has the given capability container and data area instead, whatever
+// they say, then zero pages up to the 16 every Type 2 Tag has (never written); no dynamic lock
+// page. It is how a scenario gives a tag of any TLV layout.
+//
 // Page map (D = data area size / 4 pages):
 //   0          UID0 UID1 UID2 BCC0          BCC0 = 88 ^ UID0 ^ UID1 ^ UID2
 //   1          UID3 UID4 UID5 UID6
@@ -46,9 +54,18 @@ public:
     static SimType2Tag blankTag(const std::vector<uint8_t> &uid, size_t dataAreaSize,
                                 const std::vector<uint8_t> &signature);
 
-    // The card was (re)activated: a COMPATIBILITY_WRITE waiting for its data is forgotten.
+    // `image`: the capability container and the data area (a whole number of pages, at least 2).
+    static SimType2Tag imageTag(const std::vector<uint8_t> &uid, const std::vector<uint8_t> &image,
+                                const std::vector<uint8_t> &signature);
+
+    void setStrict(bool strict) { m_Strict = strict; }
+    bool strict() const { return m_Strict; }
+
+    // The card was (re)activated: a COMPATIBILITY_WRITE waiting for its data is forgotten, a
+    // strict tag answers again.
     void reset();
-    // False: the tag does not respond (an unknown command or a frame of the wrong length).
+    // False: the tag does not respond (an unknown command or a frame of the wrong length; a strict
+    // tag also after it went IDLE).
     bool answer(const uint8_t *frame, size_t length, std::vector<uint8_t> &response);
 
     // The whole memory, page 0 first.
@@ -56,6 +73,7 @@ public:
     size_t pageCount() const { return m_Memory.size() / PageSize; }
 
 private:
+    bool answerCommand(const uint8_t *frame, size_t length, std::vector<uint8_t> &response);
     bool answerRead(const uint8_t *frame, size_t length, std::vector<uint8_t> &response) const;
     bool answerFastRead(const uint8_t *frame, size_t length, std::vector<uint8_t> &response) const;
     // Writes one page as WRITE and the second part of COMPATIBILITY_WRITE do: ACK or NAK.
@@ -64,6 +82,9 @@ private:
     void writeStaticLockBytes(const uint8_t *bytes);
 
     size_t m_DataPages;
+    bool m_DynamicLockPage = true;  // the page after the data area holds the dynamic lock bits
+    bool m_Strict = false;
+    bool m_Idle = false;
     size_t m_DynamicLockBits;
     size_t m_BytesPerDynamicLockBit;
     std::vector<uint8_t> m_Memory;

@@ -80,6 +80,10 @@ bool NdefBuilder::addUri(const std::string &uri, std::string &error)
         error = "empty URI";
         return false;
     }
+    if (!isUtf8(uri)) {
+        error = "URI is not UTF-8";
+        return false;
+    }
     size_t prefixLength = 0;
     std::vector<uint8_t> payload = {uriPrefixCode(uri, prefixLength)};
     payload.insert(payload.end(), uri.begin() + prefixLength, uri.end());

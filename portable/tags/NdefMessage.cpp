@@ -161,6 +161,14 @@ bool NdefMessage::parse(const uint8_t *data, size_t size, std::vector<NdefRecord
             if (tnf == TnfUnchanged) {
                 return failAt("type name format 6 outside a chunked record", offset);
             }
+            // The first chunk carries the type of the whole record: an empty record has no payload
+            // to cut, and the formats that name a type need it here.
+            if ((header & ChunkFlag) && tnf == TnfEmpty) {
+                return failAt("empty record (type name format 0) marked as chunked", offset);
+            }
+            if ((header & ChunkFlag) && tnf >= TnfWellKnown && tnf <= TnfExternal && raw.typeLength == 0) {
+                return failAt("first chunk of type name format " + std::to_string(tnf) + " without a type", offset);
+            }
             NdefRecord record;
             record.tnf = tnf;
             record.type.assign(data + raw.typeOffset, data + raw.idOffset);

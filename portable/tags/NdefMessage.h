@@ -42,6 +42,7 @@ public:
     // Type name formats with a meaning of their own here.
     static constexpr uint8_t TnfEmpty = 0x00;
     static constexpr uint8_t TnfWellKnown = 0x01;
+    static constexpr uint8_t TnfExternal = 0x04;  // 1 to 4 name a type in the type field
     static constexpr uint8_t TnfUnknown = 0x05;
     static constexpr uint8_t TnfUnchanged = 0x06;
     static constexpr uint8_t TnfReserved = 0x07;
@@ -53,7 +54,10 @@ public:
     // Writes a raw record back: the same bytes as were read.
     static void appendRawRecord(const uint8_t *data, const NdefRawRecord &record, std::vector<uint8_t> &out);
 
-    // A whole message of exactly `size` bytes (an empty span is not a message). False: `error`
+    // A whole message of exactly `size` bytes (an empty span is not a message). Chunked records:
+    // the first chunk has CF, a type name format other than 0 (empty) and 6 (unchanged) and, for
+    // formats 1 to 4, a type; each following chunk has format 6, no type and no ID; no chunk with
+    // CF ends the message. False: `error`
     // says what is wrong and at which byte; `records` then holds the records before the fault.
     // `errorOffset`, when given, receives the byte at which the fault is (the record that could
     // not be read, or the bytes after the message end).

@@ -18,6 +18,8 @@ const uint8_t VendorNxp = 0x04;
 const uint8_t ProductNtag = 0x04;
 const size_t VersionSize = 8;
 const size_t Type2CcAddress = 12;
+// The largest data area of the vendor's Type 2 Tags without GET_VERSION (the 48-page tags).
+const size_t LargestDataAreaWithoutVersion = 144;
 
 uint32_t readWord(const uint8_t *bytes)
 {
@@ -142,12 +144,23 @@ TagStatus TagSession::runTag(Driver &driver)
 }
 
 template <class Driver, class Make>
-TagStatus TagSession::runType2(Make make, Driver &driver)
+TagStatus TagSession::runType2(Make make, Driver &driver, bool formatting)
 {
-    askVersion();
     for (;;) {
         driver = make(m_Type2Options);
-        if (run(driver)) {
+        std::vector<uint8_t> command, response;
+        bool answered = true;
+        while (answered && driver.nextCommand(command)) {
+            answered = exchange(command, response);
+            if (answered) {
+                driver.takeResponse(response.data(), response.size());
+                if (!m_VersionAsked && versionHelps(type2Reader(driver).memory(), formatting)) {
+                    askVersion();
+                    adoptVersion(driver);
+                }
+            }
+        }
+        if (answered) {
             return TagStatus::Ok;
         }
         // Only reading precedes the first WRITE: a failed FAST_READ may be tried again smaller.
@@ -157,6 +170,43 @@ TagStatus TagSession::runType2(Make make, Driver &driver)
         }
         m_Type2Options.largestAnswer = m_Type2Options.largestAnswer / 2 / Type2TagReader::PageSize * Type2TagReader::PageSize;
     }
+}
+
+bool TagSession::versionHelps(const std::vector<uint8_t> &memory, bool formatting)
+{
+    if (memory.size() < Type2TagReader::HeaderSize) {
+        return false;
+    }
+    if (memory[Type2CcAddress] != Type2TagReader::CapabilityMagic) {
+        // A blank tag's capability container takes the data area size only GET_VERSION gives.
+        return formatting && std::all_of(memory.begin() + Type2CcAddress, memory.begin() + Type2TagReader::HeaderSize,
+                                         [](uint8_t b) { return b == 0; });
+    }
+    // FAST_READ pays where READ of 16 bytes would take many commands; the smaller tags of the
+    // vendor include ones without GET_VERSION, which leave the session for good when asked.
+    const size_t dataSize = static_cast<size_t>(memory[Type2CcAddress + 2]) * 8;
+    return memory[0] == VendorNxp && dataSize > LargestDataAreaWithoutVersion;
+}
+
+const Type2TagReader &TagSession::type2Reader(const Type2TagReader &reader)
+{
+    return reader;
+}
+
+const Type2TagReader &TagSession::type2Reader(const Type2TagWriter &writer)
+{
+    return writer.reader();
+}
+
+void TagSession::adoptVersion(Type2TagReader &reader) const
+{
+    reader.setOptions(m_Type2Options);
+}
+
+void TagSession::adoptVersion(Type2TagWriter &writer) const
+{
+    writer.setOptions(m_Type2Options);
+    writer.setBlankDataSize(blankType2DataSize(m_Version));
 }
 
 void TagSession::askVersion()
@@ -220,7 +270,7 @@ TagStatus TagSession::readTag(TagRead &read)
     case TagKind::Type2: {
         Type2TagReader reader;
         const TagStatus status =
-            runType2([](const Type2ReadOptions &options) { return Type2TagReader(options); }, reader);
+            runType2([](const Type2ReadOptions &options) { return Type2TagReader(options); }, reader, false);
         if (status != TagStatus::Ok) {
             return status;
         }
@@ -250,7 +300,7 @@ TagStatus TagSession::readTag(TagRead &read)
             const Type3AttributeInformation &info = reader.attributes();
             identity.capacity = Type3TagReader::capacity(info);
             identity.writable = info.accessFlag == 0x01;
-            identity.messageSize = info.messageLength;
+            identity.messageSize = read.outcome == TagReadOutcome::Message ? info.messageLength : 0;
         }
         break;
     }
@@ -344,7 +394,7 @@ TagStatus TagSession::writeOrFormat(const std::vector<uint8_t> *message)
                 return message != nullptr ? Type2TagWriter(*message, options)
                                           : Type2TagWriter::formatter(blankType2DataSize(m_Version), options);
             },
-            writer);
+            writer, message == nullptr);
         if (status != TagStatus::Ok) {
             return status;
         }

@@ -3,12 +3,18 @@
 // writing one and making it NDEF-ready with the readers and writers of this folder. Pure code:
 // the caller passes every command to the reader and hands the answer back through `Exchange`.
 //
-// Type 2 Tags are asked GET_VERSION first: a tag of the vendor 04 and product type 04 family
-// answers FAST_READ, which then reads up to LargestFastRead bytes per command (a whole PN532
-// frame); any other answer, or none, leaves READ of 16 bytes. A FAST_READ the reader cannot carry
-// (the exchange fails) is tried again with half as many pages, down to HalvedFastReadFloor bytes:
-// readers with smaller frames cost one command more, not a failed read. Every other failed
-// exchange ends the operation at once.
+// Type 2 Tags are read with READ of 16 bytes from page 0 first. Some tags do not know GET_VERSION
+// and, asked, fall silent until they are activated again, which an exchange function cannot do:
+// so GET_VERSION is asked only once the header shows it helps, namely a capability container of
+// vendor 04 (the first serial number byte) with a data area above 144 bytes (every tag of the
+// vendor without GET_VERSION is smaller), or a blank tag being made NDEF-ready (its data area size
+// comes from the answer). A tag of the vendor 04 and product type 04 family answers FAST_READ,
+// which then reads up to LargestFastRead bytes per command (a whole PN532 frame); any other
+// answer, or none, leaves READ of 16 bytes. A FAST_READ the reader cannot carry (the exchange
+// fails) is tried again with half as many pages, down to HalvedFastReadFloor bytes: readers with
+// smaller frames cost one command more, not a failed read. Every other failed exchange ends the
+// operation at once. A blank tag without GET_VERSION cannot be made NDEF-ready: after the question
+// it no longer answers the writes (no answer to the command A2).
 #pragma once
 
 #include <cstddef>
@@ -18,6 +24,7 @@
 #include <vector>
 
 #include "Type2TagReader.h"
+#include "Type2TagWriter.h"
 
 enum class TagKind : uint32_t {
     Unknown = 0,
@@ -102,7 +109,14 @@ private:
     TagStatus runTag(Driver &driver);
     // Type 2: makes a driver with the session's read options and runs it, halving FAST_READ.
     template <class Driver, class Make>
-    TagStatus runType2(Make make, Driver &driver);
+    TagStatus runType2(Make make, Driver &driver, bool formatting);
+    // Whether GET_VERSION is worth its risk once the tag's memory from page 0 is known this far.
+    static bool versionHelps(const std::vector<uint8_t> &memory, bool formatting);
+    static const Type2TagReader &type2Reader(const Type2TagReader &reader);
+    static const Type2TagReader &type2Reader(const Type2TagWriter &writer);
+    // Hands what GET_VERSION told to a reader or writer under way.
+    void adoptVersion(Type2TagReader &reader) const;
+    void adoptVersion(Type2TagWriter &writer) const;
     void askVersion();
     // What one read of the tag found, for identify and readNdef.
     struct TagRead {

@@ -29,12 +29,14 @@ size_t skipReserved(const Type2Layout &layout, size_t address)
     return address;
 }
 
-// Where a new NDEF TLV goes when the tag has none: after the last TLV, but never in the last byte
-// of a page, so that its T and first L byte are written by one WRITE (see Type2TagWriter).
+// Where a new NDEF TLV goes when the tag has none: at the first byte of the stream after the last
+// TLV, but never in the last byte of a page, so that its T and first L byte are written by one
+// WRITE where no reserved area parts them (see Type2TagWriter).
 void placeNdefTlv(Type2Layout &layout, size_t free)
 {
-    layout.freeAddress = free;
-    layout.ndefTlvAddress = free % 4 == 3 ? skipReserved(layout, free + 1) : free;
+    layout.freeAddress = skipReserved(layout, free);
+    layout.ndefTlvAddress =
+        layout.freeAddress % 4 == 3 ? skipReserved(layout, layout.freeAddress + 1) : layout.freeAddress;
 }
 
 }  // namespace
@@ -52,6 +54,15 @@ bool Type2TagReader::streamAddresses(const Type2Layout &layout, size_t address, 
         address = skipReserved(layout, address + 1);
     }
     return true;
+}
+
+size_t Type2TagReader::streamLength(const Type2Layout &layout, size_t from, size_t to)
+{
+    size_t count = 0;
+    for (size_t address = skipReserved(layout, from); address < to; address = skipReserved(layout, address + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 Type2Scan Type2TagReader::scan(const uint8_t *memory, size_t known, Type2Layout &layout, size_t &needed,
@@ -266,9 +277,10 @@ size_t Type2TagReader::capacity() const
     if (m_Layout.dataSize == 0) {
         return 0;
     }
-    std::vector<size_t> addresses;
-    streamAddresses(m_Layout, m_Layout.ndefTlvAddress, HeaderSize + m_Layout.dataSize, addresses);
-    const size_t room = addresses.size();
+    // Bytes of the stream from the NDEF TLV to the end of the data area, or to the end of page 255
+    // (READ and WRITE carry one byte of page number).
+    const size_t end = std::min(HeaderSize + m_Layout.dataSize, AddressablePages * PageSize);
+    const size_t room = streamLength(m_Layout, m_Layout.ndefTlvAddress, end);
     if (room >= 4 + 255) {
         return std::min<size_t>(room - 4, 0xFFFE);
     }

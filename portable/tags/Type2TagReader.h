@@ -49,6 +49,7 @@ class Type2TagReader {
 public:
     static constexpr size_t PageSize = 4;
     static constexpr size_t HeaderSize = 16;  // pages 0 to 3: serial number, static lock bytes, CC
+    static constexpr size_t AddressablePages = 256;  // READ and WRITE carry one byte of page number
     // Every Type 2 Tag has at least 16 pages: a first FAST_READ may take them all.
     static constexpr size_t SmallestMemory = 64;
     static constexpr uint8_t CommandRead = 0x30;
@@ -67,6 +68,8 @@ public:
     // The byte addresses of `count` bytes of the TLV stream from `address`, reserved areas skipped;
     // false when they run past the end of the data area.
     static bool streamAddresses(const Type2Layout &layout, size_t address, size_t count, std::vector<size_t> &out);
+    // How many bytes of the TLV stream lie from `from` up to (not including) `to`.
+    static size_t streamLength(const Type2Layout &layout, size_t from, size_t to);
     // The command that reads from `known` towards `needed` (READ of four pages, or FAST_READ of
     // as many pages as one answer carries), and how many answer bytes it brings.
     static void readCommand(const Type2ReadOptions &options, size_t known, size_t needed, size_t memoryEnd,
@@ -76,6 +79,8 @@ public:
 
     bool nextCommand(std::vector<uint8_t> &command);
     void takeResponse(const uint8_t *response, size_t length);
+    // The read options of the commands from now on (once GET_VERSION has named the tag).
+    void setOptions(const Type2ReadOptions &options) { m_Options = options; }
 
     TagReadOutcome outcome() const { return m_Outcome; }
     const std::string &report() const { return m_Report; }
@@ -83,7 +88,8 @@ public:
     const Type2Layout &layout() const { return m_Layout; }
     // The tag's memory as read so far, from address 0.
     const std::vector<uint8_t> &memory() const { return m_Memory; }
-    // Most bytes of an NDEF message the NDEF TLV's place can hold (0 before the layout is known).
+    // Most bytes of an NDEF message the NDEF TLV's place can hold up to page 255 (0 before the
+    // layout is known): exactly what Type2TagWriter can write there.
     size_t capacity() const;
     // The write access byte is 0 and no static lock bit covers the data area.
     bool writable() const;

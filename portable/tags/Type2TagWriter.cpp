@@ -31,6 +31,12 @@ Type2TagWriter Type2TagWriter::formatter(size_t blankDataSize, const Type2ReadOp
     return writer;
 }
 
+void Type2TagWriter::setOptions(const Type2ReadOptions &options)
+{
+    m_Options = options;
+    m_Reader.setOptions(options);
+}
+
 void Type2TagWriter::fail(TagWriteOutcome outcome, const std::string &report)
 {
     m_Outcome = outcome;
@@ -147,32 +153,29 @@ void Type2TagWriter::planAfterRead()
     }
     // The pages to write must be known whole: they may share bytes with other TLVs, reserved
     // areas or the end of the data area.
+    std::vector<uint8_t> stream;
     std::vector<size_t> addresses;
-    if (!Type2TagReader::streamAddresses(layout, layout.ndefTlvAddress, 2, addresses)) {
-        fail(TagWriteOutcome::TooLarge, "the tag has no room for an NDEF TLV");
+    size_t firstLength = 0;
+    if (!layOutStream(stream, addresses, firstLength)) {
+        fail(TagWriteOutcome::TooLarge, m_Message.empty() ? std::string("the tag has no room for an NDEF TLV")
+                                                          : "a message of " + std::to_string(m_Message.size()) +
+                                                                " bytes does not fit the tag");
         return;
     }
-    const size_t tlvBytes = (layout.ndefTlvAddress - layout.freeAddress) + 2 + (m_Message.size() > 254 ? 2 : 0) +
-                            m_Message.size() + 1;
-    Type2TagReader::streamAddresses(layout, layout.freeAddress, tlvBytes, addresses);
     m_NeededEnd = (addresses.back() / PageSize + 1) * PageSize;
-    if (m_NeededEnd / PageSize - 1 > 0xFF) {
-        // READ and WRITE carry one byte of page number; larger tags need sectors, not used here.
-        fail(TagWriteOutcome::InvalidTag, "the message would reach page " + std::to_string(m_NeededEnd / PageSize - 1) +
-                                              ", past the 256 pages READ and WRITE address");
-        return;
-    }
     m_Step = Step::ReadPages;
 }
 
-void Type2TagWriter::planMessage()
+bool Type2TagWriter::layOutStream(std::vector<uint8_t> &stream, std::vector<size_t> &addresses,
+                                  size_t &firstLength) const
 {
     const Type2Layout &layout = m_Reader.layout();
-    // NULL TLVs up to the NDEF TLV, the TLV, and a terminator where there is room.
-    std::vector<uint8_t> stream(layout.ndefTlvAddress - layout.freeAddress, 0x00);
+    // NULL TLVs on the stream's bytes up to the NDEF TLV (reserved bytes are not part of it), the
+    // TLV, and a terminator where there is room.
+    stream.assign(Type2TagReader::streamLength(layout, layout.freeAddress, layout.ndefTlvAddress), 0x00);
     const size_t length = m_Message.size();
     stream.push_back(Type2TagReader::TlvNdef);
-    const size_t firstLength = stream.size();
+    firstLength = stream.size();
     if (length > 254) {
         stream.insert(stream.end(), {0xFF, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
     } else {
@@ -180,10 +183,26 @@ void Type2TagWriter::planMessage()
     }
     stream.insert(stream.end(), m_Message.begin(), m_Message.end());
     stream.push_back(Type2TagReader::TlvTerminator);
+    // READ and WRITE carry one byte of page number; larger tags need sectors, not used here.
+    const auto fits = [&] {
+        return Type2TagReader::streamAddresses(layout, layout.freeAddress, stream.size(), addresses) &&
+               addresses.back() / PageSize < Type2TagReader::AddressablePages;
+    };
+    if (fits()) {
+        return true;
+    }
+    stream.pop_back();  // no room for the terminator: the end of the data area ends the TLVs
+    return fits();
+}
+
+void Type2TagWriter::planMessage()
+{
+    std::vector<uint8_t> stream;
     std::vector<size_t> addresses;
-    if (!Type2TagReader::streamAddresses(layout, layout.freeAddress, stream.size(), addresses)) {
-        stream.pop_back();  // no room for the terminator: the data area's end ends the TLVs
-        Type2TagReader::streamAddresses(layout, layout.freeAddress, stream.size(), addresses);
+    size_t firstLength = 0;
+    if (!layOutStream(stream, addresses, firstLength) || addresses.back() >= m_Memory.size()) {
+        fail(TagWriteOutcome::InvalidTag, "the tag's layout changed while it was read");  // not reached
+        return;
     }
     std::vector<uint8_t> image = m_Memory;
     for (size_t i = 0; i < stream.size(); ++i) {

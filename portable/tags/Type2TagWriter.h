@@ -27,6 +27,10 @@ public:
 
     bool nextCommand(std::vector<uint8_t> &command);
     void takeResponse(const uint8_t *response, size_t length);
+    // Once GET_VERSION has named the tag: the read options of the commands from now on, and the
+    // data area of a blank tag (formatter only; used when the reading is over).
+    void setOptions(const Type2ReadOptions &options);
+    void setBlankDataSize(size_t blankDataSize) { m_BlankDataSize = blankDataSize; }
 
     TagWriteOutcome outcome() const { return m_Outcome; }
     const std::string &report() const { return m_Report; }
@@ -39,6 +43,9 @@ private:
     void fail(TagWriteOutcome outcome, const std::string &report);
     void planAfterRead();
     void planMessage();
+    // The TLV bytes to write from the layout's free address and the address of each, and the index
+    // of the NDEF TLV's first length byte among them; false when they do not fit below page 256.
+    bool layOutStream(std::vector<uint8_t> &stream, std::vector<size_t> &addresses, size_t &firstLength) const;
     void planBlankFormat();
     void addWrite(size_t page, const std::vector<uint8_t> &image);
 

@@ -17,7 +17,7 @@ const size_t ResponseHeadSize = 1 + 1 + 8 + 2 + 1;
 }  // namespace
 
 bool Type3TagReader::parseAttributeBlock(const uint8_t *block, size_t size, Type3AttributeInformation &info,
-                                         std::string &error, bool writeInProgress)
+                                         std::string &error)
 {
     if (size != BlockSize) {
         error = "attribute information block of " + std::to_string(size) + " bytes";
@@ -50,10 +50,6 @@ bool Type3TagReader::parseAttributeBlock(const uint8_t *block, size_t size, Type
     if (info.messageLength > capacity(info)) {
         error = "Ln " + std::to_string(info.messageLength) + " exceeds Nmaxb " + std::to_string(info.maximumBlocks) +
                 " blocks of 16 bytes";
-        return false;
-    }
-    if (info.writeFlag == WriteInProgress && !writeInProgress) {
-        error = "a write is in progress (WriteFlag 0F): the NDEF data is not valid";
         return false;
     }
     if (info.writeFlag != 0x00 && info.writeFlag != WriteInProgress) {
@@ -147,7 +143,12 @@ void Type3TagReader::takeResponse(const uint8_t *response, size_t length)
             return;
         }
         m_AttributesRead = true;
-        if (m_Info.messageLength == 0) {
+        // A write that was cut leaves WriteFlag 0F: the data is not valid, and the tag holds no
+        // message until the next write ends.
+        if (m_Info.writeFlag == WriteInProgress) {
+            m_Report = "a write was cut (WriteFlag 0F): no valid message until the next write";
+        }
+        if (m_Info.messageLength == 0 || m_Info.writeFlag == WriteInProgress) {
             m_Outcome = TagReadOutcome::NoMessage;
             m_Done = true;
             return;

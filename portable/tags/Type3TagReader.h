@@ -1,7 +1,8 @@
 // Reading the NDEF message of an NFC Forum Type 3 Tag with Read Without Encryption of the NDEF
 // service: the attribute information block (block 0) gives the message length Ln and how many
 // blocks one command may read (Nbr), then the data blocks follow. Every value the tag gives is
-// checked before it is used. Pure code: the caller sends each frame and hands the answer back.
+// checked before it is used. A tag whose WriteFlag is 0F (a write in progress, or cut) holds no
+// valid data: it reads as initialised and empty (NoMessage), as the next write leaves it at once. Pure code: the caller sends each frame and hands the answer back.
 #pragma once
 
 #include <cstddef>
@@ -29,10 +30,9 @@ public:
     // more than 15 blocks cannot be answered.
     static constexpr size_t MostBlocksPerRead = 15;
 
-    // `writeInProgress`: a WriteFlag of 0F is accepted (a writer finishing a cut write needs the
-    // block; a reader must not trust the data then).
+    // Checks the block; WriteFlag may be 00 or 0F (a write in progress, or one that was cut).
     static bool parseAttributeBlock(const uint8_t *block, size_t size, Type3AttributeInformation &info,
-                                    std::string &error, bool writeInProgress = false);
+                                    std::string &error);
     // Most bytes of an NDEF message the tag holds: Nmaxb blocks.
     static size_t capacity(const Type3AttributeInformation &info)
     {

@@ -146,7 +146,7 @@ void Type3TagWriter::takeResponse(const uint8_t *response, size_t length)
         }
         std::memcpy(m_Attributes, response + WriteAnswerSize + 1, BlockSize);
         std::string error;
-        if (!Type3TagReader::parseAttributeBlock(m_Attributes, BlockSize, m_Info, error, true)) {
+        if (!Type3TagReader::parseAttributeBlock(m_Attributes, BlockSize, m_Info, error)) {
             fail(TagWriteOutcome::InvalidTag, error);
             return;
         }

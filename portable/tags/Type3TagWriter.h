@@ -1,6 +1,6 @@
 // Writing the NDEF message of an NFC Forum Type 3 Tag so that a write cut at any point leaves the
-// old message, a tag whose data readers refuse (WriteFlag 0F: a write in progress) or the new
-// message: the attribute information block is written with WriteFlag 0F, then the data blocks
+// old message, an empty one (WriteFlag 0F: a write in progress, which Type3TagReader reads as no
+// message) or the new message: the attribute information block is written with WriteFlag 0F, then the data blocks
 // (Nbw at a time) with Write Without Encryption, then the block again with the new Ln, WriteFlag
 // 00 and its checksum. Pure code: the caller sends each frame and hands the answer back.
 #pragma once

@@ -82,6 +82,10 @@ TEST(NdefBuilder, RecordsThatWouldNotReadBackAreRefused)
         std::string error;
     } cases[] = {
         {"empty URI", [](NdefBuilder &b, std::string &e) { return b.addUri("", e); }, "empty URI"},
+        {"URI in another code page", [](NdefBuilder &b, std::string &e) { return b.addUri("https://example.com/\xE9t\xE9", e); },
+         "URI is not UTF-8"},
+        {"URI cut inside a character", [](NdefBuilder &b, std::string &e) { return b.addUri("tel:1\xC3", e); },
+         "URI is not UTF-8"},
         {"no language", [](NdefBuilder &b, std::string &e) { return b.addText("", "x", e); },
          "language code of 0 characters (1 to 63)"},
         {"language of 64 characters", [](NdefBuilder &b, std::string &e) { return b.addText(std::string(64, 'a'), "x", e); },

@@ -122,6 +122,12 @@ TEST(SimScenario, BadLinesAreRefusedWithTheirLineNumber)
         {"card A 0 100 blank\n", 1},
         {"card T2 0 100 blank readonly\n", 1},
         {"card T2 0 100 blank\nempty\n", 2},                 // a blank tag holds no message
+        {"card T2 0 100 image=E1100400000000\n", 1},        // not whole pages
+        {"card T2 0 100 image=E1100400\n", 1},              // no data page
+        {"card T2 0 100 image=E1100400FE000000 readonly\n", 1},
+        {"card T2 0 100 image=E1100400FE000000 blank\n", 1},
+        {"card T2 0 100 image=E1100400FE000000\nuri tel:1\n", 2},  // the image holds the message
+        {"card A 0 100 strict\n", 1},                       // a Type 2 Tag's key
         {"card A 0 100 writable ndef_size=32\ntext en " + std::string(24, 'x') + "\n", 2},  // 31 > 30
         {"card F 0 100 writable ndef_size=20\ntext en " + std::string(26, 'x') + "\n", 2},  // 33 > 32
     };
@@ -418,6 +424,61 @@ TEST(SimType2Tag, ResetForgetsACompatibilityWriteWaitingForItsData)
     // Without the reset these 16 bytes would be data, answered with ACK.
     EXPECT_EQ(send(tag, "30043004300430043004300430043004"), "");
     EXPECT_EQ(send(tag, "3A0404"), "0103A00C");
+}
+
+// A strict tag knows READ, WRITE and COMPATIBILITY_WRITE; whatever it does not take sends it to
+// IDLE, where it answers nothing until the next activation.
+TEST(SimType2Tag, AStrictTagFallsSilentOnWhatItDoesNotTakeUntilItIsActivatedAgain)
+{
+    const std::string page0To3 = "041122BF" "33445566" "44000000" "E1101200";
+    struct Case {
+        const char *what;
+        std::string refused;  // the command that sends the tag to IDLE
+        std::string answer;   // what it answers to it ("": nothing)
+    } cases[] = {
+        {"GET_VERSION", "60", ""},
+        {"FAST_READ", "3A0003", ""},
+        {"READ_SIG", "3C00", ""},
+        {"an unknown command", "5000", ""},
+        {"a READ of a wrong length", "300000", ""},
+        {"a READ past the end, NAKed", "302D", "00"},
+        {"a WRITE of a UID page, NAKed", "A200FFFFFFFF", "00"},
+    };
+    for (const Case &c : cases) {
+        sim::SimType2Tag tag(Type2Uid, 144, {}, false, {});
+        tag.setStrict(true);
+        EXPECT_EQ(send(tag, "3000"), page0To3) << c.what;
+        EXPECT_EQ(send(tag, "A20411223344"), "0A") << c.what;
+        EXPECT_EQ(send(tag, c.refused), "") << c.what << ": the NAK is not seen by the reader either";
+        EXPECT_EQ(send(tag, "3000"), "") << c.what << ": asleep";
+        EXPECT_EQ(send(tag, "A20455667788"), "") << c.what << ": asleep";
+        tag.reset();
+        EXPECT_EQ(send(tag, "3004"), "11223344" "340203A4" "10040300" "FE000000") << c.what << ": awake";
+    }
+}
+
+// An image tag holds the capability container and data area it is given, then zero pages up to
+// page 15, which are never written; it has no dynamic lock page.
+TEST(SimType2Tag, AnImageTagHoldsItsImageAndWritesOnlyItsDataArea)
+{
+    const std::string image = "E1100400" "01036080" "02FD00FE" "00000000" "00000000" "00000000" "00000000"
+                              "00000000" "00000000";
+    sim::SimType2Tag tag = sim::SimType2Tag::imageTag(Type2Uid, unhex(image), {});
+    ASSERT_EQ(tag.pageCount(), 16u);
+    EXPECT_EQ(send(tag, "3003"), image.substr(0, 32));
+    EXPECT_EQ(send(tag, "A20BCAFEBABE"), "0A");  // the last page of the data area
+    EXPECT_EQ(send(tag, "300B"), "CAFEBABE" "00000000" "00000000" "00000000");
+    EXPECT_EQ(send(tag, "A20C01020304"), "00");  // past the data area
+    EXPECT_EQ(send(tag, "300C"), "00000000" "00000000" "00000000" "00000000");
+    const sim::Scenario scenario = parse("card T2 0 100 strict image=" + image + "\n");
+    ASSERT_EQ(scenario.cards.size(), 1u);
+    EXPECT_TRUE(scenario.cards[0].strict);
+    EXPECT_EQ(hex(scenario.cards[0].image), image);
+    sim::CardModels models;
+    sim::makeCardModels(scenario.cards[0], models);
+    ASSERT_TRUE(models.type2);
+    EXPECT_TRUE(models.type2->strict());
+    EXPECT_EQ(hex(Bytes(models.type2->memory().begin() + 12, models.type2->memory().begin() + 48)), image);
 }
 
 // Lock bits can only be set; each locks its pages against WRITE; block-lock bits freeze them.

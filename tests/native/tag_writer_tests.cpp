@@ -10,6 +10,7 @@
 
 #include "MemoryTags.h"
 #include "NdefBuilder.h"
+#include "TagSession.h"
 #include "TestMessages.h"
 #include "Type2TagWriter.h"
 #include "Type3TagReader.h"
@@ -41,10 +42,7 @@ std::string readBack(Reader &reader, Tag tag)
     switch (reader.outcome()) {
     case TagReadOutcome::Message: return hex(reader.message());
     case TagReadOutcome::NoMessage: return "empty";
-    default:
-        // Readers refuse the data of a Type 3 Tag whose write is in progress: no message.
-        return reader.report() == "a write is in progress (WriteFlag 0F): the NDEF data is not valid" ? "empty"
-                                                                                                      : reader.report();
+    default: return reader.report();
     }
 }
 
@@ -105,10 +103,16 @@ Scenario type4(const MemoryType4Tag &tag, const Bytes &message)
 
 bool isWrite(const Bytes &command)
 {
-    return command[0] == 0xA2 || (command.size() > 1 && (command[1] == 0x08 || command[1] == 0xD6));
+    return command[0] == 0xA2 || (command.size() > 2 && (command[1] == 0x08 || command[1] == 0xD6));
 }
 
 const std::string Old12 = "D5000901020304050607080900";
+
+// A tag whose NDEF TLV must go behind a reserved area: data area 16 to 47, a lock control TLV
+// naming bytes 24 to 39, an empty proprietary TLV, a terminator in byte 23 (a page's last byte).
+const std::string LockedGapTlvs = "0103608002" "FD00" "FE";
+// A lock control TLV naming bytes 24 to 31, NULL TLVs, then the NDEF TLV behind the area.
+const std::string LockBeforeNdefTlvs = "0103604002" "000000" "EEEEEEEEEEEEEEEE" "030C";
 
 struct WriteCase {
     const char *what;
@@ -135,6 +139,10 @@ std::vector<WriteCase> writeCases()
                                  "FE"),
                uri),
          uri},
+        {"Type 2: no NDEF TLV yet, a reserved area between the last TLV and the free bytes",
+         type2(type2Tag(32, LockedGapTlvs), uriMessage("tel:1")), uriMessage("tel:1")},
+        {"Type 2: a reserved area before the NDEF TLV",
+         type2(type2Tag(144, LockBeforeNdefTlvs + m12 + "FE"), uri), uri},
         {"Type 2: a message that fills the tag, no room for a terminator", type2(type2Tag(48, "0300FE"), textMessage(39)),
          textMessage(39)},
         {"Type 2: erased", type2(type2Tag(144, "030C" + m12 + "FE"), {}), {}},
@@ -196,7 +204,9 @@ TEST(TagWriters, ReadOnlyTagsAndMessagesPastTheCapacityAreRefusedWithNothingWrit
         {"Type 2: one byte past the capacity", type2(type2Tag(48, "0300FE"), textMessage(40)), TagWriteOutcome::TooLarge},
         {"Type 2: no room for an NDEF TLV", type2(type2Tag(8, "FD05AAAAAAAAAA" "00"), {}), TagWriteOutcome::TooLarge},
         {"Type 2: a message reaching past page 255", type2(type2Tag(2040, "0300FE"), textMessage(1100)),
-         TagWriteOutcome::InvalidTag},
+         TagWriteOutcome::TooLarge},
+        {"Type 2: one byte past the room behind a reserved area", type2(type2Tag(32, LockedGapTlvs), uriMessage("tel:12")),
+         TagWriteOutcome::TooLarge},
         {"Type 3: RWFlag 00", type3(type3Tag(4, 1, 8, 0x00, unhex(m12)), uri), TagWriteOutcome::ReadOnly},
         {"Type 3: one byte past Nmaxb blocks", type3(type3Tag(4, 2, 2, 0x01, unhex(m12)), textMessage(26)),
          TagWriteOutcome::TooLarge},
@@ -212,6 +222,39 @@ TEST(TagWriters, ReadOnlyTagsAndMessagesPastTheCapacityAreRefusedWithNothingWrit
         EXPECT_EQ(after, c.scenario.before) << c.what;
         for (const Bytes &command : sent) {
             EXPECT_FALSE(isWrite(command)) << c.what << ": " << hex(command);
+        }
+    }
+}
+
+TEST(Type2TagWriter, TheCapacityTheReaderGivesIsExactlyWhatTheWriterTakes)
+{
+    const std::string m12 = Old12.substr(0, 24);
+    struct Case {
+        const char *what;
+        MemoryType2Tag tag;
+    } cases[] = {
+        {"no control TLVs", type2Tag(48, "0300FE")},
+        {"NDEF TLV in a page's last byte", type2Tag(48, "FD01AA" "FE")},
+        {"a reserved area between the last TLV and the free bytes", type2Tag(32, LockedGapTlvs)},
+        {"a reserved area before the NDEF TLV", type2Tag(144, LockBeforeNdefTlvs + m12 + "FE")},
+        {"reserved areas inside the message",
+         type2Tag(144, "0103A01044" "0203200844" "030C" + m12.substr(0, 8) + "EEEEEEEEEEEEEEEE" + m12.substr(8) + "FE")},
+        {"a 3-byte length", type2Tag(504, "0300FE")},
+        {"a data area past page 255", type2Tag(2040, "0300FE")},
+    };
+    for (const Case &c : cases) {
+        Type2TagReader reader;
+        MemoryType2Tag tag = c.tag;
+        drive(reader, tag);
+        const size_t capacity = reader.capacity();
+        ASSERT_GT(capacity, 0u) << c.what;
+        for (size_t size : {capacity, capacity + 1}) {
+            const Bytes message(size, 0xD0);  // the writer does not parse the message
+            MemoryType2Tag card = c.tag;
+            Type2TagWriter writer(message);
+            drive(writer, card);
+            EXPECT_STREQ(outcomeName(writer.outcome()), size == capacity ? "Written" : "TooLarge")
+                << c.what << ", " << size << " bytes: " << writer.report();
         }
     }
 }
@@ -248,12 +291,30 @@ TEST(TagWriters, RefusalsOfTheCardEndTheWriteWithItsReport)
     EXPECT_EQ(t3Writer.report(), "the card refused the Write Without Encryption of WriteFlag 0F: status flags FF 70");
 }
 
-TEST(TagWriters, AType3WriteCutBeforeItsEndIsFinishedByTheNextWrite)
+TEST(TagWriters, AType3WriteCutBeforeItsEndReadsAsEmptyAndIsFinishedByTheNextWrite)
 {
     MemoryType3Tag tag = type3Tag(4, 1, 8, 0x01, unhex(Old12));
     const Bytes uri = uriMessage("https://example.com");
     Type3TagWriter cut(tag.idm, uri);
     drive(cut, tag, 3);  // read, WriteFlag 0F, one data block
+    // Until then the tag holds no valid message: initialised and empty, writable.
+    Type3TagReader cutReader(tag.idm);
+    EXPECT_EQ(readBack(cutReader, tag), "empty");
+    TagTarget target;
+    target.kind = TagKind::Type3;
+    target.idm = tag.idm;
+    TagSession session(target, [&](const Bytes &command, Bytes &response) {
+        response = tag(command);
+        return true;
+    });
+    TagIdentity id;
+    ASSERT_EQ(session.identify(id), TagStatus::Ok) << session.report();
+    EXPECT_TRUE(id.ndefPresent && id.writable);
+    EXPECT_EQ(id.messageSize, 0u);
+    EXPECT_EQ(id.capacity, 8u * 16);
+    Bytes read = {0x01};
+    ASSERT_EQ(session.readNdef(read), TagStatus::Ok) << session.report();
+    EXPECT_TRUE(read.empty());
     Type3TagWriter again(tag.idm, uri);
     drive(again, tag);
     EXPECT_EQ(again.outcome(), TagWriteOutcome::Written) << again.report();
@@ -277,6 +338,8 @@ TEST(Type2TagWriter, BlankAndUnformattedTagsAreMadeNdefReady)
         {"blank: the TLV first, then the CC", blank, 144, TagWriteOutcome::Written, {"A2040300FE00", "A203E1101200"}},
         {"CC but no NDEF TLV: the TLV in page 5, then NULL over the terminator", type2Tag(144, "FD01AA" "FE"), 0,
          TagWriteOutcome::Written, {"A2050300FE00", "A204FD01AA00"}},
+        {"CC but no NDEF TLV, a reserved area before the free bytes: NULL in byte 23, the TLV in page 10",
+         type2Tag(32, LockedGapTlvs), 0, TagWriteOutcome::Written, {"A20A0300FE00", "A20502FD0000"}},
         {"NDEF-ready already", type2Tag(144, "0300FE"), 144, TagWriteOutcome::Written, {}},
         {"blank, size not given", blank, 0, TagWriteOutcome::InvalidTag, {}},
         {"blank, page 4 locked", blankLocked, 144, TagWriteOutcome::ReadOnly, {}},

@@ -9,7 +9,9 @@
 #   COM26 a Type 2 Tag (144-byte data area) with a URI record; paced at 115200 baud and writable,
 #   for the benchmark of whole NDEF messages: COM27 a Type 2 Tag (504-byte data area, a 480-byte
 #   message), COM28 a Type 4 Tag on type A and COM29 a Type 3 Tag at 212 kbit/s (900-byte messages);
-#   COM30 a writable Type 2 Tag (888-byte data area) with a text and a URI record, for the demo.
+#   COM30 a writable Type 2 Tag (888-byte data area) with a text and a URI record, for the demo;
+#   COM31 a strict Type 2 Tag (144 bytes, no GET_VERSION: a command it does not know puts it to
+#   sleep until it is activated again) with a URI record, for the demo.
 # Usage: pn532_with_emulators.sh <emulator> <build dir> <command...>
 set -u
 emulator=$1 build=$2
@@ -53,6 +55,10 @@ printf '%s\n' "card T2 0 6000000 size=888 uid=04B1C2D3E4F5A6" "text en Type 2 ov
   "uri https://example.org/pn532-t2" >"$work/demo-type2.scenario"
 "$emulator" --scenario "$work/demo-type2.scenario" --link "$devices/com30" >/dev/null 2>"$work/com30.err" &
 pids="$pids $!"
+printf '%s\n' "card T2 0 6000000 size=144 uid=04C1D2E3F4A5B6 strict" "uri https://example.org/strict-t2" \
+  >"$work/strict-type2.scenario"
+"$emulator" --scenario "$work/strict-type2.scenario" --link "$devices/com31" >/dev/null 2>"$work/com31.err" &
+pids="$pids $!"
 letters() { head -c "$1" /dev/zero | tr '\0' 'k'; }
 printf '%s\n' "card T2 0 6000000 size=504" "text en $(letters 470)" >"$work/type2-full.scenario"
 printf '%s\n' "card A 0 6000000 nfcid1=04C1C2C3C4C5C6 sel_res=20 ats=0578807002 writable" \
@@ -63,11 +69,11 @@ for full in com27:type2 com28:type4 com29:type3; do
   "$emulator" --scenario "$work/${full#*:}-full.scenario" --link "$devices/$port" --pace >/dev/null 2>"$work/$port.err" &
   pids="$pids $!"
 done
-for port in com18 com19 com20 com21 com22 com23 com24 com25 com26 com27 com28 com29 com30; do
+for port in com18 com19 com20 com21 com22 com23 com24 com25 com26 com27 com28 com29 com30 com31; do
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     [ -L "$devices/$port" ] && break
     sleep 0.2
   done
   [ -L "$devices/$port" ] || { echo "FAIL: no emulator on $port"; cat "$work/$port.err"; exit 1; }
 done
-KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25,COM26,COM27,COM28,COM29,COM30 "$@"
+KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25,COM26,COM27,COM28,COM29,COM30,COM31 "$@"

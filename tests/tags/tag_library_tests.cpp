@@ -149,6 +149,10 @@ std::vector<Kind> kinds()
          sim::SimType2Tag::ndefCapacity(504), true, Format::Keeps},
         {"Type 2, 888 bytes", DEVICE_TYPE_NFC_14443A_18092_106K, "card T2 0 60000 size=888 uid=04A1B2C3D4E5F8", 2,
          sim::SimType2Tag::ndefCapacity(888), true, Format::Keeps},
+        // A tag without GET_VERSION that falls silent when asked it (or anything it does not know).
+        {"Type 2, 144 bytes, strict", DEVICE_TYPE_NFC_14443A_18092_106K,
+         "card T2 0 60000 size=144 uid=04A1B2C3D4E5F9 strict", 2, sim::SimType2Tag::ndefCapacity(144), true,
+         Format::Keeps},
         {"Type 4 over ISO/IEC 14443 A", DEVICE_TYPE_NFC_14443A_18092_106K,
          "card A 0 60000 nfcid1=045A3C912B6E80 sens_res=0044 sel_res=20 ats=0578807002", 4, 0, false, Format::ReadOnly},
         {"Type 4 over ISO/IEC 14443 B", DEVICE_TYPE_NFC_14443B_106K, "card B 0 60000 atqb=501A2B3C4D0000000000718F", 4,
@@ -303,6 +307,47 @@ TEST_F(TagLibraryTest, AReadOnlyType2TagIsRefusedAndKeepsItsMessage)
     ASSERT_TRUE(korvatlib_tags_ndef_get_text(read.data(), size, 0, language, 64, text, 64, &textSize));
     EXPECT_STREQ(language, "en");
     EXPECT_EQ(std::string(text, textSize), "Locked");
+}
+
+// A Type 2 Tag whose NDEF TLV must go behind a reserved area: data area bytes 16 to 47, a lock
+// control TLV naming bytes 24 to 39, an empty proprietary TLV, a terminator. Room for 6 bytes.
+TEST_F(TagLibraryTest, AType2TagWithAReservedAreaBeforeItsFreeBytesIsFormattedAndWritten)
+{
+    const std::string card = "card T2 0 60000 uid=04A1B2C3D4E5FA image=E1100400" "0103608002FD00FE" +
+                             std::string(48, '0') + "\n";
+    const Bytes six = buildMessage({"U:tel:1"});
+    ASSERT_EQ(six.size(), 6u);
+    const Bytes seven = buildMessage({"U:tel:12"});
+    for (const bool formatFirst : {true, false}) {
+        const std::string what = formatFirst ? "formatted, then written" : "written";
+        SimulatedTag tag(card, DEVICE_TYPE_NFC_14443A_18092_106K);
+        ASSERT_TRUE(tag.ready()) << what << ": no access, " << std::hex << nfcError().first;
+        KORVAT_TAG_INFO info;
+        // No NDEF TLV yet: initialised (a capability container) and empty, with room for 6 bytes.
+        ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << what << std::hex << tagsError().first;
+        EXPECT_EQ(info.ndef_present, 1) << what;
+        EXPECT_EQ(info.capacity, 6u) << what;
+        EXPECT_EQ(info.message_size, 0u) << what;
+        if (formatFirst) {
+            ASSERT_TRUE(korvatlib_tags_format(tag.record.data(), tag.size())) << what << std::hex << tagsError().first;
+            uint32_t size = 99;
+            ASSERT_TRUE(korvatlib_tags_read_ndef(tag.record.data(), tag.size(), nullptr, 0, &size)) << what;
+            EXPECT_EQ(size, 0u) << what;
+        }
+        EXPECT_FALSE(korvatlib_tags_write_ndef(tag.record.data(), tag.size(), seven.data(),
+                                               static_cast<uint32_t>(seven.size())))
+            << what;
+        EXPECT_EQ(tagsError(), std::make_pair(KORVAT_TAGS_E_TOO_LARGE, 6u)) << what;
+        ASSERT_TRUE(korvatlib_tags_write_ndef(tag.record.data(), tag.size(), six.data(), static_cast<uint32_t>(six.size())))
+            << what << std::hex << tagsError().first;
+        Bytes read(64);
+        uint32_t size = 0;
+        ASSERT_TRUE(korvatlib_tags_read_ndef(tag.record.data(), tag.size(), read.data(), 64, &size)) << what;
+        EXPECT_EQ(hex(Bytes(read.begin(), read.begin() + size)), hex(six)) << what;
+        ASSERT_TRUE(korvatlib_tags_identify(tag.record.data(), tag.size(), &info)) << what;
+        EXPECT_EQ(info.capacity, 6u) << what;
+        EXPECT_EQ(info.message_size, 6u) << what;
+    }
 }
 
 TEST_F(TagLibraryTest, AFailedExchangeGivesTheMainLibrarysErrorPairUnchanged)
@@ -500,6 +545,20 @@ TEST_F(TagLibraryTest, WalkingRefusesWhatIsNotThereAndTellsTheSizesThatAreNeeded
              return korvatlib_tags_ndef_add_text(m, sizeof(m), &n, "e n", "x");
          },
          {KORVAT_TAGS_E_INVALID_ARGUMENT, 0}},
+        {"a URI that is not UTF-8 (a code page's bytes)",
+         [&] {
+             uint32_t n = 0;
+             uint8_t m[64];
+             return korvatlib_tags_ndef_add_uri(m, sizeof(m), &n, "https://example.com/caf\xE9");
+         },
+         {KORVAT_TAGS_E_INVALID_ARGUMENT, 0}},
+        {"a chunked empty record",
+         [&] {
+             const uint8_t chunked[] = {0xB0, 0x00, 0x00, 0x56, 0x00, 0x01, 0x41};
+             uint32_t n;
+             return korvatlib_tags_ndef_record_count(chunked, sizeof(chunked), &n);
+         },
+         {KORVAT_TAGS_E_INVALID_NDEF, 0}},
     };
     for (const Case &c : cases) {
         EXPECT_FALSE(c.call()) << c.what;
