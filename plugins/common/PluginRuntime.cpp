@@ -52,25 +52,46 @@ bool g_Unloading = false;
 
 }  // namespace
 
+namespace {
+
+// The hold of g_OnceLock for one call, given back however the initialisation function ends: one
+// that throws leaves its control not run (the next call runs it again, as std::call_once wants)
+// and the lock free for every other thread.
+class OnceHold {
+public:
+    OnceHold() : m_Nested(g_OnceOwner == static_cast<LONG>(GetCurrentThreadId()))
+    {
+        if (!m_Nested) {
+            AcquireSRWLockExclusive(&g_OnceLock);
+            g_OnceOwner = static_cast<LONG>(GetCurrentThreadId());
+        }
+    }
+    ~OnceHold()
+    {
+        if (!m_Nested) {
+            g_OnceOwner = 0;
+            ReleaseSRWLockExclusive(&g_OnceLock);
+        }
+    }
+    OnceHold(const OnceHold &) = delete;
+    OnceHold &operator=(const OnceHold &) = delete;
+
+private:
+    const bool m_Nested;
+};
+
+}  // namespace
+
 extern "C" int __wrap_pthread_once(pthread_once_t *once, void (*function)(void))
 {
     volatile LONG *state = reinterpret_cast<volatile LONG *>(once);
     if (InterlockedCompareExchange(state, OnceDone, OnceDone) == OnceDone) {
         return 0;
     }
-    const LONG self = static_cast<LONG>(GetCurrentThreadId());
-    const bool nested = g_OnceOwner == self;
-    if (!nested) {
-        AcquireSRWLockExclusive(&g_OnceLock);
-        g_OnceOwner = self;
-    }
+    OnceHold hold;
     if (*state != OnceDone) {
         function();
         InterlockedExchange(state, OnceDone);
-    }
-    if (!nested) {
-        g_OnceOwner = 0;
-        ReleaseSRWLockExclusive(&g_OnceLock);
     }
     return 0;
 }
