@@ -30,6 +30,8 @@ public:
     // call waits for it again.
     bool stopThread();
     bool isRunning() const { return m_ThreadHandle != nullptr; }
+    // A stop failed to confirm the thread's end and has not been completed since.
+    bool stopUnconfirmed() const { return m_ThreadHandle != nullptr && m_StopRequested != 0; }
 
     static const DWORD CyclePeriodMilliseconds = 600;
 

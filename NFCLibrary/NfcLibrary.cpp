@@ -169,6 +169,13 @@ bool NfcLibrary::startPollMode(uint32_t target_device)
     if (!checkState(NFC_LIBRARY_STATE_PORT_OPEN, KORVAT_NFC_E_PORT_NOT_OPEN)) {
         return false;
     }
+    // A stop that failed left its thread, and the reader polling: that stop is completed first
+    // (the thread's end confirmed, then the plug-in's stop); while the thread may still run, the
+    // start fails as the stop did and calls no plug-in.
+    if (m_NfcCallback.stopUnconfirmed() &&
+        !(stopNotificationThread() && m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo))) {
+        return false;
+    }
     if (!m_NfcPluginWrapper.startPollMode(target_device, &m_ErrorInfo)) {
         return false;
     }

@@ -48,7 +48,7 @@ typedef unsigned char KORVAT_NFC_BOOL;
 #define KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY     0x80C00008u /* plugins_home_directory unreadable or not a directory */
 #define KORVAT_NFC_E_PLUGIN_FUNCTION_MISSING   0x80C0000Au /* the plug-in lacks the entry point the operation needs */
 #define KORVAT_NFC_E_NO_PLUGIN                 0x80C0000Bu /* no plug-in loaded, or none serves the port's category */
-#define KORVAT_NFC_E_THREAD_CREATE             0x80C0000Cu /* the notification thread cannot be created, or a stop cannot confirm its end (stop_poll_mode, close: try again) */
+#define KORVAT_NFC_E_THREAD_CREATE             0x80C0000Cu /* the notification thread cannot be created, or a stop cannot confirm its end (stop_poll_mode, close, start_poll_mode after such a stop: try again) */
 #define KORVAT_NFC_E_PORT_NOT_OPEN             0x80C0000Du /* the operation needs an open port */
 #define KORVAT_NFC_E_NO_CALLBACK_PARAM         0x80C0000Eu /* poll mode started before the poll callback parameters */
 #define KORVAT_NFC_E_REGISTER_MESSAGE          0x80C0000Fu /* a window message name cannot be registered */

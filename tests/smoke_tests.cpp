@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <process.h>
+
 #include "TestSupport.h"
 
 using namespace korvat_test;
@@ -61,4 +63,43 @@ TEST(DllLoad, WholeRoadWithTheTestPlugin)
     const std::string log = readFile(logs.file("debug.log"));
     EXPECT_NE(log.find("++++ korvatlib_nfc_open() Start!\r\n"), std::string::npos) << log.substr(0, 2000);
     EXPECT_NE(log.find("INFORMATION! PostMessage(find)"), std::string::npos);
+}
+
+// A test program that faults on any thread must fail under ctest: it ends with the exception's
+// code (tests/support/CrashExit.cpp), never with 0. The program runs itself as a child that faults
+// on a thread of the C runtime while its main thread waits, as a fault at FreeLibrary would.
+TEST(TestProgram, AFaultOnAnotherThreadEndsItWithTheExceptionCode)
+{
+    const char *const ChildVariable = "KORVAT_TEST_FAULT_CHILD";
+    if (GetEnvironmentVariableA(ChildVariable, nullptr, 0) != 0) {
+        // Started by the C runtime, as the library's notification thread is.
+        const uintptr_t thread = _beginthreadex(
+            nullptr, 0, [](void *) -> unsigned {
+                // Code that was unmapped under the thread (as a freed DLL's is): an execute fault.
+                void *code = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+                *static_cast<unsigned char *>(code) = 0xC3;  // ret
+                VirtualFree(code, 0, MEM_RELEASE);
+                reinterpret_cast<void (*)()>(code)();
+                return 0;
+            }, nullptr, 0,
+            nullptr);
+        WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 10000);
+        return;  // not reached
+    }
+    char self[MAX_PATH] = "";
+    ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    std::string command = std::string("\"") + self + "\" --gtest_filter=TestProgram.AFaultOnAnotherThreadEndsItWithTheExceptionCode";
+    ASSERT_TRUE(SetEnvironmentVariableA(ChildVariable, "1"));
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const BOOL created = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    SetEnvironmentVariableA(ChildVariable, nullptr);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
 }

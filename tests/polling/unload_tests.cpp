@@ -426,6 +426,26 @@ TEST_F(StalledThread, StopAndCloseFailAndCallNoPlugInUntilTheThreadHasEnded)
     EXPECT_EQ(fixture->overlapCount(), 0u);
 }
 
+// A start after a failed stop: while the old thread may still run it fails the same way and calls
+// no plug-in (gp_stop_poll_mode needs the thread ended); once that thread has ended it completes
+// the stop (the plug-in's stop, then its start) and polls again with a new thread.
+TEST_F(StalledThread, AStartAfterAFailedStopCompletesTheStopFirst)
+{
+    ASSERT_NO_FATAL_FAILURE(stall());
+    expectRefused("stop_poll_mode", [&] { return dll->stop_poll_mode() != 0; });
+    expectRefused("start_poll_mode", [&] { return dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K) != 0; });
+    EXPECT_EQ(fixture->callCount("gp_start_poll_mode"), 1u) << "the plug-in was started again while the thread lived";
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 0u) << "the plug-in was stopped while the thread lived";
+    ASSERT_NO_FATAL_FAILURE(resumeAndExpectItEnds());
+
+    EXPECT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) << "the start failed after the thread ended";
+    EXPECT_EQ(fixture->callCount("gp_stop_poll_mode"), 1u);
+    EXPECT_EQ(fixture->callCount("gp_start_poll_mode"), 2u);
+    EXPECT_TRUE(pumpUntilStatusCalls(window, *fixture, m_CallsAtStall + 1, 3000)) << "no cycle after the new start";
+    EXPECT_TRUE(dll->stop_poll_mode());
+    EXPECT_EQ(fixture->overlapCount(), 0u);
+}
+
 TEST_F(StalledThread, FreeLibraryAfterAFailedStopFaultsNothingWhenTheThreadRunsAgain)
 {
     ASSERT_NO_FATAL_FAILURE(stall());
