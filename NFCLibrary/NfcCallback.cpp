@@ -59,9 +59,14 @@ bool NfcCallback::startThread(ErrorInfo *error)
         NFC_LOG(0, "WARNING! : Thread is already.\n");
         return false;
     }
-    if (!NfcMessageRecords::prepare() || !NfcStatusCall::prepare()) {
+    if (!NfcMessageRecords::prepare()) {
         error->error_code = KORVAT_NFC_E_OUT_OF_MEMORY;
         return false;
+    }
+    if (!NfcStatusCall::prepare()) {
+        // A process that forbids code made at run time: the status call is then made directly,
+        // and an unload can no longer give a hung status call up.
+        NFC_LOG(0, "WARNING! : The status call cannot be given up at unload (error %lu).\n", GetLastError());
     }
     m_StopRequested = 0;
     return NfcLifetime::startThread(&NfcCallback::threadBody, this, m_ThreadHandle, error);

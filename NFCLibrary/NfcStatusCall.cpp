@@ -211,6 +211,9 @@ bool NfcStatusCall::call(gp_get_driver_status_t entry, uint32_t *DriverStatus, u
                          uint32_t *ListenModeCardType, uint32_t *AdditionalDataSize, uint8_t **AdditionalData,
                          ErrorInfo *error)
 {
+    if (g_Pages == nullptr) {
+        return entry(DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData, error) != 0;
+    }
     CallRecord *call = record();
     call->entry = reinterpret_cast<void *>(entry);
     call->driverStatus = *DriverStatus;

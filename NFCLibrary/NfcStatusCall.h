@@ -25,7 +25,8 @@
 
 class NfcStatusCall {
 public:
-    // Allocates the pages once per load of the DLL; false when they cannot be had.
+    // Allocates the pages once per load of the DLL; false when they cannot be had (call then
+    // calls the plug-in directly).
     static bool prepare();
     // Gives the pages back, unless a call was abandoned (its thread may still use them).
     static void release();
