@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "NfcCriticalSection.h"
-#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
+#include "NfcProcessState.h"
 #include "NfcRegistry.h"
 #include "NfcRegistryValue.h"
 #include "NfcStatusCall.h"
@@ -331,7 +331,7 @@ bool NfcLibrary::getLastError(uint32_t *error_info)
     // At process exit the record is read without the lock: only this thread is left, and a
     // killed one may hold the lock.
     std::optional<NfcCriticalSection> guard;
-    if (!NfcLifetime::processExiting()) {
+    if (!NfcProcessState::processExiting()) {
         guard.emplace();
     }
     if (error_info == nullptr) {
