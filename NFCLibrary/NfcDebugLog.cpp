@@ -2,7 +2,7 @@
 
 #include <shlwapi.h>
 
-#include "NfcLifetime.h"
+#include "NfcProcessState.h"
 #include "korvat_nfc.h"
 
 namespace {
@@ -58,7 +58,7 @@ void NfcDebugLog::switchOn(const char *fileName)
 
 bool NfcDebugLog::lockForRecord() const
 {
-    if (NfcLifetime::processExiting()) {
+    if (NfcProcessState::processExiting()) {
         return TryAcquireSRWLockExclusive(&m_Lock) != FALSE;
     }
     AcquireSRWLockExclusive(&m_Lock);

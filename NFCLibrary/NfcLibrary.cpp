@@ -1,21 +1,19 @@
 #include "NfcLibrary.h"
 
-#include <cstring>
 #include <optional>
-#include <vector>
 
 #include "NfcCriticalSection.h"
-#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
-#include "NfcRegistry.h"
-#include "NfcRegistryValue.h"
+#include "NfcProcessState.h"
 #include "NfcStatusCall.h"
 #include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcLibrary.cpp";
 
-NfcLibrary::NfcLibrary() : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STATE_UNINITIALIZED)
+NfcLibrary::NfcLibrary()
+    : m_ErrorInfo{0, 0}, m_NfcLibraryState(NFC_LIBRARY_STATE_UNINITIALIZED),
+      m_PortResolver(m_Configuration, m_NfcPluginLoader, m_NfcPluginWrapper, m_ErrorInfo)
 {
     m_NfcCallback.setPluginWrapper(&m_NfcPluginWrapper);
     // Created here, while the DLL is loaded and no application thread can call in yet.
@@ -77,15 +75,14 @@ bool NfcLibrary::initializeNfcLibrary()
         setError(KORVAT_NFC_E_ALREADY_INITIALIZED);
         return false;
     }
-    if (!getPluginHomeDirectoryFromRegistry()) {
+    if (!m_Configuration.readPluginHomeDirectory()) {
         NFC_LOG(0, "ERROR! : getPluginHomeDirectoryFromRegistry() failed.\n");
         setError(KORVAT_NFC_E_PLUGIN_HOME_DIRECTORY);
         return false;
     }
-    getCategoryNameListFromRegistry();
-    getPortNameListFromRegistry();
-    m_NfcPluginLoader.setSignaturePolicy(getSignaturePolicyFromRegistry());
-    if (!m_NfcPluginLoader.loadPlugins(m_PluginsHomeDirectory, &m_ErrorInfo)) {
+    m_Configuration.readNameLists();
+    m_NfcPluginLoader.setSignaturePolicy(NfcConfiguration::signaturePolicyFromRegistry());
+    if (!m_NfcPluginLoader.loadPlugins(m_Configuration.pluginsHomeDirectory(), &m_ErrorInfo)) {
         return false;
     }
     m_NfcLibraryState = NFC_LIBRARY_STATE_INITIALIZED;
@@ -118,11 +115,11 @@ bool NfcLibrary::open(char *port_name)
 
     bool opened;
     if (port_name == nullptr) {
-        opened = openFirstAvailablePort(nullptr);
+        opened = m_PortResolver.openFirstAvailablePort(nullptr);
     } else if (port_name[0] == '\0') {
-        opened = openFirstAvailablePort(port_name);
+        opened = m_PortResolver.openFirstAvailablePort(port_name);
     } else {
-        opened = openPortByName(port_name);
+        opened = m_PortResolver.openPortByName(port_name);
     }
     if (!opened) {
         return false;
@@ -338,7 +335,7 @@ bool NfcLibrary::getLastError(uint32_t *error_info)
     // At process exit the record is read without the lock: only this thread is left, and a
     // killed one may hold the lock.
     std::optional<NfcCriticalSection> guard;
-    if (!NfcLifetime::processExiting()) {
+    if (!NfcProcessState::processExiting()) {
         guard.emplace();
     }
     if (error_info == nullptr) {
@@ -363,165 +360,4 @@ bool NfcLibrary::stopLogging()
     NfcCriticalSection guard;
     NfcLogProxy *log = NfcLogProxy::instance();
     return log != nullptr && log->closeLogFile(&m_ErrorInfo.error_code);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Configuration and port resolution
-// ---------------------------------------------------------------------------------------------
-
-bool NfcLibrary::getPluginHomeDirectoryFromRegistry()
-{
-    if (!NfcRegistry::openCompanyKey()) {
-        return false;
-    }
-    char directory[NfcRegistry::PathBufferSize] = {0};
-    if (NfcRegistry::readRegistryValue(directory, sizeof(directory), "plugins_home_directory")) {
-        m_PluginsHomeDirectory = directory;
-    }
-    if (!NfcRegistry::closeCompanyKey()) {
-        NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
-    }
-    return true;
-}
-
-// Optional: an administrator may ask for more than the signer's name (see gverify_signature).
-// Whatever goes wrong in reading it must never weaken the check: only an absent or empty value
-// gives the default.
-gverify_signature::SignaturePolicy NfcLibrary::getSignaturePolicyFromRegistry()
-{
-    const gverify_signature::SignaturePolicy strictest = gverify_signature::PolicyChain;
-    const char *strictestName = gverify_signature::policyName(strictest);
-    std::string bytes;
-    DWORD type = 0;
-    LONG error = ERROR_SUCCESS;
-    NfcRegistry::ValueState state = NfcRegistry::KeyMissing;
-    if (NfcRegistry::openCompanyKey()) {
-        state = NfcRegistry::readValue("plugin_signature_policy", bytes, &type, &error);
-        if (!NfcRegistry::closeCompanyKey()) {
-            NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
-        }
-    }
-    if (state == NfcRegistry::KeyMissing || state == NfcRegistry::ValueMissing) {
-        return gverify_signature::PolicyName;
-    }
-    if (state == NfcRegistry::ValueUnreadable) {
-        NFC_LOG(0, "WARNING! : plugin_signature_policy cannot be read (error %ld), %s is used.\n",
-                static_cast<long>(error), strictestName);
-        return strictest;
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) {
-        NFC_LOG(0, "WARNING! : plugin_signature_policy is not a string (type %lu), %s is used.\n",
-                static_cast<unsigned long>(type), strictestName);
-        return strictest;
-    }
-    const std::string text = NfcRegistryValue::text(bytes);
-    bool known = true;
-    const gverify_signature::SignaturePolicy policy = gverify_signature::parsePolicy(text.c_str(), &known);
-    if (!known) {
-        NFC_LOG(0, "WARNING! : Unknown plugin_signature_policy(%s), %s is used.\n",
-                NfcRegistryValue::printable(text, MaximumPolicyCharactersTraced).c_str(), strictestName);
-        return strictest;
-    }
-    if (!text.empty()) {
-        NFC_LOG(0, "INFORMATION! : plugin_signature_policy = %s.\n", gverify_signature::policyName(policy));
-    }
-    return policy;
-}
-
-void NfcLibrary::getCategoryNameListFromRegistry()
-{
-    m_CategoryNameList.clear();
-    std::vector<std::string> items;
-    const size_t count = NfcRegistry::readRegistryList("category_name_list", MaximumCategoryCharacters, items);
-    for (size_t i = 0; i < count && i < MaximumCategories; ++i) {
-        if (!items[i].empty()) {
-            m_CategoryNameList[static_cast<uint32_t>(i)] = items[i];
-        }
-    }
-}
-
-void NfcLibrary::getPortNameListFromRegistry()
-{
-    m_PortNameList.clear();
-    std::vector<std::string> items;
-    const size_t count = NfcRegistry::readRegistryList("port_name_list", MaximumPortCharacters, items);
-    for (size_t i = 0; i < count && i < MaximumPorts; ++i) {
-        if (!items[i].empty()) {
-            m_PortNameList[static_cast<uint32_t>(i)] = items[i];
-        }
-    }
-}
-
-bool NfcLibrary::getPortName(uint32_t position, std::string &name) const
-{
-    if (position >= MaximumPorts) {
-        return false;
-    }
-    auto found = m_PortNameList.find(position);
-    if (found == m_PortNameList.end()) {
-        return false;
-    }
-    name = found->second;
-    return true;
-}
-
-bool NfcLibrary::getPortCategory(const char *port_name, PortCategory &category) const
-{
-    for (const auto &entry : m_CategoryNameList) {
-        if (std::strncmp(port_name, entry.second.c_str(), entry.second.size()) == 0) {
-            category = static_cast<PortCategory>(entry.first);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool NfcLibrary::openPortByName(const char *port_name)
-{
-    if (port_name == nullptr) {
-        NFC_LOG(0, "ASSERT! : port_name = NULL\n");
-        return false;
-    }
-    NFC_LOG(0, "INFORMATION! : PortName = %s\n", port_name);
-    if (std::strstr(port_name, "F2PORT") != nullptr) {
-        NFC_LOG(0, "ERROR! : Not implement F2PORTN. port_name = (%s) \n", port_name);
-        setError(KORVAT_NFC_E_NOT_IMPLEMENTED);
-        return false;
-    }
-    PortCategory category = 0;
-    if (!getPortCategory(port_name, category)) {
-        NFC_LOG(0, "ERROR! : Not support category(%d).\n", -1);
-        setError(KORVAT_NFC_E_UNSUPPORTED_CATEGORY);
-        return false;
-    }
-    if (!m_NfcPluginLoader.getPlugin(category, &m_NfcPluginWrapper, &m_ErrorInfo)) {
-        return false;
-    }
-    if (!m_NfcPluginWrapper.openPortAndTransitionNfcMode(port_name, &m_ErrorInfo)) {
-        m_NfcPluginWrapper.clearFunctionTable();
-        return false;
-    }
-    return true;
-}
-
-bool NfcLibrary::openFirstAvailablePort(char *buffer)
-{
-    for (uint32_t position = 0; position < MaximumPorts; ++position) {
-        std::string name;
-        if (!getPortName(position, name) || !openPortByName(name.c_str())) {
-            continue;
-        }
-        if (buffer != nullptr) {
-            if (name.size() >= OpenPortNameBufferSize) {
-                buffer[0] = '\0';
-                NFC_LOG(0, "ASSERT! strcpy_s() failed.\n");
-            } else {
-                std::memcpy(buffer, name.c_str(), name.size() + 1);
-            }
-        }
-        return true;
-    }
-    NFC_LOG(0, "ERROR! : KORVAT_NFC_E_INVALID_PORT_LIST.\n");
-    setError(KORVAT_NFC_E_INVALID_PORT_LIST);
-    return false;
 }

@@ -1,16 +1,18 @@
-// The one library object: lock, state machine, last-error record, registry configuration, and
-// the operations behind the exported functions.
+// The one library object: lock, state machine, last-error record, and the operations behind the
+// exported functions. It holds its parts by value: the notification thread, the plug-in loader,
+// the entry table of the open port, the registry configuration (NfcConfiguration) and the port
+// resolution (NfcPortResolver).
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
-#include <map>
-#include <string>
 
 #include "NfcCallback.h"
+#include "NfcConfiguration.h"
 #include "NfcPluginLoader.h"
 #include "NfcPluginWrapper.h"
+#include "NfcPortResolver.h"
 
 enum NfcLibraryState {
     NFC_LIBRARY_STATE_UNINITIALIZED = 0,
@@ -53,18 +55,6 @@ public:
     // How long the unloading thread waits for the library lock before it abandons a status call
     // in progress (the destructor says why).
     static const DWORD DetachLockBoundMilliseconds = 2000;
-    static const size_t OpenPortNameBufferSize = 16;
-    static const size_t MaximumCategories = 256;
-    static const size_t MaximumCategoryCharacters = 4096;
-    static const size_t MaximumPorts = 32;
-    static const size_t MaximumPortCharacters = 512;
-
-    // plugin_signature_policy as initialise reads it (also used by the plug-in checker): absent
-    // or empty is the default, the name check alone; a value that cannot be read, is no string
-    // or names no known setting is the strictest, chain, with a warning that says so.
-    static gverify_signature::SignaturePolicy getSignaturePolicyFromRegistry();
-    // A longer unknown setting is traced with its first characters and its length.
-    static const size_t MaximumPolicyCharactersTraced = 64;
 
 private:
     bool checkState(int required, uint32_t code);
@@ -73,21 +63,11 @@ private:
     bool stopNotificationThread();
     void setError(uint32_t code);
 
-    // Configuration from the registry.
-    bool getPluginHomeDirectoryFromRegistry();
-    void getCategoryNameListFromRegistry();
-    void getPortNameListFromRegistry();
-    bool getPortName(uint32_t position, std::string &name) const;
-    bool getPortCategory(const char *port_name, PortCategory &category) const;
-    bool openPortByName(const char *port_name);
-    bool openFirstAvailablePort(char *buffer);
-
     NfcCallback m_NfcCallback;
     NfcPluginLoader m_NfcPluginLoader;
     NfcPluginWrapper m_NfcPluginWrapper;
     ErrorInfo m_ErrorInfo;
     int32_t m_NfcLibraryState;
-    std::map<uint32_t, std::string> m_CategoryNameList;
-    std::map<uint32_t, std::string> m_PortNameList;
-    std::string m_PluginsHomeDirectory;
+    NfcConfiguration m_Configuration;
+    NfcPortResolver m_PortResolver;  // works with the members above
 };

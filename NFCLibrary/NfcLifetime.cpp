@@ -18,7 +18,6 @@ namespace __gnu_cxx {
 void __freeres();
 }
 
-NfcLifetime::Phase NfcLifetime::s_Phase = NfcLifetime::Loaded;
 HANDLE NfcLifetime::s_StopEvent = nullptr;
 HANDLE NfcLifetime::s_StartedEvent = nullptr;
 HANDLE NfcLifetime::s_FinishedEvent = nullptr;
@@ -76,27 +75,8 @@ struct NfcLifetime::ThreadStart {
 };
 
 // ---------------------------------------------------------------------------------------------
-// DLL phases
+// The runtime of this module
 // ---------------------------------------------------------------------------------------------
-
-void NfcLifetime::processDetach(void *reserved)
-{
-    s_Phase = reserved != nullptr ? ProcessExit : Unloading;
-}
-
-namespace {
-typedef BOOLEAN(WINAPI *ShutdownInProgress)(void);
-// Looked up once, when the DLL is loaded: a look-up takes the loader lock, which a stopper may
-// hold while the notification thread asks this on its way out. A namespace-scope object (not a
-// function-local static) also brings no guard lock of the runtime.
-const ShutdownInProgress g_ShutdownInProgress = reinterpret_cast<ShutdownInProgress>(
-    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlDllShutdownInProgress")));
-} // namespace
-
-bool NfcLifetime::loaderIsShuttingDown()
-{
-    return g_ShutdownInProgress != nullptr && g_ShutdownInProgress() != FALSE;
-}
 
 void NfcLifetime::releaseRuntimeOfThisModule()
 {
@@ -117,7 +97,7 @@ struct NfcRuntimeRelease {
     NfcRuntimeRelease() {}
     ~NfcRuntimeRelease()
     {
-        if (NfcLifetime::phase() == NfcLifetime::Unloading) {
+        if (NfcProcessState::phase() == NfcProcessState::Unloading) {
             NfcLifetime::releaseRuntimeOfThisModule();
         }
     }
@@ -231,11 +211,11 @@ bool NfcLifetime::stopThread(HANDLE &thread)
         keepImageMapped();
         return false;
     }
-    if (mayWaitForThread()) {
+    if (NfcProcessState::mayWaitForThread()) {
         if (WaitForSingleObject(thread, EndBoundMilliseconds) != WAIT_OBJECT_0) {
             NFC_LOG(0, "WARNING! : Thread did not end within %lu ms.\n", static_cast<unsigned long>(EndBoundMilliseconds));
         }
-    } else if (s_Phase == Loaded) {
+    } else if (NfcProcessState::phase() == NfcProcessState::Loaded) {
         // It needs nothing of this DLL any more and ends once the loader lock is free.
         NFC_LOG(0, "INFORMATION! : Loader lock held: the end of the thread is not waited for.\n");
     }
@@ -250,7 +230,7 @@ void NfcLifetime::keepImageMapped()
 {
     // The thread may still run this DLL's code: the image stays until the process ends. Inside
     // the DLL's own detach the unload is already decided, and nothing can keep it.
-    if (s_Phase != Loaded) {
+    if (NfcProcessState::phase() != NfcProcessState::Loaded) {
         return;
     }
     HMODULE pinned = nullptr;

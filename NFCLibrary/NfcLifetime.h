@@ -1,19 +1,7 @@
 // What happens to the library at its three ends: stop of the notification thread, unload by
-// FreeLibrary, and the end of the process. Every other class asks this one what it may do.
+// FreeLibrary, and the end of the process. Where the DLL and the process stand (the DLL's
+// phases, the process's end, the loader lock) NfcProcessState says.
 //
-// Phases of the DLL (one way only):
-//   Loaded      - attached; every operation allowed.
-//   Unloading   - DLL_PROCESS_DETACH from FreeLibrary: the loader lock is held by the unloading
-//                 thread. The port is closed and the plug-ins are freed; the lock is not given
-//                 away to a waiting cycle, and no thread is waited for by its handle (a thread
-//                 cannot end while the loader lock is held).
-//   ProcessExit - DLL_PROCESS_DETACH with a non-null reserved pointer: every other thread has
-//                 been killed where it stood, and the plug-ins (loaded after this DLL) have run
-//                 their own detach already.
-// The process may be exiting before this DLL's own detach: another DLL's detach or a global
-// destructor can call in while the DLL is still Loaded. processExiting() asks the loader, and the
-// exported functions (all but get_last_error) then do nothing: they fail with
-// KORVAT_NFC_E_PROCESS_EXITING, take no lock and call no plug-in.
 // States of the notification thread:
 //   none -> starting -> running -> finished -> (ended by the system)
 //   starting -> abandoned, when it does not reach this DLL's code within StartBoundMilliseconds
@@ -51,51 +39,11 @@
 
 #include <cstdint>
 
+#include "NfcProcessState.h"
 #include "korvat_nfc_plugin.h"
 
 class NfcLifetime {
 public:
-    enum Phase { Loaded, Unloading, ProcessExit };
-
-    // DLL entry point, DLL_PROCESS_DETACH.
-    static void processDetach(void *reserved);
-    static Phase phase() { return s_Phase; }
-
-    // The library object's end (close the port, free the plug-ins, retire the lock, free its
-    // memory) runs at FreeLibrary; at process exit the object is left as it is.
-    static bool mayEndLibraryObject() { return s_Phase != ProcessExit; }
-    static bool mayEnterLock() { return s_Phase != ProcessExit; }
-
-    // True once the process has begun to exit (ExitProcess, or the return from main), also
-    // before this DLL's own detach: every other thread is gone, and DLLs loaded after this one
-    // (the plug-ins) may have been detached already.
-    // The loader detaches the DLLs of an exiting process holding its lock, on the exiting
-    // thread: a thread that does not hold it is not in the process's end, and that is known
-    // from a few loads, without asking the loader (every exported call asks this).
-    static bool processExiting() { return s_Phase == ProcessExit || (holdsLoaderLock() && loaderIsShuttingDown()); }
-    // True when the calling thread holds the loader lock (inside any DLL's entry point): no
-    // thread can start or end until it is released.
-    static bool holdsLoaderLock()
-    {
-        // The process environment block names the loader's critical section; its owner field
-        // says which thread holds it. The block's address in the thread environment block and
-        // the lock's address in the block are at fixed offsets for each architecture.
-        const unsigned char *peb = nullptr;
-#if defined(__x86_64__)
-        const size_t LoaderLockOffset = 0x110;
-        asm("movq %%gs:0x60, %0" : "=r"(peb));
-#else
-        const size_t LoaderLockOffset = 0xA0;
-        asm("movl %%fs:0x30, %0" : "=r"(peb));
-#endif
-        const CRITICAL_SECTION *loaderLock =
-            peb != nullptr ? *reinterpret_cast<const CRITICAL_SECTION *const *>(peb + LoaderLockOffset) : nullptr;
-        const HANDLE owner = loaderLock != nullptr ? loaderLock->OwningThread : nullptr;
-        return owner != nullptr && static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(owner)) == GetCurrentThreadId();
-    }
-    // Whether the calling thread may wait for another thread of this DLL to get on.
-    static bool mayWaitForThread() { return s_Phase == Loaded && !processExiting() && !holdsLoaderLock(); }
-
     // ---- notification thread ----
     typedef void (*ThreadBody)(void *context);
 
@@ -105,8 +53,9 @@ public:
     // abandoned and will end by itself without running body.
     static bool startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
     // Asks the thread to stop (the body watches stopEvent()), waits until it has finished (at
-    // most FinishBoundMilliseconds), and closes its handle. When mayWaitForThread() it also waits
-    // until the thread has ended (at most EndBoundMilliseconds). False when it did not finish:
+    // most FinishBoundMilliseconds), and closes its handle. When
+    // NfcProcessState::mayWaitForThread() it also waits until the thread has ended (at most
+    // EndBoundMilliseconds). False when it did not finish:
     // the handle is then kept (a later call waits again) and the stop event stays set.
     static bool stopThread(HANDLE &thread);
     // Signalled while a stop is pending: the body ends its loop and gives up waiting for a lock.
@@ -133,14 +82,10 @@ public:
     static void releaseRuntimeOfThisModule();
 
 private:
-    // The loader's own answer (RtlDllShutdownInProgress).
-    static bool loaderIsShuttingDown();
-
     struct ThreadStart;
     static bool abandonThread(ThreadStart *start);
     static void keepImageMapped();
 
-    static Phase s_Phase;
     static HANDLE s_StopEvent;
     static HANDLE s_StartedEvent;
     static HANDLE s_FinishedEvent;

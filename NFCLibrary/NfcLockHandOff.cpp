@@ -1,6 +1,6 @@
 #include "NfcLockHandOff.h"
 
-#include "NfcLifetime.h"
+#include "NfcProcessState.h"
 
 std::atomic<bool> NfcLockHandOff::s_CycleWaiting{false};
 HANDLE NfcLockHandOff::s_CyclePassed = nullptr;
@@ -24,7 +24,7 @@ bool NfcLockHandOff::shouldGiveWaySlow()
 {
     // Read under the lock: the notification thread clears the flag only while it holds the lock
     // (or when it gives up), so a set flag means its cycle is still to come.
-    return s_CyclePassed != nullptr && s_CycleWaiting.load(std::memory_order_acquire) && NfcLifetime::mayWaitForThread();
+    return s_CyclePassed != nullptr && s_CycleWaiting.load(std::memory_order_acquire) && NfcProcessState::mayWaitForThread();
 }
 
 void NfcLockHandOff::waitForCycle()

@@ -10,26 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "NfcPluginCandidate.h"
 #include "NfcPluginFunctionTable.h"
 #include "gverify_signature.h"
 
 class NfcPluginWrapper;
 
-typedef uint8_t PortCategory;
-
 struct PluginInfo {
     HMODULE module;
     PluginFunctionTable functions;
-};
-
-// What the check of one candidate file found; refusedAt names the step that refused it.
-struct PluginCandidate {
-    enum Step { Accepted, Signature, Memory, Load, Bind, Version, Category };
-    Step refusedAt = Accepted;
-    DWORD loadError = 0;     // GetLastError() after LoadLibrary failed; ERROR_FILE_INVALID when
-                             // the module loaded was not the file checked
-    int32_t version = 0;     // as gp_get_version_number left it
-    PortCategory category = 0;
 };
 
 class NfcPluginLoader {

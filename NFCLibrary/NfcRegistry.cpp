@@ -2,12 +2,7 @@
 
 #include <cstring>
 
-#include "NfcLogProxy.h"
-#include "NfcRegistryList.h"
 #include "NfcRegistryValue.h"
-
-// The registry readers are part of the library object's configuration code and trace as it does.
-static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcLibrary.cpp";
 
 static const char CompanyKeyPath[] = "SOFTWARE\\Ravo Corporation";
 static const char LibrarySubkey[] = "Korvat NFC Library";
@@ -37,14 +32,16 @@ bool NfcRegistry::closeCompanyKey()
     return true;
 }
 
-NfcRegistry::ValueState NfcRegistry::readValue(const char *valueName, std::string &bytes, DWORD *type, LONG *error)
+NfcRegistry::ValueState NfcRegistry::readValue(const char *valueName, std::string &bytes, DWORD *type, LONG *error,
+                                               Trouble *trouble)
 {
+    Trouble met;
     bytes.clear();
     LONG status = ERROR_INVALID_HANDLE;
     ValueState state = KeyMissing;
     HKEY subkey = nullptr;
     if (valueName == nullptr) {
-        NFC_LOG(0, "ASSERT! : Argument error.\n");
+        met.noValueName = true;
         status = ERROR_INVALID_PARAMETER;
         state = ValueUnreadable;
     } else if (s_CompanyKey != nullptr &&
@@ -70,9 +67,7 @@ NfcRegistry::ValueState NfcRegistry::readValue(const char *valueName, std::strin
             status = ERROR_MORE_DATA;  // still growing after every attempt
         }
         state = status == ERROR_SUCCESS ? ValueRead : status == ERROR_FILE_NOT_FOUND ? ValueMissing : ValueUnreadable;
-        if (RegCloseKey(subkey) != ERROR_SUCCESS) {
-            NFC_LOG(0, "ASSERT! : RegCloseKey failed.\n");
-        }
+        met.subkeyNotClosed = RegCloseKey(subkey) != ERROR_SUCCESS;
     } else if (s_CompanyKey != nullptr && status != ERROR_FILE_NOT_FOUND) {
         state = ValueUnreadable;
     }
@@ -82,10 +77,13 @@ NfcRegistry::ValueState NfcRegistry::readValue(const char *valueName, std::strin
     if (error != nullptr) {
         *error = state == ValueRead ? ERROR_SUCCESS : status;
     }
+    if (trouble != nullptr) {
+        *trouble = met;
+    }
     return state;
 }
 
-bool NfcRegistry::readRegistryValue(char *buffer, size_t bufferSize, const char *valueName)
+bool NfcRegistry::readRegistryValue(char *buffer, size_t bufferSize, const char *valueName, Trouble *trouble)
 {
     if (buffer == nullptr || bufferSize == 0 || s_CompanyKey == nullptr) {
         return false;
@@ -93,39 +91,11 @@ bool NfcRegistry::readRegistryValue(char *buffer, size_t bufferSize, const char 
     buffer[0] = '\0';
     std::string bytes;
     DWORD type = 0;
-    const ValueState state = readValue(valueName, bytes, &type);
+    const ValueState state = readValue(valueName, bytes, &type, nullptr, trouble);
     if (state == KeyMissing) {
         return false;
     }
     const std::string text = NfcRegistryValue::textInBuffer(bytes, bufferSize);
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     return true;
-}
-
-size_t NfcRegistry::readRegistryList(const char *valueName, size_t mostCharacters, std::vector<std::string> &list)
-{
-    list.clear();
-    if (!openCompanyKey()) {
-        NFC_LOG(0, "ASSERT! : RegOpenKeyEx failed.\n");
-        return 0;
-    }
-    std::string bytes;
-    DWORD type = 0;
-    size_t count = 0;
-    switch (readValue(valueName, bytes, &type)) {
-    case ValueRead:
-        count = NfcRegistryList::parse(NfcRegistryValue::text(bytes), mostCharacters, list);
-        break;
-    case KeyMissing:
-        NFC_LOG(0, "ASSERT! : RegOpenKeyEx failed.\n");
-        break;
-    case ValueMissing:
-    case ValueUnreadable:
-        NFC_LOG(0, "ASSERT! : RegQueryValueEx failed.\n");
-        break;
-    }
-    if (!closeCompanyKey()) {
-        NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
-    }
-    return count;
 }

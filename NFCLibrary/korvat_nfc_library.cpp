@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "NfcLibrary.h"
-#include "NfcLifetime.h"
 #include "NfcLogProxy.h"
+#include "NfcProcessState.h"
 #include "NfcTracePointer.h"
 #include "korvat_nfc.h"
 
@@ -15,7 +15,7 @@ static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\korvat_nfc_library.cp
 // Built in this order when the DLL is loaded and destroyed in the reverse order when it is
 // unloaded: the library object first, then the log front end (which reads the registry). At
 // process exit the library object is left as it is (NfcLifetime says why): it lives in static
-// storage, and its end is run only when NfcLifetime allows it.
+// storage, and its end is run only when NfcProcessState allows it.
 namespace {
 alignas(NfcLibrary) unsigned char g_NfcLibraryStorage[sizeof(NfcLibrary)];
 
@@ -23,7 +23,7 @@ struct NfcLibraryLifetime {
     NfcLibraryLifetime() { new (g_NfcLibraryStorage) NfcLibrary(); }
     ~NfcLibraryLifetime()
     {
-        if (NfcLifetime::mayEndLibraryObject()) {
+        if (NfcProcessState::mayEndLibraryObject()) {
             reinterpret_cast<NfcLibrary *>(g_NfcLibraryStorage)->~NfcLibrary();
         }
     }
@@ -37,7 +37,7 @@ namespace {
 
 struct NfcLogLifetime {
     NfcLogLifetime() { NfcLogProxy::startUp(); }
-    ~NfcLogLifetime() { NfcLogProxy::shutDown(NfcLifetime::mayEnterLock()); }
+    ~NfcLogLifetime() { NfcLogProxy::shutDown(NfcProcessState::mayEnterLock()); }
 };
 NfcLogLifetime g_NfcLogLifetime;
 
@@ -52,18 +52,18 @@ KORVAT_NFC_BOOL leave(const char *function, bool result)
 // plug-ins may be detached and the notification thread is gone: the call does nothing.
 #define NFC_ENTER()                                                        \
     NFC_LOG(1, "++++ %s() Start!\n", __func__);                           \
-    if (NfcLifetime::processExiting()) {                                   \
+    if (NfcProcessState::processExiting()) {                               \
         return NFC_LEAVE(g_NfcLibrary.refuseAtProcessExit(__func__));      \
     }                                                                      \
     static_assert(true, "")
 
 } // namespace
 
-// Runs before the global objects are destroyed; NfcLifetime decides what their ends may do.
+// Runs before the global objects are destroyed; NfcProcessState says what their ends may do.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_DETACH) {
-        NfcLifetime::processDetach(reserved);
+        NfcProcessState::processDetach(reserved);
     }
     return TRUE;
 }
@@ -149,7 +149,7 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_thru(const uint8_t 
 {
     // The hot path of an application: when neither log is on, none of the trace lines below
     // would be written, so the call goes straight to the library object.
-    if (NfcLogProxy::receiving(1) == nullptr && !NfcLifetime::processExiting()) {
+    if (NfcLogProxy::receiving(1) == nullptr && !NfcProcessState::processExiting()) {
         return g_NfcLibrary.thru(command_packet_data, command_packet_data_length, response_packet_data,
                                  response_packet_data_length)
                    ? KORVAT_NFC_TRUE

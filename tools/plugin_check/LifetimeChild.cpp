@@ -6,9 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "NfcCheckerInterface.h"
 #include "NfcErrorCodes.h"
-#include "NfcPluginLoader.h"
-#include "NfcRegistry.h"
 #include "korvat_nfc.h"
 
 const char LifetimeChild::ChildOption[] = "--lifetime-step";
@@ -122,7 +121,7 @@ int statusUnderLoaderLock(const std::string &plugin, const std::string &port, ui
     }
     const HMODULE module = LoadLibraryA(plugin.c_str());
     PluginFunctionTable functions;
-    if (module == nullptr || !NfcPluginLoader::bindPluginFunctions(module, functions)) {
+    if (module == nullptr || !NfcCheckerInterface::bindPluginFunctions(module, functions)) {
         return notRun("the plug-in cannot be loaded and bound");
     }
     ErrorInfo error = {0, 0};
@@ -179,16 +178,6 @@ int statusUnderLoaderLock(const std::string &plugin, const std::string &port, ui
     return 0;
 }
 
-std::string pluginsHomeDirectory()
-{
-    char value[NfcRegistry::PathBufferSize] = "";
-    if (NfcRegistry::openCompanyKey()) {
-        NfcRegistry::readRegistryValue(value, sizeof(value), "plugins_home_directory");
-        NfcRegistry::closeCompanyKey();
-    }
-    return value;
-}
-
 } // namespace
 
 const LifetimeStep *LifetimeChild::steps(size_t &count)
@@ -235,7 +224,8 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
     // registered it.
     if (GetModuleHandleA(plugin.c_str()) == nullptr) {
         return notRun("the library did not register the plug-in: it is not below plugins_home_directory (\"" +
-                      pluginsHomeDirectory() + "\"), or another plug-in there serves its category");
+                      NfcCheckerInterface::pluginsHomeDirectory() +
+                      "\"), or another plug-in there serves its category");
     }
     std::vector<char> name(port.begin(), port.end());
     name.push_back('\0');

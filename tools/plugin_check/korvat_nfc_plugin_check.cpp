@@ -1,7 +1,7 @@
 // korvat_nfc_plugin_check: tells a plug-in author, before shipping, whether a reader plug-in keeps
-// the contract of the plug-in interface. The file checks use the library's own code (the
-// loader's candidate check and binder, the signer check, the registry readers); the session with
-// a port goes through the library's wrapper. Exit code 0 only when no check failed.
+// the contract of the plug-in interface. The file checks use the library's own code through
+// NfcCheckerInterface (the loader's candidate check and binder, the signer check, the registry
+// readers); the session with a port goes through the library's wrapper. Exit code 0 only when no check failed.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -18,12 +18,9 @@
 #include "GuardedBuffer.h"
 #include "LifetimeCheck.h"
 #include "LifetimeChild.h"
-#include "NfcLibrary.h"
-#include "NfcPluginLoader.h"
-#include "NfcRegistry.h"
+#include "NfcCheckerInterface.h"
 #include "PeImageInfo.h"
 #include "PluginSession.h"
-#include "gverify_signature.h"
 
 #ifdef _WIN64
 static const char CheckerArchitecture[] = "x64";
@@ -55,7 +52,7 @@ std::string lifetimeConfiguration(const std::string &plugin, const std::string &
 struct Options {
     bool json = false;
     bool policyGiven = false;
-    gverify_signature::SignaturePolicy policy = gverify_signature::PolicyName;
+    NfcCheckerInterface::SignaturePolicy policy = NfcCheckerInterface::PolicyName;
     std::string file;
     SessionOptions session;
     bool lifetime = true;
@@ -130,7 +127,7 @@ bool parseArguments(int argc, char **argv, Options &options)
             options.json = true;
         } else if (arg == "--policy" && hasValue) {
             bool known = false;
-            options.policy = gverify_signature::parsePolicy(argv[++i], &known);
+            options.policy = NfcCheckerInterface::parsePolicy(argv[++i], &known);
             options.policyGiven = true;
             if (!known) {
                 return false;
@@ -185,16 +182,6 @@ std::string fullPath(const std::string &path)
     return length != 0 && length < sizeof(buffer) ? std::string(buffer, length) : path;
 }
 
-// The registry's category names by position, as the library reads them at initialise.
-std::vector<std::string> categoryNames()
-{
-    std::vector<std::string> items;
-    const size_t count =
-        NfcRegistry::readRegistryList("category_name_list", NfcLibrary::MaximumCategoryCharacters, items);
-    items.resize(count < NfcLibrary::MaximumCategories ? count : NfcLibrary::MaximumCategories);
-    return items;
-}
-
 bool hasEmbeddedSignature(const std::string &path)
 {
     std::wstring wide(path.size() + 1, L'\0');
@@ -221,7 +208,7 @@ bool checkFile(const std::string &path, CheckReport &report)
         return false;
     }
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!NfcPluginLoader::isPluginFileName(path)) {
+    if (!NfcCheckerInterface::isPluginFileName(path)) {
         report.fail("file.name", "the library tries only files whose extension is \"gp\" (any letter case)");
     } else {
         report.pass("file.name", "extension \"gp\"");
@@ -253,21 +240,19 @@ bool checkFile(const std::string &path, CheckReport &report)
 
 void checkSignature(const std::string &path, CheckReport &report)
 {
-    gverify_signature name(path.c_str(), gverify_signature::PolicyName);
-    if (name.verify_file()) {
-        report.pass("signature.signer", format("first signer is \"%s\"", gverify_signature::ExpectedSigner));
+    if (NfcCheckerInterface::verifySignature(path, NfcCheckerInterface::PolicyName)) {
+        report.pass("signature.signer", format("first signer is \"%s\"", NfcCheckerInterface::expectedSigner()));
     } else if (!hasEmbeddedSignature(path)) {
         report.fail("signature.signer", "no embedded Authenticode signature: the library skips unsigned files");
         report.warn("signature.digest", "not checked: the file is not signed");
         return;
     } else {
         report.fail("signature.signer",
-                    format("signed, but the first signer's name is not \"%s\"", gverify_signature::ExpectedSigner));
+                    format("signed, but the first signer's name is not \"%s\"", NfcCheckerInterface::expectedSigner()));
         report.warn("signature.digest", "not checked: the signer is not the expected one");
         return;
     }
-    gverify_signature digest(path.c_str(), gverify_signature::PolicyDigest);
-    if (digest.verify_file()) {
+    if (NfcCheckerInterface::verifySignature(path, NfcCheckerInterface::PolicyDigest)) {
         report.pass("signature.digest", "the signature's digest matches the file");
     } else {
         report.fail("signature.digest", "the file was changed after signing: its signature's digest no longer "
@@ -380,11 +365,11 @@ int portCategory(const std::string &port, const std::vector<std::string> &catego
 
 // The library's verdict on the file, as its loader gives it at initialise.
 void checkAcceptance(const Options &options, const std::string &path, bool firstCallsClean, CheckReport &report,
-                     std::unique_ptr<PluginInfo> &accepted)
+                     HMODULE &accepted)
 {
-    const gverify_signature::SignaturePolicy policy =
-        options.policyGiven ? options.policy : NfcLibrary::getSignaturePolicyFromRegistry();
-    const std::string policySuffix = format(" (plugin_signature_policy %s%s)", gverify_signature::policyName(policy),
+    const NfcCheckerInterface::SignaturePolicy policy =
+        options.policyGiven ? options.policy : NfcCheckerInterface::signaturePolicyFromRegistry();
+    const std::string policySuffix = format(" (plugin_signature_policy %s%s)", NfcCheckerInterface::policyName(policy),
                                             options.policyGiven ? ", from --policy" : "");
     if (!firstCallsClean) {
         // The loader would make the same calls with its out-values on its own stack.
@@ -395,9 +380,9 @@ void checkAcceptance(const Options &options, const std::string &path, bool first
     }
     ErrorInfo loadRecord = {PluginSession::SentinelCode, PluginSession::SentinelDetail};
     PluginCandidate candidate;
-    accepted = NfcPluginLoader::loadCandidate(path, policy, &loadRecord, candidate);
+    accepted = NfcCheckerInterface::loadCandidate(path, policy, &loadRecord, candidate);
     const std::string acceptance = acceptanceReason(candidate) + policySuffix;
-    if (accepted) {
+    if (accepted != nullptr) {
         report.pass("library.accepts", acceptance);
     } else {
         report.fail("library.accepts", acceptance);
@@ -422,9 +407,9 @@ int run(const Options &options)
     PluginFunctionTable functions;
     bool firstCallsClean = true;
     int category = -1;
-    const std::vector<std::string> categories = categoryNames();
+    const std::vector<std::string> categories = NfcCheckerInterface::categoryNames();
     if (module != nullptr) {
-        const bool complete = NfcPluginLoader::bindPluginFunctions(module, functions);
+        const bool complete = NfcCheckerInterface::bindPluginFunctions(module, functions);
         int missing = 0;
 #define NFC_CHECK_ENTRY(name, parameters, arguments)                        \
         if (functions.name == nullptr) {                                    \
@@ -439,7 +424,7 @@ int run(const Options &options)
         firstCallsClean = checkLoadingAnswers(functions, categories, report, category);
     }
 
-    std::unique_ptr<PluginInfo> accepted;
+    HMODULE accepted = nullptr;
     checkAcceptance(options, path, firstCallsClean, report, accepted);
 
     if (module != nullptr && !options.session.port.empty()) {
@@ -462,8 +447,8 @@ int run(const Options &options)
     if (module != nullptr && !FreeLibrary(module)) {
         report.warn("file.unload", "FreeLibrary failed");
     }
-    if (accepted) {
-        NfcPluginLoader::unloadModule(accepted->module);
+    if (accepted != nullptr) {
+        NfcCheckerInterface::unloadModule(accepted);
         // The library itself takes the plug-in to FreeLibrary and process exit, in child processes.
         if (!options.session.port.empty() && options.lifetime) {
             LifetimeOptions lifetime;
