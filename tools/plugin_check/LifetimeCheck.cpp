@@ -1,5 +1,6 @@
 #include "LifetimeCheck.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -121,6 +122,11 @@ ChildOutcome runChild(const LifetimeOptions &options, const LifetimeStep &step)
         return outcome;
     }
     CloseHandle(process.hThread);
+    // The loader-lock step holds the lock for a fixed time: a status call that waits for it
+    // returns only then, and its report must still reach us whatever bound the user gave.
+    const double bound = step.kind == LifetimeStep::StatusUnderLoaderLock
+                             ? std::max<double>(options.boundMs, LifetimeChild::LoaderLockHoldMilliseconds + 2000.0)
+                             : options.boundMs;
     std::string pending;
     for (;;) {
         const DWORD wait = WaitForSingleObject(process.hProcess, 5);
@@ -131,7 +137,7 @@ ChildOutcome runChild(const LifetimeOptions &options, const LifetimeStep &step)
             outcome.endMs = outcome.began ? counterMilliseconds(now - outcome.beginCounter) : 0;
             break;
         }
-        const bool overdue = outcome.began ? counterMilliseconds(now - outcome.beginCounter) > options.boundMs
+        const bool overdue = outcome.began ? counterMilliseconds(now - outcome.beginCounter) > bound
                                            : counterMilliseconds(now - started) > LifetimeCheck::SetupBoundMilliseconds;
         if (overdue || wait == WAIT_FAILED) {
             TerminateProcess(process.hProcess, 9);

@@ -75,7 +75,7 @@ void usage(FILE *out)
                  "  --thru HEX             command sent with gp_read (default: by the target's kind)\n"
                  "  --target-device N      gp_start_poll_mode's target_device (default 15)\n"
                  "  --lifetime-bound-ms N  longest wait for a lifetime step's FreeLibrary or exit (default\n"
-                 "                         10000)\n"
+                 "                         10000; the loader-lock step waits at least 5000)\n"
                  "  --no-lifetime          skip the lifetime steps\n"
                  "With a port name the plug-in's port is opened and driven, then the library is made to\n"
                  "unload and exit with the plug-in in use (each in a child process); without one only the\n"
