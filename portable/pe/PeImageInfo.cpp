@@ -1,19 +1,8 @@
 #include "PeImageInfo.h"
+#include "PeBytes.h"
 
-namespace {
-
-uint16_t little16(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t little32(const uint8_t *p)
-{
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-} // namespace
+using pe_bytes::little16;
+using pe_bytes::little32;
 
 PeImageInfo PeImage::read(const uint8_t *data, size_t size)
 {
