@@ -147,6 +147,10 @@ std::vector<WriteCase> writeCases()
          type2(type2Tag(32, LockedGapTlvs), uriMessage("tel:1")), uriMessage("tel:1")},
         {"Type 2: no NDEF TLV yet, no terminator, a reserved area between the new TLV's type and its 3-byte length",
          type2(type2Tag(504, LockAfterFreeByteTlvs), long300), long300},
+        {"Type 2: no NDEF TLV yet, a terminator in a page's last byte, a reserved area between the new TLV's type and "
+         "length",
+         type2(type2Tag(32, "0103618002" "FD00" "FE" "0000000000000000" "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), uriMessage("tel:1")),
+         uriMessage("tel:1")},
         {"Type 2: a reserved area before the NDEF TLV",
          type2(type2Tag(144, LockBeforeNdefTlvs + m12 + "FE"), uri), uri},
         {"Type 2: a message that fills the tag, no room for a terminator", type2(type2Tag(48, "0300FE"), textMessage(39)),
