@@ -213,7 +213,10 @@ Type2TagReader::Type2TagReader(const Type2ReadOptions &options) : m_Options(opti
 
 size_t Type2TagReader::memoryEnd() const
 {
-    return m_Memory.size() < HeaderSize ? SmallestMemory : HeaderSize + m_Layout.dataSize;
+    // READ carries one byte of page number: an answer that goes on past page 255 gives pages 0
+    // and on again, never the bytes of the data area behind page 255.
+    return m_Memory.size() < HeaderSize ? SmallestMemory
+                                        : std::min(HeaderSize + m_Layout.dataSize, AddressablePages * PageSize);
 }
 
 void Type2TagReader::fail(TagReadOutcome outcome, const std::string &report)
@@ -251,7 +254,7 @@ void Type2TagReader::takeResponse(const uint8_t *response, size_t length)
                                              std::to_string(m_Asked) + " to the " + what);
         return;
     }
-    // A READ near the end wraps to page 0: bytes past the data area are not kept.
+    // A READ near the end wraps to page 0: bytes past the data area or page 255 are not kept.
     m_Memory.insert(m_Memory.end(), response, response + std::min(length, memoryEnd() - m_Memory.size()));
     std::string error;
     const Type2Scan scanned = scan(m_Memory.data(), m_Memory.size(), m_Layout, m_Needed, m_Message, error);

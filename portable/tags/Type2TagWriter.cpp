@@ -209,10 +209,21 @@ void Type2TagWriter::planMessage()
         image[addresses[i]] = stream[i];
     }
     const size_t lengthPage = addresses[firstLength] / PageSize;
-    std::vector<uint8_t> empty = image;
-    empty[addresses[firstLength]] = 0x00;
     // Torn-write order: an empty NDEF TLV first; while its length is 0 nothing else is read.
+    // Where a reserved area parts the type from the length, the length's page is written before
+    // the type's and the type's before any other: that first WRITE keeps the bytes behind the
+    // length as they were, so that until the type is written the stream still ends where it did
+    // (a new TLV's length lies in NULL bytes or behind a terminator).
+    const bool typeApart = addresses[firstLength - 1] / PageSize != lengthPage;
+    std::vector<uint8_t> empty = typeApart ? m_Memory : image;
+    for (size_t i = 0; i < firstLength; ++i) {
+        empty[addresses[i]] = stream[i];
+    }
+    empty[addresses[firstLength]] = 0x00;
     addWrite(lengthPage, empty);
+    if (typeApart) {
+        addWrite(addresses[firstLength - 1] / PageSize, image);  // before NULLs over an old terminator
+    }
     std::vector<size_t> pages;
     for (size_t address : addresses) {
         pages.push_back(address / PageSize);

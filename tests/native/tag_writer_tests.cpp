@@ -114,6 +114,10 @@ const std::string LockedGapTlvs = "0103608002" "FD00" "FE";
 // A lock control TLV naming bytes 24 to 31, NULL TLVs, then the NDEF TLV behind the area.
 const std::string LockBeforeNdefTlvs = "0103604002" "000000" "EEEEEEEEEEEEEEEE" "030C";
 
+// A lock control TLV naming bytes 22 and 23, then NULL bytes to the end: a new NDEF TLV has its
+// type in byte 21 and its length from byte 24, on the next page.
+const std::string LockAfterFreeByteTlvs = "0103521002";
+
 struct WriteCase {
     const char *what;
     Scenario scenario;
@@ -141,6 +145,12 @@ std::vector<WriteCase> writeCases()
          uri},
         {"Type 2: no NDEF TLV yet, a reserved area between the last TLV and the free bytes",
          type2(type2Tag(32, LockedGapTlvs), uriMessage("tel:1")), uriMessage("tel:1")},
+        {"Type 2: no NDEF TLV yet, no terminator, a reserved area between the new TLV's type and its 3-byte length",
+         type2(type2Tag(504, LockAfterFreeByteTlvs), long300), long300},
+        {"Type 2: no NDEF TLV yet, a terminator in a page's last byte, a reserved area between the new TLV's type and "
+         "length",
+         type2(type2Tag(32, "0103618002" "FD00" "FE" "0000000000000000" "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), uriMessage("tel:1")),
+         uriMessage("tel:1")},
         {"Type 2: a reserved area before the NDEF TLV",
          type2(type2Tag(144, LockBeforeNdefTlvs + m12 + "FE"), uri), uri},
         {"Type 2: a message that fills the tag, no room for a terminator", type2(type2Tag(48, "0300FE"), textMessage(39)),

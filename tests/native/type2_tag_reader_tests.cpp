@@ -121,6 +121,21 @@ TEST(Type2TagReader, IdentifiesCapacityAndWhetherTheTagIsWritable)
     }
 }
 
+TEST(Type2TagReader, AMessageThatCrossesPage255IsRefusedNotReadFromPage0)
+{
+    // A data area of 2040 bytes whose READ reaches pages 0 to 255 only (a READ of page 255 goes
+    // on with pages 0 to 2): a proprietary TLV up to byte 999, then an NDEF TLV whose message runs
+    // from byte 1002 to 1029, past page 255.
+    MemoryType2Tag tag = type2Tag(2040, "FDFF03D4" + std::string(980 * 2, 'A') + "031C" + messageOfSize(28) + "FE");
+    tag.memory.resize(256 * 4);
+    // FAST_READ of pages 0 to 126 and 127 to 253, then a READ of page 254 that gives pages 254,
+    // 255, 0 and 1.
+    Type2TagReader reader(Type2ReadOptions{true, 508});
+    drive(reader, tag);
+    EXPECT_STREQ(outcomeName(reader.outcome()), "InvalidTag") << hex(reader.message());
+    EXPECT_NE(reader.report().find("page 256"), std::string::npos) << reader.report();
+}
+
 TEST(Type2TagReader, ReadsTheWholeMessageWithAsFewCommandsAsTheLinkAllows)
 {
     const std::string m480 = messageOfSize(480);
