@@ -65,6 +65,20 @@ TEST(DllLoad, WholeRoadWithTheTestPlugin)
     EXPECT_NE(log.find("INFORMATION! PostMessage(find)"), std::string::npos);
 }
 
+namespace {
+
+// Runs code that was unmapped under the thread (as a freed DLL's is): an execute fault.
+unsigned __stdcall faultingThread(void *)
+{
+    void *code = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+    *static_cast<unsigned char *>(code) = 0xC3;  // ret
+    VirtualFree(code, 0, MEM_RELEASE);
+    reinterpret_cast<void (*)()>(code)();
+    return 0;
+}
+
+} // namespace
+
 // A test program that faults on any thread must fail under ctest: it ends with the exception's
 // code (tests/support/CrashExit.cpp), never with 0. The program runs itself as a child that faults
 // on a thread of the C runtime while its main thread waits, as a fault at FreeLibrary would.
@@ -73,16 +87,7 @@ TEST(TestProgram, AFaultOnAnotherThreadEndsItWithTheExceptionCode)
     const char *const ChildVariable = "KORVAT_TEST_FAULT_CHILD";
     if (GetEnvironmentVariableA(ChildVariable, nullptr, 0) != 0) {
         // Started by the C runtime, as the library's notification thread is.
-        const uintptr_t thread = _beginthreadex(
-            nullptr, 0, [](void *) -> unsigned {
-                // Code that was unmapped under the thread (as a freed DLL's is): an execute fault.
-                void *code = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
-                *static_cast<unsigned char *>(code) = 0xC3;  // ret
-                VirtualFree(code, 0, MEM_RELEASE);
-                reinterpret_cast<void (*)()>(code)();
-                return 0;
-            }, nullptr, 0,
-            nullptr);
+        const uintptr_t thread = _beginthreadex(nullptr, 0, &faultingThread, nullptr, 0, nullptr);
         WaitForSingleObject(reinterpret_cast<HANDLE>(thread), 10000);
         return;  // not reached
     }
