@@ -30,3 +30,20 @@ if [ "${#need[@]}" -gt 0 ] || [ "$updated" = no ]; then
     apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
   fi
 fi
+
+# The test plug-ins' time stamps are made by osslsigncode's own time-stamp authority
+# (-TSA-certs, -TSA-key, -TSA-time), which bookworm's osslsigncode 2.5 lacks: take the backport.
+if ! osslsigncode --help 2>&1 | grep -q -- '-TSA-time'; then
+  backports=/etc/apt/sources.list.d/korvat-bookworm-backports.list
+  if [ ! -f "$backports" ]; then
+    echo "deb http://deb.debian.org/debian bookworm-backports main" >"$backports"
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  echo "installing: osslsigncode from bookworm-backports (its time-stamp authority)"
+  apt-get install -y -qq --no-install-recommends -t bookworm-backports osslsigncode >/dev/null
+  osslsigncode --help 2>&1 | grep -q -- '-TSA-time' || {
+    echo "error: osslsigncode has no -TSA-time even from bookworm-backports" >&2
+    exit 1
+  }
+fi
