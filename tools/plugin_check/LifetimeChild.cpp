@@ -291,9 +291,18 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
     say(returned);
     if (helper != nullptr) {
         FreeLibrary(library.module);
-    } else if (GetModuleHandleA(plugin.c_str()) != nullptr) {
-        // The library kept the plug-in: it gave up a status call that did not return.
-        say("kept");
+    } else {
+        // A plug-in's own thread may hold a reference on it for a moment after its closer saw it
+        // finish (it frees it on its way out): give that the time; a plug-in the library kept
+        // because it gave up a status call that did not return stays loaded for good.
+        bool kept = GetModuleHandleA(plugin.c_str()) != nullptr;
+        for (int i = 0; kept && i < LifetimeChild::KeptPluginWaitMilliseconds / 10; ++i) {
+            Sleep(10);
+            kept = GetModuleHandleA(plugin.c_str()) != nullptr;
+        }
+        if (kept) {
+            say("kept");
+        }
     }
     return 0;
 }

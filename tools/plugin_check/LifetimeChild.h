@@ -41,6 +41,8 @@ public:
     // waits for the loader lock takes as long as the lock is held, LoaderLockHoldMilliseconds.
     static const unsigned long StatusUnderLoaderLockBoundMilliseconds = 1000;
     static const unsigned long LoaderLockHoldMilliseconds = 3000;
+    // How long a plug-in may stay loaded after the library's FreeLibrary before it counts as kept.
+    static const int KeptPluginWaitMilliseconds = 2000;
     // How long the device-access step waits for a target to be reported.
     static const unsigned long TargetWaitMilliseconds = 5000;
     // The helper DLL shipped beside the checker, and its export that arms its detach.
