@@ -1,4 +1,4 @@
-// The reader plug-ins' runtime (plugins/common/PluginRuntime.cpp) in a program linked as a
+// The one-time initialisation of the DLLs' runtime (shared/RuntimeOnce.cpp) in a program linked as a
 // plug-in is: pthread_once redirected to its lock of Windows. What its callers (the C++ runtime's
 // guarded statics, std::call_once, the unwinder) rely on.
 #include <gtest/gtest.h>
