@@ -213,13 +213,29 @@ void Type2TagWriter::planMessage()
     // Where a reserved area parts the type from the length, the length's page is written before
     // the type's and the type's before any other: that first WRITE keeps the bytes behind the
     // length as they were, so that until the type is written the stream still ends where it did
-    // (a new TLV's length lies in NULL bytes or behind a terminator).
+    // (a new TLV's length lies in NULL bytes, behind a terminator, or on one: see below).
     const bool typeApart = addresses[firstLength - 1] / PageSize != lengthPage;
+    const size_t lengthAddress = addresses[firstLength];
+    // Where the old stream ends at the length's byte, that terminator becomes a NULL TLV and the
+    // reader would go on into bytes that are no TLVs: a terminator goes in the next stream byte
+    // first, by the same WRITE where that byte is on the length's page.
+    // (Without a stream byte after the length, the data area ends there and so does the stream.)
+    const bool moveTerminator = typeApart && m_Memory[lengthAddress] == Type2TagReader::TlvTerminator &&
+                                firstLength + 1 < addresses.size();
+    const size_t next = moveTerminator ? addresses[firstLength + 1] : 0;
+    if (moveTerminator && next / PageSize != lengthPage) {
+        std::vector<uint8_t> ended = m_Memory;
+        ended[next] = Type2TagReader::TlvTerminator;
+        addWrite(next / PageSize, ended);
+    }
     std::vector<uint8_t> empty = typeApart ? m_Memory : image;
     for (size_t i = 0; i < firstLength; ++i) {
         empty[addresses[i]] = stream[i];
     }
-    empty[addresses[firstLength]] = 0x00;
+    empty[lengthAddress] = 0x00;
+    if (moveTerminator) {
+        empty[next] = Type2TagReader::TlvTerminator;
+    }
     addWrite(lengthPage, empty);
     if (typeApart) {
         addWrite(addresses[firstLength - 1] / PageSize, image);  // before NULLs over an old terminator

@@ -151,6 +151,12 @@ std::vector<WriteCase> writeCases()
          "length",
          type2(type2Tag(32, "0103618002" "FD00" "FE" "0000000000000000" "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), uriMessage("tel:1")),
          uriMessage("tel:1")},
+        {"Type 2: no NDEF TLV yet, a reserved area between the new TLV's type and length, the old terminator where "
+         "the length goes, bytes that are no TLVs behind it",
+         type2(type2Tag(32, LockAfterFreeByteTlvs + "00" "0000" "FE" "FFFFFF" "FFFFFFFF"), uriMessage("tel:1")),
+         uriMessage("tel:1")},
+        {"Type 2: as before, the old terminator in a page's last byte",
+         type2(type2Tag(32, "0103522802" "00" "0000000000" "FE" "FFFFFFFF"), uriMessage("tel:1")), uriMessage("tel:1")},
         {"Type 2: a reserved area before the NDEF TLV",
          type2(type2Tag(144, LockBeforeNdefTlvs + m12 + "FE"), uri), uri},
         {"Type 2: a message that fills the tag, no room for a terminator", type2(type2Tag(48, "0300FE"), textMessage(39)),
