@@ -2,7 +2,7 @@
  * korvat_nfc.h - application interface of korvat_nfc_library_for_vb.dll
  *
  * Everything an application needs besides the DLL: the twenty exported
- * functions, the error codes read back with korvatlib_nfc_get_last_error(),
+ * functions and those added after them (event queue, reader list), the error codes read back with korvatlib_nfc_get_last_error(),
  * the window messages posted while poll mode runs and the target information
  * records they carry.
  *
@@ -57,6 +57,8 @@ typedef unsigned char KORVAT_NFC_BOOL;
 #define KORVAT_NFC_E_DRIVER_STATUS             0x80C00014u /* driver status not interpretable, or malformed target data */
 #define KORVAT_NFC_E_UNSUPPORTED_TARGET        0x80C00015u /* found target has no target information record */
 #define KORVAT_NFC_E_PROCESS_EXITING           0x80C00016u /* called while the process is exiting; nothing was done */
+#define KORVAT_NFC_E_NO_EVENT                  0x80C00017u /* korvatlib_nfc_get_next_event: no event came within the time-out */
+#define KORVAT_NFC_E_BUFFER_TOO_SMALL          0x80C00018u /* korvatlib_nfc_list_readers: more readers than records; detail: how many */
 #define KORVAT_NFC_E_CARD_ERROR_1              0x80C00051u /* card error reported by the reader, kind 1 */
 #define KORVAT_NFC_E_CARD_ERROR_2              0x80C00052u /* card error, kind 2 */
 #define KORVAT_NFC_E_CARD_ERROR_OTHER          0x80C00053u /* card error of any other kind */
@@ -94,6 +96,19 @@ typedef unsigned char KORVAT_NFC_BOOL;
 #define KORVAT_NFC_FIND_TARGET    1
 #define ENABLE_ACCESS_TO_TARGET   1
 #define WAITING_ACCESS_TO_TARGET  2
+/* With the registry value event_notification = 1 (see README): the find  */
+/* message with wParam KORVAT_NFC_LOST_TARGET reports, once, a target     */
+/* that left the field; lParam is its target_number.                     */
+#define KORVAT_NFC_LOST_TARGET    2
+
+/* Plug-and-play messages (registry value plug_and_play = 1, the names of */
+/* korvatlib_nfc_set_pnp_callback_parameters): the find message with      */
+/* wParam KORVAT_NFC_READER_FOUND and the loss message with wParam         */
+/* KORVAT_NFC_READER_LOST; lParam points to a KORVAT_NFC_READER_RECORD     */
+/* owned by the library, in the same never-freed ring as the target       */
+/* records (valid for at least as long as a target record).              */
+#define KORVAT_NFC_READER_FOUND   1
+#define KORVAT_NFC_READER_LOST    2
 
 /* ------------------------------------------------------------------ */
 /* Target information records (little-endian, packed).                  */
@@ -133,6 +148,41 @@ typedef struct DEVICE_DATA_NFC_18092_212_424K {
     uint8_t  RD_size;         /* offset 28 */
     uint8_t  RD[1];           /* offset 29: RD_size bytes */
 } DEVICE_DATA_NFC_18092_212_424K;
+
+/* A reader that can be opened now (plug-and-play messages, the reader events
+ * of the event queue, korvatlib_nfc_list_readers): 200 bytes. */
+#define KORVAT_NFC_PORT_NAME_SIZE   64
+#define KORVAT_NFC_READER_NAME_SIZE 128
+typedef struct KORVAT_NFC_READER_RECORD {
+    uint32_t record_size;                           /* offset   0: 200 */
+    uint8_t  category;                              /* offset   4: PortCategory of the plug-in that serves it */
+    uint8_t  reserved[3];                           /* offset   5: 0 */
+    char     port_name[KORVAT_NFC_PORT_NAME_SIZE];  /* offset   8: NUL-terminated, as korvatlib_nfc_open takes it */
+    char     reader_name[KORVAT_NFC_READER_NAME_SIZE]; /* offset 72: NUL-terminated, the reader's own name
+                                                       (a PC/SC reader name, a COM port), UTF-8 */
+} KORVAT_NFC_READER_RECORD;
+
+/* One event of the event queue (korvatlib_nfc_get_next_event), returned by
+ * value: 312 bytes, all fields 4-byte aligned (a VBA Type can mirror it). */
+#define KORVAT_NFC_EVENT_TARGET_FOUND    1 /* data: the target information record (data_size bytes) */
+#define KORVAT_NFC_EVENT_TARGET_LOST     2 /* target_number: the target that left */
+#define KORVAT_NFC_EVENT_ACCESS_ENABLED  3 /* target_number: ENABLE_ACCESS_TO_TARGET */
+#define KORVAT_NFC_EVENT_ACCESS_WAITING  4 /* target_number: WAITING_ACCESS_TO_TARGET */
+#define KORVAT_NFC_EVENT_ERROR           5 /* error_code, detail_code: the pair of the error message */
+#define KORVAT_NFC_EVENT_READER_FOUND    6 /* data: a KORVAT_NFC_READER_RECORD */
+#define KORVAT_NFC_EVENT_READER_LOST     7 /* data: a KORVAT_NFC_READER_RECORD */
+#define KORVAT_NFC_EVENT_DATA_SIZE       288
+#define KORVAT_NFC_EVENT_QUEUE_LENGTH    64  /* when full, the oldest event is dropped */
+#define KORVAT_NFC_EVENT_WAIT_LIMIT_MS   60000 /* the longest time-out of korvatlib_nfc_get_next_event */
+typedef struct KORVAT_NFC_EVENT {
+    uint32_t kind;           /* offset  0: KORVAT_NFC_EVENT_ */
+    uint32_t lost_before;    /* offset  4: events dropped (queue full) right before this one */
+    uint32_t target_number;  /* offset  8 */
+    uint32_t error_code;     /* offset 12 */
+    uint32_t detail_code;    /* offset 16 */
+    uint32_t data_size;      /* offset 20: bytes of data in use */
+    uint8_t  data[KORVAT_NFC_EVENT_DATA_SIZE]; /* offset 24 */
+} KORVAT_NFC_EVENT;
 
 #pragma pack(pop)
 
@@ -181,6 +231,26 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_last_error(uint
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_start_logging(const char *filename);
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_stop_logging(void);
 
+/* ------------------------------------------------------------------ */
+/* Exports after ordinal 20 (the twenty above keep theirs).              */
+/* ------------------------------------------------------------------ */
+/* enabled 1: from now on every event that a window message carries is
+ * also queued (at most KORVAT_NFC_EVENT_QUEUE_LENGTH), and poll mode and
+ * plug-and-play may start without a window handle; 0: no queue (the
+ * default), the queue is emptied. Needs korvatlib_nfc_initialize. */
+KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_set_event_queue(uint32_t enabled);
+/* Takes the oldest queued event. timeout_ms 0 returns at once; up to
+ * KORVAT_NFC_EVENT_WAIT_LIMIT_MS waits for one. No event: false with
+ * KORVAT_NFC_E_NO_EVENT. */
+KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_next_event(KORVAT_NFC_EVENT *event,
+                                                                          uint32_t timeout_ms);
+/* The readers that can be opened now, from every plug-in that can list
+ * them: up to capacity records, *count set to how many there are (also
+ * when they do not fit: false with KORVAT_NFC_E_BUFFER_TOO_SMALL).
+ * records may be NULL when capacity is 0. */
+KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_list_readers(KORVAT_NFC_READER_RECORD *records,
+                                                                        uint32_t capacity, uint32_t *count);
+
 #ifdef __cplusplus
 }
 #endif
@@ -207,5 +277,12 @@ KORVAT_NFC_STATIC_ASSERT(offsetof(DEVICE_DATA_NFC_18092_212_424K, NFCID2) == 12,
 KORVAT_NFC_STATIC_ASSERT(offsetof(DEVICE_DATA_NFC_18092_212_424K, Pad) == 20, "18092 Pad");
 KORVAT_NFC_STATIC_ASSERT(offsetof(DEVICE_DATA_NFC_18092_212_424K, RD_size) == 28, "18092 RD_size");
 KORVAT_NFC_STATIC_ASSERT(offsetof(DEVICE_DATA_NFC_18092_212_424K, RD) == 29, "18092 RD");
+KORVAT_NFC_STATIC_ASSERT(offsetof(KORVAT_NFC_READER_RECORD, port_name) == 8, "reader port_name");
+KORVAT_NFC_STATIC_ASSERT(offsetof(KORVAT_NFC_READER_RECORD, reader_name) == 72, "reader reader_name");
+KORVAT_NFC_STATIC_ASSERT(sizeof(KORVAT_NFC_READER_RECORD) == 200, "reader record size");
+KORVAT_NFC_STATIC_ASSERT(offsetof(KORVAT_NFC_EVENT, data_size) == 20, "event data_size");
+KORVAT_NFC_STATIC_ASSERT(offsetof(KORVAT_NFC_EVENT, data) == 24, "event data");
+KORVAT_NFC_STATIC_ASSERT(sizeof(KORVAT_NFC_EVENT) == 312, "event size");
+KORVAT_NFC_STATIC_ASSERT(KORVAT_NFC_MAXIMUM_RECORD_SIZE <= KORVAT_NFC_EVENT_DATA_SIZE, "event holds any record");
 
 #endif /* KORVAT_NFC_H */

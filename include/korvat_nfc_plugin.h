@@ -207,6 +207,44 @@ GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
 #undef GP_DECLARE_ENTRY_TYPE
 
 /* ------------------------------------------------------------------ */
+/* Optional entry points                                                 */
+/* ------------------------------------------------------------------ */
+/* A plug-in may export these besides the fourteen; the library finds them
+ * with GetProcAddress when it loads the plug-in and uses them only when
+ * the application opted in (registry values event_notification and
+ * plug_and_play, see README). A plug-in without them stays valid: the
+ * library then asks gp_get_driver_status every 50 ms in place of waiting
+ * for the event, and lists no readers of the plug-in's category. The same
+ * rules as for the fourteen hold: the library lock is held, one call at a
+ * time, cdecl, false with the reason in *error. */
+#define GP_OPTIONAL_ENTRY_POINTS(X)                                                                                    \
+    /* Hands the plug-in an event (a Win32 event handle, auto-reset) that it sets with SetEvent whenever what          \
+       gp_get_driver_status would report changes: a target found or gone, access enabled or waiting, an error. The     \
+       plug-in only sets it: it never waits for it, closes it or calls back into the library (from any thread). NULL   \
+       withdraws it: once that call returned true the plug-in never touches the handle again, so the library may close \
+       it. Given: the port is open. The library hands the event over after gp_start_poll_mode and withdraws it before   \
+       gp_stop_poll_mode and gp_close_port. Lock: held, by the application thread. Loader lock: may hold (the          \
+       withdrawal is part of the library's stop at FreeLibrary): no wait for a thread, no loader work, no unbounded    \
+       wait. False: the library asks for the status every 50 ms instead; after a failed withdrawal it never closes    \
+       the event. */                                                                                                   \
+    X(gp_set_status_event, (void *event, ErrorInfo *error), (event, error))                                            \
+    /* Lists the ports this plug-in can open now, as entries "port name" NUL "reader name" NUL, the list ended by an    \
+       empty entry (one more NUL); the port name as gp_open_port_and_transition_nfc_mode takes it (category prefix     \
+       included, at most 63 bytes), the reader's own name at most 127 bytes of UTF-8 (a PC/SC reader name, a COM port; \
+       may be empty). Writes the list's whole size, final NUL included, to *needed_size; when it exceeds buffer_size,  \
+       writes nothing else and still returns true (the library asks again with room). A port that is open counts as   \
+       present. Given: needed_size non-null; buffer non-null when buffer_size > 0; the port may be open or not. Lock:   \
+       held, by the library's plug-and-play thread, every 250 ms while plug-and-play runs. Loader lock: never held by   \
+       the calling thread, but waited for under it (see "The loader lock" above). False: the library keeps the last    \
+       list and posts the error to the trace log only. */                                                              \
+    X(gp_list_ports, (char *buffer, uint32_t buffer_size, uint32_t *needed_size, ErrorInfo *error),                    \
+      (buffer, buffer_size, needed_size, error))
+
+#define GP_DECLARE_ENTRY_TYPE(name, parameters, arguments) typedef GP_BOOL(GP_CALL *name##_t) parameters;
+GP_OPTIONAL_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
+#undef GP_DECLARE_ENTRY_TYPE
+
+/* ------------------------------------------------------------------ */
 /* DriverStatus word                                                     */
 /* ------------------------------------------------------------------ */
 #define GP_STATUS_STATE_MASK               0x0000000Fu /* 1 or 2: no error */
@@ -218,6 +256,13 @@ GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
 #define GP_CONNECT_REPORT_LISTEN_MODE      0x00000080u /* reported as an error */
 #define GP_ACCESS_ENABLED                  0x00000100u
 #define GP_ACCESS_WAITING                  0x00000200u
+/* With a card error state: the error is the departure of the last target
+ * found (it left the field), once, with the target's number at
+ * GP_AD_TARGET_NUMBER when AdditionalDataSize is 9 or more. A library
+ * that does not know the bit sees the card error as before; with
+ * event_notification = 1 the library reports a lost target instead.
+ * A plug-in that never sets it is valid: its departures stay card errors. */
+#define GP_TARGET_DEPARTED                 0x00000400u
 #define GP_CARD_ERROR_DETAIL_SHIFT         20
 #define GP_CARD_ERROR_DETAIL_MASK          0x00F00000u
 #define GP_DEVICE_ERROR_DETAIL_SHIFT       24
