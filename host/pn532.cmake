@@ -28,7 +28,7 @@ target_compile_definitions(korvat_pn532_test_support PUBLIC
   KORVAT_PN532_EMULATOR="$<TARGET_FILE:pn532_emulator>")
 
 foreach(name pn532_frame_tests pn532_targets_tests pn532_emulator_tests pn532_link_tests pn532_libnfc_tests
-             reader_status_mailbox_tests)
+             reader_status_mailbox_tests reader_port_list_tests)
   add_executable(${name} ${KORVAT_SOURCE_DIR}/tests/native/${name}.cpp)
   target_link_libraries(${name} PRIVATE korvat_pn532_test_support korvat_pn532_emulator_core gtest_main)
   add_dependencies(${name} pn532_emulator)
@@ -37,6 +37,7 @@ gtest_discover_tests(pn532_frame_tests)
 gtest_discover_tests(pn532_targets_tests)
 gtest_discover_tests(pn532_emulator_tests)
 gtest_discover_tests(reader_status_mailbox_tests)
+gtest_discover_tests(reader_port_list_tests)
 gtest_discover_tests(pn532_link_tests PROPERTIES TIMEOUT 120)
 # nfc-list, nfc-poll and nfc-mfultralight (Debian's libnfc-bin and libnfc-examples) against the emulator. Without them the test fails:
 # it is the proof that the emulator speaks the chip's protocol as an independent client expects.
