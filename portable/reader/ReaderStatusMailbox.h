@@ -33,6 +33,8 @@ public:
     // The port is closed: nothing waits, and the state is "no port" (driverStatus 0).
     void clear();
     bool portOpen() const { return m_Steady.driverStatus != 0; }
+    // A report waits for the next status call (it answers other than the state).
+    bool reportWaiting() const { return m_DeviceErrorWaiting || m_TargetWaiting != Target::Nothing; }
 
 private:
     enum class Target { Nothing, Found, Departure };
