@@ -168,8 +168,10 @@ void OptionalEntryCheck::checkList()
                                           !beyond.empty() ? beyond.c_str() : format("gave %u as its size", again).c_str()));
     }
     if (sizeKept) {
-        m_Report.pass("list.size", format("%u bytes; nothing written into %u bytes, the whole size given each time",
-                                          needed, needed - 1));
+        m_Report.pass("list.size", needed == 1 ? std::string("the empty list, 1 byte, its size given each time")
+                                               : format("%u bytes; nothing written into %u bytes, the whole size "
+                                                        "given each time",
+                                                        needed, needed - 1));
     }
     std::vector<reader::PortEntry> entries;
     std::string why;
