@@ -507,6 +507,20 @@ GP_BOOL EntryPoints::gp_set_status_event(void *event, ErrorInfo *error)
     if (!m_Reader.offersStatusEvent()) {
         return refuse(entry, description().invalidArgument, 1, error);
     }
+    if (pollThread()) {
+        // The status lock only, as the status call: the poll thread may be in a step with the I/O
+        // lock, and the mailbox knows whether the port is open.
+        Hold status(m_Status);
+        if (!m_Mailbox.portOpen()) {
+            return refuse(entry, description().portNotOpen, 0, error);
+        }
+        m_StatusEvent = static_cast<HANDLE>(event);
+        // A report that waits already (a target found before the hand-over) is a change too.
+        if (m_Mailbox.reportWaiting()) {
+            signalStatusChange();
+        }
+        return 1;
+    }
     Hold hold(m_Io);
     if (!m_Reader.isOpen()) {
         return refuse(entry, description().portNotOpen, 0, error);
@@ -515,14 +529,10 @@ GP_BOOL EntryPoints::gp_set_status_event(void *event, ErrorInfo *error)
         Hold status(m_Status);
         m_StatusEvent = static_cast<HANDLE>(event);
         m_ChangeSignalled = false;
-        // A report that waits already (a target found before the hand-over) is a change too.
-        if (pollThread() && m_Mailbox.reportWaiting()) {
-            signalStatusChange();
-        }
     }
     m_Reader.statusWatched(true);
     DWORD windowsError = 0;
-    if (!pollThread() && !startWatch(windowsError)) {
+    if (!startWatch(windowsError)) {
         forgetStatusEvent();
         m_Reader.statusWatched(false);
         return refuse(entry, description().pollThreadFailed, windowsError, error);
@@ -537,10 +547,6 @@ GP_BOOL EntryPoints::withdrawStatusEvent()
 {
     forgetStatusEvent();
     if (pollThread()) {
-        if (m_Io.enterWithin(IoLockBoundMs)) {
-            m_Reader.statusWatched(false);
-            m_Io.leave();
-        }
         return 1;
     }
     m_Thread.requestStop();

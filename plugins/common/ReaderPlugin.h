@@ -110,8 +110,9 @@ public:
     // Whether readStatus would now answer something other than the state it last answered (a
     // one-time report is a change; the same state again is not). Under the I/O lock, port open.
     virtual bool statusChangePending() { return false; }
-    // A status event was handed over (true) or withdrawn (false): the library that hands one
-    // over knows GP_TARGET_DEPARTED. Under the I/O lock.
+    // A reader without a poll thread: a status event was handed over (true) or withdrawn, or the
+    // port closed (false); the library that hands one over knows GP_TARGET_DEPARTED. Under the I/O
+    // lock.
     virtual void statusWatched(bool watched) { (void)watched; }
 
     // The ports this reader can open now, with their readers' names (ReaderPortList.h); a port
