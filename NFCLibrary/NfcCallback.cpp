@@ -486,21 +486,21 @@ void NfcCallback::makeTarget18092()
     m_TargetNumber = record->target_number;
 }
 
-void NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
+bool NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
 {
-    if (!m_EventNotification || m_StatusEvent != nullptr) {
-        return;
+    if (!m_EventNotification || m_StatusEvent != nullptr || m_ThreadHandle != nullptr) {
+        return false;
     }
     if (entry == nullptr) {
         NFC_LOG(0, "INFORMATION! : The plug-in has no gp_set_status_event: its status is read every %lu ms.\n",
                 static_cast<unsigned long>(StatusPollMilliseconds));
-        return;
+        return false;
     }
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) {
         NFC_LOG(0, "ERROR! : CreateEvent() failed (%lu): the status is read every %lu ms.\n", GetLastError(),
                 static_cast<unsigned long>(StatusPollMilliseconds));
-        return;
+        return false;
     }
     ErrorInfo error = {0, 0};
     if (entry(event, &error) == 0) {
@@ -508,10 +508,11 @@ void NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
         NFC_LOG(0, "ERROR! : gp_set_status_event failed (%08xh, %08xh): the status is read every %lu ms.\n",
                 error.error_code, error.detail_code, static_cast<unsigned long>(StatusPollMilliseconds));
         CloseHandle(event);
-        return;
+        return false;
     }
     NFC_LOG(0, "INFORMATION! : The plug-in signals its status changes.\n");
     m_StatusEvent = event;
+    return true;
 }
 
 void NfcCallback::withdrawStatusEvent(gp_set_status_event_t entry)
