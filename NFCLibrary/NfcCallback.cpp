@@ -16,7 +16,8 @@ static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcCallback.cpp";
 
 NfcCallback::NfcCallback()
     : m_PluginWrapper(nullptr), m_EventQueue(nullptr), m_EventNotification(false), m_StatusEvent(nullptr),
-      m_TargetPresent(false), m_PresentTarget(0), m_LostReported(false), m_LostTarget(0), m_LastFindTick(0), m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
+      m_TargetPresent(false), m_PresentTarget(0), m_LostReported(false), m_LostTarget(0), m_LastFindTick(0),
+      m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
       m_ThreadHandle(nullptr), m_StopRequested(0), m_TargetNumber(0), m_TargetInformation(nullptr),
       m_CurrentDriverStatus(DRIVER_STATUS_NONE), m_StatusErrorInfo{0, 0}, m_PreviousDriverStatus(DRIVER_STATUS_NONE),
       m_PreviousStatusErrorInfo{0, 0}, m_DriverStatus(0), m_PollModeCardType(0), m_ListenModeCardType(0),
