@@ -400,16 +400,17 @@ TEST_F(EventModes, ADepartureIsPostedOnceWithItsTargetAndOtherCardErrorsStayErro
     load();
     ASSERT_TRUE(dll->set_poll_callback_parameters(window.handle(), FindName, EnableName));
     openPort();
-    // Read every 50 ms: each departure step below is read several times over.
-    change({{Departed, {}}, {Departed, {}}, {Idle, {}}}, false);
+    // Read every 50 ms: each script's last step is read several times over.
+    const auto play = [this](const std::vector<std::pair<uint32_t, Bytes>> &steps) {
+        const uint32_t before = fixture->statusCalls();
+        change(steps, false);
+        ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, before + static_cast<uint32_t>(steps.size()) + 4, 5000));
+    };
     ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
-    ASSERT_TRUE(pumpUntilStatusCalls(window, *fixture, 3, 5000));
-    change({{Found, targetData(0x21)}, {Departed, {}}}, false);
-    window.pump(600);
-    change({{Found, targetData(0x22)}, {Departed, departureData(0x23)}}, false);
-    window.pump(600);
-    change({{CardError2, {}}, {Idle, {}}}, false);
-    window.pump(400);
+    play({{Departed, {}}, {Departed, {}}, {Idle, {}}});
+    play({{Found, targetData(0x21)}, {Departed, {}}});
+    play({{Found, targetData(0x22)}, {Departed, departureData(0x23)}});
+    play({{CardError2, {}}, {Idle, {}}});
     ASSERT_TRUE(dll->stop_poll_mode());
     window.pump(50);
     EXPECT_EQ(windowEvents(window), std::vector<std::string>({"found 00000021", "lost 00000021", "found 00000022",
