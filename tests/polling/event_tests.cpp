@@ -652,6 +652,11 @@ protected:
         return list;
     }
 
+    static DWORD WINAPI stopFromThread(void *library)
+    {
+        return static_cast<KorvatDll *>(library)->stop_plug_and_play() != 0 ? 1 : 0;
+    }
+
     MessageWindow readers{ReaderFoundName, ReaderLostName, true};
 };
 
@@ -698,7 +703,8 @@ TEST_F(PlugAndPlay, ReadersPresentAtStartThenEveryChangeOnce)
 }
 
 // Start twice: true, one watcher, no second "found"; stop twice and stop without start: true;
-// a start after a stop announces the present readers again; uninitialise ends the watcher.
+// a start after a stop announces the present readers again; a stop from another thread; and
+// uninitialise ends the watcher.
 TEST_F(PlugAndPlay, StartAndStopTwiceStopWithoutStartAndUninitialise)
 {
     EXPECT_TRUE(dll->stop_plug_and_play()) << "stop without start";
@@ -716,6 +722,19 @@ TEST_F(PlugAndPlay, StartAndStopTwiceStopWithoutStartAndUninitialise)
     ASSERT_TRUE(dll->start_plug_and_play());
     watchFor(1);
     EXPECT_EQ(readerMessages(1), std::vector<std::string>({"found SIM0|Reader A|0"}));
+    // Stopped from a thread other than the one that started it.
+    HANDLE stopper = CreateThread(nullptr, 0, &PlugAndPlay::stopFromThread, dll.get(), 0, nullptr);
+    ASSERT_NE(stopper, nullptr);
+    ASSERT_EQ(WaitForSingleObject(stopper, 10000), WAIT_OBJECT_0);
+    DWORD stopped = 0;
+    GetExitCodeThread(stopper, &stopped);
+    CloseHandle(stopper);
+    EXPECT_EQ(stopped, 1u);
+    const uint32_t afterStop = fixture->callCount("gp_list_ports");
+    readers.pump(600);
+    EXPECT_EQ(fixture->callCount("gp_list_ports"), afterStop);
+    ASSERT_TRUE(dll->start_plug_and_play());
+    watchFor(1);
     ASSERT_TRUE(dll->uninitialize()) << "while watching";
     const uint32_t afterUninitialize = fixture->callCount("gp_list_ports");
     readers.pump(600);
