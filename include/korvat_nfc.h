@@ -40,7 +40,7 @@ typedef unsigned char KORVAT_NFC_BOOL;
 /* error_info[1] (detail) is 0 for the library's own errors.            */
 /* ------------------------------------------------------------------ */
 #define KORVAT_NFC_E_INVALID_ARGUMENT          0x80C00001u /* null pointer, zero command length, stop_mode not 0/1 */
-#define KORVAT_NFC_E_NOT_IMPLEMENTED           0x80C00002u /* plug-and-play functions; port names containing "F2PORT" */
+#define KORVAT_NFC_E_NOT_IMPLEMENTED           0x80C00002u /* plug-and-play functions without plug_and_play = 1; port names containing "F2PORT" */
 #define KORVAT_NFC_E_OUT_OF_MEMORY             0x80C00004u /* no memory for a target information record */
 #define KORVAT_NFC_E_NOT_INITIALIZED           0x80C00005u /* library not initialised */
 #define KORVAT_NFC_E_INVALID_PORT_LIST         0x80C00006u /* no port of port_name_list could be opened */
