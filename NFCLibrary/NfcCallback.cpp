@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "NfcCriticalSection.h"
+#include "NfcEventQueue.h"
 #include "NfcLifetime.h"
 #include "NfcLogProxy.h"
 #include "NfcMessageRecords.h"
@@ -14,7 +15,8 @@
 static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcCallback.cpp";
 
 NfcCallback::NfcCallback()
-    : m_PluginWrapper(nullptr), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
+    : m_PluginWrapper(nullptr), m_EventQueue(nullptr), m_EventNotification(false), m_StatusEvent(nullptr),
+      m_TargetPresent(false), m_PresentTarget(0), m_LastFindTick(0), m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
       m_ThreadHandle(nullptr), m_StopRequested(0), m_TargetNumber(0), m_TargetInformation(nullptr),
       m_CurrentDriverStatus(DRIVER_STATUS_NONE), m_StatusErrorInfo{0, 0}, m_PreviousDriverStatus(DRIVER_STATUS_NONE),
       m_PreviousStatusErrorInfo{0, 0}, m_DriverStatus(0), m_PollModeCardType(0), m_ListenModeCardType(0),
@@ -24,7 +26,7 @@ NfcCallback::NfcCallback()
 
 NfcCallback::~NfcCallback()
 {
-    NfcLifetime::releaseThreadEvents();
+    NfcLifetime::releaseThreadEvents(m_ThreadEvents);
     NfcStatusCall::release();
 }
 
@@ -50,7 +52,8 @@ bool NfcCallback::startThread(ErrorInfo *error)
     if (error == nullptr) {
         return false;
     }
-    if (m_WindowHandle == nullptr) {
+    // With the event queue on, the queue alone may take the events.
+    if (m_WindowHandle == nullptr && !(m_EventQueue != nullptr && m_EventQueue->enabled())) {
         NFC_LOG(0, "ERROR! : KORVAT_NFC_E_NO_CALLBACK_PARAM\n");
         error->error_code = KORVAT_NFC_E_NO_CALLBACK_PARAM;
         return false;
@@ -69,7 +72,8 @@ bool NfcCallback::startThread(ErrorInfo *error)
         NFC_LOG(0, "WARNING! : The status call cannot be given up at unload (error %lu).\n", GetLastError());
     }
     m_StopRequested = 0;
-    return NfcLifetime::startThread(&NfcCallback::threadBody, this, m_ThreadHandle, error);
+    m_TargetPresent = false;
+    return NfcLifetime::startThread(m_ThreadEvents, &NfcCallback::threadBody, this, m_ThreadHandle, error);
 }
 
 bool NfcCallback::stopThread()
@@ -78,7 +82,7 @@ bool NfcCallback::stopThread()
         return true;
     }
     m_StopRequested = 1;
-    if (!NfcLifetime::stopThread(m_ThreadHandle)) {
+    if (!NfcLifetime::stopThread(m_ThreadEvents, m_ThreadHandle)) {
         // It may still run a cycle's code: the handle is kept, the stop stays requested (the
         // stop event stays set, so the thread leaves its loop as soon as it runs again), and the
         // caller must not touch the plug-in. A later stop waits for it again.
@@ -97,7 +101,7 @@ void NfcCallback::threadBody(void *callback)
 
 bool NfcCallback::stopPending() const
 {
-    return m_StopRequested != 0 || WaitForSingleObject(NfcLifetime::stopEvent(), 0) == WAIT_OBJECT_0;
+    return m_StopRequested != 0 || WaitForSingleObject(m_ThreadEvents.stop, 0) == WAIT_OBJECT_0;
 }
 
 void NfcCallback::threadLoop()
@@ -111,7 +115,7 @@ void NfcCallback::threadLoop()
         m_StatusErrorInfo.detail_code = 0;
         {
             // A stopper holds the lock while it waits for this thread: give the cycle up then.
-            NfcCriticalSection guard(NfcLifetime::stopEvent());
+            NfcCriticalSection guard(m_ThreadEvents.stop);
             if (!guard.owns() || stopPending()) {
                 break;
             }
@@ -121,19 +125,74 @@ void NfcCallback::threadLoop()
             break;
         }
         NFC_LOG(0, "---- Sleep Thread.\n");
-        if (WaitForSingleObject(NfcLifetime::stopEvent(), CyclePeriodMilliseconds) != WAIT_TIMEOUT) {
+        if (m_StatusEvent != nullptr) {
+            // The plug-in's signal or the stop, whichever comes first; the stop is listed first
+            // so that it wins when both are set.
+            const HANDLE events[2] = {m_ThreadEvents.stop, m_StatusEvent};
+            const DWORD woken = WaitForMultipleObjects(2, events, FALSE, nextWait());
+            if (woken != WAIT_OBJECT_0 + 1 && woken != WAIT_TIMEOUT) {
+                break;
+            }
+        } else if (WaitForSingleObject(m_ThreadEvents.stop, nextWait()) != WAIT_TIMEOUT) {
             break;
         }
         NFC_LOG(0, "++++ Wakeup Thread.\n");
     }
 }
 
+DWORD NfcCallback::nextWait() const
+{
+    if (!m_EventNotification) {
+        return CyclePeriodMilliseconds;
+    }
+    if (m_StatusEvent == nullptr) {
+        return StatusPollMilliseconds;
+    }
+    if (m_TargetPresent && m_PreviousDriverStatus == DRIVER_STATUS_FIND) {
+        // Until the find message of the target that stays is due again.
+        const ULONGLONG elapsed = GetTickCount64() - m_LastFindTick;
+        return elapsed >= CyclePeriodMilliseconds ? 0 : static_cast<DWORD>(CyclePeriodMilliseconds - elapsed);
+    }
+    // Nothing due: the plug-in's signal wakes the thread; the cycle still runs now and then.
+    return CyclePeriodMilliseconds;
+}
+
+bool NfcCallback::findDue() const
+{
+    // A target that was not being found in the last cycle is announced at once.
+    if (!m_EventNotification || !m_TargetPresent || m_PreviousDriverStatus != DRIVER_STATUS_FIND ||
+        m_AdditionalData == nullptr || m_AdditionalDataSize < GP_AD_TARGET_NUMBER + 4) {
+        return true;
+    }
+    if (NfcTargetDecoder::targetNumber(m_AdditionalData) != m_PresentTarget) {
+        return true;
+    }
+    return GetTickCount64() - m_LastFindTick >= CyclePeriodMilliseconds;
+}
+
 void NfcCallback::runCycle()
 {
     readDriverStatus();
+    if (m_EventNotification && m_StatusRead && NfcDriverStatus::departed(m_DriverStatus)) {
+        // Not a card error for the application: the departure is posted instead, and the next
+        // real error is compared with no error.
+        postLost();
+        m_PreviousDriverStatus = DRIVER_STATUS_NONE;
+        m_PreviousStatusErrorInfo.error_code = 0;
+        m_PreviousStatusErrorInfo.detail_code = 0;
+        return;
+    }
     switch (m_CurrentDriverStatus) {
     case DRIVER_STATUS_FIND:
-        postFind();
+        if (findDue()) {
+            postFind();
+        } else {
+            // The same target, its repeat not due yet: nothing posted, and the cycle counts as
+            // the find it is.
+            m_PreviousDriverStatus = m_CurrentDriverStatus;
+            m_PreviousStatusErrorInfo = m_StatusErrorInfo;
+            return;
+        }
         break;
     case DRIVER_STATUS_ENABLE_ACCESS:
     case DRIVER_STATUS_WAITING_ACCESS:
@@ -159,6 +218,7 @@ void NfcCallback::readDriverStatus()
     // missing entry is reported by the wrapper.
     const gp_get_driver_status_t entry = m_PluginWrapper != nullptr ? m_PluginWrapper->driverStatusEntry() : nullptr;
     bool ok = false;
+    m_StatusRead = false;
     if (entry != nullptr) {
         ok = NfcStatusCall::call(entry, &m_DriverStatus, &m_PollModeCardType, &m_ListenModeCardType,
                                  &m_AdditionalDataSize, &m_AdditionalData, &m_StatusErrorInfo);
@@ -171,6 +231,7 @@ void NfcCallback::readDriverStatus()
         m_CurrentDriverStatus = DRIVER_STATUS_ERROR;
         return;
     }
+    m_StatusRead = true;
     NFC_LOG(0, "INFORMATION! IOCTL_KORVAT_GET_DRIVER_STATUS success.\n");
     NFC_LOG(0, "INFORMATION! DriverStatus       = %08Xh\n", m_DriverStatus);
     NFC_LOG(0, "INFORMATION! PollModeCardType   = %08Xh\n", m_PollModeCardType);
@@ -218,11 +279,15 @@ void NfcCallback::postFind()
         failCycle(KORVAT_NFC_E_UNSUPPORTED_TARGET);
         break;
     }
-    if (m_WindowHandle == nullptr) {
-        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+    if (m_CurrentDriverStatus == DRIVER_STATUS_ERROR) {
         return;
     }
-    if (m_CurrentDriverStatus == DRIVER_STATUS_ERROR) {
+    m_TargetPresent = true;
+    m_PresentTarget = m_TargetNumber;
+    m_LastFindTick = GetTickCount64();
+    queue(KORVAT_NFC_EVENT_TARGET_FOUND, m_TargetNumber, m_TargetInformation,
+          NfcTargetDecoder::recordSize(m_PollModeCardType, m_AdditionalData));
+    if (!hasWindow()) {
         return;
     }
     NFC_LOG(1, "INFORMATION! PostMessage(find)\n");
@@ -232,10 +297,66 @@ void NfcCallback::postFind()
     }
 }
 
+bool NfcCallback::hasWindow() const
+{
+    if (m_WindowHandle != nullptr) {
+        return true;
+    }
+    if (m_EventQueue == nullptr || !m_EventQueue->enabled()) {
+        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+    }
+    return false;
+}
+
+void NfcCallback::queue(uint32_t kind, uint32_t targetNumber, const uint8_t *data, size_t size)
+{
+    if (m_EventQueue == nullptr || !m_EventQueue->enabled()) {
+        return;
+    }
+    KORVAT_NFC_EVENT event;
+    std::memset(&event, 0, sizeof(event));
+    event.kind = kind;
+    event.target_number = targetNumber;
+    if (kind == KORVAT_NFC_EVENT_ERROR) {
+        event.error_code = m_StatusErrorInfo.error_code;
+        event.detail_code = m_StatusErrorInfo.detail_code;
+    }
+    if (data != nullptr && size <= sizeof(event.data)) {
+        std::memcpy(event.data, data, size);
+        event.data_size = static_cast<uint32_t>(size);
+    }
+    m_EventQueue->push(event);
+}
+
+void NfcCallback::postLost()
+{
+    uint32_t number = 0;
+    if (!m_TargetPresent && (m_AdditionalData == nullptr || m_AdditionalDataSize < GP_AD_TARGET_NUMBER + 4)) {
+        // Reported once already, or no target was ever announced: nothing to tell.
+        NFC_LOG(0, "INFORMATION! A departure without a target announced; nothing is posted.\n");
+        return;
+    }
+    NfcDriverStatus::departedTarget(m_AdditionalData, m_AdditionalDataSize, m_TargetPresent, m_PresentTarget, number);
+    m_TargetPresent = false;
+    NFC_LOG(0, "INFORMATION! Target %08xh departed: posted as lost, not as a card error.\n", number);
+    queue(KORVAT_NFC_EVENT_TARGET_LOST, number, nullptr, 0);
+    if (!hasWindow()) {
+        return;
+    }
+    NFC_LOG(1, "INFORMATION! PostMessage(lost) target_number = %08xh\n", number);
+    if (!PostMessageA(m_WindowHandle, m_FindMessage, KORVAT_NFC_LOST_TARGET, static_cast<LPARAM>(number))) {
+        NFC_LOG(0, "ASSERT! PostMessage() failed.\n");
+    }
+}
+
 void NfcCallback::postAccess()
 {
-    if (m_WindowHandle == nullptr) {
-        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+    if (m_CurrentDriverStatus == DRIVER_STATUS_ENABLE_ACCESS || m_CurrentDriverStatus == DRIVER_STATUS_WAITING_ACCESS) {
+        queue(m_CurrentDriverStatus == DRIVER_STATUS_ENABLE_ACCESS ? KORVAT_NFC_EVENT_ACCESS_ENABLED
+                                                                    : KORVAT_NFC_EVENT_ACCESS_WAITING,
+              m_TargetNumber, nullptr, 0);
+    }
+    if (!hasWindow()) {
         return;
     }
     if (m_CurrentDriverStatus == DRIVER_STATUS_ENABLE_ACCESS) {
@@ -256,8 +377,8 @@ void NfcCallback::postAccess()
 
 void NfcCallback::postError()
 {
-    if (m_WindowHandle == nullptr) {
-        NFC_LOG(0, "ASSERT! poll callback parameters.\n");
+    queue(KORVAT_NFC_EVENT_ERROR, 0, nullptr, 0);
+    if (!hasWindow()) {
         return;
     }
     // The pair the message points to is a copy in a record slot: it outlives the next cycle and
@@ -357,4 +478,48 @@ void NfcCallback::makeTarget18092()
     NFC_LOG(1, "    RD = \n");
     NFC_HEX_DUMP(record->RD, record->RD_size);
     m_TargetNumber = record->target_number;
+}
+
+void NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
+{
+    if (!m_EventNotification || m_StatusEvent != nullptr) {
+        return;
+    }
+    if (entry == nullptr) {
+        NFC_LOG(0, "INFORMATION! : The plug-in has no gp_set_status_event: its status is read every %lu ms.\n",
+                static_cast<unsigned long>(StatusPollMilliseconds));
+        return;
+    }
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (event == nullptr) {
+        NFC_LOG(0, "ERROR! : CreateEvent() failed (%lu): the status is read every %lu ms.\n", GetLastError(),
+                static_cast<unsigned long>(StatusPollMilliseconds));
+        return;
+    }
+    ErrorInfo error = {0, 0};
+    if (entry(event, &error) == 0) {
+        // The plug-in did not take it: it is closed again, and the status is polled.
+        NFC_LOG(0, "ERROR! : gp_set_status_event failed (%08xh, %08xh): the status is read every %lu ms.\n",
+                error.error_code, error.detail_code, static_cast<unsigned long>(StatusPollMilliseconds));
+        CloseHandle(event);
+        return;
+    }
+    NFC_LOG(0, "INFORMATION! : The plug-in signals its status changes.\n");
+    m_StatusEvent = event;
+}
+
+void NfcCallback::withdrawStatusEvent(gp_set_status_event_t entry)
+{
+    if (m_StatusEvent == nullptr) {
+        return;
+    }
+    ErrorInfo error = {0, 0};
+    if (entry != nullptr && entry(nullptr, &error) != 0) {
+        CloseHandle(m_StatusEvent);
+    } else {
+        // The plug-in may still set it: the handle stays open for the process's life.
+        NFC_LOG(0, "ERROR! : gp_set_status_event(NULL) failed (%08xh, %08xh): the event is left open.\n",
+                error.error_code, error.detail_code);
+    }
+    m_StatusEvent = nullptr;
 }

@@ -148,3 +148,43 @@ bool NfcConfiguration::getPortName(uint32_t position, std::string &name) const
     name = found->second;
     return true;
 }
+
+bool NfcConfiguration::readSwitch(const char *valueName)
+{
+    std::string bytes;
+    DWORD type = 0;
+    LONG error = ERROR_SUCCESS;
+    NfcRegistry::ValueState state = NfcRegistry::KeyMissing;
+    if (NfcRegistry::openCompanyKey()) {
+        state = readValue(valueName, bytes, &type, &error);
+        if (!NfcRegistry::closeCompanyKey()) {
+            NFC_LOG(0, "ASSERT! : close_registry_key failed.\n");
+        }
+    }
+    if (state == NfcRegistry::ValueUnreadable) {
+        NFC_LOG(0, "WARNING! : %s cannot be read (error %ld); it counts as 0.\n", valueName, static_cast<long>(error));
+        return false;
+    }
+    const NfcRegistryValue::Switch value =
+        NfcRegistryValue::switchValue(state == NfcRegistry::ValueRead, static_cast<uint32_t>(type), bytes);
+    if (value.odd) {
+        if (type == REG_DWORD && bytes.size() == 4) {
+            NFC_LOG(0, "WARNING! : %s = %lu is neither 0 nor 1; it counts as 0.\n", valueName,
+                    static_cast<unsigned long>(value.number));
+        } else {
+            NFC_LOG(0, "WARNING! : %s is not a REG_DWORD (type %lu, %lu bytes); it counts as 0.\n", valueName,
+                    static_cast<unsigned long>(type), static_cast<unsigned long>(bytes.size()));
+        }
+        return false;
+    }
+    if (state == NfcRegistry::ValueRead) {
+        NFC_LOG(0, "INFORMATION! : %s = %d.\n", valueName, value.on ? 1 : 0);
+    }
+    return value.on;
+}
+
+void NfcConfiguration::readSwitches()
+{
+    m_EventNotification = readSwitch("event_notification");
+    m_PlugAndPlay = readSwitch("plug_and_play");
+}

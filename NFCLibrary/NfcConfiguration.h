@@ -26,6 +26,11 @@ public:
     bool readPluginHomeDirectory();
     // category_name_list and port_name_list, each replacing what was read before.
     void readNameLists();
+    // The opt-in switches event_notification and plug_and_play (NfcRegistryValue::switchValue),
+    // each traced with its value when it is set; an odd value is traced as a warning and is off.
+    void readSwitches();
+    bool eventNotification() const { return m_EventNotification; }
+    bool plugAndPlay() const { return m_PlugAndPlay; }
 
     const std::string &pluginsHomeDirectory() const { return m_PluginsHomeDirectory; }
     // Listed category names by their position (the category number); empty names are left out.
@@ -45,8 +50,11 @@ private:
                              std::map<uint32_t, std::string> &names);
     static NfcRegistry::ValueState readValue(const char *valueName, std::string &bytes, DWORD *type, LONG *error);
     static void trace(const NfcRegistry::Trouble &trouble);
+    static bool readSwitch(const char *valueName);
 
     std::map<uint32_t, std::string> m_CategoryNameList;
     std::map<uint32_t, std::string> m_PortNameList;
     std::string m_PluginsHomeDirectory;
+    bool m_EventNotification = false;
+    bool m_PlugAndPlay = false;
 };

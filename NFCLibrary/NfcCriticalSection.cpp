@@ -48,13 +48,25 @@ NfcCriticalSection::NfcCriticalSection() : m_Owns(true), m_TurnGiven(false)
     entered(self);
 }
 
-NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent) : m_Owns(false), m_TurnGiven(false)
+NfcCriticalSection::NfcCriticalSection(HANDLE abandonEvent, bool askForTurn) : m_Owns(false), m_TurnGiven(false)
 {
     createLock();
     if (TryEnterCriticalSection(&m_CriticalSection)) {
         m_Owns = true;
         entered(currentThreadId());
         return;
+    }
+    if (!askForTurn) {
+        for (;;) {
+            if (WaitForSingleObject(abandonEvent, 1) == WAIT_OBJECT_0) {
+                return;
+            }
+            if (TryEnterCriticalSection(&m_CriticalSection)) {
+                m_Owns = true;
+                entered(currentThreadId());
+                return;
+            }
+        }
     }
     // Ask for the next turn, then wait in short steps so that a pending stop is seen within a
     // few milliseconds.

@@ -12,8 +12,9 @@ public:
     // Takes the lock, creating it on first use; gives a waiting cycle its turn first.
     NfcCriticalSection();
     // The notification thread's way in: takes the lock unless abandonEvent is signalled first;
-    // owns() tells which happened.
-    explicit NfcCriticalSection(HANDLE abandonEvent);
+    // owns() tells which happened. askForTurn false (the plug-and-play watcher, which is not in
+    // a hurry) waits without the fair hand-off, which serves the notification cycle alone.
+    explicit NfcCriticalSection(HANDLE abandonEvent, bool askForTurn = true);
     // The unloading thread's way in (it holds the loader lock, so whoever holds this lock may be
     // waiting for it): waits for the lock; once boundMilliseconds have passed, asks giveUp() at
     // every step and stops waiting when it answers true. owns() tells which happened.

@@ -16,6 +16,8 @@ NfcLibrary::NfcLibrary()
       m_PortResolver(m_Configuration, m_NfcPluginLoader, m_NfcPluginWrapper, m_ErrorInfo)
 {
     m_NfcCallback.setPluginWrapper(&m_NfcPluginWrapper);
+    m_NfcCallback.setEventQueue(&m_EventQueue);
+    m_PlugAndPlay.setEventQueue(&m_EventQueue);
     // Created here, while the DLL is loaded and no application thread can call in yet.
     NfcCriticalSection::createLock();
 }
@@ -36,6 +38,10 @@ NfcLibrary::~NfcLibrary()
         NFC_LOG(0, "ERROR! : The notification thread's status call did not return within %lu ms at unload; "
                    "it was abandoned and the plug-in stays loaded.\n",
                 static_cast<unsigned long>(DetachLockBoundMilliseconds));
+        return;
+    }
+    // The watcher calls the plug-ins: while it may still run, none is closed or unloaded.
+    if (!stopPlugAndPlayThread()) {
         return;
     }
     if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
@@ -81,6 +87,8 @@ bool NfcLibrary::initializeNfcLibrary()
         return false;
     }
     m_Configuration.readNameLists();
+    m_Configuration.readSwitches();
+    m_NfcCallback.setEventNotification(m_Configuration.eventNotification());
     m_NfcPluginLoader.setSignaturePolicy(NfcConfiguration::signaturePolicyFromRegistry());
     if (!m_NfcPluginLoader.loadPlugins(m_Configuration.pluginsHomeDirectory(), &m_ErrorInfo)) {
         return false;
@@ -98,6 +106,11 @@ bool NfcLibrary::uninitializeNfcLibrary()
     if (m_NfcLibraryState == NFC_LIBRARY_STATE_PORT_OPEN) {
         return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_PORT_OPEN);
     }
+    // The watcher calls the plug-ins: it ends before they are unloaded.
+    if (!stopPlugAndPlayThread()) {
+        return false;
+    }
+    m_EventQueue.setEnabled(false);
     m_NfcPluginLoader.unloadPlugins();
     m_NfcLibraryState = NFC_LIBRARY_STATE_UNINITIALIZED;
     return true;
@@ -148,6 +161,7 @@ bool NfcLibrary::close()
     if (!stopNotificationThread()) {
         return false;
     }
+    m_NfcCallback.withdrawStatusEvent(m_NfcPluginWrapper.statusEventEntry());
     if (!m_NfcPluginWrapper.closePort(&m_ErrorInfo)) {
         return false;
     }
@@ -169,17 +183,24 @@ bool NfcLibrary::startPollMode(uint32_t target_device)
     // A stop that failed left its thread, and the reader polling: that stop is completed first
     // (the thread's end confirmed, then the plug-in's stop); while the thread may still run, the
     // start fails as the stop did and calls no plug-in.
-    if (m_NfcCallback.stopUnconfirmed() &&
-        !(stopNotificationThread() && m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo))) {
-        return false;
+    if (m_NfcCallback.stopUnconfirmed()) {
+        if (!stopNotificationThread()) {
+            return false;
+        }
+        m_NfcCallback.withdrawStatusEvent(m_NfcPluginWrapper.statusEventEntry());
+        if (!m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo)) {
+            return false;
+        }
     }
     if (!m_NfcPluginWrapper.startPollMode(target_device, &m_ErrorInfo)) {
         return false;
     }
+    m_NfcCallback.handOverStatusEvent(m_NfcPluginWrapper.statusEventEntry());
     if (m_NfcCallback.startThread(&m_ErrorInfo)) {
         return true;
     }
     // No thread: stop the reader's polling again, keeping the start's error in m_ErrorInfo.
+    m_NfcCallback.withdrawStatusEvent(m_NfcPluginWrapper.statusEventEntry());
     ErrorInfo scratch = {0, 0};
     if (!m_NfcPluginWrapper.stopPollMode(&scratch)) {
         NFC_LOG(0, "ASSERT! : stopPollMode() failed.\n");
@@ -196,6 +217,7 @@ bool NfcLibrary::stopPollMode()
     if (!stopNotificationThread()) {
         return false;
     }
+    m_NfcCallback.withdrawStatusEvent(m_NfcPluginWrapper.statusEventEntry());
     return m_NfcPluginWrapper.stopPollMode(&m_ErrorInfo);
 }
 
@@ -316,11 +338,134 @@ bool NfcLibrary::setPollCallbackParameters(HWND handle, const char *msg_str_of_f
     return m_NfcCallback.setPollCallbackParameters(handle, msg_str_of_find, msg_str_of_enable, &m_ErrorInfo);
 }
 
-bool NfcLibrary::plugAndPlay()
+bool NfcLibrary::plugAndPlayOn() const
 {
-    NfcCriticalSection guard;
+    return m_NfcLibraryState != NFC_LIBRARY_STATE_UNINITIALIZED && m_Configuration.plugAndPlay();
+}
+
+bool NfcLibrary::refuseNotImplemented()
+{
     setError(KORVAT_NFC_E_NOT_IMPLEMENTED);
     return false;
+}
+
+bool NfcLibrary::setPnpCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_loss)
+{
+    NfcCriticalSection guard;
+    if (!plugAndPlayOn()) {
+        return refuseNotImplemented();
+    }
+    if (handle == nullptr || msg_str_of_find == nullptr || msg_str_of_loss == nullptr) {
+        NFC_LOG(0, "ERROR! : Argument error. handle = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(handle));
+        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(msg_str_of_find));
+        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_loss = " NFC_TRACE_POINTER_BARE "h\n",
+                nfcTracePointer(msg_str_of_loss));
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    return m_PlugAndPlay.setCallbackParameters(handle, msg_str_of_find, msg_str_of_loss, &m_ErrorInfo);
+}
+
+bool NfcLibrary::startPlugAndPlay()
+{
+    NfcCriticalSection guard;
+    if (!plugAndPlayOn()) {
+        return refuseNotImplemented();
+    }
+    return m_PlugAndPlay.start(m_NfcPluginLoader.portListers(), &m_ErrorInfo);
+}
+
+bool NfcLibrary::stopPlugAndPlay()
+{
+    NfcCriticalSection guard;
+    if (!plugAndPlayOn()) {
+        return refuseNotImplemented();
+    }
+    return stopPlugAndPlayThread();
+}
+
+bool NfcLibrary::stopPlugAndPlayThread()
+{
+    if (m_PlugAndPlay.stop()) {
+        return true;
+    }
+    NFC_LOG(0, "ERROR! : The plug-and-play thread did not stop.\n");
+    setError(KORVAT_NFC_E_THREAD_CREATE);
+    return false;
+}
+
+bool NfcLibrary::setEventQueue(uint32_t enabled)
+{
+    NfcCriticalSection guard;
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
+    }
+    if (enabled != 0 && enabled != 1) {
+        NFC_LOG(0, "ERROR! : Argument error. enabled = %08Xh\n", enabled);
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    m_EventQueue.setEnabled(enabled == 1);
+    return true;
+}
+
+bool NfcLibrary::getNextEvent(KORVAT_NFC_EVENT *event, uint32_t timeout_ms)
+{
+    {
+        NfcCriticalSection guard;
+        if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
+            return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
+        }
+        if (event == nullptr || timeout_ms > KORVAT_NFC_EVENT_WAIT_LIMIT_MS) {
+            NFC_LOG(0, "ERROR! : Argument error. event = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(event));
+            NFC_LOG(0, "ERROR! : Argument error. timeout_ms = %u\n", timeout_ms);
+            setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+            return false;
+        }
+        if (!m_EventQueue.enabled()) {
+            NFC_LOG(0, "WARNING! : The event queue is off: no event can come.\n");
+            setError(KORVAT_NFC_E_NO_EVENT);
+            return false;
+        }
+    }
+    // Without the library lock: the threads that queue the events need it.
+    KORVAT_NFC_EVENT taken;
+    if (m_EventQueue.pop(taken, timeout_ms)) {
+        *event = taken;
+        return true;
+    }
+    NfcCriticalSection guard;
+    setError(KORVAT_NFC_E_NO_EVENT);
+    return false;
+}
+
+bool NfcLibrary::listReaders(KORVAT_NFC_READER_RECORD *records, uint32_t capacity, uint32_t *count)
+{
+    NfcCriticalSection guard;
+    if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
+        return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
+    }
+    if (count == nullptr || (records == nullptr && capacity > 0)) {
+        NFC_LOG(0, "ERROR! : Argument error. records = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(records));
+        NFC_LOG(0, "ERROR! : Argument error. count = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(count));
+        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+        return false;
+    }
+    std::vector<KORVAT_NFC_READER_RECORD> readers;
+    NfcPlugAndPlay::listReaders(m_NfcPluginLoader.portListers(), readers);
+    const uint32_t found = static_cast<uint32_t>(readers.size());
+    for (uint32_t i = 0; i < found && i < capacity; ++i) {
+        records[i] = readers[i];
+    }
+    *count = found;
+    if (found > capacity) {
+        NFC_LOG(0, "ERROR! : %u readers, room for %u.\n", found, capacity);
+        m_ErrorInfo.error_code = KORVAT_NFC_E_BUFFER_TOO_SMALL;
+        m_ErrorInfo.detail_code = found;
+        return false;
+    }
+    return true;
 }
 
 bool NfcLibrary::refuseAtProcessExit(const char *function)

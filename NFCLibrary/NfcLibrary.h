@@ -10,8 +10,10 @@
 
 #include "NfcCallback.h"
 #include "NfcConfiguration.h"
+#include "NfcEventQueue.h"
 #include "NfcPluginLoader.h"
 #include "NfcPluginWrapper.h"
+#include "NfcPlugAndPlay.h"
 #include "NfcPortResolver.h"
 
 enum NfcLibraryState {
@@ -43,8 +45,19 @@ public:
     bool setTimeout(int32_t timeout);
     bool getTimeout(int32_t *timeout);
     bool setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable);
-    bool plugAndPlay();
+    // Without plug_and_play = 1 (or before initialise) the three plug-and-play functions answer
+    // KORVAT_NFC_E_NOT_IMPLEMENTED as they always have.
+    bool setPnpCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_loss);
+    bool startPlugAndPlay();
+    bool stopPlugAndPlay();
+    // The exports after the twenty.
+    bool setEventQueue(uint32_t enabled);
+    // Waits for an event without the library lock (the queue has its own).
+    bool getNextEvent(KORVAT_NFC_EVENT *event, uint32_t timeout_ms);
+    bool listReaders(KORVAT_NFC_READER_RECORD *records, uint32_t capacity, uint32_t *count);
     bool getLastError(uint32_t *error_info);
+    // For the shells' traces: the last error's code is code.
+    bool lastErrorIs(uint32_t code) const { return m_ErrorInfo.error_code == code; }
     // What an exported function does once the process is exiting: traces, records
     // KORVAT_NFC_E_PROCESS_EXITING and fails, taking no lock (a killed thread may hold it).
     bool refuseAtProcessExit(const char *function);
@@ -61,9 +74,17 @@ private:
     // Stops the notification thread if it runs; false, with KORVAT_NFC_E_THREAD_CREATE, when its
     // end cannot be confirmed.
     bool stopNotificationThread();
+    // Stops the plug-and-play watcher if it runs; false, with KORVAT_NFC_E_THREAD_CREATE, when
+    // its end cannot be confirmed.
+    bool stopPlugAndPlayThread();
+    // plug_and_play is on (read at initialise; off before it).
+    bool plugAndPlayOn() const;
+    bool refuseNotImplemented();
     void setError(uint32_t code);
 
     NfcCallback m_NfcCallback;
+    NfcPlugAndPlay m_PlugAndPlay;
+    NfcEventQueue m_EventQueue;
     NfcPluginLoader m_NfcPluginLoader;
     NfcPluginWrapper m_NfcPluginWrapper;
     ErrorInfo m_ErrorInfo;

@@ -18,10 +18,6 @@ namespace __gnu_cxx {
 void __freeres();
 }
 
-HANDLE NfcLifetime::s_StopEvent = nullptr;
-HANDLE NfcLifetime::s_StartedEvent = nullptr;
-HANDLE NfcLifetime::s_FinishedEvent = nullptr;
-
 // ---------------------------------------------------------------------------------------------
 // The thread's start stub. It calls runThread and then jumps (does not call) into SetEvent with
 // the returned "finished" event as the argument that the stub itself received, so SetEvent
@@ -70,6 +66,8 @@ struct NfcLifetime::ThreadStart {
     enum : LONG { Pending = 0, Started = 1, Abandoned = 2 };
     ThreadBody body;
     void *context;
+    HANDLE started;
+    HANDLE finished;
     volatile LONG state;
     bool holdsReference;  // abandoned: the thread owns a reference on this DLL
 };
@@ -106,28 +104,29 @@ __attribute__((init_priority(101))) NfcRuntimeRelease g_NfcRuntimeRelease;
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
-// Notification thread
+// The library's threads
 // ---------------------------------------------------------------------------------------------
 
-bool NfcLifetime::startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error)
+bool NfcLifetime::startThread(ThreadEvents &events, ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error)
 {
-    for (HANDLE *event : {&s_StopEvent, &s_StartedEvent, &s_FinishedEvent}) {
+    for (HANDLE *event : {&events.stop, &events.started, &events.finished}) {
         if (*event == nullptr) {
             *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         }
     }
     ThreadStart *start = nullptr;
-    if (s_StopEvent != nullptr && s_StartedEvent != nullptr && s_FinishedEvent != nullptr) {
-        start = new (std::nothrow) ThreadStart{body, context, ThreadStart::Pending, false};
+    if (events.stop != nullptr && events.started != nullptr && events.finished != nullptr) {
+        start = new (std::nothrow)
+            ThreadStart{body, context, events.started, events.finished, ThreadStart::Pending, false};
     }
     if (start == nullptr) {
         NFC_LOG(0, "ERROR! : _beginthreadex()\n");
         error->error_code = KORVAT_NFC_E_THREAD_CREATE;
         return false;
     }
-    ResetEvent(s_StopEvent);
-    ResetEvent(s_StartedEvent);
-    ResetEvent(s_FinishedEvent);
+    ResetEvent(events.stop);
+    ResetEvent(events.started);
+    ResetEvent(events.finished);
 
     const uintptr_t created = _beginthreadex(nullptr, 0, &nfcNotificationThreadEntry, start, 0, nullptr);
     if (created == 0) {
@@ -138,7 +137,7 @@ bool NfcLifetime::startThread(ThreadBody body, void *context, HANDLE &thread, Er
     }
     // Until the thread runs this DLL's code an unload could not reach it: a thread still in its
     // start-up needs the loader lock that an unload holds.
-    if (WaitForSingleObject(s_StartedEvent, StartBoundMilliseconds) != WAIT_OBJECT_0 && abandonThread(start)) {
+    if (WaitForSingleObject(events.started, StartBoundMilliseconds) != WAIT_OBJECT_0 && abandonThread(start)) {
         if (!CloseHandle(reinterpret_cast<HANDLE>(created))) {
             NFC_LOG(0, "ASSERT! CloseHandle() failed.\n");
         }
@@ -182,6 +181,8 @@ HANDLE NfcLifetime::runThread(void *argument)
     // the record at any moment, without waiting for "started".
     const ThreadBody body = start->body;
     void *const context = start->context;
+    const HANDLE started = start->started;
+    const HANDLE finished = start->finished;
     if (InterlockedCompareExchange(&start->state, ThreadStart::Started, ThreadStart::Pending) ==
         ThreadStart::Abandoned) {
         const bool holdsReference = start->holdsReference;
@@ -191,18 +192,18 @@ HANDLE NfcLifetime::runThread(void *argument)
         }
         ExitThread(0);
     }
-    SetEvent(s_StartedEvent);
+    SetEvent(started);
     body(context);
-    return s_FinishedEvent;
+    return finished;
 }
 
-bool NfcLifetime::stopThread(HANDLE &thread)
+bool NfcLifetime::stopThread(ThreadEvents &events, HANDLE &thread)
 {
     if (thread == nullptr) {
         return true;
     }
-    SetEvent(s_StopEvent);
-    const bool finished = WaitForSingleObject(s_FinishedEvent, FinishBoundMilliseconds) == WAIT_OBJECT_0;
+    SetEvent(events.stop);
+    const bool finished = WaitForSingleObject(events.finished, FinishBoundMilliseconds) == WAIT_OBJECT_0;
     if (!finished) {
         // The thread lives on (suspended, or stalled outside the library lock): its handle is
         // kept so that a later stop can confirm its end, and the stop event stays set, so it
@@ -243,9 +244,9 @@ void NfcLifetime::keepImageMapped()
     NFC_LOG(0, "WARNING! : The DLL stays loaded until the process ends.\n");
 }
 
-void NfcLifetime::releaseThreadEvents()
+void NfcLifetime::releaseThreadEvents(ThreadEvents &events)
 {
-    for (HANDLE *event : {&s_StopEvent, &s_StartedEvent, &s_FinishedEvent}) {
+    for (HANDLE *event : {&events.stop, &events.started, &events.finished}) {
         if (*event != nullptr) {
             CloseHandle(*event);
             *event = nullptr;

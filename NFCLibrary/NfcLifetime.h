@@ -1,8 +1,8 @@
-// What happens to the library at its three ends: stop of the notification thread, unload by
-// FreeLibrary, and the end of the process. Where the DLL and the process stand (the DLL's
+// What happens to the library at its three ends: stop of one of its threads (the notification
+// thread, the plug-and-play watcher), unload by FreeLibrary, and the end of the process. Where the DLL and the process stand (the DLL's
 // phases, the process's end, the loader lock) NfcProcessState says.
 //
-// States of the notification thread:
+// States of each of the library's threads (each has its own ThreadEvents):
 //   none -> starting -> running -> finished -> (ended by the system)
 //   starting -> abandoned, when it does not reach this DLL's code within StartBoundMilliseconds
 //               (another thread, or the caller itself, holds the loader lock): start-up fails.
@@ -44,25 +44,31 @@
 
 class NfcLifetime {
 public:
-    // ---- notification thread ----
+    // ---- the library's threads ----
     typedef void (*ThreadBody)(void *context);
+
+    // The events of one thread the library runs, made at its first start and kept until
+    // releaseThreadEvents (the owner's end).
+    struct ThreadEvents {
+        HANDLE stop = nullptr;      // signalled while a stop is pending
+        HANDLE started = nullptr;   // the thread has reached this DLL's code
+        HANDLE finished = nullptr;  // the thread's last act
+    };
 
     // Starts the thread that runs body(context) and returns once it runs this DLL's code.
     // False, with KORVAT_NFC_E_THREAD_CREATE in the code word, when it cannot be created or does
     // not start within StartBoundMilliseconds (the loader lock is held); the thread is then
     // abandoned and will end by itself without running body.
-    static bool startThread(ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
-    // Asks the thread to stop (the body watches stopEvent()), waits until it has finished (at
+    static bool startThread(ThreadEvents &events, ThreadBody body, void *context, HANDLE &thread, ErrorInfo *error);
+    // Asks the thread to stop (the body watches events.stop), waits until it has finished (at
     // most FinishBoundMilliseconds), and closes its handle. When
     // NfcProcessState::mayWaitForThread() it also waits until the thread has ended (at most
     // EndBoundMilliseconds). False when it did not finish:
     // the handle is then kept (a later call waits again) and the stop event stays set.
-    static bool stopThread(HANDLE &thread);
-    // Signalled while a stop is pending: the body ends its loop and gives up waiting for a lock.
-    static HANDLE stopEvent() { return s_StopEvent; }
+    static bool stopThread(ThreadEvents &events, HANDLE &thread);
 
-    // Closes the thread events; called once the library object is done with the thread.
-    static void releaseThreadEvents();
+    // Closes the thread's events; called once its owner is done with the thread.
+    static void releaseThreadEvents(ThreadEvents &events);
 
     // How long startThread waits for the new thread to reach this DLL's code.
     static const DWORD StartBoundMilliseconds = 5000;
@@ -86,7 +92,4 @@ private:
     static bool abandonThread(ThreadStart *start);
     static void keepImageMapped();
 
-    static HANDLE s_StopEvent;
-    static HANDLE s_StartedEvent;
-    static HANDLE s_FinishedEvent;
 };

@@ -188,6 +188,7 @@ std::unique_ptr<PluginInfo> NfcPluginLoader::loadCandidate(const std::wstring &p
         result.refusedAt = PluginCandidate::Bind;
         return nullptr;
     }
+    bindOptionalFunctions(info->module, info->optional);
     int32_t version = 0;
     const bool versionKnown = info->functions.gp_get_version_number(&version) != 0;
     result.version = version;
@@ -236,7 +237,19 @@ bool NfcPluginLoader::getPlugin(PortCategory category, NfcPluginWrapper *wrapper
         return false;
     }
     wrapper->setFunctionTable(found->second->functions);
+    wrapper->setOptionalTable(found->second->optional);
     return true;
+}
+
+std::vector<PluginPortLister> NfcPluginLoader::portListers() const
+{
+    std::vector<PluginPortLister> listers;
+    for (const auto &entry : m_Plugins) {
+        if (entry.second && entry.second->optional.gp_list_ports != nullptr) {
+            listers.push_back(PluginPortLister{entry.first, entry.second->optional.gp_list_ports});
+        }
+    }
+    return listers;
 }
 
 bool NfcPluginLoader::isDirectory(const std::wstring &path)
@@ -361,6 +374,17 @@ bool NfcPluginLoader::bindPluginFunctions(HMODULE module, PluginFunctionTable &f
     GP_ENTRY_POINTS(NFC_BIND_ENTRY)
 #undef NFC_BIND_ENTRY
     return complete;
+}
+
+void NfcPluginLoader::bindOptionalFunctions(HMODULE module, PluginOptionalTable &optional)
+{
+#define NFC_BIND_OPTIONAL(name, parameters, arguments)                                                   \
+    optional.name = reinterpret_cast<name##_t>(reinterpret_cast<void *>(GetProcAddress(module, #name))); \
+    if (optional.name != nullptr) {                                                                       \
+        NFC_LOG(0, "INFORMATION! : The plug-in offers " #name ".\n");                                  \
+    }
+    GP_OPTIONAL_ENTRY_POINTS(NFC_BIND_OPTIONAL)
+#undef NFC_BIND_OPTIONAL
 }
 
 void NfcPluginLoader::unloadModule(HMODULE module)

@@ -19,6 +19,13 @@ class NfcPluginWrapper;
 struct PluginInfo {
     HMODULE module;
     PluginFunctionTable functions;
+    PluginOptionalTable optional;  // found with GetProcAddress; null where missing
+};
+
+// One loaded plug-in that can list its ports (gp_list_ports), for the reader list.
+struct PluginPortLister {
+    PortCategory category;
+    gp_list_ports_t listPorts;
 };
 
 class NfcPluginLoader {
@@ -44,6 +51,10 @@ public:
     static bool isPluginFileName(const std::wstring &path);
     static bool splitFileName(const std::string &path, std::string &extension, std::string &baseName);
     static bool bindPluginFunctions(HMODULE module, PluginFunctionTable &functions);
+    // Looks the optional entry points up (none is required) and traces those found.
+    static void bindOptionalFunctions(HMODULE module, PluginOptionalTable &optional);
+    // The loaded plug-ins that export gp_list_ports, by category.
+    std::vector<PluginPortLister> portListers() const;
     // One candidate file, as a load takes it: signer check under policy, LoadLibrary, binding,
     // version and category, each refusal traced with its warning and its module unloaded. The
     // module loaded must be the very file checked (same volume and file index as the file held

@@ -28,7 +28,13 @@ void NfcPluginWrapper::setFunctionTable(const PluginFunctionTable &table)
     m_Functions = table;
 }
 
+void NfcPluginWrapper::setOptionalTable(const PluginOptionalTable &table)
+{
+    m_Optional = table;
+}
+
 void NfcPluginWrapper::clearFunctionTable()
 {
     std::memset(&m_Functions, 0, sizeof(m_Functions));
+    std::memset(&m_Optional, 0, sizeof(m_Optional));
 }

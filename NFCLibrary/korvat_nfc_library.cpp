@@ -237,19 +237,20 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_set_pnp_callback_pa
 {
     NFC_ENTER();
     traceCallbackArguments(handle, msg_str_of_find, "msg_str_of_loss", msg_str_of_loss);
-    return NFC_LEAVE(g_NfcLibrary.plugAndPlay());
+    return NFC_LEAVE(
+        g_NfcLibrary.setPnpCallbackParameters(static_cast<HWND>(handle), msg_str_of_find, msg_str_of_loss));
 }
 
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_start_plug_and_play(void)
 {
     NFC_ENTER();
-    return NFC_LEAVE(g_NfcLibrary.plugAndPlay());
+    return NFC_LEAVE(g_NfcLibrary.startPlugAndPlay());
 }
 
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_stop_plug_and_play(void)
 {
     NFC_ENTER();
-    return NFC_LEAVE(g_NfcLibrary.plugAndPlay());
+    return NFC_LEAVE(g_NfcLibrary.stopPlugAndPlay());
 }
 
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_last_error(uint32_t *error_info)
@@ -280,6 +281,50 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_stop_logging(void)
 {
     NFC_ENTER();
     return NFC_LEAVE(g_NfcLibrary.stopLogging());
+}
+
+KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_set_event_queue(uint32_t enabled)
+{
+    NFC_ENTER();
+    NFC_LOG(1, "    [IN] enabled = %08xh\n", enabled);
+    return NFC_LEAVE(g_NfcLibrary.setEventQueue(enabled));
+}
+
+KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_next_event(KORVAT_NFC_EVENT *event,
+                                                                          uint32_t timeout_ms)
+{
+    NFC_ENTER();
+    NFC_LOG(1, "    [IN] event = " NFC_TRACE_POINTER "h\n", nfcTracePointer(event));
+    NFC_LOG(1, "    [IN] timeout_ms = %u\n", timeout_ms);
+    const bool result = g_NfcLibrary.getNextEvent(event, timeout_ms);
+    if (result) {
+        NFC_LOG(1, "    [OUT] event->kind = %u\n", event->kind);
+        NFC_LOG(1, "    [OUT] event->lost_before = %u\n", event->lost_before);
+        NFC_LOG(1, "    [OUT] event->target_number = %08xh\n", event->target_number);
+        NFC_LOG(1, "    [OUT] event->error_code = %08xh\n", event->error_code);
+        NFC_LOG(1, "    [OUT] event->detail_code = %08xh\n", event->detail_code);
+        NFC_LOG(1, "    [OUT] event->data_size = %u\n", event->data_size);
+        NFC_HEX_DUMP(event->data, event->data_size);
+    }
+    return NFC_LEAVE(result);
+}
+
+KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_list_readers(KORVAT_NFC_READER_RECORD *records,
+                                                                        uint32_t capacity, uint32_t *count)
+{
+    NFC_ENTER();
+    NFC_LOG(1, "    [IN] records = " NFC_TRACE_POINTER "h\n", nfcTracePointer(records));
+    NFC_LOG(1, "    [IN] capacity = %u\n", capacity);
+    NFC_LOG(1, "    [IN] count = " NFC_TRACE_POINTER "h\n", nfcTracePointer(count));
+    const bool result = g_NfcLibrary.listReaders(records, capacity, count);
+    if (count != nullptr && (result || g_NfcLibrary.lastErrorIs(KORVAT_NFC_E_BUFFER_TOO_SMALL))) {
+        NFC_LOG(1, "    [OUT] *count = %u\n", *count);
+        for (uint32_t i = 0; i < *count && i < capacity; ++i) {
+            NFC_LOG(1, "    [OUT] records[%u] = %u %s (%s)\n", i, records[i].category, records[i].port_name,
+                    records[i].reader_name);
+        }
+    }
+    return NFC_LEAVE(result);
 }
 
 } // extern "C"

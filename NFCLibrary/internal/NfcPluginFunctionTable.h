@@ -11,3 +11,10 @@ struct PluginFunctionTable {
 };
 
 static_assert(sizeof(PluginFunctionTable) == 14 * sizeof(void *), "fourteen entry points");
+
+// The optional entry points (GP_OPTIONAL_ENTRY_POINTS), null where a plug-in lacks one.
+struct PluginOptionalTable {
+#define NFC_DECLARE_ENTRY(name, parameters, arguments) name##_t name;
+    GP_OPTIONAL_ENTRY_POINTS(NFC_DECLARE_ENTRY)
+#undef NFC_DECLARE_ENTRY
+};

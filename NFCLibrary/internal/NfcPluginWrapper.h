@@ -44,7 +44,13 @@ public:
     // no port is open.
     gp_get_driver_status_t driverStatusEntry() const { return m_Functions.gp_get_driver_status; }
 
+    // The optional entry points of the open port's plug-in (null where it lacks one, and when
+    // no port is open).
+    gp_set_status_event_t statusEventEntry() const { return m_Optional.gp_set_status_event; }
+
     void setFunctionTable(const PluginFunctionTable &table);
+    void setOptionalTable(const PluginOptionalTable &table);
+    // Clears both tables.
     void clearFunctionTable();
 
 private:
@@ -65,4 +71,5 @@ private:
     static void reportMissingEntry(ErrorInfo *error);
 
     PluginFunctionTable m_Functions;
+    PluginOptionalTable m_Optional;
 };

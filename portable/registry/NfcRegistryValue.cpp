@@ -38,3 +38,18 @@ std::string NfcRegistryValue::printable(const std::string &text, size_t mostChar
     }
     return result;
 }
+
+NfcRegistryValue::Switch NfcRegistryValue::switchValue(bool present, uint32_t type, const std::string &bytes)
+{
+    if (!present) {
+        return Switch{false, false, 0};
+    }
+    if (type != TypeDword || bytes.size() != 4) {
+        return Switch{false, true, 0};
+    }
+    uint32_t number = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        number |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+    }
+    return Switch{number == 1, number > 1, number};
+}

@@ -73,3 +73,25 @@ NfcStatusClassification NfcDriverStatus::classify(uint32_t driverStatus)
     }
     return result;
 }
+
+bool NfcDriverStatus::departed(uint32_t driverStatus)
+{
+    return (driverStatus & GP_STATUS_STATE_MASK) == GP_STATUS_CARD_ERROR && (driverStatus & GP_TARGET_DEPARTED) != 0;
+}
+
+bool NfcDriverStatus::departedTarget(const uint8_t *data, uint32_t size, bool hasLastFound, uint32_t lastFound,
+                                     uint32_t &number)
+{
+    if (data != nullptr && size >= GP_AD_TARGET_NUMBER + 4) {
+        number = 0;
+        for (uint32_t i = 0; i < 4; ++i) {
+            number |= static_cast<uint32_t>(data[GP_AD_TARGET_NUMBER + i]) << (8 * i);
+        }
+        return true;
+    }
+    if (hasLastFound) {
+        number = lastFound;
+        return true;
+    }
+    return false;
+}

@@ -23,4 +23,11 @@ class NfcDriverStatus {
 public:
     // The bits of the word are those of the plug-in interface (GP_* in korvat_nfc_plugin.h).
     static NfcStatusClassification classify(uint32_t driverStatus);
+    // A card error that is the departure of the last target found (GP_TARGET_DEPARTED).
+    static bool departed(uint32_t driverStatus);
+    // The number of the departed target: the one the plug-in's data names (GP_AD_TARGET_NUMBER,
+    // when size reaches past it), else lastFound. False when neither is known (no data and
+    // hasLastFound false).
+    static bool departedTarget(const uint8_t *data, uint32_t size, bool hasLastFound, uint32_t lastFound,
+                               uint32_t &number);
 };

@@ -9,6 +9,7 @@
 
 #include "NfcDriverStatus.h"
 #include "korvat_nfc.h"
+#include "korvat_nfc_plugin.h"
 
 namespace {
 
@@ -194,6 +195,51 @@ TEST(DriverStatusClassification, EveryWordClassifiesToAKnownStatus)
         checkInvariants(static_cast<uint32_t>(random()));
         if (HasFatalFailure()) {
             return;
+        }
+    }
+}
+
+TEST(DriverStatusDeparture, OnlyACardErrorWithTheDepartureBitIsADeparture)
+{
+    const struct {
+        uint32_t word;
+        bool departed;
+    } cases[] = {
+        {GP_STATUS_CARD_ERROR | GP_TARGET_DEPARTED, true},
+        {GP_STATUS_CARD_ERROR | GP_TARGET_DEPARTED | (2u << GP_CARD_ERROR_DETAIL_SHIFT), true},
+        {GP_STATUS_CARD_ERROR, false},
+        {GP_STATUS_DEVICE_ERROR | GP_TARGET_DEPARTED, false},
+        {GP_STATUS_STATE_IDLE | GP_TARGET_DEPARTED, false},
+        {GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE | GP_TARGET_DEPARTED, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(NfcDriverStatus::departed(c.word), c.departed) << std::hex << c.word;
+    }
+}
+
+TEST(DriverStatusDeparture, TheDepartedTargetIsTheOneTheDataNamesElseTheLastFound)
+{
+    const uint8_t nine[9] = {0, 0, 0, 0, 0, 0x78, 0x56, 0x34, 0x12};
+    const struct {
+        const char *what;
+        const uint8_t *data;
+        uint32_t size;
+        bool hasLastFound;
+        bool known;
+        uint32_t number;
+    } cases[] = {
+        {"data with the number", nine, 9, true, true, 0x12345678u},
+        {"data with the number, nothing found before", nine, 9, false, true, 0x12345678u},
+        {"data one byte short", nine, 8, true, true, 0xABCDu},
+        {"no data", nullptr, 0, true, true, 0xABCDu},
+        {"no data and nothing found", nullptr, 0, false, false, 0},
+        {"short data and nothing found", nine, 8, false, false, 0},
+    };
+    for (const auto &c : cases) {
+        uint32_t number = 0;
+        EXPECT_EQ(NfcDriverStatus::departedTarget(c.data, c.size, c.hasLastFound, 0xABCDu, number), c.known) << c.what;
+        if (c.known) {
+            EXPECT_EQ(number, c.number) << c.what;
         }
     }
 }

@@ -66,4 +66,37 @@ TEST(RegistryValue, TracedTextShowsUnprintableBytesAndIsCutWithItsLength)
     }
 }
 
+TEST(RegistryValue, AnOptInSwitchIsOnOnlyForADwordOfOne)
+{
+    const std::string one("\x01\x00\x00\x00", 4);
+    const std::string zero(4, '\0');
+    const uint32_t Sz = 1, Binary = 3, BigEndian = 5, Qword = 11;
+    const struct {
+        const char *what;
+        bool present;
+        uint32_t type;
+        std::string bytes;
+        bool on;
+        bool odd;
+    } cases[] = {
+        {"absent", false, 0, "", false, false},
+        {"DWORD 0", true, NfcRegistryValue::TypeDword, zero, false, false},
+        {"DWORD 1", true, NfcRegistryValue::TypeDword, one, true, false},
+        {"DWORD 2", true, NfcRegistryValue::TypeDword, std::string("\x02\x00\x00\x00", 4), false, true},
+        {"DWORD 0x100 (1 in the second byte)", true, NfcRegistryValue::TypeDword, std::string("\x00\x01\x00\x00", 4),
+         false, true},
+        {"DWORD of three bytes", true, NfcRegistryValue::TypeDword, std::string("\x01\x00\x00", 3), false, true},
+        {"DWORD of five bytes", true, NfcRegistryValue::TypeDword, one + Nul, false, true},
+        {"string \"1\"", true, Sz, "1" + Nul, false, true},
+        {"binary 01 00 00 00", true, Binary, one, false, true},
+        {"big-endian DWORD 1", true, BigEndian, std::string("\x00\x00\x00\x01", 4), false, true},
+        {"QWORD 1", true, Qword, one + zero, false, true},
+    };
+    for (const auto &c : cases) {
+        const NfcRegistryValue::Switch value = NfcRegistryValue::switchValue(c.present, c.type, c.bytes);
+        EXPECT_EQ(value.on, c.on) << c.what;
+        EXPECT_EQ(value.odd, c.odd) << c.what;
+    }
+}
+
 } // namespace
