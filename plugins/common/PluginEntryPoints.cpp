@@ -17,6 +17,8 @@ const DWORD PollThreadStopBoundMs = 2000;
 // The longest gp_stop_device_access waits for the I/O lock (the poll thread holds it for a
 // moment per step while a target is accessed).
 const DWORD IoLockBoundMs = 2000;
+// How often the watch thread of a reader without a poll thread asks whether its status changed.
+const DWORD WatchIntervalMs = 5;
 
 bool stopRequested(HANDLE stop)
 {
@@ -103,7 +105,9 @@ void EntryPoints::publishReports()
         std::deque<StatusReport> events;
         StatusReport steady;
         m_Reader.takeReports(events, steady);
-        m_Mailbox.post(events, steady);
+        if (m_Mailbox.post(events, steady)) {
+            signalStatusChange();
+        }
     } else {
         m_Mailbox.clear();
     }
@@ -128,6 +132,51 @@ void EntryPoints::pollUntilStopped(void *context, HANDLE stop)
             }
         }
         if (WaitForSingleObject(stop, pause) != WAIT_TIMEOUT) {
+            return;
+        }
+    }
+}
+
+void EntryPoints::signalStatusChange()
+{
+    if (m_StatusEvent != nullptr) {
+        SetEvent(m_StatusEvent);
+    }
+}
+
+void EntryPoints::forgetStatusEvent()
+{
+    Hold hold(m_Status);
+    m_StatusEvent = nullptr;
+    m_ChangeSignalled = false;
+}
+
+bool EntryPoints::startWatch(DWORD &windowsError)
+{
+    return m_Thread.running() || m_Thread.start(watchUntilStopped, this, windowsError);
+}
+
+// Once per change: a change that passes unasked for (a card that came and went) is signalled
+// again when the next one comes.
+void EntryPoints::watchUntilStopped(void *context, HANDLE stop)
+{
+    EntryPoints &self = *static_cast<EntryPoints *>(context);
+    for (;;) {
+        {
+            Hold hold(self.m_Io);
+            if (stopRequested(stop)) {
+                return;
+            }
+            const bool pending = self.m_Reader.isOpen() && self.m_Reader.statusChangePending();
+            Hold status(self.m_Status);
+            if (!pending) {
+                self.m_ChangeSignalled = false;
+            } else if (!self.m_ChangeSignalled) {
+                self.signalStatusChange();
+                self.m_ChangeSignalled = true;
+            }
+        }
+        if (WaitForSingleObject(stop, WatchIntervalMs) != WAIT_TIMEOUT) {
             return;
         }
     }
@@ -186,6 +235,9 @@ GP_BOOL EntryPoints::gp_close_port(ErrorInfo *error)
     return onOpenPort(entry, true, error, [this](Error &) {
         m_Timeout = m_Reader.timeout();
         m_TimeoutSet = true;
+        // The hand-over of an event ends with the port, withdrawn or not.
+        forgetStatusEvent();
+        m_Reader.statusWatched(false);
         m_Reader.close();
         return true;
     });
@@ -211,6 +263,13 @@ GP_BOOL EntryPoints::gp_start_poll_mode(uint32_t target_device, ErrorInfo *error
         return refuse(entry, description().pollThreadFailed, windowsError, error);
     }
     publishReports();
+    // Poll mode again with an event still handed over: the status is watched again. Without the
+    // thread the library still asks at its own pace.
+    if (!pollThread() && statusEventHandedOver() && !startWatch(windowsError)) {
+        failure.code = description().pollThreadFailed;
+        failure.detail = windowsError;
+        m_Reader.traceFailure(entry, failure);
+    }
     return 1;
 }
 
@@ -396,7 +455,12 @@ GP_BOOL EntryPoints::gp_get_driver_status(uint32_t *DriverStatus, uint32_t *Poll
         return 0;
     }
     Error failure;
-    if (!m_Reader.readStatus(m_OnDemand, failure)) {
+    const bool read = m_Reader.readStatus(m_OnDemand, failure);
+    {
+        Hold status(m_Status);
+        m_ChangeSignalled = false;
+    }
+    if (!read) {
         return fail(entry, failure, error);
     }
     handOutStatus(m_OnDemand, DriverStatus, PollModeCardType, ListenModeCardType, AdditionalDataSize, AdditionalData,
@@ -425,6 +489,115 @@ GP_BOOL EntryPoints::gp_get_plugin_information(uint8_t *PortCategory, ErrorInfo 
     return 1;
 }
 
+bool EntryPoints::statusEventHandedOver()
+{
+    Hold hold(m_Status);
+    return m_StatusEvent != nullptr;
+}
+
+GP_BOOL EntryPoints::gp_set_status_event(void *event, ErrorInfo *error)
+{
+    const char *entry = "gp_set_status_event";
+    if (error == nullptr) {
+        return 0;
+    }
+    if (event == nullptr) {
+        return withdrawStatusEvent();
+    }
+    if (!m_Reader.offersStatusEvent()) {
+        return refuse(entry, description().invalidArgument, 1, error);
+    }
+    Hold hold(m_Io);
+    if (!m_Reader.isOpen()) {
+        return refuse(entry, description().portNotOpen, 0, error);
+    }
+    {
+        Hold status(m_Status);
+        m_StatusEvent = static_cast<HANDLE>(event);
+        m_ChangeSignalled = false;
+        // A report that waits already (a target found before the hand-over) is a change too.
+        if (pollThread() && m_Mailbox.reportWaiting()) {
+            signalStatusChange();
+        }
+    }
+    m_Reader.statusWatched(true);
+    DWORD windowsError = 0;
+    if (!pollThread() && !startWatch(windowsError)) {
+        forgetStatusEvent();
+        m_Reader.statusWatched(false);
+        return refuse(entry, description().pollThreadFailed, windowsError, error);
+    }
+    return 1;
+}
+
+// May run under the loader lock (the library's stop at FreeLibrary): the watch thread is asked
+// to stop and waited for within a bound, never for its end; the event is forgotten first, so a
+// thread that outlives the bound no longer touches it. The withdrawal itself cannot fail.
+GP_BOOL EntryPoints::withdrawStatusEvent()
+{
+    forgetStatusEvent();
+    if (pollThread()) {
+        if (m_Io.enterWithin(IoLockBoundMs)) {
+            m_Reader.statusWatched(false);
+            m_Io.leave();
+        }
+        return 1;
+    }
+    m_Thread.requestStop();
+    m_Thread.waitStopped(PollThreadStopBoundMs);
+    Hold hold(m_Io);
+    m_Reader.statusWatched(false);
+    return 1;
+}
+
+namespace {
+
+// The entries a list may carry: a port name of 1 to 63 bytes without a NUL, listed once.
+std::vector<reader::PortEntry> usablePorts(const std::vector<reader::PortEntry> &ports)
+{
+    std::vector<reader::PortEntry> usable;
+    for (const reader::PortEntry &port : ports) {
+        bool listed = false;
+        for (const reader::PortEntry &other : usable) {
+            listed = listed || other.portName == port.portName;
+        }
+        if (!listed && !port.portName.empty() && port.portName.size() <= reader::MaximumPortNameLength &&
+            port.portName.find('\0') == std::string::npos && port.readerName.find('\0') == std::string::npos) {
+            usable.push_back(port);
+        }
+    }
+    return usable;
+}
+
+}  // namespace
+
+GP_BOOL EntryPoints::gp_list_ports(char *buffer, uint32_t buffer_size, uint32_t *needed_size, ErrorInfo *error)
+{
+    const char *entry = "gp_list_ports";
+    if (error == nullptr) {
+        return 0;
+    }
+    if (buffer == nullptr && buffer_size > 0) {
+        return refuse(entry, description().invalidArgument, 1, error);
+    }
+    if (needed_size == nullptr) {
+        return refuse(entry, description().invalidArgument, 3, error);
+    }
+    Hold hold(m_List);
+    std::vector<reader::PortEntry> ports;
+    Error failure;
+    if (!m_Reader.listPorts(ports, failure)) {
+        return fail(entry, failure, error);
+    }
+    std::string list;
+    reader::formatPortList(usablePorts(ports), list);
+    *needed_size = static_cast<uint32_t>(list.size());
+    if (list.size() <= buffer_size) {
+        std::memcpy(buffer, list.data(), list.size());
+    }
+    return 1;
+}
+
 }  // namespace korvat_plugin
 
 namespace {
@@ -438,4 +611,5 @@ korvat_plugin::EntryPoints g_EntryPoints(korvat_plugin::pluginReader());
 #define KORVAT_PLUGIN_EXPORT_ENTRY(name, parameters, arguments)                                                        \
     extern "C" __declspec(dllexport) GP_BOOL GP_CALL name parameters { return g_EntryPoints.name arguments; }
 GP_ENTRY_POINTS(KORVAT_PLUGIN_EXPORT_ENTRY)
+GP_OPTIONAL_ENTRY_POINTS(KORVAT_PLUGIN_EXPORT_ENTRY)
 #undef KORVAT_PLUGIN_EXPORT_ENTRY

@@ -9,6 +9,13 @@
 // made under the library's lock every cycle, never waits for the reader's I/O. A reader without
 // a poll thread is asked for its status under the I/O lock.
 //
+// The status event (gp_set_status_event) is kept under the status lock and set only there, so
+// once its withdrawal has taken the lock no thread of the plug-in touches it again. A reader with
+// a poll thread has it set when the mailbox says the next answer changed; a reader without one
+// gets a watch thread (the same PollThread, so the same loader-lock rules) while an event is
+// handed over and poll mode runs, which asks the reader every WatchIntervalMs whether its answer
+// would change and sets the event once per change.
+//
 // The loader lock. gp_stop_poll_mode, gp_close_port and gp_stop_device_access may run in the
 // library's DllMain (FreeLibrary of the library while polling or with access open), and
 // gp_start_poll_mode / gp_stop_poll_mode in an application's DllMain (the library's start-up
@@ -52,6 +59,7 @@ public:
 
 #define KORVAT_PLUGIN_DECLARE_ENTRY(name, parameters, arguments) GP_BOOL name parameters;
     GP_ENTRY_POINTS(KORVAT_PLUGIN_DECLARE_ENTRY)
+    GP_OPTIONAL_ENTRY_POINTS(KORVAT_PLUGIN_DECLARE_ENTRY)
 #undef KORVAT_PLUGIN_DECLARE_ENTRY
 
 private:
@@ -68,6 +76,16 @@ private:
     void publishReports();
     bool stopPollThread(const char *entry, ErrorInfo *error);
     static void pollUntilStopped(void *context, HANDLE stop);
+    // A reader without a poll thread, with the I/O lock held: the watch thread runs while an
+    // event is handed over and poll mode runs.
+    bool startWatch(DWORD &windowsError);
+    static void watchUntilStopped(void *context, HANDLE stop);
+    // With the status lock held: sets the event handed over, if any.
+    void signalStatusChange();
+    // Forgets the event: from then on no thread of the plug-in touches it.
+    void forgetStatusEvent();
+    GP_BOOL withdrawStatusEvent();
+    bool statusEventHandedOver();
     void handOutStatus(StatusReport &report, uint32_t *driverStatus, uint32_t *pollModeCardType,
                        uint32_t *listenModeCardType, uint32_t *additionalDataSize, uint8_t **additionalData,
                        ErrorInfo *error);
@@ -77,7 +95,11 @@ private:
     Section m_Status;  // the mailbox (a reader with a poll thread)
     reader::StatusMailbox m_Mailbox;
     StatusReport m_OnDemand;  // the last status handed out of a reader without a poll thread
-    PollThread m_Thread;      // started under the I/O lock, stopped by a closer
+    PollThread m_Thread;      // started under the I/O lock, stopped by a closer (the watch thread of a
+                              // reader without a poll thread)
+    HANDLE m_StatusEvent = nullptr;  // the library's, under the status lock
+    bool m_ChangeSignalled = false;  // no poll thread: set for a change not asked for yet (status lock)
+    Section m_List;                  // gp_list_ports
     bool m_TimeoutSet = false;
     int32_t m_Timeout = 0;    // the time-out in force while no port is open
 };

@@ -17,7 +17,16 @@
 //
 // Optional entry points (a status event, reader lists) get their place here: a virtual member
 // with a default that reports the entry as not offered, and its export in PluginEntryPoints.cpp
-// beside the fourteen.
+// beside the fourteen:
+//   - gp_set_status_event: a reader with a poll thread has it from the skeleton (the status
+//     mailbox says when the answer changed). A reader without one offers it by telling, under
+//     the I/O lock and without making the status call, whether the call would now answer
+//     something else (statusChangePending); the skeleton asks that every few milliseconds on a
+//     watch thread of its own while an event is set.
+//   - gp_list_ports: listPorts, called under the skeleton's list lock only, so at the same time
+//     as the poll thread's step or another entry point: it reads nothing of the open port but
+//     what it guards itself, and every call it makes is bounded (it is waited for under the
+//     loader lock: no loader work).
 #pragma once
 
 #include <cstdint>
@@ -26,6 +35,7 @@
 #include <vector>
 
 #include "ReaderError.h"
+#include "ReaderPortList.h"
 #include "ReaderReports.h"
 
 namespace korvat_plugin {
@@ -92,6 +102,24 @@ public:
     {
         (void)error;
         report = StatusReport();
+        return true;
+    }
+
+    // A reader without a poll thread that can tell a change of its status (below).
+    virtual bool offersStatusEvent() const { return description().pollThread; }
+    // Whether readStatus would now answer something other than the state it last answered (a
+    // one-time report is a change; the same state again is not). Under the I/O lock, port open.
+    virtual bool statusChangePending() { return false; }
+    // A status event was handed over (true) or withdrawn (false): the library that hands one
+    // over knows GP_TARGET_DEPARTED. Under the I/O lock.
+    virtual void statusWatched(bool watched) { (void)watched; }
+
+    // The ports this reader can open now, with their readers' names (ReaderPortList.h); a port
+    // that is open counts as present. The default lists none.
+    virtual bool listPorts(std::vector<reader::PortEntry> &ports, Error &error)
+    {
+        (void)error;
+        ports.clear();
         return true;
     }
 

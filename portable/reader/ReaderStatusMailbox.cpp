@@ -6,8 +6,19 @@
 
 namespace reader {
 
-void StatusMailbox::post(std::deque<StatusReport> &events, const StatusReport &steady)
+namespace {
+
+bool sameState(const StatusReport &a, const StatusReport &b)
 {
+    return a.driverStatus == b.driverStatus && a.pollModeCardType == b.pollModeCardType &&
+           a.error.code == b.error.code && a.error.detail == b.error.detail;
+}
+
+}  // namespace
+
+bool StatusMailbox::post(std::deque<StatusReport> &events, const StatusReport &steady)
+{
+    const bool changed = !events.empty() || !sameState(steady, m_Steady);
     for (StatusReport &event : events) {
         const uint32_t state = event.driverStatus & GP_STATUS_STATE_MASK;
         if (state == GP_STATUS_DEVICE_ERROR) {
@@ -28,6 +39,7 @@ void StatusMailbox::post(std::deque<StatusReport> &events, const StatusReport &s
     }
     events.clear();
     m_Steady = steady;
+    return changed;
 }
 
 StatusReport &StatusMailbox::next()
@@ -35,9 +47,21 @@ StatusReport &StatusMailbox::next()
     if (m_DeviceErrorWaiting) {
         m_HandedOut = std::move(m_DeviceError);
         m_DeviceErrorWaiting = false;
-    } else if (m_TargetWaiting != Target::Nothing) {
+        m_LastFound = StatusReport();
+    } else if (m_TargetWaiting == Target::Found) {
         m_HandedOut = std::move(m_TargetReport);
         m_TargetWaiting = Target::Nothing;
+        m_LastFound = m_HandedOut;
+    } else if (m_TargetWaiting == Target::Departure) {
+        m_HandedOut = std::move(m_TargetReport);
+        m_TargetWaiting = Target::Nothing;
+        // Which target left: the one handed out last, when it carries its number.
+        if (m_LastFound.additionalData.size() >= GP_AD_TARGET_NUMBER + 4) {
+            m_HandedOut.driverStatus |= GP_TARGET_DEPARTED;
+            m_HandedOut.pollModeCardType = m_LastFound.pollModeCardType;
+            m_HandedOut.additionalData = std::move(m_LastFound.additionalData);
+        }
+        m_LastFound = StatusReport();
     } else {
         m_HandedOut = m_Steady;
     }
@@ -49,6 +73,7 @@ void StatusMailbox::clear()
     m_DeviceErrorWaiting = false;
     m_TargetWaiting = Target::Nothing;
     m_Steady = StatusReport();
+    m_LastFound = StatusReport();
 }
 
 }  // namespace reader

@@ -6,7 +6,10 @@
 //     departure (the application never learns of a target that came and went between two
 //     calls);
 //   - a departure is reported (card error, once) only for a target that was handed out, and
-//     only until a newer target is found;
+//     only until a newer target is found; it carries GP_TARGET_DEPARTED and the departed
+//     target's card type and additional data (its number at GP_AD_TARGET_NUMBER), so a library
+//     that knows the bit reports a lost target, and one that does not sees the card error as
+//     before;
 //   - a device error is reported once even when the reader answered again before the call; the
 //     target of the moment is given up with it.
 // Otherwise the call gets the state (idle, waiting, enabled, or the device error while the
@@ -22,12 +25,16 @@ namespace reader {
 class StatusMailbox {
 public:
     // The reports made since the last post, oldest first (taken out of `events`), and the state.
-    void post(std::deque<StatusReport> &events, const StatusReport &steady);
+    // True when the answer of the next status call changed with them: a report now waits that
+    // did not, or the state is another (the moment to set the plug-in's status event).
+    bool post(std::deque<StatusReport> &events, const StatusReport &steady);
     // The answer of one status call: lives until the next call of next() or clear().
     StatusReport &next();
     // The port is closed: nothing waits, and the state is "no port" (driverStatus 0).
     void clear();
     bool portOpen() const { return m_Steady.driverStatus != 0; }
+    // A report waits for the next status call (it answers other than the state).
+    bool reportWaiting() const { return m_DeviceErrorWaiting || m_TargetWaiting != Target::Nothing; }
 
 private:
     enum class Target { Nothing, Found, Departure };
@@ -38,6 +45,7 @@ private:
     StatusReport m_TargetReport;
     StatusReport m_Steady;     // the state
     StatusReport m_HandedOut;  // the last answer
+    StatusReport m_LastFound;  // the last target handed out, until its departure (empty: none)
 };
 
 }  // namespace reader

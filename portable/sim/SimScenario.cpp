@@ -239,6 +239,28 @@ bool parseRecord(const std::string &directive, std::istringstream &words, CardDe
     return encodeNdefMessage(card.records).size() <= ndefCapacity(card);
 }
 
+// "port <name> <present ms> <absent ms> [reader name...]": a SIM port name of at most 63 bytes,
+// listed once, present at least 1 ms; the reader's name at most 127 bytes.
+bool parsePort(std::istringstream &words, const std::vector<PortSchedule> &listed, PortSchedule &port)
+{
+    std::string present, absent;
+    if (!(words >> port.portName >> present >> absent) || port.portName.compare(0, 3, "SIM") != 0 ||
+        port.portName.size() > 63 || !parseDecimal(present, port.presentMs) || port.presentMs == 0 ||
+        !parseDecimal(absent, port.absentMs)) {
+        return false;
+    }
+    for (const PortSchedule &other : listed) {
+        if (other.portName == port.portName) {
+            return false;
+        }
+    }
+    port.readerName = restOfLine(words);
+    if (port.readerName.empty()) {
+        port.readerName = DefaultReaderName;
+    }
+    return port.readerName.size() <= 127;
+}
+
 }  // namespace
 
 size_t ndefCapacity(const CardDescription &card)
@@ -278,6 +300,10 @@ bool parseScenario(const std::string &text, Scenario &scenario, uint32_t &errorL
             ok = parseCard(words, result.cards.back());
         } else if (directive == "uri" || directive == "text" || directive == "empty") {
             ok = !result.cards.empty() && parseRecord(directive, words, result.cards.back());
+        } else if (directive == "port") {
+            PortSchedule port;
+            ok = parsePort(words, result.ports, port);
+            result.ports.push_back(port);
         } else if (directive == "repeat") {
             std::string period, extra;
             ok = (words >> period) && parseDecimal(period, result.repeatMs) && result.repeatMs > 0 &&

@@ -53,9 +53,27 @@ struct CardDescription {
 // The longest NDEF message a card of this description may hold.
 size_t ndefCapacity(const CardDescription &card);
 
+// A reader that the simulator lists (gp_list_ports) and opens only while it is plugged in: present
+// for presentMs, then absent for absentMs, over and over, from the plug-in's load (absentMs 0:
+// always present).
+struct PortSchedule {
+    std::string portName;    // "SIM..." as the port is opened
+    std::string readerName;  // as listed
+    uint32_t presentMs = 0;
+    uint32_t absentMs = 0;
+
+    bool presentAt(uint32_t sinceLoadMs) const
+    {
+        return absentMs == 0 || sinceLoadMs % (presentMs + absentMs) < presentMs;
+    }
+};
+
+const char DefaultReaderName[] = "Simulated reader";
+
 struct Scenario {
     std::vector<CardDescription> cards;
     uint32_t repeatMs = 0;  // 0: the schedule runs once
+    std::vector<PortSchedule> ports;  // empty: every SIM port is always there
 };
 
 // Parses scenario text. On failure returns false with the 1-based line in error.

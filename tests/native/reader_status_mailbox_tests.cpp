@@ -19,8 +19,8 @@ const uint32_t Enabled = GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED;
 const uint32_t Departed = GP_STATUS_CARD_ERROR | PN532_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT;
 const uint32_t PortLost = GP_STATUS_DEVICE_ERROR | PN532_DEVICE_ERROR_PORT_LOST << GP_DEVICE_ERROR_DETAIL_SHIFT;
 
-// F<n>: target n found, L: it left, D: the reader failed; states I idle, W waiting, A enabled,
-// E failing.
+// F<n>: target n found (its number where the additional data keep it), L: it left, D: the reader
+// failed; states I idle, W waiting, A enabled, E failing.
 reader::StatusReport report(const std::string &token)
 {
     reader::StatusReport r;
@@ -28,7 +28,8 @@ reader::StatusReport report(const std::string &token)
     case 'F':
         r.driverStatus = Found;
         r.pollModeCardType = 1;
-        r.additionalData.assign(1, static_cast<uint8_t>(std::stoi(token.substr(1))));
+        r.additionalData.assign(GP_AD_A_ATS + 1, 0);
+        r.additionalData[GP_AD_TARGET_NUMBER] = static_cast<uint8_t>(std::stoi(token.substr(1)));
         break;
     case 'L':
         r.driverStatus = Departed;
@@ -52,14 +53,29 @@ reader::StatusReport report(const std::string &token)
     return r;
 }
 
-// The token a handed-out report reads as (D and E read alike: the same word and pair).
+uint32_t targetNumber(const reader::StatusReport &r)
+{
+    if (r.additionalData.size() < GP_AD_TARGET_NUMBER + 4) {
+        return 0;
+    }
+    const uint8_t *at = &r.additionalData[GP_AD_TARGET_NUMBER];
+    return at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
+}
+
+// The token a handed-out report reads as (D and E read alike: the same word and pair); a
+// departure flagged as such reads L<n>, with the number of the target that left, n its card type
+// kept.
 std::string token(const reader::StatusReport &r)
 {
     if (r.driverStatus == Found) {
-        return "F" + std::to_string(r.additionalData.empty() ? 0 : r.additionalData[0]);
+        return "F" + std::to_string(targetNumber(r));
     }
-    if (r.driverStatus == Departed && r.error.code == PN532_E_CARD_NO_ANSWER) {
+    if (r.driverStatus == Departed && r.error.code == PN532_E_CARD_NO_ANSWER && r.additionalData.empty()) {
         return "L";
+    }
+    if (r.driverStatus == (Departed | GP_TARGET_DEPARTED) && r.error.code == PN532_E_CARD_NO_ANSWER &&
+        r.pollModeCardType == 1) {
+        return "L" + std::to_string(targetNumber(r));
     }
     if (r.driverStatus == PortLost && r.error.code == PN532_E_LINK) {
         return "D";
@@ -114,7 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"found_once_then_waiting", "+F1 =W ?F1 ?W ?W"},
         Case{"came_and_went_between_two_calls", "+F1 +L =I ?I ?I"},
         Case{"field_edge_only_the_present_target", "+F1 +L +F2 +L +F3 =W ?F3 ?W"},
-        Case{"departure_of_a_seen_target_once", "+F1 =W ?F1 +L =I ?L ?I"},
+        Case{"departure_of_a_seen_target_once_flagged_with_its_number", "+F1 =W ?F1 +L =I ?L1 ?I"},
+        Case{"departure_after_access_names_the_target", "+F4 =W ?F4 =A ?A +L =I ?L4 ?I +F5 =W ?F5 +L =I ?L5"},
+        Case{"card_error_before_any_target_is_not_a_departure", "+L =I ?L ?I"},
+        Case{"card_error_after_a_device_error_is_not_a_departure", "+F1 =W ?F1 +D =E ?D +L =I ?L ?I"},
         Case{"newer_arrival_replaces_a_departure", "+F1 =W ?F1 +L +F2 =W ?F2 ?W"},
         Case{"field_edge_for_many_cycles_no_backlog", "+F1 =W ?F1 +L +F2 =W +L +F3 =W +L =I ?I ?I"},
         Case{"device_error_kept_when_already_over", "+D =I ?D ?I"},
@@ -122,6 +141,39 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"device_error_gives_the_target_up", "+F1 +D =E ?D ?E"},
         Case{"found_after_recovery_follows_the_error", "+D +F2 =W ?D ?F2 ?W"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// post() says when the next status call answers something else: that is when the plug-in sets
+// the library's status event, so a repeat of the same state must not say so.
+TEST(ReaderStatusMailbox, PostSaysWhenTheAnswerChanged)
+{
+    const struct {
+        const char *name;
+        const char *script;  // "+X" report X; "=S" post with state S, expecting no change; "!S" expecting one
+    } cases[] = {
+        {"same state again", "=I =I =I"},
+        {"another state", "!W =W"},
+        {"arrival", "+F1 !W =W"},
+        {"departure", "+F1 !W =W +L !I =I"},
+        {"access enabled by the application", "!W !A =A"},
+        {"device error once, then the same failure", "+D !E =E"},
+        {"recovery", "+D !E !I =I"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        reader::StatusMailbox mailbox;
+        std::deque<reader::StatusReport> events;
+        mailbox.post(events, report("I"));  // the port was opened
+        std::istringstream script(c.script);
+        std::string step;
+        while (script >> step) {
+            if (step[0] == '+') {
+                events.push_back(report(step.substr(1)));
+                continue;
+            }
+            EXPECT_EQ(mailbox.post(events, report(step.substr(1))), step[0] == '!') << "at " << step;
+        }
+    }
+}
 
 TEST(ReaderStatusMailbox, ClosedPortDropsWhatWaits)
 {
@@ -158,7 +210,8 @@ TEST(ReaderReports, EventsMoveInOrderAndTheSteadyStateFollowsPollingPhaseAndFail
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::deque<reader::StatusReport> pending{reader::foundReport(1, {2}), report("L"), report("D")};
+        std::deque<reader::StatusReport> pending{reader::foundReport(1, report("F2").additionalData), report("L"),
+                                                 report("D")};
         std::deque<reader::StatusReport> events{report("F1")};
         reader::StatusReport steady = report("F9");
         reader::takeReports(pending, c.polling, c.phase, c.failing ? &failure : nullptr, events, steady);

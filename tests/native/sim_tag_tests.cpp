@@ -130,6 +130,13 @@ TEST(SimScenario, BadLinesAreRefusedWithTheirLineNumber)
         {"card A 0 100 strict\n", 1},                       // a Type 2 Tag's key
         {"card A 0 100 writable ndef_size=32\ntext en " + std::string(24, 'x') + "\n", 2},  // 31 > 30
         {"card F 0 100 writable ndef_size=20\ntext en " + std::string(26, 'x') + "\n", 2},  // 33 > 32
+        {"port COM3 100 100\n", 1},                         // not a port of the simulator
+        {"port SIM1 0 100\n", 1},                           // never present
+        {"port SIM1 100\n", 1},
+        {"port SIM1 100 -5\n", 1},
+        {"port SIM1 100 0\nport SIM1 50 50\n", 2},          // listed twice
+        {"port SIM" + std::string(61, '1') + " 100 0\n", 1},  // 64 bytes
+        {"port SIM1 100 0 " + std::string(128, 'r') + "\n", 1},
     };
     for (const Case &c : cases) {
         sim::Scenario scenario;
@@ -137,6 +144,28 @@ TEST(SimScenario, BadLinesAreRefusedWithTheirLineNumber)
         EXPECT_FALSE(sim::parseScenario(c.text, scenario, line)) << c.text;
         EXPECT_EQ(line, c.line) << c.text;
     }
+}
+
+// "port" lines: readers that come and go, each on its own period counted from the plug-in's load.
+TEST(SimScenario, PortLinesGiveEachReaderItsPresentAndAbsentPeriods)
+{
+    const sim::Scenario scenario = parse("port SIM1 300 200 Desk reader 1\nport SIM2 1000 0\ncard A 0 100\n");
+    ASSERT_EQ(scenario.ports.size(), 2u);
+    const sim::PortSchedule &one = scenario.ports[0];
+    const sim::PortSchedule &two = scenario.ports[1];
+    EXPECT_EQ(one.portName, "SIM1");
+    EXPECT_EQ(one.readerName, "Desk reader 1");
+    EXPECT_EQ(two.readerName, sim::DefaultReaderName);
+    const struct {
+        uint32_t sinceLoadMs;
+        bool onePresent;
+    } times[] = {{0, true}, {299, true}, {300, false}, {499, false}, {500, true}, {799, true}, {800, false},
+                 {1000000299, true}, {1000000300, false}};
+    for (const auto &t : times) {
+        EXPECT_EQ(one.presentAt(t.sinceLoadMs), t.onePresent) << t.sinceLoadMs << " ms";
+        EXPECT_TRUE(two.presentAt(t.sinceLoadMs)) << t.sinceLoadMs << " ms";
+    }
+    EXPECT_TRUE(parse("card A 0 100\n").ports.empty());
 }
 
 TEST(SimScenario, DefaultTypeBCardAnnouncesALegalFrameWaitingTime)
