@@ -34,6 +34,8 @@ bool SimReader::open(const Scenario &scenario, reader::Error &error)
     m_Polling = false;
     m_Current = -1;
     m_NextTargetNumber = 1;
+    m_DeparturePending = false;
+    m_Answered = GP_STATUS_STATE_IDLE;
     return true;
 }
 
@@ -45,6 +47,7 @@ bool SimReader::close(reader::Error &error)
     m_Open = false;
     m_Polling = false;
     m_Current = -1;
+    m_DeparturePending = false;
     m_Cards.clear();
     return true;
 }
@@ -66,6 +69,7 @@ bool SimReader::startPollMode(uint32_t targetDevice, uint32_t now, reader::Error
     m_TargetDevice = targetDevice;
     m_PollStart = now;
     m_Current = -1;
+    m_DeparturePending = false;
     for (VirtualCard &card : m_Cards) {
         card.served = false;
     }
@@ -82,6 +86,7 @@ bool SimReader::stopPollMode(reader::Error &error)
     }
     m_Polling = false;
     m_Current = -1;
+    m_DeparturePending = false;
     return true;
 }
 
@@ -106,20 +111,36 @@ bool SimReader::dropCardThatLeft(uint32_t now)
         return false;
     }
     const bool wasAccessed = m_Phase == Phase::Accessing;
+    if (m_ReportDepartures) {
+        m_DeparturePending = true;
+        m_Departed = reader::StatusReport();
+        m_Departed.pollModeCardType = static_cast<uint32_t>(m_Cards[m_Current].description.kind);
+        m_Departed.additionalData = m_AdditionalData;
+    }
     m_Current = -1;
     return wasAccessed;
 }
 
-bool SimReader::findNextCard(uint32_t now)
+int SimReader::cardToFind(uint32_t now) const
 {
     for (size_t i = 0; i < m_Cards.size(); ++i) {
-        VirtualCard &card = m_Cards[i];
+        const VirtualCard &card = m_Cards[i];
         uint32_t round;
-        if ((static_cast<uint32_t>(card.description.kind) & m_TargetDevice) == 0 || !inField(card, now, round) ||
-            (card.served && card.servedRound == round)) {
-            continue;
+        if ((static_cast<uint32_t>(card.description.kind) & m_TargetDevice) != 0 && inField(card, now, round) &&
+            !(card.served && card.servedRound == round)) {
+            return static_cast<int>(i);
         }
-        m_Current = static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool SimReader::findNextCard(uint32_t now)
+{
+    const int found = cardToFind(now);
+    if (found >= 0) {
+        uint32_t round;
+        inField(m_Cards[found], now, round);
+        m_Current = found;
         m_CurrentRound = round;
         m_Phase = Phase::Found;
         m_Halted = false;
@@ -159,24 +180,62 @@ bool SimReader::readDriverStatus(uint32_t now, reader::StatusReport &report, rea
     }
     report = reader::StatusReport();
     report.driverStatus = GP_STATUS_STATE_IDLE;
-    if (!m_Polling) {
-        return true;
+    if (m_Polling) {
+        dropCardThatLeft(now);
     }
-    dropCardThatLeft(now);
-    if (m_Current >= 0) {
+    if (m_DeparturePending) {
+        // Once, before the next card is looked for; its number is the departed target's.
+        m_DeparturePending = false;
+        report = std::move(m_Departed);
+        report.driverStatus =
+            GP_STATUS_CARD_ERROR | SIM_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT | GP_TARGET_DEPARTED;
+        report.error.code = SIM_E_NO_RESPONSE;
+        report.error.detail = SIM_NO_RESPONSE_LEFT_FIELD;
+    } else if (m_Polling && m_Current >= 0) {
         if (m_Phase == Phase::Found) {
             m_Phase = Phase::Waiting;
         }
         report.driverStatus =
             GP_STATUS_STATE_ACTIVE | (m_Phase == Phase::Accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
-        return true;
-    }
-    if (findNextCard(now)) {
+    } else if (m_Polling && findNextCard(now)) {
         report.driverStatus = GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE;
         report.pollModeCardType = static_cast<uint32_t>(m_Cards[m_Current].description.kind);
         report.additionalData = m_AdditionalData;
     }
+    // The state the library now knows: after a find, a target waiting for access; after a
+    // departure, none.
+    if ((report.driverStatus & GP_CONNECT_REPORT_POLL_MODE) != 0) {
+        m_Answered = GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING;
+    } else if ((report.driverStatus & GP_TARGET_DEPARTED) != 0) {
+        m_Answered = GP_STATUS_STATE_IDLE;
+    } else {
+        m_Answered = report.driverStatus;
+    }
     return true;
+}
+
+bool SimReader::statusChangePending(uint32_t now) const
+{
+    if (!m_Open) {
+        return false;
+    }
+    if (m_DeparturePending) {
+        return true;
+    }
+    uint32_t state = GP_STATUS_STATE_IDLE;
+    if (m_Polling && m_Current >= 0) {
+        uint32_t round;
+        if (inField(m_Cards[m_Current], now, round) && round == m_CurrentRound) {
+            state = GP_STATUS_STATE_ACTIVE | (m_Phase == Phase::Accessing ? GP_ACCESS_ENABLED : GP_ACCESS_WAITING);
+        } else if (m_ReportDepartures) {
+            return true;
+        } else if (cardToFind(now) >= 0) {
+            return true;
+        }
+    } else if (m_Polling && cardToFind(now) >= 0) {
+        return true;
+    }
+    return state != m_Answered;
 }
 
 bool SimReader::startDeviceAccess(uint32_t targetNumber, uint32_t now, reader::Error &error)

@@ -38,6 +38,13 @@ public:
     bool isOpen() const { return m_Open; }
     // The additional data of a found card are copied into the report.
     bool readDriverStatus(uint32_t now, reader::StatusReport &report, reader::Error &error);
+    // Whether readDriverStatus would now answer other than the state it answered last: a card
+    // found, a departure, or another state (access enabled, poll mode stopped).
+    bool statusChangePending(uint32_t now) const;
+    // Departures are reported (a card error with GP_TARGET_DEPARTED, once per card that left the
+    // field) only while the library watches the status with an event: a library before that saw
+    // no departure from the simulator, and still sees none.
+    void reportDepartures(bool reported) { m_ReportDepartures = reported; }
 
 private:
     enum class Phase { Found, Waiting, Accessing };
@@ -52,6 +59,8 @@ private:
     // Drops the served card once it has left the field; true if it was being accessed.
     bool dropCardThatLeft(uint32_t now);
     bool findNextCard(uint32_t now);
+    // The card findNextCard would take, -1: none.
+    int cardToFind(uint32_t now) const;
     void buildAdditionalData();
     bool requireOpen(reader::Error &error) const;
     bool requireAccess(uint32_t now, reader::Error &error);
@@ -72,6 +81,11 @@ private:
 
     int32_t m_Timeout;
     std::vector<uint8_t> m_AdditionalData;
+
+    bool m_ReportDepartures = false;
+    bool m_DeparturePending = false;  // the served card left; m_Departed is its found report
+    reader::StatusReport m_Departed;
+    uint32_t m_Answered = GP_STATUS_STATE_IDLE;  // the state of the last answer (a find: waiting)
 };
 
 }  // namespace sim

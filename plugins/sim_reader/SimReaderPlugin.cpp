@@ -2,11 +2,12 @@
 // entry points and locks): the scenario, from the library's registry key, a file beside the
 // plug-in or the built-in one, and the one SimReader.
 //
-// The loader lock (korvat_nfc_plugin.h): the simulator keeps the rule by having no thread of its
-// own. Its status is computed on demand from the clock, every entry point does its work on the
-// caller's thread and returns, and the skeleton's lock is never held by anyone else while a call
-// waits. A reader that polls on a thread of its own says so in its description, and the skeleton
-// runs the thread by the rules (the PN532 and PC/SC plug-ins).
+// The loader lock (korvat_nfc_plugin.h): the simulator has no poll thread. Its status is computed
+// on demand from the clock, every entry point does its work on the caller's thread and returns.
+// While a status event is handed over, the skeleton's watch thread asks statusChangePending every
+// few milliseconds (a computation from the clock, under the I/O lock, waiting for nothing).
+// gp_list_ports reads the registry and the scenario file; the plug-in's directory for the file is
+// found once, when the module is loaded, as that call may be waited for under the loader lock.
 #include <windows.h>
 
 #include <cstring>
@@ -15,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "NfcRegistryList.h"
 #include "PluginRegistry.h"
+#include "PluginSection.h"
 #include "ReaderPlugin.h"
 #include "SimReader.h"
 #include "SimScenario.h"
@@ -53,6 +56,11 @@ std::string pluginDirectory()
     return directory.substr(0, directory.find_last_of("\\/") + 1);
 }
 
+// Found while the module is loaded (its DllMain runs the constructors): GetModuleFileName is loader
+// work, which gp_list_ports may not do.
+const std::string PluginDirectory = pluginDirectory();
+const DWORD LoadedAt = GetTickCount();
+
 bool readTextFile(const std::string &path, std::string &text)
 {
     std::ifstream in(path, std::ios::binary);
@@ -74,7 +82,7 @@ bool loadScenario(sim::Scenario &scenario, reader::Error &error)
         if (!readTextFile(path, text)) {
             return reader::fail(error, SIM_E_SCENARIO, 0);
         }
-    } else if (!readTextFile(pluginDirectory() + SIM_SCENARIO_FILE_NAME, text)) {
+    } else if (!readTextFile(PluginDirectory + SIM_SCENARIO_FILE_NAME, text)) {
         text = BuiltInScenario;
     }
     uint32_t line = 0;
@@ -95,14 +103,22 @@ public:
         return portName.compare(0, std::strlen(SIM_CATEGORY_NAME), SIM_CATEGORY_NAME) == 0;
     }
 
-    bool open(const std::string &, int32_t timeout, reader::Error &error) override
+    bool open(const std::string &portName, int32_t timeout, reader::Error &error) override
     {
         sim::Scenario scenario;
         if (!loadScenario(scenario, error)) {
             return false;
         }
+        if (!scenario.ports.empty() && !pluggedIn(scenario, portName)) {
+            return reader::fail(error, SIM_E_NO_READER, 0);
+        }
         m_Reader.setTimeout(timeout);
-        return m_Reader.open(scenario, error);
+        if (!m_Reader.open(scenario, error)) {
+            return false;
+        }
+        korvat_plugin::Hold hold(m_OpenPortLock);
+        m_OpenPort = portName;
+        return true;
     }
 
     bool isOpen() const override { return m_Reader.isOpen(); }
@@ -111,6 +127,48 @@ public:
     {
         reader::Error ignored;
         m_Reader.close(ignored);
+        korvat_plugin::Hold hold(m_OpenPortLock);
+        m_OpenPort.clear();
+    }
+
+    bool offersStatusEvent() const override { return true; }
+    bool statusChangePending() override { return m_Reader.statusChangePending(GetTickCount()); }
+    void statusWatched(bool watched) override { m_Reader.reportDepartures(watched); }
+
+    // The scenario's port lines, else the SIM ports of port_name_list (SIM0 when it names none);
+    // the open port in any case.
+    bool listPorts(std::vector<reader::PortEntry> &ports, reader::Error &error) override
+    {
+        ports.clear();
+        sim::Scenario scenario;
+        if (!loadScenario(scenario, error)) {
+            return false;
+        }
+        const DWORD sinceLoad = GetTickCount() - LoadedAt;
+        for (const sim::PortSchedule &port : scenario.ports) {
+            if (port.presentAt(sinceLoad)) {
+                ports.push_back({port.portName, port.readerName});
+            }
+        }
+        if (scenario.ports.empty()) {
+            std::string list;
+            std::vector<std::string> names;
+            korvat_plugin::readLibraryString("port_name_list", list);
+            NfcRegistryList::parse(list, PortListCharacters, names);
+            for (const std::string &name : names) {
+                if (knowsPort(name)) {
+                    ports.push_back({name, sim::DefaultReaderName});
+                }
+            }
+            if (ports.empty()) {
+                ports.push_back({"SIM0", sim::DefaultReaderName});
+            }
+        }
+        korvat_plugin::Hold hold(m_OpenPortLock);
+        if (!m_OpenPort.empty()) {
+            ports.insert(ports.begin(), {m_OpenPort, readerName(scenario, m_OpenPort)});
+        }
+        return true;
     }
 
     bool startPollMode(uint32_t targetDevice, reader::Error &error) override
@@ -145,7 +203,33 @@ public:
     }
 
 private:
+    // The library reads port_name_list up to this many characters.
+    static const size_t PortListCharacters = 512;
+
+    static const sim::PortSchedule *schedule(const sim::Scenario &scenario, const std::string &portName)
+    {
+        for (const sim::PortSchedule &port : scenario.ports) {
+            if (port.portName == portName) {
+                return &port;
+            }
+        }
+        return nullptr;
+    }
+    static bool pluggedIn(const sim::Scenario &scenario, const std::string &portName)
+    {
+        const sim::PortSchedule *port = schedule(scenario, portName);
+        return port != nullptr && port->presentAt(GetTickCount() - LoadedAt);
+    }
+    static std::string readerName(const sim::Scenario &scenario, const std::string &portName)
+    {
+        const sim::PortSchedule *port = schedule(scenario, portName);
+        return port != nullptr ? port->readerName : sim::DefaultReaderName;
+    }
+
     sim::SimReader m_Reader;
+    // The open port's name, for gp_list_ports, which runs beside the other entry points.
+    korvat_plugin::Section m_OpenPortLock;
+    std::string m_OpenPort;
 };
 
 SimReaderPlugin g_Reader;

@@ -63,6 +63,19 @@
  *   text <language> <text...>  adds a text record (UTF-8) to it
  *   empty                      adds the NDEF empty record to it (alone: D0 00 00)
  *   repeat <period ms>         the whole schedule repeats with this period
+ *   port <name> <present ms> <absent ms> [reader name...]
+ *       A reader that is plugged in for <present> ms (at least 1), then
+ *       pulled out for <absent> ms, over and over, counted from the moment
+ *       the plug-in was loaded; <absent> 0: always plugged in. <name> is a
+ *       port name beginning with "SIM" (at most 63 bytes, one line each);
+ *       the reader name (rest of the line, at most 127 bytes) defaults to
+ *       "Simulated reader". With port lines, gp_list_ports lists the ports
+ *       whose reader is plugged in now (and the open port), and a port opens
+ *       only while its reader is plugged in (SIM_E_NO_READER otherwise, also
+ *       for a SIM port without a line); the port, once open, stays usable.
+ *       Without port lines every SIM port opens, and gp_list_ports lists
+ *       the SIM ports of port_name_list (SIM0 when it names none).
+ *       The scenario is read again at each gp_list_ports.
  * Cards of kinds A and B are NFC Forum Type 4 Tags, cards of kinds F and F424
  * Type 3 Tags; each holds the NDEF message of its uri/text/empty lines (at
  * most 1024 bytes on a read only card, what ndef_size allows on a writable
@@ -79,6 +92,17 @@
  *   found, access not started   state 2 | bit 9 (waiting for access)
  *   access started              state 2 | bit 8 (access enabled), after
  *                               gp_start_device_access(target_number)
+ *   the target left the field   state E | SIM_CARD_ERROR_LEFT_FIELD << 20 |
+ *                               GP_TARGET_DEPARTED, the pair SIM_E_NO_RESPONSE,
+ *                               SIM_NO_RESPONSE_LEFT_FIELD, and the card's
+ *                               type and additional data (its target_number);
+ *                               once, and only while a status event is handed
+ *                               over (gp_set_status_event): without one a
+ *                               departure is not reported, as before
+ * gp_set_status_event: while poll mode runs, a thread of the plug-in looks at
+ * the schedule every 5 ms and sets the event when the next status call would
+ * answer something new (a card found or gone, access enabled); it sets it
+ * once per change.
  * Only cards whose card type bit is in gp_start_poll_mode's target_device are
  * found. When several cards are in the field, the first of the scenario is
  * served; the next one is found after the first is released
@@ -205,5 +229,10 @@
 #define SIM_NO_RESPONSE_HALTED      2u  /* the card was deselected */
 #define SIM_NO_RESPONSE_IGNORED     3u  /* the card ignored the frame */
 #define SIM_NO_RESPONSE_OVERFLOW    4u  /* the answer is longer than the reader's frame */
+/* The port's reader is not plugged in now (a "port" line of the scenario has it absent, or
+ * the scenario has port lines and none for it); detail 0. */
+#define SIM_E_NO_READER            0xE053000Du
+/* Card error detail of a departure (DriverStatus bits 20-23). */
+#define SIM_CARD_ERROR_LEFT_FIELD   1u
 
 #endif /* KORVAT_SIM_READER_H */

@@ -14,6 +14,7 @@
 #include "Type3TagWriter.h"
 #include "Type4TagReader.h"
 #include "Type4TagWriter.h"
+#include "ReaderPortList.h"
 #include "korvat_nfc_plugin.h"
 #include "sim_reader.h"
 
@@ -52,6 +53,8 @@ public:
         SIM_BIND(gp_get_version_number);
         SIM_BIND(gp_get_driver_status);
         SIM_BIND(gp_get_plugin_information);
+        SIM_BIND(gp_set_status_event);
+        SIM_BIND(gp_list_ports);
 #undef SIM_BIND
     }
     ~SimPlugin()
@@ -76,6 +79,8 @@ public:
     gp_get_version_number_t gp_get_version_number = nullptr;
     gp_get_driver_status_t gp_get_driver_status = nullptr;
     gp_get_plugin_information_t gp_get_plugin_information = nullptr;
+    gp_set_status_event_t gp_set_status_event = nullptr;
+    gp_list_ports_t gp_list_ports = nullptr;
 
 private:
     HMODULE m_Module;
@@ -520,6 +525,260 @@ TEST_F(SimReaderTest, CardsEnterAndLeaveTheFieldOnSchedule)
     Status s;
     EXPECT_EQ(findTarget(&s), number + 1);
     EXPECT_EQ(s.cardType, DEVICE_TYPE_NFC_14443B_106K);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status event, departures and reader lists
+// ---------------------------------------------------------------------------------------------
+
+uint32_t targetNumberOf(const Status &s)
+{
+    uint32_t number = 0;
+    if (s.data.size() >= GP_AD_TARGET_NUMBER + 4) {
+        std::memcpy(&number, s.data.data() + GP_AD_TARGET_NUMBER, 4);
+    }
+    return number;
+}
+
+// A status as a word: F<n> found, L<n> target n departed (flagged, with its card type and the
+// pair), E<word> another card error, W waiting, A enabled, I idle.
+std::string statusWord(const Status &s)
+{
+    const uint32_t departed =
+        GP_STATUS_CARD_ERROR | SIM_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT | GP_TARGET_DEPARTED;
+    if (!s.ok) {
+        return "fail";
+    }
+    if (s.status == (GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE)) {
+        return "F" + std::to_string(targetNumberOf(s));
+    }
+    if (s.status == departed && s.cardType != 0 &&
+        pair(s.error) == std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_LEFT_FIELD)) {
+        return "L" + std::to_string(targetNumberOf(s));
+    }
+    switch (s.status) {
+    case GP_STATUS_STATE_IDLE: return "I";
+    case GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING: return "W";
+    case GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED: return "A";
+    default: {
+        char word[16];
+        wsprintfA(word, "E%08X", s.status);
+        return word;
+    }
+    }
+}
+
+class SimStatusEventTest : public SimReaderTest {
+protected:
+    void SetUp() override
+    {
+        SimReaderTest::SetUp();
+        ASSERT_NE(plugin.gp_set_status_event, nullptr);
+        ASSERT_NE(plugin.gp_list_ports, nullptr);
+        event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    void TearDown() override
+    {
+        ErrorInfo error{0, 0};
+        plugin.gp_set_status_event(nullptr, &error);
+        CloseHandle(event);
+    }
+
+    // The statuses read each time the event is set, until `count` were read or `limitMs` passed.
+    std::string statusesOnEvent(size_t count, DWORD limitMs)
+    {
+        std::string words;
+        const DWORD begun = GetTickCount();
+        for (size_t i = 0; i < count && GetTickCount() - begun < limitMs; ++i) {
+            if (WaitForSingleObject(event, limitMs - (GetTickCount() - begun)) != WAIT_OBJECT_0) {
+                break;
+            }
+            words += statusWord(readStatus()) + " ";
+        }
+        return words;
+    }
+
+    HANDLE event = nullptr;
+};
+
+// With an event handed over, each change sets it once: the arrival, access enabled by the
+// application, the departure of the accessed card (flagged, with its number), the next card.
+TEST_F(SimStatusEventTest, EventIsSetOncePerChangeAndDeparturesNameTheTarget)
+{
+    useScenario("card A 100 700\ncard B 900 60000\n");
+    openAndPoll(DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_14443B_106K);
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.gp_set_status_event(event, &error)) << std::hex << error.error_code;
+    EXPECT_EQ(statusesOnEvent(1, 2000), "F1 ");
+    EXPECT_EQ(WaitForSingleObject(event, 150), static_cast<DWORD>(WAIT_TIMEOUT)) << "set with nothing new";
+    ASSERT_TRUE(plugin.gp_start_device_access(1, &error));
+    EXPECT_EQ(statusesOnEvent(3, 3000), "A L1 F2 ");
+    EXPECT_EQ(statusWord(readStatus()), "W");
+}
+
+// Departures are reported only while an event is handed over: without one (the libraries that
+// came before it), and after its withdrawal, a card that left is only gone.
+TEST_F(SimStatusEventTest, DeparturesOnlyWhileAnEventIsHandedOver)
+{
+    const struct {
+        const char *name;
+        bool handOver;
+        bool withdraw;
+        const char *statuses;  // each new status read every 20 ms until the second card
+    } cases[] = {
+        {"no event", false, false, "F1 W I F2 "},
+        {"event", true, false, "F1 W L1 I F2 "},
+        {"event withdrawn", true, true, "F1 W I F2 "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        useScenario("card A 0 300\ncard B 600 60000\n");
+        openAndPoll(DEVICE_TYPE_NFC_14443A_18092_106K | DEVICE_TYPE_NFC_14443B_106K);
+        ErrorInfo error{0, 0};
+        if (c.handOver) {
+            ASSERT_TRUE(plugin.gp_set_status_event(event, &error));
+        }
+        if (c.withdraw) {
+            ASSERT_TRUE(plugin.gp_set_status_event(nullptr, &error));
+        }
+        std::string statuses, last;
+        for (int i = 0; i < 100 && last.compare(0, 2, "F2") != 0; ++i, Sleep(20)) {
+            const std::string word = statusWord(readStatus());
+            if (word != last) {
+                statuses += word + " ";
+            }
+            last = word;
+        }
+        EXPECT_EQ(statuses, c.statuses);
+        if (c.withdraw) {
+            EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "set after its withdrawal";
+        }
+        ASSERT_TRUE(plugin.gp_set_status_event(nullptr, &error));
+        ASSERT_TRUE(plugin.gp_close_port(&error));
+        ResetEvent(event);
+    }
+}
+
+TEST_F(SimStatusEventTest, HandOverNeedsTheOpenPortAndWithdrawalAlwaysSucceeds)
+{
+    ErrorInfo error{0, 0};
+    EXPECT_FALSE(plugin.gp_set_status_event(event, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_PORT_NOT_OPEN, 0u));
+    EXPECT_TRUE(plugin.gp_set_status_event(nullptr, &error));
+    EXPECT_FALSE(plugin.gp_set_status_event(event, nullptr));
+}
+
+// The list, read with room, as entries; empty with the failure's pair when the call fails.
+struct PortList {
+    bool ok = false;
+    std::vector<reader::PortEntry> entries;
+    ErrorInfo error{0, 0};
+};
+
+PortList listPorts(SimPlugin &plugin)
+{
+    PortList list;
+    char buffer[4096];
+    uint32_t needed = 0;
+    list.ok = plugin.gp_list_ports(buffer, sizeof buffer, &needed, &list.error) != 0;
+    std::string why;
+    if (list.ok) {
+        EXPECT_TRUE(reader::parsePortList(buffer, needed, list.entries, why)) << why;
+    }
+    return list;
+}
+
+std::string portNames(const PortList &list)
+{
+    std::string names;
+    for (const reader::PortEntry &entry : list.entries) {
+        names += entry.portName + "(" + entry.readerName + ") ";
+    }
+    return names;
+}
+
+TEST_F(SimStatusEventTest, ListFollowsPortLinesOrPortNameList)
+{
+    const struct {
+        const char *name;
+        const char *scenario;
+        const char *portNameList;  // nullptr: absent
+        const char *listed;
+    } cases[] = {
+        {"port lines", "port SIM4 60000 0 Desk reader\nport SIM2 60000 1\n", "SIM0", "SIM4(Desk reader) SIM2(Simulated reader) "},
+        {"port name list", "card A 0 100\n", "SIM3, COM4,, SIM7 ", "SIM3(Simulated reader) SIM7(Simulated reader) "},
+        {"no port of the simulator", "card A 0 100\n", "COM4", "SIM0(Simulated reader) "},
+        {"no list", "card A 0 100\n", nullptr, "SIM0(Simulated reader) "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        useScenario(c.scenario);
+        if (c.portNameList != nullptr) {
+            registry.setString("port_name_list", c.portNameList);
+        } else {
+            registry.remove("port_name_list");
+        }
+        const PortList list = listPorts(plugin);
+        EXPECT_TRUE(list.ok) << std::hex << list.error.error_code;
+        EXPECT_EQ(portNames(list), c.listed);
+    }
+}
+
+// The size contract: too small a buffer gets nothing and the size; a scenario that cannot be
+// read fails with the open's pair.
+TEST_F(SimStatusEventTest, ListKeepsItsSizeContract)
+{
+    useScenario("port SIM1 60000 0 R\n");
+    const std::string expected("SIM1\0R\0\0", 8);
+    for (uint32_t size : {0u, 1u, 7u, 8u, 9u}) {
+        SCOPED_TRACE(size);
+        char buffer[16];
+        std::memset(buffer, 0x5A, sizeof buffer);
+        uint32_t needed = 0;
+        ErrorInfo error{0, 0};
+        ASSERT_TRUE(plugin.gp_list_ports(size == 0 ? nullptr : buffer, size, &needed, &error));
+        EXPECT_EQ(needed, expected.size());
+        const std::string written(buffer, sizeof buffer);
+        const std::string untouched(sizeof buffer, 0x5A);
+        EXPECT_EQ(written, size >= expected.size() ? expected + untouched.substr(expected.size()) : untouched);
+    }
+    ErrorInfo error{0, 0};
+    char buffer[16];
+    EXPECT_FALSE(plugin.gp_list_ports(buffer, sizeof buffer, nullptr, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_INVALID_ARGUMENT, 3u));
+    uint32_t needed = 0;
+    EXPECT_FALSE(plugin.gp_list_ports(nullptr, 4, &needed, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_INVALID_ARGUMENT, 1u));
+    useScenario("port COM1 100 0\n");
+    EXPECT_FALSE(plugin.gp_list_ports(buffer, sizeof buffer, &needed, &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_SCENARIO, 1u));
+}
+
+// A reader on a schedule: listed and opened only while plugged in; once open it stays listed.
+TEST_F(SimStatusEventTest, ScheduledReaderComesAndGoesAndOpensOnlyWhilePresent)
+{
+    useScenario("port SIM1 700 700 Coming and going\nport SIM2 60000 0\n");
+    const auto waitFor = [&](bool present) {
+        for (int i = 0; i < 200; ++i, Sleep(10)) {
+            if ((portNames(listPorts(plugin)).find("SIM1(") != std::string::npos) == present) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(waitFor(false)) << "never pulled out";
+    EXPECT_EQ(portNames(listPorts(plugin)), "SIM2(Simulated reader) ");
+    EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM1", &error));
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NO_READER, 0u));
+    EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM5", &error)) << "a port without a line";
+    EXPECT_EQ(pair(error), std::make_pair(SIM_E_NO_READER, 0u));
+    ASSERT_TRUE(waitFor(true)) << "never plugged in again";
+    ASSERT_TRUE(plugin.gp_open_port_and_transition_nfc_mode("SIM1", &error)) << std::hex << error.error_code;
+    for (int i = 0; i < 15; ++i, Sleep(100)) {
+        EXPECT_EQ(portNames(listPorts(plugin)), "SIM1(Coming and going) SIM2(Simulated reader) ") << i * 100 << " ms";
+    }
+    ASSERT_TRUE(plugin.gp_close_port(&error));
 }
 
 TEST_F(SimReaderTest, DeselectedCardAnswersNothingUntilSelectedAgain)
