@@ -3,7 +3,9 @@
 //  - a card placed -> its find message, median and 90th percentile over the arrivals;
 //  - the card removed -> its lost message (wParam KORVAT_NFC_LOST_TARGET), and what a departure
 //    shows in the default mode (nothing but, for some readers, a card-error message);
-//  - with plug_and_play = 1: a reader added or removed -> the plug-and-play message.
+//  - with plug_and_play = 1: a reader added or removed -> the plug-and-play message (the
+//    simulator's readers on a schedule of its scenario; PC/SC's reader with pcscd stopped and
+//    started).
 // Usage (each way sets the registry for its run and empties it after):
 //   event_benchmark.exe sim                 the simulator, cards on a schedule of its scenario file
 //   event_benchmark.exe schedule            prints that schedule as scenario lines (for an emulator)
@@ -61,6 +63,7 @@ struct Stamped {
     WPARAM wParam;
     LPARAM lParam;
     uint32_t targetNumber;  // a found target's (read from its record), a lost target's (lParam)
+    std::string port;       // a plug-and-play message's reader (read from its record)
 };
 
 class EventWindow {
@@ -125,7 +128,7 @@ public:
 private:
     void record(const MSG &msg, double at)
     {
-        Stamped s{at, msg.message, msg.wParam, msg.lParam, 0};
+        Stamped s{at, msg.message, msg.wParam, msg.lParam, 0, ""};
         if (msg.message == find && msg.wParam == KORVAT_NFC_FIND_TARGET && msg.lParam != 0) {
             // Type A and B records have target_number at offset 4, 18092 records at offset 8.
             const uint8_t *record = reinterpret_cast<const uint8_t *>(msg.lParam);
@@ -134,6 +137,9 @@ private:
             std::memcpy(&s.targetNumber, record + (device == 2 || device == 4 ? 8 : 4), 4);
         } else if (msg.message == find && msg.wParam == KORVAT_NFC_LOST_TARGET) {
             s.targetNumber = static_cast<uint32_t>(msg.lParam);
+        } else if ((msg.message == readerFound || msg.message == readerLost) && msg.lParam != 0) {
+            const KORVAT_NFC_READER_RECORD *record = reinterpret_cast<const KORVAT_NFC_READER_RECORD *>(msg.lParam);
+            s.port.assign(record->port_name, strnlen(record->port_name, sizeof(record->port_name)));
         }
         messages.push_back(s);
     }
@@ -343,6 +349,104 @@ Figures scheduledRun(const Configuration &configuration, bool eventMode, bool cl
 }
 
 // ---------------------------------------------------------------------------------------------
+// Readers that come and go: plug_and_play = 1, watching without an open port.
+// ---------------------------------------------------------------------------------------------
+struct ReaderFigures {
+    bool ran = false;
+    std::string why;
+    std::vector<double> added;    // reader there -> found message, ms
+    std::vector<double> removed;  // reader gone -> loss message, ms
+    size_t changes = 0;           // changes of each kind the reader made
+};
+
+// Runs `body` with the library initialised under `configuration` and plug_and_play = 1 and its
+// watching started; `initialized` gets the time just before korvatlib_nfc_initialize (where the
+// plug-ins are loaded). The messages are copied while handled: the record names the port.
+void watchingSession(const Configuration &configuration, EventWindow &window, ReaderFigures &figures,
+                     const std::function<void(double initialized)> &body)
+{
+    RegistryConfiguration registry;
+    registry.setString("plugins_home_directory", configuration.pluginsHome);
+    registry.setString("category_name_list", configuration.categories);
+    registry.setString("port_name_list", configuration.port);
+    for (const auto &value : configuration.strings) {
+        registry.setString(value.first.c_str(), value.second);
+    }
+    setDword(registry, "plug_and_play", 1);
+    KorvatDll dll;
+    const double initialized = nowMs();
+    if (!dll.loaded() || !dll.initialize()) {
+        figures.why = "initialize failed";
+        return;
+    }
+    if (!dll.set_pnp_callback_parameters(window.handle(), EventWindow::ReaderFoundName, EventWindow::ReaderLostName) ||
+        !dll.start_plug_and_play()) {
+        const auto error = dll.lastError();
+        char text[96];
+        std::snprintf(text, sizeof(text), "plug-and-play refused (0x%08X, 0x%08X)", error.first, error.second);
+        figures.why = text;
+    } else {
+        figures.ran = true;
+        body(initialized);
+        dll.stop_plug_and_play();
+    }
+    dll.uninitialize();
+}
+
+// The first found (or loss) message of `port` at or after each time; the delays into the figures.
+void matchChanges(const EventWindow &window, const std::string &port, const std::vector<double> &times, bool found,
+                  std::vector<double> &delays)
+{
+    for (double at : times) {
+        const Stamped *m = window.first(at - 5, [&](const Stamped &s) {
+            return s.message == (found ? window.readerFound : window.readerLost) && s.ms < at + 5000 &&
+                   s.wParam == static_cast<WPARAM>(found ? KORVAT_NFC_READER_FOUND : KORVAT_NFC_READER_LOST) &&
+                   s.port == port;
+        });
+        if (m != nullptr) {
+            delays.push_back(std::max(0.0, m->ms - at));
+        }
+    }
+}
+
+// The simulator's reader SIM1 present for 1300 ms, absent for 1170 ms, from the plug-in's load.
+const int ReaderPresentMs = 1300, ReaderAbsentMs = 1170, ReaderPeriods = 8;
+
+ReaderFigures simReaderRun(const std::string &scenario)
+{
+    ReaderFigures figures;
+    EventWindow window;
+    std::vector<double> came, went;
+    const Configuration sim{binDirectory() + "plugins", "SIM", "SIM0", {{"sim_scenario_file", scenario}}};
+    watchingSession(sim, window, figures, [&](double origin) {
+        for (int k = 0; k < ReaderPeriods; ++k) {
+            const double period = origin + k * (ReaderPresentMs + ReaderAbsentMs);
+            if (k > 0) {
+                came.push_back(period);  // the first presence is there before watching starts
+            }
+            went.push_back(period + ReaderPresentMs);
+        }
+        window.pumpUntil(went.back() + 1500);
+    });
+    figures.changes = went.size();
+    matchChanges(window, "SIM1", came, true, figures.added);
+    matchChanges(window, "SIM1", went, false, figures.removed);
+    return figures;
+}
+
+void printReaders(const char *reader, const ReaderFigures &figures)
+{
+    if (!figures.ran) {
+        std::printf("[%s]   %-52s not run: %s\n", Architecture, "reader added / removed -> message", figures.why.c_str());
+        return;
+    }
+    std::printf("[%s]   %-52s added %s, removed %s\n", Architecture,
+                (std::string("reader added / removed -> message (") + reader + ")").c_str(),
+                medianP90(figures.added, figures.changes - (figures.changes > 0 ? 1 : 0)).c_str(),
+                medianP90(figures.removed, figures.changes).c_str());
+}
+
+// ---------------------------------------------------------------------------------------------
 // PC/SC: cards brought by the card controller, timed by a watcher of the resource manager.
 // ---------------------------------------------------------------------------------------------
 const char PcscReader[] = "Virtual PCD 00 00";
@@ -494,6 +598,10 @@ int main(int argc, char **argv)
         const Figures standard = scheduledRun(sim, false, false, 1000);
         const Figures events = scheduledRun(sim, true, false, 1000);
         printSideBySide("simulator", standard, events);
+        const std::string readers = scratch.file("readers.scenario");
+        writeFile(readers, "port SIM1 " + std::to_string(ReaderPresentMs) + " " + std::to_string(ReaderAbsentMs) +
+                               " Event benchmark reader\n");
+        printReaders("simulator schedule", simReaderRun(readers));
         return 0;
     }
     if (what == "pn532" && argc > 2) {
