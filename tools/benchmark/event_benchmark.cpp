@@ -224,6 +224,10 @@ std::string medianP90(const std::vector<double> &values, size_t of)
 
 void printSideBySide(const char *reader, const Figures &standard, const Figures &events)
 {
+    if (!standard.ran && !events.ran) {
+        std::printf("[%s] events, %s: not run: %s\n", Architecture, reader, standard.why.c_str());
+        return;
+    }
     auto cell = [](const Figures &f, const std::string &text) { return f.ran ? text : "not run: " + f.why; };
     std::printf("[%s] events, %s: %-44s %-34s %s\n", Architecture, reader, "", "default mode", "event_notification = 1");
     std::printf("[%s]   %-52s %-34s %s\n", Architecture, "card placed -> find message, median / p90",
@@ -356,7 +360,8 @@ struct ReaderFigures {
     std::string why;
     std::vector<double> added;    // reader there -> found message, ms
     std::vector<double> removed;  // reader gone -> loss message, ms
-    size_t changes = 0;           // changes of each kind the reader made
+    size_t additions = 0;         // times the reader came, and went
+    size_t removals = 0;
 };
 
 // Runs `body` with the library initialised under `configuration` and plug_and_play = 1 and its
@@ -393,7 +398,8 @@ void watchingSession(const Configuration &configuration, EventWindow &window, Re
     dll.uninitialize();
 }
 
-// The first found (or loss) message of `port` at or after each time; the delays into the figures.
+// The first found (or loss) message of `port` (empty: of any port) at or after each time; the
+// delays into the figures.
 void matchChanges(const EventWindow &window, const std::string &port, const std::vector<double> &times, bool found,
                   std::vector<double> &delays)
 {
@@ -401,7 +407,7 @@ void matchChanges(const EventWindow &window, const std::string &port, const std:
         const Stamped *m = window.first(at - 5, [&](const Stamped &s) {
             return s.message == (found ? window.readerFound : window.readerLost) && s.ms < at + 5000 &&
                    s.wParam == static_cast<WPARAM>(found ? KORVAT_NFC_READER_FOUND : KORVAT_NFC_READER_LOST) &&
-                   s.port == port;
+                   (port.empty() || s.port == port);
         });
         if (m != nullptr) {
             delays.push_back(std::max(0.0, m->ms - at));
@@ -428,7 +434,8 @@ ReaderFigures simReaderRun(const std::string &scenario)
         }
         window.pumpUntil(went.back() + 1500);
     });
-    figures.changes = went.size();
+    figures.additions = came.size();
+    figures.removals = went.size();
     matchChanges(window, "SIM1", came, true, figures.added);
     matchChanges(window, "SIM1", went, false, figures.removed);
     return figures;
@@ -436,14 +443,13 @@ ReaderFigures simReaderRun(const std::string &scenario)
 
 void printReaders(const char *reader, const ReaderFigures &figures)
 {
-    if (!figures.ran) {
+    if (!figures.ran || figures.removals == 0) {
         std::printf("[%s]   %-52s not run: %s\n", Architecture, "reader added / removed -> message", figures.why.c_str());
         return;
     }
     std::printf("[%s]   %-52s added %s, removed %s\n", Architecture,
                 (std::string("reader added / removed -> message (") + reader + ")").c_str(),
-                medianP90(figures.added, figures.changes - (figures.changes > 0 ? 1 : 0)).c_str(),
-                medianP90(figures.removed, figures.changes).c_str());
+                medianP90(figures.added, figures.additions).c_str(), medianP90(figures.removed, figures.removals).c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -575,6 +581,44 @@ Figures pcscRun(const Configuration &configuration, bool eventMode)
     return figures;
 }
 
+// The PC/SC reader gone and back: pcscd stopped and started by the card controller (from the
+// controller's answer: pcscd is gone, or its socket is there again).
+const int PcscdRestarts = 5;
+
+ReaderFigures pcscReaderRun(const Configuration &configuration)
+{
+    ReaderFigures figures;
+    CardControl &cards = control();
+    if (!cards.connected()) {
+        figures.why = "no card controller";
+        return figures;
+    }
+    EventWindow window;
+    std::vector<double> came, went;
+    watchingSession(configuration, window, figures, [&](double) {
+        window.pumpUntil(nowMs() + 1500);
+        for (int i = 0; i < PcscdRestarts; ++i) {
+            if (cards.ask("pcscd-stop") != "ok") {
+                figures.why = "pcscd-stop failed";
+                return;
+            }
+            went.push_back(nowMs());
+            window.pumpUntil(nowMs() + 2500 + (i * 397) % 500);
+            if (cards.ask("pcscd-start") != "ok") {
+                figures.why = "pcscd-start failed";
+                return;
+            }
+            came.push_back(nowMs());
+            window.pumpUntil(nowMs() + 3000);
+        }
+    });
+    figures.additions = came.size();
+    figures.removals = went.size();
+    matchChanges(window, "", came, true, figures.added);
+    matchChanges(window, "", went, false, figures.removed);
+    return figures;
+}
+
 int usage()
 {
     std::printf("usage: event_benchmark.exe sim | schedule | pn532 <COMn> | pcsc\n");
@@ -616,6 +660,9 @@ int main(int argc, char **argv)
         const Figures standard = pcscRun(pcsc, false);
         const Figures events = pcscRun(pcsc, true);
         printSideBySide("PC/SC (resource manager's arrival)", standard, events);
+        const ReaderFigures readers = pcscReaderRun(pcsc);
+        std::printf("[%s] events, PC/SC, plug_and_play = 1:\n", Architecture);
+        printReaders("pcscd stopped / started", readers);
         return 0;
     }
     return usage();
