@@ -16,7 +16,7 @@ static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcCallback.cpp";
 
 NfcCallback::NfcCallback()
     : m_PluginWrapper(nullptr), m_EventQueue(nullptr), m_EventNotification(false), m_StatusEvent(nullptr),
-      m_TargetPresent(false), m_PresentTarget(0), m_LastFindTick(0), m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
+      m_TargetPresent(false), m_PresentTarget(0), m_LostReported(false), m_LostTarget(0), m_LastFindTick(0), m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
       m_ThreadHandle(nullptr), m_StopRequested(0), m_TargetNumber(0), m_TargetInformation(nullptr),
       m_CurrentDriverStatus(DRIVER_STATUS_NONE), m_StatusErrorInfo{0, 0}, m_PreviousDriverStatus(DRIVER_STATUS_NONE),
       m_PreviousStatusErrorInfo{0, 0}, m_DriverStatus(0), m_PollModeCardType(0), m_ListenModeCardType(0),
@@ -73,6 +73,7 @@ bool NfcCallback::startThread(ErrorInfo *error)
     }
     m_StopRequested = 0;
     m_TargetPresent = false;
+    m_LostReported = false;
     return NfcLifetime::startThread(m_ThreadEvents, &NfcCallback::threadBody, this, m_ThreadHandle, error);
 }
 
@@ -153,8 +154,8 @@ DWORD NfcCallback::nextWait() const
         const ULONGLONG elapsed = GetTickCount64() - m_LastFindTick;
         return elapsed >= CyclePeriodMilliseconds ? 0 : static_cast<DWORD>(CyclePeriodMilliseconds - elapsed);
     }
-    // Nothing due: the plug-in's signal wakes the thread; the cycle still runs now and then.
-    return CyclePeriodMilliseconds;
+    // Nothing due: only the plug-in's signal (or the stop) wakes the thread.
+    return INFINITE;
 }
 
 bool NfcCallback::findDue() const
@@ -283,6 +284,7 @@ void NfcCallback::postFind()
         return;
     }
     m_TargetPresent = true;
+    m_LostReported = false;
     m_PresentTarget = m_TargetNumber;
     m_LastFindTick = GetTickCount64();
     queue(KORVAT_NFC_EVENT_TARGET_FOUND, m_TargetNumber, m_TargetInformation,
@@ -331,13 +333,17 @@ void NfcCallback::queue(uint32_t kind, uint32_t targetNumber, const uint8_t *dat
 void NfcCallback::postLost()
 {
     uint32_t number = 0;
-    if (!m_TargetPresent && (m_AdditionalData == nullptr || m_AdditionalDataSize < GP_AD_TARGET_NUMBER + 4)) {
-        // Reported once already, or no target was ever announced: nothing to tell.
+    if (!NfcDriverStatus::departedTarget(m_AdditionalData, m_AdditionalDataSize, m_TargetPresent, m_PresentTarget,
+                                         number)) {
         NFC_LOG(0, "INFORMATION! A departure without a target announced; nothing is posted.\n");
         return;
     }
-    NfcDriverStatus::departedTarget(m_AdditionalData, m_AdditionalDataSize, m_TargetPresent, m_PresentTarget, number);
+    if (!m_TargetPresent && m_LostReported && number == m_LostTarget) {
+        return;  // the same departure read again
+    }
     m_TargetPresent = false;
+    m_LostReported = true;
+    m_LostTarget = number;
     NFC_LOG(0, "INFORMATION! Target %08xh departed: posted as lost, not as a card error.\n", number);
     queue(KORVAT_NFC_EVENT_TARGET_LOST, number, nullptr, 0);
     if (!hasWindow()) {

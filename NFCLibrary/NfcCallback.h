@@ -95,6 +95,9 @@ private:
     // The target announced last and not reported gone since, and when it was announced.
     bool m_TargetPresent;
     uint32_t m_PresentTarget;
+    // The departure posted last, not followed by a find since: a repeated report is not posted.
+    bool m_LostReported;
+    uint32_t m_LostTarget;
     ULONGLONG m_LastFindTick;
     bool m_StatusRead;  // the last status call succeeded
     HWND m_WindowHandle;

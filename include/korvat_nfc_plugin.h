@@ -225,8 +225,9 @@ GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
        it. Given: the port is open. The library hands the event over after gp_start_poll_mode and withdraws it before   \
        gp_stop_poll_mode and gp_close_port. Lock: held, by the application thread. Loader lock: may hold (the          \
        withdrawal is part of the library's stop at FreeLibrary): no wait for a thread, no loader work, no unbounded    \
-       wait. False: the library asks for the status every 50 ms instead; after a failed withdrawal it never closes    \
-       the event. */                                                                                                   \
+       wait. False when handed an event: the plug-in keeps no reference to it (the library closes it again and         \
+       asks for the status every 50 ms instead); false when withdrawing: the plug-in may still set it, and the         \
+       library never closes it. */                                                                                     \
     X(gp_set_status_event, (void *event, ErrorInfo *error), (event, error))                                            \
     /* Lists the ports this plug-in can open now, as entries "port name" NUL "reader name" NUL, the list ended by an    \
        empty entry (one more NUL); the port name as gp_open_port_and_transition_nfc_mode takes it (category prefix     \

@@ -41,6 +41,10 @@
     X(Nfc, korvatlib_nfc_stop_plug_and_play, (), ())                                                            \
     X(Nfc, korvatlib_nfc_start_logging, (const char *filename), (filename))                                     \
     X(Nfc, korvatlib_nfc_stop_logging, (), ())                                                                  \
+    X(Nfc, korvatlib_nfc_set_event_queue, (uint32_t enabled), (enabled))                                        \
+    X(Nfc, korvatlib_nfc_get_next_event, (KORVAT_NFC_EVENT * event, uint32_t timeout_ms), (event, timeout_ms))  \
+    X(Nfc, korvatlib_nfc_list_readers, (KORVAT_NFC_READER_RECORD * records, uint32_t capacity, uint32_t *count), \
+      (records, capacity, count))                                                                               \
     X(Tags, korvatlib_tags_identify, (const uint8_t *record, uint32_t record_size, KORVAT_TAG_INFO *info),      \
       (record, record_size, info))                                                                              \
     X(Tags, korvatlib_tags_read_ndef,                                                                           \

@@ -54,6 +54,14 @@ typedef void (__cdecl *fixture_set_status_load_t)(const char *name);
 // most capacity values and returns the number of calls.
 typedef uint32_t (__cdecl *fixture_status_times_t)(int64_t *ticks, uint32_t capacity);
 
+// The variant with the optional entry points: sets the status event the library handed over
+// (1) or, when none is held (never handed, refused, or withdrawn), does nothing (0).
+typedef int (__cdecl *fixture_signal_status_t)(void);
+// The bytes gp_list_ports hands over from now on, as they are (default, and after a reset: the
+// empty list, one NUL). Its answer is scripted under the name "gp_list_ports"; its calls are
+// counted but not logged.
+typedef void (__cdecl *fixture_set_ports_t)(const char *list, uint32_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -4,6 +4,7 @@
 //   FIXTURE_OMIT_READ       no gp_read export
 //   FIXTURE_OMIT_CLOSE_PORT no gp_close_port export
 //   FIXTURE_INFO_FAILS      gp_get_plugin_information answers false with (0xE0000001, 0x42)
+//   FIXTURE_OPTIONAL_ENTRIES also exports the optional gp_set_status_event and gp_list_ports
 #include <windows.h>
 
 #include <cstdio>
@@ -102,6 +103,8 @@ struct FixtureState {
     std::vector<int64_t> statusTimes;
     volatile LONG bareRead = 0;
     GuardedBlock block;
+    HANDLE statusEvent = nullptr;  // the event the library handed over (not owned)
+    std::string portList = std::string(1, '\0');  // what gp_list_ports hands over, as is
 
     FixtureState() { InitializeCriticalSection(&lock); }
     ~FixtureState() { DeleteCriticalSection(&lock); }
@@ -187,6 +190,7 @@ FIXTURE_EXPORT void __cdecl fixture_reset(void)
     s.callLog = true;
     s.bareRead = 0;
     s.statusTimes.clear();
+    s.portList.assign(1, '\0');
 }
 
 FIXTURE_EXPORT void __cdecl fixture_set_answer(const char *entry, int result, int write, uint32_t code, uint32_t detail)
@@ -313,6 +317,18 @@ void __stdcall statusApc(ULONG_PTR milliseconds)
     Sleep(static_cast<DWORD>(milliseconds));
 }
 } // namespace
+
+FIXTURE_EXPORT int __cdecl fixture_signal_status(void)
+{
+    Locked l;
+    return state().statusEvent != nullptr && SetEvent(state().statusEvent) ? 1 : 0;
+}
+
+FIXTURE_EXPORT void __cdecl fixture_set_ports(const char *list, uint32_t size)
+{
+    Locked l;
+    state().portList.assign(list, size);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Plug-in entry points
@@ -522,3 +538,47 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_get_plugin_information(uint8_t *PortCategory, 
     return result;
 #endif
 }
+
+#ifdef FIXTURE_OPTIONAL_ENTRIES
+FIXTURE_EXPORT GP_BOOL __cdecl gp_set_status_event(void *event, ErrorInfo *error)
+{
+    Inside inside;
+    const GP_BOOL result = answer("gp_set_status_event", event != nullptr ? "event" : "null", error);
+    Locked l;
+    if (event != nullptr && result) {
+        state().statusEvent = event;
+    } else if (event == nullptr && result) {
+        state().statusEvent = nullptr;  // withdrawn: never touched again
+    }
+    return result;
+}
+
+FIXTURE_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size, uint32_t *needed_size,
+                                             ErrorInfo *error)
+{
+    Inside inside;
+    {
+        // Counted, not logged: the watcher asks every 250 ms.
+        Locked l;
+        ++state().counts["gp_list_ports"];
+    }
+    const Answer a = [] {
+        Locked l;
+        return state().answers.count("gp_list_ports") ? state().answers["gp_list_ports"] : Answer();
+    }();
+    if (a.write && error != nullptr) {
+        error->error_code = a.code;
+        error->detail_code = a.detail;
+    }
+    if (!a.result) {
+        return 0;
+    }
+    Locked l;
+    const std::string &list = state().portList;
+    *needed_size = static_cast<uint32_t>(list.size());
+    if (list.size() <= buffer_size && !list.empty()) {
+        std::memcpy(buffer, list.data(), list.size());
+    }
+    return 1;
+}
+#endif

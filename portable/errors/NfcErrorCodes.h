@@ -31,6 +31,8 @@
     X(KORVAT_NFC_E_DRIVER_STATUS)            \
     X(KORVAT_NFC_E_UNSUPPORTED_TARGET)       \
     X(KORVAT_NFC_E_PROCESS_EXITING)          \
+    X(KORVAT_NFC_E_NO_EVENT)                 \
+    X(KORVAT_NFC_E_BUFFER_TOO_SMALL)         \
     X(KORVAT_NFC_E_CARD_ERROR_1)             \
     X(KORVAT_NFC_E_CARD_ERROR_2)             \
     X(KORVAT_NFC_E_CARD_ERROR_OTHER)         \

@@ -148,6 +148,15 @@ TEST_F(StdcallCompanionTest, TheRoadOfOneTagGoesThroughEveryWrapper)
     ASSERT_EQ(nfc.call("korvatlib_nfc_start_logging", logFile.c_str()), 1) << std::hex << nfc.nfcError().first;
 
     ASSERT_EQ(nfc.call("korvatlib_nfc_initialize"), 1) << std::hex << nfc.nfcError().first;
+    // The exports after the twenty: the queue on, and the readers listed (whatever the plug-in
+    // lists, eight records hold it).
+    EXPECT_EQ(nfc.call("korvatlib_nfc_set_event_queue", 2u), 0);
+    EXPECT_EQ(nfc.nfcError(), Pair(KORVAT_NFC_E_INVALID_ARGUMENT, 0));
+    ASSERT_EQ(nfc.call("korvatlib_nfc_set_event_queue", 1u), 1);
+    KORVAT_NFC_READER_RECORD readers[8];
+    uint32_t readerCount = 99;
+    EXPECT_EQ(nfc.call("korvatlib_nfc_list_readers", readers, 8u, &readerCount), 1) << std::hex << nfc.nfcError().first;
+    EXPECT_LE(readerCount, 8u);
     char port[16] = {0};
     ASSERT_EQ(nfc.call("korvatlib_nfc_open", port), 1) << std::hex << nfc.nfcError().first;
     EXPECT_STREQ(port, "SIM0") << "the first configured port's name is written back";
@@ -175,6 +184,13 @@ TEST_F(StdcallCompanionTest, TheRoadOfOneTagGoesThroughEveryWrapper)
         }
     }
     ASSERT_TRUE(enabled) << "no access to the tag within 10 s";
+    // The queue holds what the messages carried, the first find among them.
+    KORVAT_NFC_EVENT event;
+    event.kind = 0;
+    while (event.kind != KORVAT_NFC_EVENT_TARGET_FOUND) {
+        ASSERT_EQ(nfc.call("korvatlib_nfc_get_next_event", &event, 0u), 1) << std::hex << nfc.nfcError().first;
+    }
+    EXPECT_EQ(Bytes(event.data, event.data + event.data_size), record);
     ASSERT_GE(record.size(), 23u);
     EXPECT_EQ(record[0], DEVICE_TYPE_NFC_14443A_18092_106K);
     EXPECT_EQ(record[11], 7) << "NFCID1_size";

@@ -248,6 +248,9 @@ KorvatDll::KorvatDll()
     bind(m_Module, get_last_error, "korvatlib_nfc_get_last_error");
     bind(m_Module, start_logging, "korvatlib_nfc_start_logging");
     bind(m_Module, stop_logging, "korvatlib_nfc_stop_logging");
+    bind(m_Module, set_event_queue, "korvatlib_nfc_set_event_queue");
+    bind(m_Module, get_next_event, "korvatlib_nfc_get_next_event");
+    bind(m_Module, list_readers, "korvatlib_nfc_list_readers");
 }
 
 KorvatDll::~KorvatDll()
@@ -290,6 +293,8 @@ FixturePlugin::FixturePlugin(const std::string &path)
     bind(m_Module, setCallLog, "fixture_set_call_log");
     bind(m_Module, statusThread, "fixture_status_thread");
     bind(m_Module, setStatusLoad, "fixture_set_status_load");
+    bind(m_Module, signalStatus, "fixture_signal_status");
+    bind(m_Module, setPorts, "fixture_set_ports");
 }
 
 FixturePlugin::~FixturePlugin()
@@ -308,7 +313,7 @@ std::string FixturePlugin::calls()
     return text;
 }
 
-MessageWindow::MessageWindow(const char *findName, const char *enableName)
+MessageWindow::MessageWindow(const char *findName, const char *enableName, bool readers) : m_Readers(readers)
 {
     m_Window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     m_Find = RegisterWindowMessageA(findName);
@@ -325,7 +330,10 @@ MessageWindow::~MessageWindow()
 void MessageWindow::record(const MSG &msg)
 {
     ReceivedMessage received{msg.message, msg.wParam, msg.lParam, {}, GetTickCount()};
-    if (msg.message == m_Find && msg.lParam != 0) {
+    if (m_Readers && (msg.message == m_Find || msg.message == m_Enable) && msg.lParam != 0) {
+        const uint8_t *p = reinterpret_cast<const uint8_t *>(msg.lParam);
+        received.bytes.assign(p, p + sizeof(KORVAT_NFC_READER_RECORD));
+    } else if (msg.message == m_Find && msg.lParam != 0 && msg.wParam != KORVAT_NFC_LOST_TARGET) {
         const uint8_t *p = reinterpret_cast<const uint8_t *>(msg.lParam);
         size_t size = 8;  // error pair
         if (msg.wParam == KORVAT_NFC_FIND_TARGET) {

@@ -78,7 +78,7 @@ public:
     void setEmptyDebugLog(const std::string &path);
 };
 
-// The twenty exports of a freshly loaded korvat_nfc_library_for_vb.dll.
+// The exports of a freshly loaded korvat_nfc_library_for_vb.dll.
 class KorvatDll {
 public:
     KorvatDll();   // LoadLibrary; ASSERTs in the caller should check loaded()
@@ -109,6 +109,9 @@ public:
     KORVAT_NFC_BOOL(__cdecl *get_last_error)(uint32_t *) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *start_logging)(const char *) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *stop_logging)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *set_event_queue)(uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *get_next_event)(KORVAT_NFC_EVENT *, uint32_t) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *list_readers)(KORVAT_NFC_READER_RECORD *, uint32_t, uint32_t *) = nullptr;
 
     KorvatDll(const KorvatDll &) = delete;
     KorvatDll &operator=(const KorvatDll &) = delete;
@@ -139,6 +142,8 @@ public:
     fixture_set_call_log_t setCallLog = nullptr;
     fixture_status_thread_t statusThread = nullptr;
     fixture_set_status_load_t setStatusLoad = nullptr;
+    fixture_signal_status_t signalStatus = nullptr;  // the variant with the optional entry points only
+    fixture_set_ports_t setPorts = nullptr;          // the variant with the optional entry points only
 
     std::string calls();  // the whole call log
     // How often the notification thread has asked for the driver status since the last reset.
@@ -157,13 +162,14 @@ struct ReceivedMessage {
     UINT message;
     WPARAM wParam;
     LPARAM lParam;
-    std::vector<uint8_t> bytes;  // record bytes (find, wParam 1) or the error pair (find, wParam 0)
+    std::vector<uint8_t> bytes;  // record bytes (find, wParam 1), the error pair (find, wParam 0), or a reader record
     DWORD tick;
 };
 
 class MessageWindow {
 public:
-    MessageWindow(const char *findName, const char *enableName);
+    // readers: the two messages are the plug-and-play ones, whose lParam points to a reader record.
+    MessageWindow(const char *findName, const char *enableName, bool readers = false);
     ~MessageWindow();
     HWND handle() const { return m_Window; }
     UINT findMessage() const { return m_Find; }
@@ -182,6 +188,7 @@ private:
     HWND m_Window = nullptr;
     UINT m_Find = 0;
     UINT m_Enable = 0;
+    bool m_Readers = false;
 };
 
 // Pumps the window (copying each record as it arrives) until the plug-in has been asked for the
