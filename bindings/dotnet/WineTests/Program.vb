@@ -161,7 +161,8 @@ Module Program
 
     ' Two cards, one after the other, in both modes: with event_notification = 1 each target's
     ' TargetLost (its number) comes after its TargetFound and before the next target's, on the
-    ' context's thread; in the default mode the same cards raise no TargetLost.
+    ' context's thread, and a wait is no longer given a target that left; in the default mode the
+    ' same cards raise no TargetLost.
     Private Sub TargetLostFollowsItsTarget()
         UseScenario(String.Format(CardA, 0, 900) & String.Format(CardB, 1800, 2700, ""))
         For Each eventMode In {True, False}
@@ -184,6 +185,14 @@ Module Program
                     reader.StartPolling(TargetKinds.All)
                     ' The second card leaves 2.7 s after the start; its departure comes well within 1.3 s more.
                     context.PumpUntil(Function() False, TimeSpan.FromMilliseconds(4000))
+                    ' Both were found while no wait was pending: a wait gets the first of them, unless
+                    ' they left (then none is given).
+                    Dim pending = reader.WaitForTargetAsync()
+                    If eventMode Then
+                        Check(Not pending.Wait(300), "a wait is not given a target that left")
+                    Else
+                        Check(pending.Wait(300) AndAlso pending.Result.TargetNumber = numbers(0), "a wait is given the first target found")
+                    End If
                 End Using
             Finally
                 SynchronizationContext.SetSynchronizationContext(Nothing)
