@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "NfcRegistryList.h"
+
 namespace korvat_plugin {
 
 const char LibraryKey[] = "SOFTWARE\\Ravo Corporation\\Korvat NFC Library";
@@ -24,6 +26,24 @@ bool readLibraryString(const char *name, std::string &value)
     }
     RegCloseKey(key);
     return ok;
+}
+
+std::vector<std::string> configuredPortNames()
+{
+    // The library's limits of port_name_list.
+    const size_t mostCharacters = 512;
+    const size_t mostItems = 32;
+    std::string list;
+    std::vector<std::string> items, names;
+    if (readLibraryString("port_name_list", list)) {
+        NfcRegistryList::parse(list, mostCharacters, items);
+    }
+    for (size_t i = 0; i < items.size() && i < mostItems; ++i) {
+        if (!items[i].empty()) {
+            names.push_back(items[i]);
+        }
+    }
+    return names;
 }
 
 }  // namespace korvat_plugin

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korvat_plugin {
 
@@ -10,5 +11,8 @@ extern const char LibraryKey[];
 
 // A value of the key as text up to its first NUL; false when the key or the value is missing.
 bool readLibraryString(const char *name, std::string &value);
+
+// The names of port_name_list, split and cut as the library reads them (empty items left out).
+std::vector<std::string> configuredPortNames();
 
 }  // namespace korvat_plugin

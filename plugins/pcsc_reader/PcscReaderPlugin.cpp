@@ -5,7 +5,8 @@
 // How it keeps the loader-lock rules beyond the skeleton's: the poll thread never blocks in the
 // resource manager (each step asks for the reader's state with a zero time-out), so a closer
 // waits one step at most; a close disconnects the card and releases the context, calls that
-// load and free nothing. Every failed entry point is traced with its error pair.
+// load and free nothing. gp_list_ports makes and releases a context of its own per call. Every
+// failed entry point is traced with its error pair.
 #include <windows.h>
 
 #include "PcscReader.h"
@@ -60,6 +61,17 @@ public:
 
     void close() override { closeCore(); }
 
+    // The resource manager's readers now, asked with a context of the list's own for the one call
+    // (the open port's belongs to the poll thread): SCardEstablishContext and SCardListReaders
+    // answer at once, with the service or without it.
+    bool listPorts(std::vector<reader::PortEntry> &ports, korvat_plugin::Error &error) override
+    {
+        std::string filter;
+        korvat_plugin::readLibraryString(PCSC_READER_FILTER_VALUE, filter);
+        m_ListScard.setPortName("list");
+        return pcsc::listPorts(m_ListScard, filter, ports, error);
+    }
+
     void traceFailure(const char *entry, const korvat_plugin::Error &error) override
     {
         char line[160];
@@ -69,6 +81,7 @@ public:
 
 private:
     PcscWinscard m_Scard;
+    PcscWinscard m_ListScard;  // gp_list_ports's, used beside the poll thread's
 };
 
 PcscReaderPlugin g_Reader;

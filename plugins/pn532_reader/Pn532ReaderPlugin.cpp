@@ -4,10 +4,12 @@
 //
 // How it keeps the loader-lock rules beyond the skeleton's: the link's reads wait in slices of
 // 50 ms and give up at once when a closer cancels the line (cancelIo), and the commands of a
-// close (release, RF off, PowerDown) wait at most 500 ms each.
+// close (release, RF off, PowerDown) wait at most 500 ms each. gp_list_ports asks Windows whether
+// each configured COM port exists, without opening it (Pn532SerialLink::present).
 #include "Pn532PortName.h"
 #include "Pn532Reader.h"
 #include "Pn532SerialLink.h"
+#include "PluginRegistry.h"
 #include "ReaderCore.h"
 #include "pn532_reader.h"
 
@@ -63,6 +65,20 @@ public:
     }
 
     void cancelIo(bool cancelled) override { m_Link.cancel(cancelled); }
+
+    // The COM ports of port_name_list that exist now, each with its own name as the reader's:
+    // nothing is opened to find them.
+    bool listPorts(std::vector<reader::PortEntry> &ports, korvat_plugin::Error &) override
+    {
+        ports.clear();
+        for (const std::string &name : korvat_plugin::configuredPortNames()) {
+            std::string device;
+            if (pn532::serialDeviceName(name, device) && Pn532SerialLink::present(device)) {
+                ports.push_back({name, name});
+            }
+        }
+        return true;
+    }
 
 private:
     Pn532SerialLink m_Link;

@@ -47,6 +47,33 @@ bool Pn532SerialLink::open(const std::string &device, DWORD &windowsError)
     return true;
 }
 
+// Windows names every serial port in the DOS device namespace. Wine 8 does not for a port that
+// is a symbolic link in the prefix's dosdevices to a Unix tty (how adapters and the emulator
+// appear there), but it tells a missing one apart when asked for the device's attributes:
+// ERROR_BAD_DEV_TYPE (or not found) when the link or its tty is gone, ERROR_INVALID_PARAMETER
+// when it is there, open or not. Any answer but "not there" counts as present: a port held
+// open elsewhere may refuse the question.
+bool Pn532SerialLink::present(const std::string &device)
+{
+    const std::string dosName = device.substr(device.find_last_of('\\') + 1);
+    char target[256];
+    if (QueryDosDeviceA(dosName.c_str(), target, sizeof target) != 0) {
+        return true;
+    }
+    if (GetFileAttributesA(device.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_DEV_TYPE:
+    case ERROR_INVALID_NAME:
+        return false;
+    default:
+        return true;
+    }
+}
+
 void Pn532SerialLink::close()
 {
     if (m_Port != INVALID_HANDLE_VALUE) {

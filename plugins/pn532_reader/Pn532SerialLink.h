@@ -16,6 +16,9 @@ public:
 
     // Opens and sets up the device (\\.\COMn); false with the Windows error code.
     bool open(const std::string &device, DWORD &windowsError);
+    // Whether the serial device ("\\.\COMn") exists now, without opening it (bounded, no loader
+    // work: it may be waited for under the loader lock).
+    static bool present(const std::string &device);
     void close();
 
     bool write(const uint8_t *data, size_t length) override;

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "NfcRegistryList.h"
 #include "PluginRegistry.h"
 #include "PluginSection.h"
 #include "ReaderPlugin.h"
@@ -151,11 +150,7 @@ public:
             }
         }
         if (scenario.ports.empty()) {
-            std::string list;
-            std::vector<std::string> names;
-            korvat_plugin::readLibraryString("port_name_list", list);
-            NfcRegistryList::parse(list, PortListCharacters, names);
-            for (const std::string &name : names) {
+            for (const std::string &name : korvat_plugin::configuredPortNames()) {
                 if (knowsPort(name)) {
                     ports.push_back({name, sim::DefaultReaderName});
                 }
@@ -203,9 +198,6 @@ public:
     }
 
 private:
-    // The library reads port_name_list up to this many characters.
-    static const size_t PortListCharacters = 512;
-
     static const sim::PortSchedule *schedule(const sim::Scenario &scenario, const std::string &portName)
     {
         for (const sim::PortSchedule &port : scenario.ports) {

@@ -58,9 +58,14 @@ const char *outcomeName(ProbeOutcome outcome)
 
 }  // namespace
 
+namespace {
+
+const unsigned LargestPortNumber = 9;  // one digit
+
+}  // namespace
+
 bool portNumber(const std::string &portName, unsigned &number)
 {
-    const unsigned LargestPortNumber = 9;  // one digit
     return reader::numberedPort(portName, PCSC_CATEGORY_NAME, LargestPortNumber, number);
 }
 
@@ -78,6 +83,28 @@ bool chooseReader(const std::vector<std::string> &readers, const std::string &fi
         }
     }
     return false;
+}
+
+bool listPorts(Scard &scard, const std::string &filter, std::vector<reader::PortEntry> &ports, Error &error)
+{
+    ports.clear();
+    std::vector<std::string> readers;
+    uint32_t code = scard.establishContext();
+    if (code == 0) {
+        code = scard.listReaders(readers);
+        scard.releaseContext();
+    }
+    if (code == ScardENoReadersAvailable || (code != 0 && classifyScardCode(code) == Failure::ServiceGone)) {
+        return true;
+    }
+    if (code != 0) {
+        return fail(error, PCSC_E_READER_GONE, code);
+    }
+    std::string name;
+    for (unsigned number = 0; number <= LargestPortNumber && chooseReader(readers, filter, number, name); ++number) {
+        ports.push_back({PCSC_CATEGORY_NAME + std::to_string(number), name});
+    }
+    return true;
 }
 
 Reader::Reader(Scard &scard, const std::string &filter)

@@ -19,6 +19,7 @@
 #include "PcscError.h"
 #include "PcscProfile.h"
 #include "PcscTargetRecord.h"
+#include "ReaderPortList.h"
 #include "ReaderReports.h"
 
 namespace pcsc {
@@ -60,6 +61,12 @@ bool portNumber(const std::string &portName, unsigned &number);
 // The `number`th reader (from 0, in the list's order) whose name contains `filter`.
 bool chooseReader(const std::vector<std::string> &readers, const std::string &filter, unsigned number,
                   std::string &reader);
+// The ports of the readers the resource manager has now (gp_list_ports), numbered as chooseReader
+// numbers them (PCSC0 to PCSC9), each with its reader's name, asked with a context of `scard`'s
+// own that lives for the one call. True with the list, empty while the resource manager is gone
+// or has no reader; false with the pair (PCSC_E_SERVICE, PCSC_E_READER_GONE, the SCARD_ code as
+// detail) for another failure.
+bool listPorts(Scard &scard, const std::string &filter, std::vector<reader::PortEntry> &ports, Error &error);
 
 class Reader {
 public:

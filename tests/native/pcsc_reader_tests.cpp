@@ -577,3 +577,57 @@ TEST_F(PcscReaderTest, TheStatesAreCheckedBeforeTheReaderIsAsked)
 }
 
 }  // namespace
+
+namespace {
+
+// The port list a resource manager's readers give, one call after another on one model: the
+// readers the filter lets through, numbered as an open numbers them; none while the service is
+// stopped, and back once it runs again (with a context of the new service).
+TEST(PcscPortList, ReadersNumberedAsAnOpenNumbersThemAndNoneWhileTheServiceIsGone)
+{
+    std::vector<std::string> eleven;
+    std::string firstTen;
+    for (int i = 0; i < 11; ++i) {
+        eleven.push_back("Model Reader " + std::to_string(i));
+        firstTen += i < 10 ? "PCSC" + std::to_string(i) + "(Model Reader " + std::to_string(i) + ") " : "";
+    }
+    const struct {
+        const char *name;
+        std::vector<std::string> readers;
+        bool serviceUp;
+        const char *filter;
+        std::string listed;
+    } steps[] = {
+        {"two readers", {"Model Reader 0", "Model Reader 1"}, true, "", "PCSC0(Model Reader 0) PCSC1(Model Reader 1) "},
+        {"filtered", {"Other 0", "Model Reader 1", "Model Reader 2"}, true, "Model",
+         "PCSC0(Model Reader 1) PCSC1(Model Reader 2) "},
+        {"service stopped", {"Model Reader 0"}, false, "", ""},
+        {"service started again", {"Model Reader 0"}, true, "", "PCSC0(Model Reader 0) "},
+        {"no reader", {}, true, "", ""},
+        {"one digit only", eleven, true, "", firstTen},
+    };
+    ModelScard scard;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.name);
+        scard.readers = step.readers;
+        if (step.serviceUp && !scard.serviceUp) {
+            scard.serviceUp = true;
+        } else if (!step.serviceUp && scard.serviceUp) {
+            scard.stopService();
+        }
+        std::vector<reader::PortEntry> ports{{"stale", "left over"}};
+        reader::Error error;
+        ASSERT_TRUE(pcsc::listPorts(scard, step.filter, ports, error)) << std::hex << error.code;
+        std::string listed;
+        for (const reader::PortEntry &port : ports) {
+            listed += port.portName + "(" + port.readerName + ") ";
+            std::string chosen;
+            EXPECT_TRUE(pcsc::chooseReader(step.readers, step.filter, port.portName[4] - '0', chosen) &&
+                        chosen == port.readerName)
+                << port.portName << " opens another reader";
+        }
+        EXPECT_EQ(listed, step.listed);
+    }
+}
+
+}  // namespace

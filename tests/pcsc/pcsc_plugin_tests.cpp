@@ -257,6 +257,57 @@ TEST_F(PcscPluginTest, TheStatusCallsReportTheResourceManagerGoneUntilItIsBack)
     EXPECT_EQ(hex(field(again, GP_AD_A_NFCID1, 7)), T4aUid);
 }
 
+// With an event handed over, the poll thread sets it once per change: the card found, the card
+// removed (its card error flagged as a departure, with the target's number and data).
+TEST_F(PcscPluginTest, StatusEventIsSetOnArrivalAndRemovalAndTheRemovalNamesTheTarget)
+{
+    ASSERT_NE(plugin.setStatusEvent, nullptr);
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    ASSERT_TRUE(plugin.startPoll(AllKinds, &error));
+    ASSERT_TRUE(plugin.setStatusEvent(event, &error));
+    std::string tokens;
+    {
+        VirtualCard card("--card t4a --profile pn532");
+        tokens = statusesOnEvent(plugin.driverStatus, event, 1, ArrivalLimitMs);
+        card.remove();
+        tokens += statusesOnEvent(plugin.driverStatus, event, 1, 5000);
+    }
+    EXPECT_EQ(tokens, "F1 L1 ");
+    EXPECT_EQ(WaitForSingleObject(event, 500), static_cast<DWORD>(WAIT_TIMEOUT)) << "set with nothing new";
+    EXPECT_TRUE(plugin.setStatusEvent(nullptr, &error));
+    EXPECT_TRUE(plugin.stopPoll(&error));
+    EXPECT_TRUE(plugin.close(&error));
+    CloseHandle(event);
+}
+
+// The resource manager's readers, PCSC0 the one an open of PCSC0 takes; none while pcscd is
+// stopped (asked within a bound), the same again once it runs.
+TEST_F(PcscPluginTest, ListsTheResourceManagersReadersAndNoneWhileItIsGone)
+{
+    ASSERT_NE(plugin.listPorts, nullptr);
+    const std::string before = listedPorts(plugin.listPorts);
+    const std::string first = "PCSC0(Virtual PCD 00 00) ";
+    EXPECT_EQ(before.compare(0, first.size(), first), 0) << before;
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open("PCSC0", &error)) << pairText(error);
+    EXPECT_EQ(listedPorts(plugin.listPorts), before) << "the open port";
+    ASSERT_EQ(control().ask("pcscd-stop"), "ok");
+    const DWORD asked = GetTickCount();
+    const std::string during = listedPorts(plugin.listPorts);
+    const DWORD took = GetTickCount() - asked;
+    ASSERT_EQ(control().ask("pcscd-start"), "ok");
+    std::printf("gp_list_ports with pcscd stopped: %lu ms\n", static_cast<unsigned long>(took));
+    EXPECT_EQ(during, "");
+    std::string after;
+    for (const DWORD begun = GetTickCount(); after != before && GetTickCount() - begun < 10000; Sleep(100)) {
+        after = listedPorts(plugin.listPorts);
+    }
+    EXPECT_EQ(after, before) << "not listed again";
+    EXPECT_TRUE(plugin.close(&error));
+}
+
 uint32_t word(const std::vector<uint8_t> &bytes, size_t offset)
 {
     return bytes.size() < offset + 4 ? 0 : bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |

@@ -51,7 +51,7 @@ protected:
 
     // An emulated port: index 0 card, 1 unplugged at the first exchange, 2 silent, 3 not a PN532,
     // 6 unplugged at the second presence check and back 1.5 s later, 7 a card at the field's edge,
-    // 8 a Type 2 Tag.
+    // 8 a Type 2 Tag, 14 a card that leaves after a second and another that comes, 15 as 6.
     std::string port(size_t index)
     {
         const std::vector<std::string> ports = emulatedPorts();
@@ -333,6 +333,91 @@ TEST_F(Pn532PluginTest, AProcessThatEndsWithThePortOpenOrPollingExitsNormally)
 // it): while polling, with a device access open, and after a start of poll mode that failed
 // because it was made under the loader lock. FreeLibrary returns at once, the plug-in's module
 // is gone a second later (its thread left it), and the port opens again.
+// With an event handed over, the poll thread sets it once per change: the card found, the card
+// gone (its card error flagged as a departure with the target's number), the next card. Once
+// withdrawn, the event is never set again, while the status goes on as before.
+TEST_F(Pn532PluginTest, StatusEventIsSetOncePerChangeAndNeverAfterItsWithdrawal)
+{
+    ASSERT_NE(plugin.setStatusEvent, nullptr);
+    const struct {
+        const char *name;
+        bool withdrawAfterFind;
+        const char *onEvent;
+    } cases[] = {
+        {"handed over", false, "F1 L1 F2 "},
+        {"withdrawn after the find", true, "F1 "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ErrorInfo error{0, 0};
+        ASSERT_TRUE(plugin.open(port(14).c_str(), &error)) << std::hex << error.error_code;
+        ASSERT_TRUE(plugin.startPoll(DEVICE_TYPE_NFC_14443A_18092_106K, &error));
+        ASSERT_TRUE(plugin.setStatusEvent(event, &error));
+        std::string tokens = statusesOnEvent(plugin.driverStatus, event, 1, 3000);
+        if (c.withdrawAfterFind) {
+            ASSERT_TRUE(plugin.setStatusEvent(nullptr, &error));
+        }
+        tokens += statusesOnEvent(plugin.driverStatus, event, 2, 3500);
+        EXPECT_EQ(tokens, c.onEvent);
+        EXPECT_EQ(WaitForSingleObject(event, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "set with nothing new";
+        if (c.withdrawAfterFind) {
+            Status departed;
+            EXPECT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, departed, 100)) << "the next card, asked for";
+        }
+        EXPECT_TRUE(plugin.setStatusEvent(nullptr, &error));
+        EXPECT_TRUE(plugin.stopPoll(&error));
+        EXPECT_TRUE(plugin.close(&error));
+        CloseHandle(event);
+    }
+}
+
+// The departure's own word: the card error the plug-in always reported, with the bit beside it.
+TEST_F(Pn532PluginTest, DepartureKeepsItsCardErrorAndCarriesTheTargetsData)
+{
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open(port(14).c_str(), &error)) << std::hex << error.error_code;
+    ASSERT_TRUE(plugin.startPoll(DEVICE_TYPE_NFC_14443A_18092_106K, &error));
+    Status found, departed;
+    ASSERT_TRUE(waitForStatus(GP_CONNECT_REPORT_POLL_MODE, found, 3000));
+    const Bytes foundData(found.data, found.data + found.size);
+    ASSERT_TRUE(waitForStatus(GP_STATUS_CARD_ERROR, departed, 3000));
+    EXPECT_EQ(departed.word, GP_STATUS_CARD_ERROR | PN532_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT |
+                                 GP_TARGET_DEPARTED);
+    EXPECT_EQ(departed.cardType, DEVICE_TYPE_NFC_14443A_18092_106K);
+    EXPECT_EQ(Bytes(departed.data, departed.data + departed.size), foundData);
+    EXPECT_EQ(departed.error.error_code, PN532_E_CARD_NO_ANSWER);
+    EXPECT_TRUE(plugin.stopPoll(&error));
+    EXPECT_TRUE(plugin.close(&error));
+}
+
+// port_name_list's COM ports that exist now, each named after itself: a port whose emulator's
+// link went away (the reader unplugged while open) is left out until it is back.
+TEST_F(Pn532PluginTest, ListsTheConfiguredComPortsThatExistNow)
+{
+    ASSERT_NE(plugin.listPorts, nullptr);
+    registry.setString("port_name_list", port(15) + ", SIM0, COM250,, " + port(0));
+    const std::string both = port(15) + "(" + port(15) + ") " + port(0) + "(" + port(0) + ") ";
+    const std::string one = port(0) + "(" + port(0) + ") ";
+    EXPECT_EQ(listedPorts(plugin.listPorts), both);
+    ErrorInfo error{0, 0};
+    ASSERT_TRUE(plugin.open(port(15).c_str(), &error));
+    EXPECT_EQ(listedPorts(plugin.listPorts), both) << "an open port is present";
+    ASSERT_TRUE(plugin.startPoll(DEVICE_TYPE_NFC_14443A_18092_106K, &error));
+    const auto waitForList = [&](const std::string &expected, DWORD limitMs) {
+        for (const DWORD begun = GetTickCount(); GetTickCount() - begun < limitMs; Sleep(20)) {
+            if (listedPorts(plugin.listPorts) == expected) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitForList(one, 6000)) << "the unplugged reader is still listed";
+    EXPECT_TRUE(waitForList(both, 4000)) << "the reader plugged in again is not listed";
+    EXPECT_TRUE(plugin.stopPoll(&error));
+    EXPECT_TRUE(plugin.close(&error));
+}
+
 TEST_F(Pn532PluginTest, FreeLibraryOfTheLibraryReturnsPromptlyAndLeavesNoThreadBehind)
 {
     registry.setString("plugins_home_directory", binDirectory() + "pn532_plugins");

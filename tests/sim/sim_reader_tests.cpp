@@ -14,7 +14,6 @@
 #include "Type3TagWriter.h"
 #include "Type4TagReader.h"
 #include "Type4TagWriter.h"
-#include "ReaderPortList.h"
 #include "korvat_nfc_plugin.h"
 #include "sim_reader.h"
 
@@ -531,41 +530,22 @@ TEST_F(SimReaderTest, CardsEnterAndLeaveTheFieldOnSchedule)
 // Status event, departures and reader lists
 // ---------------------------------------------------------------------------------------------
 
-uint32_t targetNumberOf(const Status &s)
-{
-    uint32_t number = 0;
-    if (s.data.size() >= GP_AD_TARGET_NUMBER + 4) {
-        std::memcpy(&number, s.data.data() + GP_AD_TARGET_NUMBER, 4);
-    }
-    return number;
-}
-
-// A status as a word: F<n> found, L<n> target n departed (flagged, with its card type and the
-// pair), E<word> another card error, W waiting, A enabled, I idle.
+// The sim's own status as the shared tokens read it; a departure also carries the sim's pair.
 std::string statusWord(const Status &s)
 {
-    const uint32_t departed =
-        GP_STATUS_CARD_ERROR | SIM_CARD_ERROR_LEFT_FIELD << GP_CARD_ERROR_DETAIL_SHIFT | GP_TARGET_DEPARTED;
-    if (!s.ok) {
-        return "fail";
+    PluginStatus status;
+    status.ok = s.ok;
+    status.word = s.status;
+    status.cardType = s.cardType;
+    status.size = static_cast<uint32_t>(s.data.size());
+    status.data = const_cast<uint8_t *>(s.data.data());
+    std::string token = statusToken(status);
+    if (token[0] == 'L' && (pair(s.error) != std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_LEFT_FIELD) ||
+                            (s.status & GP_CARD_ERROR_DETAIL_MASK) >> GP_CARD_ERROR_DETAIL_SHIFT !=
+                                SIM_CARD_ERROR_LEFT_FIELD)) {
+        token += "(pair " + std::to_string(s.error.error_code) + ")";
     }
-    if (s.status == (GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE)) {
-        return "F" + std::to_string(targetNumberOf(s));
-    }
-    if (s.status == departed && s.cardType != 0 &&
-        pair(s.error) == std::make_pair(SIM_E_NO_RESPONSE, SIM_NO_RESPONSE_LEFT_FIELD)) {
-        return "L" + std::to_string(targetNumberOf(s));
-    }
-    switch (s.status) {
-    case GP_STATUS_STATE_IDLE: return "I";
-    case GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING: return "W";
-    case GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED: return "A";
-    default: {
-        char word[16];
-        wsprintfA(word, "E%08X", s.status);
-        return word;
-    }
-    }
+    return token;
 }
 
 class SimStatusEventTest : public SimReaderTest {
@@ -584,18 +564,9 @@ protected:
         CloseHandle(event);
     }
 
-    // The statuses read each time the event is set, until `count` were read or `limitMs` passed.
     std::string statusesOnEvent(size_t count, DWORD limitMs)
     {
-        std::string words;
-        const DWORD begun = GetTickCount();
-        for (size_t i = 0; i < count && GetTickCount() - begun < limitMs; ++i) {
-            if (WaitForSingleObject(event, limitMs - (GetTickCount() - begun)) != WAIT_OBJECT_0) {
-                break;
-            }
-            words += statusWord(readStatus()) + " ";
-        }
-        return words;
+        return korvat_test::statusesOnEvent(plugin.gp_get_driver_status, event, count, limitMs);
     }
 
     HANDLE event = nullptr;
@@ -668,35 +639,6 @@ TEST_F(SimStatusEventTest, HandOverNeedsTheOpenPortAndWithdrawalAlwaysSucceeds)
     EXPECT_FALSE(plugin.gp_set_status_event(event, nullptr));
 }
 
-// The list, read with room, as entries; empty with the failure's pair when the call fails.
-struct PortList {
-    bool ok = false;
-    std::vector<reader::PortEntry> entries;
-    ErrorInfo error{0, 0};
-};
-
-PortList listPorts(SimPlugin &plugin)
-{
-    PortList list;
-    char buffer[4096];
-    uint32_t needed = 0;
-    list.ok = plugin.gp_list_ports(buffer, sizeof buffer, &needed, &list.error) != 0;
-    std::string why;
-    if (list.ok) {
-        EXPECT_TRUE(reader::parsePortList(buffer, needed, list.entries, why)) << why;
-    }
-    return list;
-}
-
-std::string portNames(const PortList &list)
-{
-    std::string names;
-    for (const reader::PortEntry &entry : list.entries) {
-        names += entry.portName + "(" + entry.readerName + ") ";
-    }
-    return names;
-}
-
 TEST_F(SimStatusEventTest, ListFollowsPortLinesOrPortNameList)
 {
     const struct {
@@ -718,9 +660,7 @@ TEST_F(SimStatusEventTest, ListFollowsPortLinesOrPortNameList)
         } else {
             registry.remove("port_name_list");
         }
-        const PortList list = listPorts(plugin);
-        EXPECT_TRUE(list.ok) << std::hex << list.error.error_code;
-        EXPECT_EQ(portNames(list), c.listed);
+        EXPECT_EQ(listedPorts(plugin.gp_list_ports), c.listed);
     }
 }
 
@@ -760,7 +700,7 @@ TEST_F(SimStatusEventTest, ScheduledReaderComesAndGoesAndOpensOnlyWhilePresent)
     useScenario("port SIM1 700 700 Coming and going\nport SIM2 60000 0\n");
     const auto waitFor = [&](bool present) {
         for (int i = 0; i < 200; ++i, Sleep(10)) {
-            if ((portNames(listPorts(plugin)).find("SIM1(") != std::string::npos) == present) {
+            if ((listedPorts(plugin.gp_list_ports).find("SIM1(") != std::string::npos) == present) {
                 return true;
             }
         }
@@ -768,7 +708,7 @@ TEST_F(SimStatusEventTest, ScheduledReaderComesAndGoesAndOpensOnlyWhilePresent)
     };
     ErrorInfo error{0, 0};
     ASSERT_TRUE(waitFor(false)) << "never pulled out";
-    EXPECT_EQ(portNames(listPorts(plugin)), "SIM2(Simulated reader) ");
+    EXPECT_EQ(listedPorts(plugin.gp_list_ports), "SIM2(Simulated reader) ");
     EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM1", &error));
     EXPECT_EQ(pair(error), std::make_pair(SIM_E_NO_READER, 0u));
     EXPECT_FALSE(plugin.gp_open_port_and_transition_nfc_mode("SIM5", &error)) << "a port without a line";
@@ -776,7 +716,7 @@ TEST_F(SimStatusEventTest, ScheduledReaderComesAndGoesAndOpensOnlyWhilePresent)
     ASSERT_TRUE(waitFor(true)) << "never plugged in again";
     ASSERT_TRUE(plugin.gp_open_port_and_transition_nfc_mode("SIM1", &error)) << std::hex << error.error_code;
     for (int i = 0; i < 15; ++i, Sleep(100)) {
-        EXPECT_EQ(portNames(listPorts(plugin)), "SIM1(Coming and going) SIM2(Simulated reader) ") << i * 100 << " ms";
+        EXPECT_EQ(listedPorts(plugin.gp_list_ports), "SIM1(Coming and going) SIM2(Simulated reader) ") << i * 100 << " ms";
     }
     ASSERT_TRUE(plugin.gp_close_port(&error));
 }

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "ReaderPortList.h"
+
 #include <gtest/gtest.h>
 
 #include <wincrypt.h>
@@ -589,6 +591,72 @@ bool waitForStatus(ReaderPlugin &plugin, uint32_t mask, PluginStatus &status, DW
         Sleep(20);
     }
     return false;
+}
+
+std::string statusToken(const PluginStatus &status)
+{
+    if (!status.ok) {
+        return "fail";
+    }
+    uint32_t number = 0;
+    if (status.data != nullptr && status.size >= GP_AD_TARGET_NUMBER + 4) {
+        std::memcpy(&number, status.data + GP_AD_TARGET_NUMBER, 4);
+    }
+    const uint32_t state = status.word & GP_STATUS_STATE_MASK;
+    if (status.word == (GP_STATUS_STATE_ACTIVE | GP_CONNECT_REPORT_POLL_MODE)) {
+        return "F" + std::to_string(number);
+    }
+    if (state == GP_STATUS_CARD_ERROR && (status.word & GP_TARGET_DEPARTED) != 0 && status.cardType != 0) {
+        return "L" + std::to_string(number);
+    }
+    switch (status.word) {
+    case GP_STATUS_STATE_IDLE: return "I";
+    case GP_STATUS_STATE_ACTIVE | GP_ACCESS_WAITING: return "W";
+    case GP_STATUS_STATE_ACTIVE | GP_ACCESS_ENABLED: return "A";
+    default: {
+        char token[16];
+        wsprintfA(token, "X%08X", status.word);
+        return token;
+    }
+    }
+}
+
+std::string statusesOnEvent(gp_get_driver_status_t entry, HANDLE event, size_t count, DWORD limitMs)
+{
+    std::string tokens;
+    const DWORD begun = GetTickCount();
+    for (size_t i = 0; i < count; ++i) {
+        const DWORD spent = GetTickCount() - begun;
+        if (spent >= limitMs || WaitForSingleObject(event, limitMs - spent) != WAIT_OBJECT_0) {
+            break;
+        }
+        PluginStatus s;
+        s.ok = entry(&s.word, &s.cardType, &s.listen, &s.size, &s.data, &s.error) != 0;
+        tokens += statusToken(s) + " ";
+    }
+    return tokens;
+}
+
+std::string listedPorts(gp_list_ports_t entry)
+{
+    char buffer[4096];
+    uint32_t needed = 0;
+    ErrorInfo error{0, 0};
+    if (!entry(buffer, sizeof buffer, &needed, &error)) {
+        char failure[32];
+        wsprintfA(failure, "fail %08X", error.error_code);
+        return failure;
+    }
+    std::vector<reader::PortEntry> entries;
+    std::string why;
+    if (needed > sizeof buffer || !reader::parsePortList(buffer, needed, entries, why)) {
+        return "bad list: " + why;
+    }
+    std::string ports;
+    for (const reader::PortEntry &port : entries) {
+        ports += port.portName + "(" + port.readerName + ") ";
+    }
+    return ports;
 }
 
 }  // namespace korvat_test

@@ -265,6 +265,8 @@ struct ReaderPlugin {
     gp_get_version_number_t version = entry<gp_get_version_number_t>("gp_get_version_number");
     gp_select_device_t select = entry<gp_select_device_t>("gp_select_device");
     gp_deselect_device_t deselect = entry<gp_deselect_device_t>("gp_deselect_device");
+    gp_set_status_event_t setStatusEvent = entry<gp_set_status_event_t>("gp_set_status_event");
+    gp_list_ports_t listPorts = entry<gp_list_ports_t>("gp_list_ports");
 
     ReaderPlugin(const ReaderPlugin &) = delete;
     ReaderPlugin &operator=(const ReaderPlugin &) = delete;
@@ -281,5 +283,16 @@ struct PluginStatus {
 PluginStatus driverStatus(ReaderPlugin &plugin);
 // Asks for the driver status (as the library would, faster) until `mask` bits appear.
 bool waitForStatus(ReaderPlugin &plugin, uint32_t mask, PluginStatus &status, DWORD limitMs);
+
+// A status call's answer as a token: F<n> target n found, L<n> target n departed (a card error
+// with GP_TARGET_DEPARTED, its card type and number), I idle, W waiting, A enabled, X<word>
+// anything else (a plain card error among them), "fail" a failed call.
+std::string statusToken(const PluginStatus &status);
+// The tokens of the status read each time `event` is set, until `count` were read or `limitMs`
+// passed.
+std::string statusesOnEvent(gp_get_driver_status_t entry, HANDLE event, size_t count, DWORD limitMs);
+// gp_list_ports with room, as "port(reader) " for each entry; "fail <code>" when the call fails,
+// "bad list: <why>" when what it wrote does not read back.
+std::string listedPorts(gp_list_ports_t entry);
 
 }  // namespace korvat_test
