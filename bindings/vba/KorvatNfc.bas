@@ -36,6 +36,32 @@ End Enum
 #End If
 
 ' ---------------------------------------------------------------------------------------------
+' The two records the exports after ordinal 20 take as types (before the Declares that use them)
+' ---------------------------------------------------------------------------------------------
+' KORVAT_NFC_EVENT: one event of the queue, 312 bytes. Unlike the target records its fields are
+' 4-byte aligned, so this type has the header's layout and korvatlib_nfc_get_next_event fills it
+' in one piece. Names as in the header.
+Public Type KnEvent
+    kind As Long                ' KORVAT_NFC_EVENT_...
+    lost_before As Long         ' events dropped (queue full) right before this one
+    target_number As Long
+    error_code As Long
+    detail_code As Long
+    data_size As Long           ' bytes of data in use (KnEventData)
+    data(0 To 287) As Byte      ' a target record, or a reader record (KnEventReader)
+End Type
+
+' KORVAT_NFC_READER_RECORD: a reader that can be opened now, 200 bytes, laid out as the header's
+' (KnReaderPortName, KnReaderName read its texts).
+Public Type KnReaderRecord
+    record_size As Long
+    category As Byte            ' the PortCategory of the plug-in that serves it
+    reserved(0 To 2) As Byte
+    port_name(0 To 63) As Byte  ' NUL-terminated, as korvatlib_nfc_open takes it
+    reader_name(0 To 127) As Byte ' NUL-terminated UTF-8
+End Type
+
+' ---------------------------------------------------------------------------------------------
 ' Exports. Parameter names are those of the C headers.
 ' ---------------------------------------------------------------------------------------------
 #If Win64 Then
@@ -270,29 +296,6 @@ Private Const OFS_NDEF_RECORD_TYPE As Long = 3
 Private Const OFS_NDEF_RECORD_ID As Long = 258
 Private Const OFS_NDEF_RECORD_PAYLOAD_SIZE As Long = 513
 Private Const OFS_NDEF_RECORD_CHUNK_COUNT As Long = 517
-
-' KORVAT_NFC_EVENT: one event of the queue, 312 bytes. Unlike the target records its fields are
-' 4-byte aligned, so this type has the header's layout and korvatlib_nfc_get_next_event fills it
-' in one piece. Names as in the header.
-Public Type KnEvent
-    kind As Long                ' KORVAT_NFC_EVENT_...
-    lost_before As Long         ' events dropped (queue full) right before this one
-    target_number As Long
-    error_code As Long
-    detail_code As Long
-    data_size As Long           ' bytes of data in use (KnEventData)
-    data(0 To 287) As Byte      ' a target record, or a reader record (KnEventReader)
-End Type
-
-' KORVAT_NFC_READER_RECORD: a reader that can be opened now, 200 bytes, laid out as the header's
-' (KnReaderPortName, KnReaderName read its texts).
-Public Type KnReaderRecord
-    record_size As Long
-    category As Byte            ' the PortCategory of the plug-in that serves it
-    reserved(0 To 2) As Byte
-    port_name(0 To 63) As Byte  ' NUL-terminated, as korvatlib_nfc_open takes it
-    reader_name(0 To 127) As Byte ' NUL-terminated UTF-8
-End Type
 
 ' DEVICE_DATA_NFC_14443A_18092_106K, target_device 1
 Public Type KnTarget14443A
