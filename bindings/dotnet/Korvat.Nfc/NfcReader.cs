@@ -35,11 +35,9 @@ namespace Korvat.Nfc
         private readonly MessageWindow _window;
         private readonly EventDispatcher _events;
         private readonly LibraryMessages _messages;
-        private readonly List<TaskCompletionSource<Target>> _targetWaiters = new List<TaskCompletionSource<Target>>();
-        // Targets found while no wait was pending, oldest first: the first cycle of poll mode runs at
+        // Targets found while no wait was pending are kept: the first cycle of poll mode runs at
         // once, so a wait made right after StartPolling must still get what that cycle found.
-        private readonly Queue<Target> _unclaimedTargets = new Queue<Target>();
-        private readonly Dictionary<uint, List<TaskCompletionSource<bool>>> _accessWaiters = new Dictionary<uint, List<TaskCompletionSource<bool>>>();
+        private readonly TargetWaits _waits = new TargetWaits(UnclaimedTargetsKept);
         private bool _initialized, _open, _polling, _accessing, _watching;
         private int _disposed;
         // Thru's response buffer, made at the first call and used under NativeCall's lock only.
@@ -156,7 +154,7 @@ namespace Korvat.Nfc
             ThrowIfDisposed();
             lock (_gate)
             {
-                _unclaimedTargets.Clear();
+                _waits.ForgetFound();
                 NativeCall.Nfc("korvatlib_nfc_start_poll_mode", () => NfcNative.korvatlib_nfc_start_poll_mode((uint)kinds));
                 _polling = true;
             }
@@ -328,14 +326,8 @@ namespace Korvat.Nfc
         /// </summary>
         public Task<Target> WaitForTargetAsync(CancellationToken cancellationToken = default)
         {
-            var waiter = new TaskCompletionSource<Target>(TaskCreationOptions.RunContinuationsAsynchronously);
-            lock (_gate)
-            {
-                if (IsDisposed) return Task.FromException<Target>(new ObjectDisposedException(nameof(NfcReader)));
-                if (_unclaimedTargets.Count > 0) return Task.FromResult(_unclaimedTargets.Dequeue());
-                _targetWaiters.Add(waiter);
-            }
-            return WithCancellation(waiter, cancellationToken, () => { lock (_gate) _targetWaiters.Remove(waiter); });
+            if (IsDisposed) return Task.FromException<Target>(new ObjectDisposedException(nameof(NfcReader)));
+            return _waits.WaitForTarget(cancellationToken);
         }
 
         /// <summary>Starts access to the target and completes when the library says it is enabled.
@@ -344,25 +336,9 @@ namespace Korvat.Nfc
         public Task AccessAsync(Target target, CancellationToken cancellationToken = default)
         {
             if (target == null) return Task.FromException(new ArgumentNullException(nameof(target)));
+            if (IsDisposed) return Task.FromException(new ObjectDisposedException(nameof(NfcReader)));
             uint number = target.TargetNumber;
-            var waiter = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
-            lock (_gate)
-            {
-                if (IsDisposed) return Task.FromException(new ObjectDisposedException(nameof(NfcReader)));
-                if (!_accessWaiters.TryGetValue(number, out var list)) _accessWaiters[number] = list = new List<TaskCompletionSource<bool>>();
-                list.Add(waiter);
-            }
-            Action forget = () => { lock (_gate) { if (_accessWaiters.TryGetValue(number, out var list)) list.Remove(waiter); } };
-            try
-            {
-                StartDeviceAccess(number);
-            }
-            catch (Exception e)
-            {
-                forget();
-                return Task.FromException(e);
-            }
-            return WithCancellation(waiter, cancellationToken, forget);
+            return _waits.WaitForAccess(number, () => StartDeviceAccess(number), cancellationToken);
         }
 
         /// <summary>Accesses the target, reads its NDEF message and ends the access (for good).</summary>
@@ -391,19 +367,7 @@ namespace Korvat.Nfc
         public void Dispose()
         {
             if (Interlocked.Exchange(ref _disposed, 1) != 0) return;
-            List<TaskCompletionSource<Target>> targetWaiters;
-            List<TaskCompletionSource<bool>> accessWaiters;
-            lock (_gate)
-            {
-                // No wait is added once the reader is disposed: these are all there will be.
-                targetWaiters = _targetWaiters.ToList();
-                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
-                _targetWaiters.Clear();
-                _accessWaiters.Clear();
-            }
-            var disposed = new ObjectDisposedException(nameof(NfcReader));
-            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
-            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
+            _waits.Close(new ObjectDisposedException(nameof(NfcReader)));
             // A handler that waited for a target has its answer now; the events end here.
             _events.Stop(ThreadBound);
             lock (_gate)
@@ -440,76 +404,24 @@ namespace Korvat.Nfc
             switch (args)
             {
                 case TargetFoundEventArgs found:
-                    Found(found.Target);
+                    _waits.Found(found.Target);
                     _events.Raise(name, () => TargetFound, this, found);
                     break;
                 case TargetLostEventArgs lost:
-                    Lost(lost.TargetNumber);
+                    _waits.Lost(lost.TargetNumber);
                     _events.Raise(name, () => TargetLost, this, lost);
                     break;
                 case ReaderErrorEventArgs error:
                     _events.Raise(name, () => ReaderError, this, error);
                     break;
                 case TargetAccessEventArgs access:
-                    if (access.Access == TargetAccess.Enabled) AccessEnabled(access.TargetNumber);
+                    if (access.Access == TargetAccess.Enabled) _waits.AccessEnabled(access.TargetNumber);
                     _events.Raise(name, () => AccessChanged, this, access);
                     break;
                 case ReaderEventArgs reader:
                     _events.Raise(name, name == nameof(ReaderAdded) ? () => ReaderAdded : (Func<EventHandler<ReaderEventArgs>>)(() => ReaderRemoved),
                                   this, reader);
                     break;
-            }
-        }
-
-        // A target found: to the waits pending, else kept for the next wait.
-        private void Found(Target target)
-        {
-            List<TaskCompletionSource<Target>> waiters;
-            lock (_gate)
-            {
-                waiters = _targetWaiters.ToList();
-                _targetWaiters.Clear();
-                if (waiters.Count == 0)
-                {
-                    _unclaimedTargets.Enqueue(target);
-                    if (_unclaimedTargets.Count > UnclaimedTargetsKept) _unclaimedTargets.Dequeue();
-                }
-            }
-            foreach (var waiter in waiters) waiter.TrySetResult(target);
-        }
-
-        // A target left: no wait gets it any more, and an access waiting for it will not come.
-        private void Lost(uint targetNumber)
-        {
-            List<TaskCompletionSource<bool>> waiters = null;
-            lock (_gate)
-            {
-                var kept = _unclaimedTargets.Where(target => target.TargetNumber != targetNumber).ToList();
-                _unclaimedTargets.Clear();
-                foreach (var target in kept) _unclaimedTargets.Enqueue(target);
-                if (_accessWaiters.TryGetValue(targetNumber, out waiters)) _accessWaiters.Remove(targetNumber);
-            }
-            if (waiters == null) return;
-            var gone = new InvalidOperationException($"target {targetNumber} left the field before its access was enabled");
-            foreach (var waiter in waiters) waiter.TrySetException(gone);
-        }
-
-        private void AccessEnabled(uint targetNumber)
-        {
-            List<TaskCompletionSource<bool>> waiters = null;
-            lock (_gate)
-            {
-                if (_accessWaiters.TryGetValue(targetNumber, out waiters)) _accessWaiters.Remove(targetNumber);
-            }
-            if (waiters != null) foreach (var waiter in waiters) waiter.TrySetResult(true);
-        }
-
-        private static async Task<T> WithCancellation<T>(TaskCompletionSource<T> waiter, CancellationToken token, Action forget)
-        {
-            if (!token.CanBeCanceled) return await waiter.Task.ConfigureAwait(false);
-            using (token.Register(() => { forget(); waiter.TrySetCanceled(token); }))
-            {
-                return await waiter.Task.ConfigureAwait(false);
             }
         }
 
