@@ -16,7 +16,8 @@ static const char NFC_SOURCE_FILE[] = "..\\..\\NFCLibrary\\NfcCallback.cpp";
 
 NfcCallback::NfcCallback()
     : m_PluginWrapper(nullptr), m_EventQueue(nullptr), m_EventNotification(false), m_StatusEvent(nullptr),
-      m_TargetPresent(false), m_PresentTarget(0), m_LostReported(false), m_LostTarget(0), m_LastFindTick(0), m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
+      m_TargetPresent(false), m_PresentTarget(0), m_LostReported(false), m_LostTarget(0), m_LastFindTick(0),
+      m_StatusRead(false), m_WindowHandle(nullptr), m_FindMessage(0), m_EnableMessage(0),
       m_ThreadHandle(nullptr), m_StopRequested(0), m_TargetNumber(0), m_TargetInformation(nullptr),
       m_CurrentDriverStatus(DRIVER_STATUS_NONE), m_StatusErrorInfo{0, 0}, m_PreviousDriverStatus(DRIVER_STATUS_NONE),
       m_PreviousStatusErrorInfo{0, 0}, m_DriverStatus(0), m_PollModeCardType(0), m_ListenModeCardType(0),
@@ -486,21 +487,21 @@ void NfcCallback::makeTarget18092()
     m_TargetNumber = record->target_number;
 }
 
-void NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
+bool NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
 {
-    if (!m_EventNotification || m_StatusEvent != nullptr) {
-        return;
+    if (!m_EventNotification || m_StatusEvent != nullptr || m_ThreadHandle != nullptr) {
+        return false;
     }
     if (entry == nullptr) {
         NFC_LOG(0, "INFORMATION! : The plug-in has no gp_set_status_event: its status is read every %lu ms.\n",
                 static_cast<unsigned long>(StatusPollMilliseconds));
-        return;
+        return false;
     }
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) {
         NFC_LOG(0, "ERROR! : CreateEvent() failed (%lu): the status is read every %lu ms.\n", GetLastError(),
                 static_cast<unsigned long>(StatusPollMilliseconds));
-        return;
+        return false;
     }
     ErrorInfo error = {0, 0};
     if (entry(event, &error) == 0) {
@@ -508,10 +509,11 @@ void NfcCallback::handOverStatusEvent(gp_set_status_event_t entry)
         NFC_LOG(0, "ERROR! : gp_set_status_event failed (%08xh, %08xh): the status is read every %lu ms.\n",
                 error.error_code, error.detail_code, static_cast<unsigned long>(StatusPollMilliseconds));
         CloseHandle(event);
-        return;
+        return false;
     }
     NFC_LOG(0, "INFORMATION! : The plug-in signals its status changes.\n");
     m_StatusEvent = event;
+    return true;
 }
 
 void NfcCallback::withdrawStatusEvent(gp_set_status_event_t entry)

@@ -35,8 +35,9 @@ public:
 
     // event_notification: hands the plug-in a fresh status event through entry (null: the
     // plug-in has none, the thread polls every 50 ms). Called after gp_start_poll_mode, before
-    // startThread, with the library lock held.
-    void handOverStatusEvent(gp_set_status_event_t entry);
+    // startThread, with the library lock held. True when this call handed one over (not when
+    // the running thread has one already): only then may the caller's failure path withdraw it.
+    bool handOverStatusEvent(gp_set_status_event_t entry);
     // Takes the status event back before gp_stop_poll_mode or gp_close_port (the thread has
     // ended); the event is closed only when the plug-in confirmed the withdrawal.
     void withdrawStatusEvent(gp_set_status_event_t entry);

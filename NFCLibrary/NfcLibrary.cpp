@@ -195,12 +195,15 @@ bool NfcLibrary::startPollMode(uint32_t target_device)
     if (!m_NfcPluginWrapper.startPollMode(target_device, &m_ErrorInfo)) {
         return false;
     }
-    m_NfcCallback.handOverStatusEvent(m_NfcPluginWrapper.statusEventEntry());
+    const bool handedOver = m_NfcCallback.handOverStatusEvent(m_NfcPluginWrapper.statusEventEntry());
     if (m_NfcCallback.startThread(&m_ErrorInfo)) {
         return true;
     }
-    // No thread: stop the reader's polling again, keeping the start's error in m_ErrorInfo.
-    m_NfcCallback.withdrawStatusEvent(m_NfcPluginWrapper.statusEventEntry());
+    // No thread started: stop the reader's polling again, keeping the start's error in
+    // m_ErrorInfo. A thread that runs already keeps its event.
+    if (handedOver) {
+        m_NfcCallback.withdrawStatusEvent(m_NfcPluginWrapper.statusEventEntry());
+    }
     ErrorInfo scratch = {0, 0};
     if (!m_NfcPluginWrapper.stopPollMode(&scratch)) {
         NFC_LOG(0, "ASSERT! : stopPollMode() failed.\n");

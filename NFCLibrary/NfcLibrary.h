@@ -82,9 +82,11 @@ private:
     bool refuseNotImplemented();
     void setError(uint32_t code);
 
+    // Made before the threads' owners and ended after them: a thread left running never meets
+    // an ended queue.
+    NfcEventQueue m_EventQueue;
     NfcCallback m_NfcCallback;
     NfcPlugAndPlay m_PlugAndPlay;
-    NfcEventQueue m_EventQueue;
     NfcPluginLoader m_NfcPluginLoader;
     NfcPluginWrapper m_NfcPluginWrapper;
     ErrorInfo m_ErrorInfo;

@@ -235,9 +235,11 @@ GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
        may be empty). Writes the list's whole size, final NUL included, to *needed_size; when it exceeds buffer_size,  \
        writes nothing else and still returns true (the library asks again with room). A port that is open counts as   \
        present. Given: needed_size non-null; buffer non-null when buffer_size > 0; the port may be open or not. Lock:   \
-       held, by the library's plug-and-play thread, every 250 ms while plug-and-play runs. Loader lock: never held by   \
-       the calling thread, but waited for under it (see "The loader lock" above). False: the library keeps the last    \
-       list and posts the error to the trace log only. */                                                              \
+       held, by the library's plug-and-play thread, every 250 ms while plug-and-play runs, and by the application      \
+       thread for korvatlib_nfc_list_readers. Loader lock: the watcher never holds it but is waited for under it (see  \
+       "The loader lock" above); the application thread may hold it only when the application calls the library        \
+       from a DllMain: no loader work, no unbounded wait. False: the library keeps the last list and posts the error   \
+       to the trace log only (korvatlib_nfc_list_readers leaves the plug-in's ports out). */                           \
     X(gp_list_ports, (char *buffer, uint32_t buffer_size, uint32_t *needed_size, ErrorInfo *error),                    \
       (buffer, buffer_size, needed_size, error))
 

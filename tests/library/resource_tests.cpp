@@ -485,6 +485,56 @@ void unloadWhilePolling(RoadContext &road)
     road.window.pump(50);
 }
 
+// With event_notification and plug_and_play on: the status event handed over, the queue on,
+// the watcher running, and everything stopped again (or, unloadAtEnd, the DLL freed while all of
+// it runs).
+void eventModes(RoadContext &road, bool unloadAtEnd)
+{
+    KorvatDll &dll = road.dll;
+    ASSERT_TRUE(dll.initialize()) << errorText(dll);
+    ASSERT_TRUE(dll.set_event_queue(1)) << errorText(dll);
+    const char ports[] = "SIM0\0Reader\0";
+    road.reader->setPorts(ports, sizeof(ports));
+    ASSERT_TRUE(dll.set_pnp_callback_parameters(road.window.handle(), "korvat.resources.reader.found",
+                                                "korvat.resources.reader.lost"));
+    ASSERT_TRUE(dll.start_plug_and_play()) << errorText(dll);
+    pushFind(*road.reader, TargetNumber);
+    ASSERT_TRUE(dll.set_poll_callback_parameters(road.window.handle(), FindName, EnableName));
+    char port[16] = "SIM0";
+    ASSERT_TRUE(dll.open(port)) << errorText(dll);
+    ASSERT_TRUE(dll.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) << errorText(dll);
+    ASSERT_TRUE(road.window.pumpUntil(1, 3000)) << "no find message";
+    KORVAT_NFC_EVENT event;
+    ASSERT_TRUE(dll.get_next_event(&event, 3000)) << errorText(dll);
+    KORVAT_NFC_READER_RECORD readers[2];
+    uint32_t count = 0;
+    ASSERT_TRUE(dll.list_readers(readers, 2, &count)) << errorText(dll);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(road.reader->callCount("gp_set_status_event"), 1u) << "the status event was not handed over";
+    if (unloadAtEnd) {
+        road.window.pump(50);
+        dll.unload();
+        EXPECT_EQ(road.reader->callCount("gp_set_status_event"), 2u) << "the unload did not withdraw the event";
+        road.window.pump(50);
+        return;
+    }
+    ASSERT_TRUE(dll.stop_poll_mode()) << errorText(dll);
+    ASSERT_TRUE(dll.close()) << errorText(dll);
+    ASSERT_TRUE(dll.stop_plug_and_play()) << errorText(dll);
+    ASSERT_TRUE(dll.uninitialize()) << errorText(dll);
+    road.window.pump(0);
+}
+
+void eventModesStopped(RoadContext &road)
+{
+    eventModes(road, false);
+}
+
+void unloadWhileWatchingAndPolling(RoadContext &road)
+{
+    eventModes(road, true);
+}
+
 void loadOnly(RoadContext &) {}
 
 enum class Lifetime { OneLoad, LoadPerRound };
@@ -494,6 +544,7 @@ struct Road {
     std::vector<std::string> plugins;  // variants in the plug-in directory ("cat0" serves "SIM")
     void (*run)(RoadContext &);
     Lifetime lifetime;
+    bool eventModes = false;  // event_notification and plug_and_play on; the reader is "events_cat0"
 };
 
 void PrintTo(const Road &road, std::ostream *out)
@@ -517,6 +568,10 @@ const Road RoadTable[] = {
     {"start_poll_mode without callback parameters", {"cat0"}, pollWithoutCallbackParameters, Lifetime::OneLoad},
     {"initialize without any plug-in", {}, initializeWithoutPlugins, Lifetime::OneLoad},
     {"FreeLibrary of the DLL while poll mode runs", {"cat0"}, unloadWhilePolling, Lifetime::LoadPerRound},
+    {"event modes started and stopped", {"events_cat0"}, eventModesStopped, Lifetime::OneLoad, true},
+    {"event modes started and stopped", {"events_cat0"}, eventModesStopped, Lifetime::LoadPerRound, true},
+    {"FreeLibrary of the DLL while watching and polling with the status event", {"events_cat0"},
+     unloadWhileWatchingAndPolling, Lifetime::LoadPerRound, true},
     // Nothing but LoadLibrary and FreeLibrary: what any road that unloads the DLL pays for that.
     {"LoadLibrary and FreeLibrary only", {}, loadOnly, Lifetime::LoadPerRound},
 };
@@ -527,6 +582,11 @@ TEST_P(Roads, KeepNothing)
 {
     const Road &road = GetParam();
     ASSERT_NO_FATAL_FAILURE(usePlugins(road.plugins));
+    if (road.eventModes) {
+        const DWORD on = 1;
+        registryConfiguration().setBinary("event_notification", &on, sizeof(on), REG_DWORD);
+        registryConfiguration().setBinary("plug_and_play", &on, sizeof(on), REG_DWORD);
+    }
     const bool perRound = road.lifetime == Lifetime::LoadPerRound;
     std::unique_ptr<KorvatDll> dll;
     if (!perRound) {
@@ -540,7 +600,7 @@ TEST_P(Roads, KeepNothing)
             dll.reset(new KorvatDll);
             ASSERT_TRUE(dll->loaded());
         }
-        FixturePlugin *reader = pin("cat0");
+        FixturePlugin *reader = pin(road.eventModes ? "events_cat0" : "cat0");
         if (reader != nullptr) {
             reader->reset();
         }

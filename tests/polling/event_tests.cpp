@@ -373,6 +373,23 @@ TEST_F(EventModes, TheStatusEventIsHandedOverWaitedOnAndWithdrawnBeforeTheStop)
     }
 }
 
+// A second start while polling fails as it always did, and leaves the running thread its event.
+TEST_F(EventModes, ASecondStartLeavesTheRunningThreadItsStatusEvent)
+{
+    configure("events_cat0");
+    setDword(registry, "event_notification", 1);
+    load();
+    ASSERT_TRUE(dll->set_poll_callback_parameters(window.handle(), FindName, EnableName));
+    openPort();
+    change({{Idle, {}}}, false);
+    ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    EXPECT_FALSE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+    change({{Found, targetData(0x51)}}, true);
+    size_t found = 0;
+    EXPECT_TRUE(window.pumpForFind(KORVAT_NFC_FIND_TARGET, 0, 3000, found)) << "the thread no longer hears the plug-in";
+    EXPECT_EQ(fixture->callCount("gp_set_status_event"), 1u) << "handed over once, not withdrawn";
+}
+
 // A departure is reported once, with the number the plug-in's data gives or else the last target
 // found; a card error without the departure bit is posted as the error it is; a departure with
 // no target ever announced posts nothing.
@@ -670,6 +687,7 @@ TEST_F(PlugAndPlay, ReadersPresentAtStartThenEveryChangeOnce)
             }
         }
         EXPECT_EQ(queued, expected);
+        EXPECT_EQ(fixture->overlapCount(), 0u) << "the watcher called the plug-in while another call was inside";
         readers.messages.clear();
         if (portOpen) {
             ASSERT_TRUE(dll->close());
