@@ -37,6 +37,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/bindings/vba/KorvatNfc.bas DESTINATION share
 install(TARGETS korvat_nfc_demo korvat_nfc_plugin_check RUNTIME DESTINATION ${KORVAT_INSTALL_BIN})
 # The checker's lifetime steps load this DLL from the checker's own directory.
 install(FILES $<TARGET_FILE:korvat_nfc_lifetime_helper> DESTINATION ${KORVAT_INSTALL_BIN})
+# Its stand-in of the library, which counts a plug-in's calls back into the library.
+install(FILES $<TARGET_FILE:korvat_nfc_callback_recorder> DESTINATION ${KORVAT_INSTALL_BIN}/plugin_check_recorder)
 # The signed file, not the unsigned module it was made from: the library loads signed plug-ins only.
 install(FILES ${KORVAT_SIM_READER_PLUGIN} DESTINATION ${KORVAT_INSTALL_BIN}/plugins)
 # The PN532 reader in a directory of its own: point plugins_home_directory at it for a real reader.

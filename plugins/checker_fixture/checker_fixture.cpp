@@ -14,6 +14,16 @@
 //   CHECKER_FAULT_INFO_READ_PAST      gp_get_plugin_information reads the byte after PortCategory
 //   CHECKER_FAULT_LOADS_DLL     gp_get_driver_status loads version.dll and frees it again (loader
 //                               work in a call that a thread holding the loader lock may wait for)
+//   CHECKER_FAULT_EVENT_CALLBACK  beside setting its status event, tells the library through its
+//                               export korvatlib_nfc_get_last_error (a call back into the library)
+//   CHECKER_FAULT_EVENT_BLOCKS  gp_set_status_event waits 1500 ms for the library to take the
+//                               change (a wait under the library lock, and under the loader lock
+//                               at the withdrawal of the library's stop)
+//   CHECKER_FAULT_KEEPS_EVENT   the withdrawal forgets nothing: the event is set after it
+//   CHECKER_FAULT_LIST_SIZE     gp_list_ports writes its whole list into a buffer too small for it
+// The optional entry points: gp_set_status_event sets the event whenever the next status call
+// answers something new (a pending find at the hand-over or poll mode's start, access enabled or
+// ended); gp_list_ports lists CHK0 and CHK1.
 // The reader: ports whose names begin with "CHK"; in poll mode the first status call reports a
 // type A target (number 7, a 2-byte ATS), then "waiting for access" until device access to it
 // starts, then "access enabled". gp_read answers 90 00 to any command.
@@ -50,6 +60,28 @@ struct Reader {
 };
 
 Reader g_Reader;
+HANDLE g_StatusEvent = nullptr;  // the library's, while handed over
+
+// What the next status call answers changed.
+void signalChange()
+{
+    if (g_StatusEvent == nullptr) {
+        return;
+    }
+    SetEvent(g_StatusEvent);
+#ifdef CHECKER_FAULT_EVENT_CALLBACK
+    typedef GP_BOOL(__cdecl * GetLastErrorEntry)(uint32_t *);
+    const HMODULE library = GetModuleHandleA("korvat_nfc_library_for_vb.dll");
+    const GetLastErrorEntry getLastError =
+        library != nullptr ? reinterpret_cast<GetLastErrorEntry>(reinterpret_cast<void (*)(void)>(
+                                 GetProcAddress(library, "korvatlib_nfc_get_last_error")))
+                           : nullptr;
+    uint32_t info[2] = {0, 0};
+    if (getLastError != nullptr) {
+        getLastError(info);
+    }
+#endif
+}
 
 #ifdef CHECKER_FAULT_JOINS_THREAD
 // The fault this variant exists for, kept on purpose so that the checker's lifetime steps can
@@ -133,6 +165,9 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_close_port(ErrorInfo *error)
     joinPollThread();
 #endif
     g_Reader = Reader();
+#ifndef CHECKER_FAULT_KEEPS_EVENT
+    g_StatusEvent = nullptr;
+#endif
     return 1;
 }
 
@@ -153,6 +188,7 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_start_poll_mode(uint32_t target_device, ErrorI
 #endif
     g_Reader.polling = true;
     g_Reader.statusCalls = 0;
+    signalChange();
     return 1;
 }
 
@@ -181,6 +217,7 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_start_device_access(uint32_t target_number, Er
         return fail(error, CHECKER_E_NO_TARGET, target_number);
     }
     g_Reader.accessing = true;
+    signalChange();
     return 1;
 }
 
@@ -200,6 +237,7 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_stop_device_access(uint32_t stop_mode, ErrorIn
         return fail(error, CHECKER_E_NO_TARGET, 0);
     }
     g_Reader.accessing = false;
+    signalChange();
     return 1;
 #endif
 }
@@ -341,5 +379,55 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_get_plugin_information(uint8_t *PortCategory, 
     }
 #endif
     *PortCategory = CHECKER_FIXTURE_CATEGORY;
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_set_status_event(void *event, ErrorInfo *error)
+{
+    if (error == nullptr) {
+        return 0;
+    }
+#ifdef CHECKER_FAULT_EVENT_BLOCKS
+    // Even this fixture waits with a bound; the checker's bounds are far shorter.
+    HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    WaitForSingleObject(never, 1500);
+    CloseHandle(never);
+#endif
+    if (event == nullptr) {
+#ifndef CHECKER_FAULT_KEEPS_EVENT
+        g_StatusEvent = nullptr;
+#endif
+        return 1;
+    }
+    if (!g_Reader.open) {
+        return fail(error, CHECKER_E_NOT_OPEN, 0);
+    }
+    g_StatusEvent = static_cast<HANDLE>(event);
+    if (g_Reader.polling && g_Reader.statusCalls == 0) {
+        signalChange();  // the find waits for the first status call
+    }
+    return 1;
+}
+
+CHECKER_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size, uint32_t *needed_size,
+                                             ErrorInfo *error)
+{
+    static const char List[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0";  // and the final NUL
+    if (error == nullptr) {
+        return 0;
+    }
+    if (needed_size == nullptr || (buffer == nullptr && buffer_size > 0)) {
+        return fail(error, CHECKER_E_ARGUMENT, needed_size == nullptr ? 3 : 1);
+    }
+    *needed_size = sizeof(List);
+#ifdef CHECKER_FAULT_LIST_SIZE
+    if (buffer != nullptr) {
+        std::memcpy(buffer, List, sizeof(List));
+    }
+#else
+    if (buffer_size >= sizeof(List)) {
+        std::memcpy(buffer, List, sizeof(List));
+    }
+#endif
     return 1;
 }

@@ -65,7 +65,8 @@ failed=
 [ "$check_status" -eq 0 ] || failed="$failed exit=$check_status"
 for check in library.accepts plugin.category session.thru status.data status.time error.record \
              lifetime.free_while_polling lifetime.detach_free lifetime.detach_exit lifetime.exit_port_open \
-             lifetime.exit_while_polling; do
+             lifetime.exit_while_polling list.size list.format list.time event.set event.withdraw event.callback \
+             event.time; do
   grep -q "^PASS  $check " "$build/pcsc_plugin_check.out" || failed="$failed $check"
 done
 grep -q '^SUMMARY .* 0 failed' "$build/pcsc_plugin_check.out" || failed="$failed summary"

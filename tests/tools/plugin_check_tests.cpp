@@ -128,7 +128,9 @@ TEST(PluginCheck, SimulatedReaderKeepsTheContract)
                               "read.length", "status.word", "status.time", "session.close", "error.record",
                               "lifetime.status_under_loader_lock", "lifetime.free_port_open",
                               "lifetime.free_while_polling", "lifetime.free_device_access", "lifetime.detach_free",
-                              "lifetime.detach_exit", "lifetime.exit_port_open", "lifetime.exit_while_polling"}) {
+                              "lifetime.detach_exit", "lifetime.exit_port_open", "lifetime.exit_while_polling",
+                              "entry.optional", "list.size", "list.format", "list.time", "event.set",
+                              "event.callback", "event.withdraw", "event.time"}) {
         EXPECT_NE("", run.line("PASS", check)) << check << "\n" << run.output;
     }
     EXPECT_NE(std::string::npos, run.line("PASS", "plugin.category").find("\"SIM\"")) << run.output;
@@ -180,7 +182,14 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"version_write_past", {"library.accepts", "plugin.version"}, "plugin.version",
                   "gp_get_version_number writes past the end at offset 4 of its 32-bit version"},
         FaultCase{"info_read_past", {"library.accepts", "plugin.category"}, "plugin.category",
-                  "gp_get_plugin_information reads past the end at offset 1 of its one PortCategory byte"}),
+                  "gp_get_plugin_information reads past the end at offset 1 of its one PortCategory byte"},
+        // The optional entry points: a call back into the library, a wait under the library lock,
+        // an event set after its withdrawal, a list written into a buffer too small for it.
+        FaultCase{"event_callback", {"event.callback"}, "event.callback", "called the library's exports"},
+        FaultCase{"event_blocks", {"event.time"}, "event.time", "gp_set_status_event too slow"},
+        FaultCase{"keeps_event", {"event.withdraw"}, "event.withdraw",
+                  "set after gp_set_status_event(NULL) returned true"},
+        FaultCase{"list_size", {"list.size"}, "list.size", "writes past the end at offset 44"}),
     [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.variant); });
 
 struct LifetimeCase {
@@ -204,6 +213,10 @@ TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
         // thread does at FreeLibrary while it waits for the cycle.
         {"loads_dll", {"lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
          "had not returned when the lock was given back after"},
+        // Its withdrawal of the status event waits, also where the library's stop makes it under the
+        // loader lock.
+        {"event_blocks", {"event.time", "lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
+         "ms, in gp_set_status_event(NULL)"},
     };
     for (const LifetimeCase &c : cases) {
         ScratchDirectory home(std::string("plugin_check_lifetime_") + c.variant);

@@ -29,6 +29,7 @@ struct ChildOutcome {
     bool statusReturned = false;  // the status call under the loader lock returned in time
     bool statusBlocked = false;   // it had not returned when the loader lock was given back
     double statusMs = 0;
+    std::string statusEntry;      // the call under way when the lock was given back
     bool kept = false;            // the library kept the plug-in loaded at its FreeLibrary
     bool ended = false;           // ended by itself
     double endMs = 0;             // from the beginning of the action to the end of the process
@@ -52,6 +53,8 @@ void takeLine(const std::string &line, ChildOutcome &outcome)
     } else if (word == "status" || word == "blocked") {
         (word == "status" ? outcome.statusReturned : outcome.statusBlocked) = true;
         outcome.statusMs = std::strtod(rest.c_str(), nullptr);
+        const size_t entry = rest.find(' ');
+        outcome.statusEntry = entry == std::string::npos ? "" : rest.substr(entry + 1);
     } else if (word == "kept") {
         outcome.kept = true;
     } else if (word == "notrun") {
@@ -191,14 +194,15 @@ void LifetimeCheck::runStep(const LifetimeStep &step)
     const unsigned long statusBound = LifetimeChild::StatusUnderLoaderLockBoundMilliseconds;
     if (step.kind == LifetimeStep::StatusUnderLoaderLock &&
         (outcome.statusBlocked || (outcome.statusReturned && outcome.statusMs > statusBound))) {
-        m_Report.fail(check, format("%s: it %s %.1f ms: it waits for the loader lock (it loads or frees a DLL, "
+        m_Report.fail(check, format("%s: it %s %.1f ms%s: it waits for the loader lock (it loads or frees a DLL, "
                                     "calls GetModuleHandle, a delay-loaded import or a forwarded export, or waits "
-                                    "for a thread's start or end), so FreeLibrary of the library while polling "
-                                    "hangs the host",
+                                    "for a thread's start or end) or blocks, so FreeLibrary of the library while "
+                                    "polling hangs the host",
                                     step.action,
                                     outcome.statusBlocked ? "had not returned when the lock was given back after"
                                                           : "returned only after",
-                                    outcome.statusMs));
+                                    outcome.statusMs,
+                                    outcome.statusEntry.empty() ? "" : (", in " + outcome.statusEntry).c_str()));
         return;
     }
     const unsigned long bound = static_cast<unsigned long>(m_Options.boundMs);

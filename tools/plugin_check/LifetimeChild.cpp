@@ -17,8 +17,10 @@ const char LifetimeChild::HelperArmExport[] = "korvat_lifetime_helper_arm";
 namespace {
 
 const LifetimeStep Steps[] = {
-    {"status_under_loader_lock", "gp_get_driver_status while another thread holds the loader lock", true, false,
-     LifetimeStep::StatusUnderLoaderLock, false},
+    {"status_under_loader_lock",
+     "gp_get_driver_status (then gp_list_ports and gp_set_status_event(NULL) where exported) while another thread "
+     "holds the loader lock",
+     true, false, LifetimeStep::StatusUnderLoaderLock, false},
     {"free_port_open", "FreeLibrary with the port open, not polling", false, false, LifetimeStep::FreeLibraryStep,
      false},
     {"free_while_polling", "FreeLibrary while polling", true, false, LifetimeStep::FreeLibraryStep, false},
@@ -134,9 +136,15 @@ int statusUnderLoaderLock(const std::string &plugin, const std::string &port, ui
     }
     Sleep(PollBeforeStepMilliseconds);
 
+    // The calls a thread holding the loader lock may wait for, in turn on one thread: the status,
+    // the port list, and the withdrawal of an event handed over before the lock is taken.
     struct StatusCall {
         gp_get_driver_status_t entry;
+        gp_list_ports_t listPorts;
+        gp_set_status_event_t setStatusEvent;
         HANDLE ready, go, done;
+        volatile LONG stage;  // the call under way: 0 status, 1 list, 2 withdrawal, 3 done
+        double took[3];       // each call's time
         static DWORD WINAPI run(void *argument)
         {
             StatusCall *call = static_cast<StatusCall *>(argument);
@@ -145,12 +153,47 @@ int statusUnderLoaderLock(const std::string &plugin, const std::string &port, ui
             uint32_t status = 0, pollType = 0, listenType = 0, size = 0;
             uint8_t *data = nullptr;
             ErrorInfo record = {0, 0};
+            LARGE_INTEGER begun;
+            QueryPerformanceCounter(&begun);
             call->entry(&status, &pollType, &listenType, &size, &data, &record);
+            call->next(begun);
+            if (call->listPorts != nullptr) {
+                char list[4096];
+                uint32_t needed = 0;
+                call->listPorts(list, sizeof list, &needed, &record);
+            }
+            call->next(begun);
+            if (call->setStatusEvent != nullptr) {
+                call->setStatusEvent(nullptr, &record);
+            }
+            call->next(begun);
             SetEvent(call->done);
             return 0;
         }
-    } call{functions.gp_get_driver_status, CreateEventA(nullptr, TRUE, FALSE, nullptr),
-           CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+        void next(LARGE_INTEGER &begun)
+        {
+            took[stage] = millisecondsSince(begun);
+            QueryPerformanceCounter(&begun);
+            InterlockedIncrement(&stage);
+        }
+        // The call under way, or the slowest once all returned.
+        int slowest() const
+        {
+            if (stage < 3) {
+                return stage;
+            }
+            return took[1] > took[0] && took[1] >= took[2] ? 1 : took[2] > took[0] ? 2 : 0;
+        }
+    } call{functions.gp_get_driver_status,
+           reinterpret_cast<gp_list_ports_t>(reinterpret_cast<void (*)(void)>(GetProcAddress(module, "gp_list_ports"))),
+           reinterpret_cast<gp_set_status_event_t>(
+               reinterpret_cast<void (*)(void)>(GetProcAddress(module, "gp_set_status_event"))),
+           CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr),
+           CreateEventA(nullptr, TRUE, FALSE, nullptr), 0, {0, 0, 0}};
+    HANDLE statusEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (call.setStatusEvent != nullptr && !call.setStatusEvent(statusEvent, &error)) {
+        call.setStatusEvent = nullptr;  // not handed over: nothing to withdraw
+    }
     HANDLE thread = CreateThread(nullptr, 0, &StatusCall::run, &call, 0, nullptr);
     if (thread == nullptr || WaitForSingleObject(call.ready, 10000) != WAIT_OBJECT_0) {
         return notRun("no thread for the status call");
@@ -164,12 +207,13 @@ int statusUnderLoaderLock(const std::string &plugin, const std::string &port, ui
     const bool returned = WaitForSingleObject(call.done, LifetimeChild::LoaderLockHoldMilliseconds) == WAIT_OBJECT_0;
     const double took = millisecondsSince(begin);
     unlockLoader(0, cookie);
-    char line[48];
-    std::snprintf(line, sizeof(line), "%s %.1f", returned ? "status" : "blocked", took);
+    static const char *const Entries[] = {"gp_get_driver_status", "gp_list_ports", "gp_set_status_event(NULL)"};
+    char line[96];
+    std::snprintf(line, sizeof(line), "%s %.1f %s", returned ? "status" : "blocked", took, Entries[call.slowest()]);
     say(line);
     WaitForSingleObject(thread, INFINITE);  // it can go on now; the checker bounds this process
     CloseHandle(thread);
-    for (HANDLE event : {call.ready, call.go, call.done}) {
+    for (HANDLE event : {call.ready, call.go, call.done, statusEvent}) {
         CloseHandle(event);
     }
     functions.gp_stop_poll_mode(&error);

@@ -18,6 +18,7 @@
 #include "GuardedBuffer.h"
 #include "LifetimeCheck.h"
 #include "LifetimeChild.h"
+#include "OptionalEntryCheck.h"
 #include "NfcCheckerInterface.h"
 #include "PeImageInfo.h"
 #include "PluginSession.h"
@@ -443,6 +444,7 @@ int run(const Options &options)
         }
         PluginSession session(functions, options.session, report);
         session.run();
+        OptionalEntryCheck(module, functions, options.session, report).run();
     }
     if (module != nullptr && !FreeLibrary(module)) {
         report.warn("file.unload", "FreeLibrary failed");
