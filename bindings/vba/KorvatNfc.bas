@@ -21,6 +21,11 @@ Attribute VB_Name = "KorvatNfc"
 ' The records behind lParam are packed (byte-aligned); VBA lays out user-defined types with
 ' natural alignment, so they are never copied onto a type in one piece: the functions below copy
 ' the bytes into a Byte array and read each field at its offset in the C header.
+' The event of the event queue (KnEvent) and the reader record (KnReaderRecord) are the
+' exception: their fields are 4-byte aligned, so these two types have the header's layout.
+'
+' Without a window (Excel, Access, scripts): korvatlib_nfc_set_event_queue 1, then poll mode or
+' plug-and-play without a window handle, and korvatlib_nfc_get_next_event from a timer.
 Option Explicit
 
 #If Not VBA7 Then
@@ -29,6 +34,32 @@ Public Enum LongPtr
     [_]
 End Enum
 #End If
+
+' ---------------------------------------------------------------------------------------------
+' The two records the exports after ordinal 20 take as types (before the Declares that use them)
+' ---------------------------------------------------------------------------------------------
+' KORVAT_NFC_EVENT: one event of the queue, 312 bytes. Unlike the target records its fields are
+' 4-byte aligned, so this type has the header's layout and korvatlib_nfc_get_next_event fills it
+' in one piece. Names as in the header.
+Public Type KnEvent
+    kind As Long                ' KORVAT_NFC_EVENT_...
+    lost_before As Long         ' events dropped (queue full) right before this one
+    target_number As Long
+    error_code As Long
+    detail_code As Long
+    data_size As Long           ' bytes of data in use (KnEventData)
+    data(0 To 287) As Byte      ' a target record, or a reader record (KnEventReader)
+End Type
+
+' KORVAT_NFC_READER_RECORD: a reader that can be opened now, 200 bytes, laid out as the header's
+' (KnReaderPortName, KnReaderName read its texts).
+Public Type KnReaderRecord
+    record_size As Long
+    category As Byte            ' the PortCategory of the plug-in that serves it
+    reserved(0 To 2) As Byte
+    port_name(0 To 63) As Byte  ' NUL-terminated, as korvatlib_nfc_open takes it
+    reader_name(0 To 127) As Byte ' NUL-terminated UTF-8
+End Type
 
 ' ---------------------------------------------------------------------------------------------
 ' Exports. Parameter names are those of the C headers.
@@ -56,6 +87,12 @@ Public Declare PtrSafe Function korvatlib_nfc_stop_plug_and_play Lib "korvat_nfc
 Public Declare PtrSafe Function korvatlib_nfc_get_last_error Lib "korvat_nfc_library_for_vb.dll" (ByRef error_info As Long) As Byte
 Public Declare PtrSafe Function korvatlib_nfc_start_logging Lib "korvat_nfc_library_for_vb.dll" (ByVal filename As String) As Byte
 Public Declare PtrSafe Function korvatlib_nfc_stop_logging Lib "korvat_nfc_library_for_vb.dll" () As Byte
+' After ordinal 20. The event queue: enabled 1 or 0; event_record (the header's "event", a VBA
+' keyword) receives the oldest event by value, timeout_ms 0 returns at once. The reader list:
+' records(0) of an array of capacity KnReaderRecords; count receives how many readers there are.
+Public Declare PtrSafe Function korvatlib_nfc_set_event_queue Lib "korvat_nfc_library_for_vb.dll" (ByVal enabled As Long) As Byte
+Public Declare PtrSafe Function korvatlib_nfc_get_next_event Lib "korvat_nfc_library_for_vb.dll" (ByRef event_record As KnEvent, ByVal timeout_ms As Long) As Byte
+Public Declare PtrSafe Function korvatlib_nfc_list_readers Lib "korvat_nfc_library_for_vb.dll" (ByRef records As KnReaderRecord, ByVal capacity As Long, ByRef count As Long) As Byte
 
 ' target_record: the bytes of a find message's record (KnRecordBytes); info, record: Byte
 ' buffers of KN_TAG_INFO_SIZE and KN_NDEF_RECORD_SIZE bytes (KnTagInfo, KnNdefRecord read them);
@@ -99,6 +136,9 @@ Public Declare Function korvatlib_nfc_stop_plug_and_play Lib "korvat_nfc_stdcall
 Public Declare Function korvatlib_nfc_get_last_error Lib "korvat_nfc_stdcall.dll" (ByRef error_info As Long) As Byte
 Public Declare Function korvatlib_nfc_start_logging Lib "korvat_nfc_stdcall.dll" (ByVal filename As String) As Byte
 Public Declare Function korvatlib_nfc_stop_logging Lib "korvat_nfc_stdcall.dll" () As Byte
+Public Declare Function korvatlib_nfc_set_event_queue Lib "korvat_nfc_stdcall.dll" (ByVal enabled As Long) As Byte
+Public Declare Function korvatlib_nfc_get_next_event Lib "korvat_nfc_stdcall.dll" (ByRef event_record As KnEvent, ByVal timeout_ms As Long) As Byte
+Public Declare Function korvatlib_nfc_list_readers Lib "korvat_nfc_stdcall.dll" (ByRef records As KnReaderRecord, ByVal capacity As Long, ByRef count As Long) As Byte
 
 Public Declare Function korvatlib_tags_identify Lib "korvat_nfc_stdcall.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef info As Byte) As Byte
 Public Declare Function korvatlib_tags_read_ndef Lib "korvat_nfc_stdcall.dll" (ByRef target_record As Byte, ByVal record_size As Long, ByRef message As Byte, ByVal message_capacity As Long, ByRef message_size As Long) As Byte
@@ -141,6 +181,8 @@ Public Const KORVAT_NFC_E_PORT_OPEN As Long = &H80C00013
 Public Const KORVAT_NFC_E_DRIVER_STATUS As Long = &H80C00014
 Public Const KORVAT_NFC_E_UNSUPPORTED_TARGET As Long = &H80C00015
 Public Const KORVAT_NFC_E_PROCESS_EXITING As Long = &H80C00016
+Public Const KORVAT_NFC_E_NO_EVENT As Long = &H80C00017
+Public Const KORVAT_NFC_E_BUFFER_TOO_SMALL As Long = &H80C00018
 Public Const KORVAT_NFC_E_CARD_ERROR_1 As Long = &H80C00051
 Public Const KORVAT_NFC_E_CARD_ERROR_2 As Long = &H80C00052
 Public Const KORVAT_NFC_E_CARD_ERROR_OTHER As Long = &H80C00053
@@ -176,6 +218,25 @@ Public Const KORVAT_NFC_FIND_ERROR As Long = 0
 Public Const KORVAT_NFC_FIND_TARGET As Long = 1
 Public Const ENABLE_ACCESS_TO_TARGET As Long = 1
 Public Const WAITING_ACCESS_TO_TARGET As Long = 2
+' Registry value event_notification = 1: the find message with this wParam reports a target that
+' left (lParam: its target number). plug_and_play = 1: the plug-and-play find and loss messages.
+Public Const KORVAT_NFC_LOST_TARGET As Long = 2
+Public Const KORVAT_NFC_READER_FOUND As Long = 1
+Public Const KORVAT_NFC_READER_LOST As Long = 2
+
+' The event queue (korvatlib_nfc_get_next_event): KnEvent.kind, and its sizes and bounds.
+Public Const KORVAT_NFC_EVENT_TARGET_FOUND As Long = 1
+Public Const KORVAT_NFC_EVENT_TARGET_LOST As Long = 2
+Public Const KORVAT_NFC_EVENT_ACCESS_ENABLED As Long = 3
+Public Const KORVAT_NFC_EVENT_ACCESS_WAITING As Long = 4
+Public Const KORVAT_NFC_EVENT_ERROR As Long = 5
+Public Const KORVAT_NFC_EVENT_READER_FOUND As Long = 6
+Public Const KORVAT_NFC_EVENT_READER_LOST As Long = 7
+Public Const KORVAT_NFC_EVENT_DATA_SIZE As Long = 288
+Public Const KORVAT_NFC_EVENT_QUEUE_LENGTH As Long = 64
+Public Const KORVAT_NFC_EVENT_WAIT_LIMIT_MS As Long = 60000
+Public Const KORVAT_NFC_PORT_NAME_SIZE As Long = 64
+Public Const KORVAT_NFC_READER_NAME_SIZE As Long = 128
 
 Public Const KORVAT_TAG_TYPE_UNKNOWN As Long = 0
 Public Const KORVAT_TAG_TYPE_2 As Long = 2
@@ -355,6 +416,63 @@ Public Sub KnFindError(ByVal lParam As LongPtr, ByRef code As Long, ByRef detail
 End Sub
 
 ' ---------------------------------------------------------------------------------------------
+' The event queue and reader records
+' ---------------------------------------------------------------------------------------------
+
+' The bytes of an event's data in use: for KORVAT_NFC_EVENT_TARGET_FOUND the target record, as
+' KnRecordBytes gives it for a find message (KnTarget14443AFrom, KnTargetId and the tag
+' functions take it). An empty array when there is none.
+Public Function KnEventData(ByRef ev As KnEvent) As Byte()
+    Dim size As Long
+    size = ev.data_size
+    If size > KORVAT_NFC_EVENT_DATA_SIZE Then size = KORVAT_NFC_EVENT_DATA_SIZE
+    KnEventData = KnBytesAt(VarPtr(ev.data(0)), size)
+End Function
+
+' The reader record of a KORVAT_NFC_EVENT_READER_FOUND or _LOST event (all zero for another).
+Public Function KnEventReader(ByRef ev As KnEvent) As KnReaderRecord
+    Dim r As KnReaderRecord
+    If ev.data_size >= LenB(r) Then RtlMoveMemory r, VarPtr(ev.data(0)), LenB(r)
+    KnEventReader = r
+End Function
+
+' A copy of the reader record at a plug-and-play message's lParam.
+Public Function KnReaderAt(ByVal lParam As LongPtr) As KnReaderRecord
+    Dim r As KnReaderRecord
+    If lParam <> 0 Then RtlMoveMemory r, lParam, LenB(r)
+    KnReaderAt = r
+End Function
+
+' The port name of a reader record, to give korvatlib_nfc_open.
+Public Function KnReaderPortName(ByRef r As KnReaderRecord) As String
+    KnReaderPortName = KnTextToNul(VarPtr(r.port_name(0)), KORVAT_NFC_PORT_NAME_SIZE)
+End Function
+
+' The reader's own name (a PC/SC reader's name, a COM port).
+Public Function KnReaderName(ByRef r As KnReaderRecord) As String
+    KnReaderName = KnTextToNul(VarPtr(r.reader_name(0)), KORVAT_NFC_READER_NAME_SIZE)
+End Function
+
+' The identifier of the target whose record `record` holds, as hex: NFCID1 of a type A target,
+' the PUPI (ATQB bytes 1 to 4) of a type B target, NFCID2 of an 18092 target; "" for none.
+Public Function KnTargetId(ByRef record() As Byte) As String
+    Dim a As KnTarget14443A, b As KnTarget14443B, f As KnTarget18092, pupi() As Byte
+    If UBound(record) < 3 Then Exit Function
+    Select Case KnU32(record, OFS_14443A_TARGET_DEVICE)
+    Case DEVICE_TYPE_NFC_14443A_18092_106K
+        a = KnTarget14443AFrom(record)
+        KnTargetId = KnHex(a.Nfcid1)
+    Case DEVICE_TYPE_NFC_14443B_106K
+        b = KnTarget14443BFrom(record)
+        pupi = KnSlice(b.Atqb, 1, 4)
+        KnTargetId = KnHex(pupi)
+    Case DEVICE_TYPE_NFC_18092_212K, DEVICE_TYPE_NFC_18092_424K
+        f = KnTarget18092From(record)
+        KnTargetId = KnHex(f.Nfcid2)
+    End Select
+End Function
+
+' ---------------------------------------------------------------------------------------------
 ' Records from their bytes (KnRecordBytes, or the Byte buffers of the tag functions)
 ' ---------------------------------------------------------------------------------------------
 
@@ -442,6 +560,8 @@ Public Function KnErrorName(ByVal code As Long) As String
     Case KORVAT_NFC_E_DRIVER_STATUS: KnErrorName = "KORVAT_NFC_E_DRIVER_STATUS"
     Case KORVAT_NFC_E_UNSUPPORTED_TARGET: KnErrorName = "KORVAT_NFC_E_UNSUPPORTED_TARGET"
     Case KORVAT_NFC_E_PROCESS_EXITING: KnErrorName = "KORVAT_NFC_E_PROCESS_EXITING"
+    Case KORVAT_NFC_E_NO_EVENT: KnErrorName = "KORVAT_NFC_E_NO_EVENT"
+    Case KORVAT_NFC_E_BUFFER_TOO_SMALL: KnErrorName = "KORVAT_NFC_E_BUFFER_TOO_SMALL"
     Case KORVAT_NFC_E_CARD_ERROR_1: KnErrorName = "KORVAT_NFC_E_CARD_ERROR_1"
     Case KORVAT_NFC_E_CARD_ERROR_2: KnErrorName = "KORVAT_NFC_E_CARD_ERROR_2"
     Case KORVAT_NFC_E_CARD_ERROR_OTHER: KnErrorName = "KORVAT_NFC_E_CARD_ERROR_OTHER"
@@ -529,6 +649,17 @@ Private Function KnBytesAt(ByVal address As LongPtr, ByVal size As Long) As Byte
     ReDim b(0 To size - 1)
     RtlMoveMemory b(0), address, size
     KnBytesAt = b
+End Function
+
+' The text (UTF-8) of the `size`-byte field at `address`, to its first NUL or the field's end.
+Private Function KnTextToNul(ByVal address As LongPtr, ByVal size As Long) As String
+    Dim b() As Byte, n As Long
+    b = KnBytesAt(address, size)
+    Do While n < size
+        If b(n) = 0 Then Exit Do
+        n = n + 1
+    Loop
+    KnTextToNul = KnUtf8Text(b, n)
 End Function
 
 ' `size` bytes of b from `offset` on, as an array from 0 (an empty array for size 0).

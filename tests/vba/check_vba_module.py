@@ -31,6 +31,20 @@ VBA_FORMS = {
     # Packed records: a Byte buffer, read field by field (VBA types are naturally aligned).
     'KORVAT_TAG_INFO *': {('ByRef', 'Byte')},
     'KORVAT_NDEF_RECORD *': {('ByRef', 'Byte')},
+    # Records whose fields are all naturally aligned: a user-defined type of the same layout.
+    'KORVAT_NFC_EVENT *': {('ByRef', 'KnEvent')},
+    'KORVAT_NFC_READER_RECORD *': {('ByRef', 'KnReaderRecord')},
+}
+
+# Types of the module that mirror a C structure field for field (checked by check_mirrored_types).
+MIRRORED_TYPES = {
+    'KnEvent': 'KORVAT_NFC_EVENT',
+    'KnReaderRecord': 'KORVAT_NFC_READER_RECORD',
+}
+
+# C parameter names that are VBA keywords, and the name the module gives them instead.
+VBA_NAMES = {
+    'event': 'event_record',
 }
 
 # OFS_<kind>_<MEMBER> constants of the module -> the C structure.
@@ -71,7 +85,7 @@ class Sources:
         self.companion_exports = set(re.findall(r'^\s*(\w+)\s*=', companion, re.M))
         self.prototypes = c_prototypes(self.header_text)
         self.constants = c_constants(self.header_text)
-        self.structs = c_structs(self.header_text)
+        self.structs = c_structs(self.header_text, self.constants)
         self.layout = c_layout(compiler, os.path.join(root, 'include'), self.structs)
 
 
@@ -103,15 +117,18 @@ def c_constants(text):
     return constants
 
 
-def c_structs(text):
-    """struct name -> [(member, C type, array length or None)] in order."""
+def c_structs(text, constants):
+    """struct name -> [(member, C type, array length or None)] in order (a length may be a #define)."""
     structs = {}
     for m in re.finditer(r'typedef struct (\w+) \{(.*?)\} \1;', text, re.S):
         members = []
         for line in m.group(2).splitlines():
-            mm = re.match(r'\s*(uint8_t|uint16_t|uint32_t)\s+(\w+)(?:\[(\d+)\])?;', line)
+            mm = re.match(r'\s*(uint8_t|uint16_t|uint32_t|char)\s+(\w+)(?:\[(\w+)\])?;', line)
             if mm:
-                members.append((mm.group(2), mm.group(1), int(mm.group(3)) if mm.group(3) else None))
+                length = mm.group(3)
+                if length is not None:
+                    length = int(length) if length.isdigit() else constants[length]
+                members.append((mm.group(2), mm.group(1), length))
         structs[m.group(1)] = members
     return structs
 
@@ -217,8 +234,8 @@ def check_declares(bas, sources):
                     problems.append('%s: "%s" must say ByVal or ByRef, its name and its type' % (where, text))
                     continue
                 passing, vname, vtype = pm.groups()
-                if vname != cname:
-                    problems.append('%s: parameter "%s" where the prototype has "%s"' % (where, vname, cname))
+                if vname != VBA_NAMES.get(cname, cname):
+                    problems.append('%s: parameter "%s" where the prototype has "%s"' % (where, vname, VBA_NAMES.get(cname, cname)))
                 if (passing, vtype) not in VBA_FORMS[ctype]:
                     problems.append('%s: %s as "%s %s", the C type %s needs %s' % (
                         where, cname, passing, vtype, ctype, ' or '.join(' '.join(f) for f in sorted(VBA_FORMS[ctype]))))
@@ -261,7 +278,9 @@ def check_constants(bas, sources):
     constants = module_constants(bas)
     for name, value in sources.constants.items():
         if name.startswith(('KORVAT_NFC_E_', 'KORVAT_TAGS_E_', 'DEVICE_TYPE_', 'KORVAT_NFC_FIND_', 'KORVAT_TAG_TYPE_',
-                            'KORVAT_NDEF_TNF_')) or name in ('ENABLE_ACCESS_TO_TARGET', 'WAITING_ACCESS_TO_TARGET'):
+                            'KORVAT_NDEF_TNF_', 'KORVAT_NFC_EVENT_', 'KORVAT_NFC_READER_')) or name in (
+                                'ENABLE_ACCESS_TO_TARGET', 'WAITING_ACCESS_TO_TARGET', 'KORVAT_NFC_LOST_TARGET',
+                                'KORVAT_NFC_PORT_NAME_SIZE'):
             if name not in constants:
                 problems.append('constant %s of the headers is missing' % name)
             elif vba_number(constants[name]) != value:
@@ -328,6 +347,51 @@ def check_records(bas, sources):
     return problems
 
 
+VBA_WIDTHS = {'Byte': 1, 'Integer': 2, 'Long': 4}
+C_WIDTHS = {'uint8_t': 1, 'char': 1, 'uint16_t': 2, 'uint32_t': 4}
+
+
+def check_mirrored_types(bas, sources):
+    """Each type that mirrors a C structure has its members in the same order, with the same
+    names, widths and array lengths, at the same offsets (VBA aligns each member to its width),
+    and the same size."""
+    problems = []
+    for vba_type, struct in MIRRORED_TYPES.items():
+        m = re.search(r'^Public Type %s\n(.*?)^End Type' % vba_type, bas, re.S | re.M)
+        if not m:
+            problems.append('the type %s (%s) is missing' % (vba_type, struct))
+            continue
+        members = []
+        for line in m.group(1).splitlines():
+            mm = re.match(r'\s*(\w+)(?:\((\d+) To (\d+)\))?\s+As\s+(\w+)', line)
+            if mm:
+                length = int(mm.group(3)) - int(mm.group(2)) + 1 if mm.group(2) else None
+                members.append((mm.group(1), mm.group(4), length))
+        c_members = sources.structs[struct]
+        if [n.lower() for n, _, _ in members] != [n.lower() for n, _, _ in c_members]:
+            problems.append('%s has the members %s, %s has %s' % (vba_type, [n for n, _, _ in members], struct,
+                                                                  [n for n, _, _ in c_members]))
+            continue
+        offset = 0
+        for (name, vtype, length), (cname, ctype, clength) in zip(members, c_members):
+            width = VBA_WIDTHS.get(vtype)
+            if width != C_WIDTHS[ctype] or length != clength:
+                problems.append('%s.%s is %s%s, %s.%s is %s%s' % (vba_type, name, vtype, '' if length is None else '(%d)' % length,
+                                                                   struct, cname, ctype, '' if clength is None else '[%d]' % clength))
+                break
+            offset = (offset + width - 1) // width * width
+            if offset != sources.layout[(struct, cname)]:
+                problems.append('%s.%s lies at offset %d, offsetof(%s, %s) is %d' % (
+                    vba_type, name, offset, struct, cname, sources.layout[(struct, cname)]))
+            offset += width * (length or 1)
+        else:
+            alignment = max(VBA_WIDTHS[t] for _, t, _ in members)
+            size = (offset + alignment - 1) // alignment * alignment
+            if size != sources.layout[('sizeof', struct)]:
+                problems.append('%s has %d bytes, sizeof(%s) is %d' % (vba_type, size, struct, sources.layout[('sizeof', struct)]))
+    return problems
+
+
 def check_readme_example(bas, readme):
     """The README's VBA example uses only what the module makes public."""
     public = set(re.findall(r'^Public\s+(?:Declare\s+(?:PtrSafe\s+)?)?(?:Function|Sub|Const|Type|Enum)\s+(\w+)', bas, re.M))
@@ -356,7 +420,7 @@ def check_module(bas, sources):
         problems.append('#If and #End If do not pair up')
     else:
         problems += check_declares(bas, sources)
-    return (problems + check_constants(bas, sources) + check_records(bas, sources) +
+    return (problems + check_constants(bas, sources) + check_records(bas, sources) + check_mirrored_types(bas, sources) +
             check_readme_example(bas, sources.readme))
 
 
@@ -398,6 +462,23 @@ FAULTS = [
     ('a helper the README uses made private', 'Public Function KnPairText', 'Private Function KnPairText',
      'README example uses KnPairText'),
     ('an array read short', 'KnSlice(b, OFS_18092_PAD, 8)', 'KnSlice(b, OFS_18092_PAD, 6)', 'Pad is 8 bytes, read as 6'),
+    ('the event passed as a byte buffer', '(ByRef event_record As KnEvent, ByVal timeout_ms',
+     '(ByRef event_record As Byte, ByVal timeout_ms', 'event as "ByRef Byte"'),
+    ('the header\'s parameter name, a VBA keyword', 'ByRef event_record As KnEvent', 'ByRef event As KnEvent',
+     'parameter "event" where the prototype has "event_record"'),
+    ('a reader list without its count', '(ByRef records As KnReaderRecord, ByVal capacity As Long, ByRef count As Long)',
+     '(ByRef records As KnReaderRecord, ByVal capacity As Long)', '2 parameters, the prototype has 3'),
+    ('a new export left out of the companion branch', 'Public Declare Function korvatlib_nfc_set_event_queue Lib '
+     '"korvat_nfc_stdcall.dll" (ByVal enabled As Long) As Byte\n', '', 'Win32: korvatlib_nfc_set_event_queue is declared 0 times'),
+    ('a mirrored member of another width', '    error_code As Long', '    error_code As Integer',
+     'KnEvent.error_code is Integer'),
+    ('a mirrored array one short', 'data(0 To 287) As Byte', 'data(0 To 286) As Byte', 'KnEvent.data is Byte(287)'),
+    ('a member that moves the rest', '    category As Byte ', '    category As Long ',
+     'KnReaderRecord.category is Long'),
+    ('two mirrored members swapped', '    error_code As Long\n    detail_code As Long',
+     '    detail_code As Long\n    error_code As Long', 'KnEvent has the members'),
+    ('a wrong lost-target wParam', 'KORVAT_NFC_LOST_TARGET As Long = 2', 'KORVAT_NFC_LOST_TARGET As Long = 1',
+     'KORVAT_NFC_LOST_TARGET is'),
 ]
 
 

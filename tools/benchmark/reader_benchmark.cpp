@@ -3,7 +3,9 @@
 // time between two cycles of the notification thread while an application thread calls
 // korvatlib_nfc_thru back to back.
 // Uses the signed test plug-in (bin\test_plugins\cat0.gp) as the reader, configured in the
-// registry for the run and the registry put back afterwards.
+// registry for the run and the registry put back afterwards. korvatlib_nfc_thru is measured a
+// second time with the opt-in values event_notification = 1 and plug_and_play = 1 (plug-and-play
+// watching), so that the two figures stand side by side.
 #include <windows.h>
 
 #include <algorithm>
@@ -43,7 +45,8 @@ bool keyExists(const char *name)
 // object goes.
 class RegistryForRun {
 public:
-    RegistryForRun(const std::string &pluginDirectory)
+    // newModes: the opt-in values event_notification and plug_and_play set to 1 as well.
+    RegistryForRun(const std::string &pluginDirectory, bool newModes)
     {
         m_CompanyExisted = keyExists(CompanyKey);
         HKEY key;
@@ -72,6 +75,12 @@ public:
         setString(key, "plugins_home_directory", pluginDirectory);
         setString(key, "category_name_list", "SIM");
         setString(key, "port_name_list", "SIM0");
+        if (newModes) {
+            const DWORD on = 1;
+            for (const char *name : OptIns) {
+                RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&on), sizeof(on));
+            }
+        }
         RegCloseKey(key);
     }
 
@@ -83,6 +92,9 @@ public:
         HKEY key;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, LibraryKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS) {
             for (const char *name : {"plugins_home_directory", "category_name_list", "port_name_list"}) {
+                RegDeleteValueA(key, name);
+            }
+            for (const char *name : OptIns) {
                 RegDeleteValueA(key, name);
             }
             for (const Value &value : m_Saved) {
@@ -102,6 +114,8 @@ public:
     bool ready() const { return m_Ready; }
 
 private:
+    static constexpr const char *OptIns[] = {"event_notification", "plug_and_play"};
+
     struct Value {
         std::string name;
         DWORD type;
@@ -135,6 +149,9 @@ struct Library {
     KORVAT_NFC_BOOL(__cdecl *stop_poll_mode)(void) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *thru)(const uint8_t *, uint16_t, uint8_t *, uint16_t *) = nullptr;
     KORVAT_NFC_BOOL(__cdecl *set_poll_callback_parameters)(void *, const char *, const char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *set_pnp_callback_parameters)(void *, const char *, const char *) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *start_plug_and_play)(void) = nullptr;
+    KORVAT_NFC_BOOL(__cdecl *stop_plug_and_play)(void) = nullptr;
 
     explicit Library(HMODULE module)
     {
@@ -146,6 +163,9 @@ struct Library {
         bind(module, stop_poll_mode, "korvatlib_nfc_stop_poll_mode");
         bind(module, thru, "korvatlib_nfc_thru");
         bind(module, set_poll_callback_parameters, "korvatlib_nfc_set_poll_callback_parameters");
+        bind(module, set_pnp_callback_parameters, "korvatlib_nfc_set_pnp_callback_parameters");
+        bind(module, start_plug_and_play, "korvatlib_nfc_start_plug_and_play");
+        bind(module, stop_plug_and_play, "korvatlib_nfc_stop_plug_and_play");
     }
     bool complete() const
     {
@@ -177,7 +197,7 @@ const int Rounds = 21;
 const int Stops = 15;
 
 void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t resetFixture,
-                 fixture_set_bare_read_t setBareRead)
+                 fixture_set_bare_read_t setBareRead, const char *mode)
 {
     // The test plug-in's gp_read as a bare echo: what remains of a korvatlib_nfc_thru call beyond
     // it is the library's own cost (shell, lock, state check, forwarding).
@@ -233,9 +253,9 @@ void measureThru(const Library &library, gp_read_t gpRead, fixture_reset_t reset
     DeleteCriticalSection(&section);
     const double directMedian = median(direct);
     const double thruMedian = median(through);
-    benchmarkPrint("reader benchmark: korvatlib_nfc_thru with both logs off, %d-byte command, %d calls x %d rounds "
-                "of each, alternating\n",
-                static_cast<int>(sizeof(command)), CallsPerRound, Rounds);
+    benchmarkPrint("reader benchmark: korvatlib_nfc_thru with both logs off, %s, %d-byte command, %d calls x %d "
+                   "rounds of each, alternating\n",
+                   mode, static_cast<int>(sizeof(command)), CallsPerRound, Rounds);
     benchmarkPrint("  direct gp_read of the test plug-in (bare echo): %8.1f ns/call (median round)\n", directMedian);
     benchmarkPrint("  korvatlib_nfc_thru:                 %8.1f ns/call (median round)\n", thruMedian);
     std::vector<double> sortedAdded = added;
@@ -385,6 +405,71 @@ void measureCycleGapUnderThru(const Library &library, fixture_reset_t resetFixtu
                 *std::max_element(gaps.begin(), gaps.end()), static_cast<unsigned>(gaps.size()));
 }
 
+// One library session on the test plug-in: with the default configuration every figure, with the
+// opt-in values (newModes) korvatlib_nfc_thru alone, while plug-and-play watches.
+void runWithLibrary(const std::string &bin, const std::string &scratch, const std::string &pluginPath, bool newModes)
+{
+    RegistryForRun registry(scratch, newModes);
+    HMODULE module = registry.ready() ? LoadLibraryA((bin + "korvat_nfc_library_for_vb.dll").c_str()) : nullptr;
+    if (module == nullptr) {
+        benchmarkPrint("reader benchmark: cannot set up the registry or load the DLL\n");
+        return;
+    }
+    const Library library(module);
+    HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    char port[16] = "";
+    if (!library.complete() || !library.initialize()) {
+        benchmarkPrint("reader benchmark: initialize failed\n");
+    } else {
+        HMODULE plugin = GetModuleHandleA(pluginPath.c_str());
+        gp_read_t gpRead = nullptr;
+        fixture_reset_t resetFixture = nullptr;
+        fixture_set_call_log_t setCallLog = nullptr;
+        fixture_status_times_t statusTimes = nullptr;
+        fixture_set_bare_read_t setBareRead = nullptr;
+        if (plugin != nullptr) {
+            bind(plugin, setBareRead, "fixture_set_bare_read");
+            bind(plugin, gpRead, "gp_read");
+            bind(plugin, resetFixture, "fixture_reset");
+            bind(plugin, setCallLog, "fixture_set_call_log");
+            bind(plugin, statusTimes, "fixture_status_times");
+        }
+        if (gpRead == nullptr || resetFixture == nullptr || setCallLog == nullptr || statusTimes == nullptr ||
+            setBareRead == nullptr) {
+            benchmarkPrint("reader benchmark: the library did not load the test plug-in\n");
+        } else if (!library.set_poll_callback_parameters(window, "korvat.benchmark.find", "korvat.benchmark.enable") ||
+                   !library.open(port)) {
+            benchmarkPrint("reader benchmark: open failed\n");
+        } else if (newModes) {
+            // Plug-and-play watching beside the calls, where the library has it (a library that
+            // refuses it still has event_notification = 1 for the thru calls).
+            const bool watching = library.set_pnp_callback_parameters(window, "korvat.benchmark.reader.found",
+                                                                      "korvat.benchmark.reader.lost") &&
+                                  library.start_plug_and_play();
+            measureThru(library, gpRead, resetFixture, setBareRead,
+                        watching ? "event_notification = 1, plug_and_play = 1 and watching"
+                                 : "event_notification = 1, plug_and_play = 1 (plug-and-play refused: not watching)");
+            if (watching) {
+                library.stop_plug_and_play();
+            }
+            library.close();
+        } else {
+            measureThru(library, gpRead, resetFixture, setBareRead, "default mode");
+#if defined(__i386__)
+            measureCompanionThru(library, resetFixture, setBareRead);
+#endif
+            measureStop(library, resetFixture);
+            measureCycleGapUnderThru(library, resetFixture, setCallLog, statusTimes);
+            library.close();
+        }
+        library.uninitialize();
+    }
+    if (window != nullptr) {
+        DestroyWindow(window);
+    }
+    FreeLibrary(module);
+}
+
 }  // namespace
 
 void runReaderBenchmark()
@@ -399,55 +484,8 @@ void runReaderBenchmark()
         RemoveDirectoryA(scratch.c_str());
         return;
     }
-    {
-        RegistryForRun registry(scratch);
-        HMODULE module = registry.ready() ? LoadLibraryA((bin + "korvat_nfc_library_for_vb.dll").c_str()) : nullptr;
-        if (module == nullptr) {
-            benchmarkPrint("reader benchmark: cannot set up the registry or load the DLL\n");
-        } else {
-            const Library library(module);
-            HWND window = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-            char port[16] = "";
-            if (!library.complete() || !library.initialize()) {
-                benchmarkPrint("reader benchmark: initialize failed\n");
-            } else {
-                HMODULE plugin = GetModuleHandleA(pluginPath.c_str());
-                gp_read_t gpRead = nullptr;
-                fixture_reset_t resetFixture = nullptr;
-                fixture_set_call_log_t setCallLog = nullptr;
-                fixture_status_times_t statusTimes = nullptr;
-                fixture_set_bare_read_t setBareRead = nullptr;
-                if (plugin != nullptr) {
-                    bind(plugin, setBareRead, "fixture_set_bare_read");
-                    bind(plugin, gpRead, "gp_read");
-                    bind(plugin, resetFixture, "fixture_reset");
-                    bind(plugin, setCallLog, "fixture_set_call_log");
-                    bind(plugin, statusTimes, "fixture_status_times");
-                }
-                if (gpRead == nullptr || resetFixture == nullptr || setCallLog == nullptr || statusTimes == nullptr ||
-                    setBareRead == nullptr) {
-                    benchmarkPrint("reader benchmark: the library did not load the test plug-in\n");
-                } else if (!library.set_poll_callback_parameters(window, "korvat.benchmark.find",
-                                                                 "korvat.benchmark.enable") ||
-                           !library.open(port)) {
-                    benchmarkPrint("reader benchmark: open failed\n");
-                } else {
-                    measureThru(library, gpRead, resetFixture, setBareRead);
-#if defined(__i386__)
-                    measureCompanionThru(library, resetFixture, setBareRead);
-#endif
-                    measureStop(library, resetFixture);
-                    measureCycleGapUnderThru(library, resetFixture, setCallLog, statusTimes);
-                    library.close();
-                }
-                library.uninitialize();
-            }
-            if (window != nullptr) {
-                DestroyWindow(window);
-            }
-            FreeLibrary(module);
-        }
-    }
+    runWithLibrary(bin, scratch, pluginPath, false);
+    runWithLibrary(bin, scratch, pluginPath, true);
     DeleteFileA(pluginPath.c_str());
     RemoveDirectoryA(scratch.c_str());
 }

@@ -30,6 +30,8 @@ namespace Korvat.Nfc
         DriverStatus = 0x80C00014,
         UnsupportedTarget = 0x80C00015,
         ProcessExiting = 0x80C00016,
+        NoEvent = 0x80C00017,
+        BufferTooSmall = 0x80C00018,
         CardError1 = 0x80C00051,
         CardError2 = 0x80C00052,
         CardErrorOther = 0x80C00053,

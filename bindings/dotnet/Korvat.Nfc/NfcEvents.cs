@@ -31,6 +31,23 @@ namespace Korvat.Nfc
         public TargetAccess Access { get; }
     }
 
+    /// <summary>A target left the field (the find message with KORVAT_NFC_LOST_TARGET; the library
+    /// sends it with the registry value event_notification = 1 only). Reported once per target.</summary>
+    public sealed class TargetLostEventArgs : EventArgs
+    {
+        public TargetLostEventArgs(uint targetNumber) => TargetNumber = targetNumber;
+        /// <summary>The number the target's find message carried.</summary>
+        public uint TargetNumber { get; }
+    }
+
+    /// <summary>A reader was plugged in or pulled out (plug-and-play: the registry value
+    /// plug_and_play = 1 and <see cref="NfcReader.StartWatchingReaders"/>).</summary>
+    public sealed class ReaderEventArgs : EventArgs
+    {
+        public ReaderEventArgs(ReaderInfo reader) => Reader = reader;
+        public ReaderInfo Reader { get; }
+    }
+
     /// <summary>The reader reported an error while polling (the find message with an error pair).</summary>
     public sealed class ReaderErrorEventArgs : EventArgs
     {
@@ -57,7 +74,8 @@ namespace Korvat.Nfc
             Exception = exception;
         }
 
-        /// <summary>The event whose handler threw: "TargetFound", "AccessChanged" or "ReaderError".</summary>
+        /// <summary>The event whose handler threw: "TargetFound", "TargetLost", "AccessChanged", "ReaderError",
+        /// "ReaderAdded" or "ReaderRemoved".</summary>
         public string EventName { get; }
         public Exception Exception { get; }
     }

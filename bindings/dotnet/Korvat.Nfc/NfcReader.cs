@@ -23,8 +23,10 @@ namespace Korvat.Nfc
         /// <summary>The names the find and enable messages are registered under.</summary>
         public const string FindMessageName = "Korvat.Nfc.Find";
         public const string EnableMessageName = "Korvat.Nfc.Enable";
+        /// <summary>The names the plug-and-play find and loss messages are registered under.</summary>
+        public const string ReaderFoundMessageName = "Korvat.Nfc.ReaderFound";
+        public const string ReaderLostMessageName = "Korvat.Nfc.ReaderLost";
 
-        private const int FindError = 0, FindTarget = 1;
         private const int MaximumResponse = ushort.MaxValue;
         private static readonly TimeSpan ThreadBound = TimeSpan.FromSeconds(5);
         private const int UnclaimedTargetsKept = 16;
@@ -32,13 +34,11 @@ namespace Korvat.Nfc
         private readonly object _gate = new object();
         private readonly MessageWindow _window;
         private readonly EventDispatcher _events;
-        private readonly uint _findMessage, _enableMessage;
-        private readonly List<TaskCompletionSource<Target>> _targetWaiters = new List<TaskCompletionSource<Target>>();
-        // Targets found while no wait was pending, oldest first: the first cycle of poll mode runs at
+        private readonly LibraryMessages _messages;
+        // Targets found while no wait was pending are kept: the first cycle of poll mode runs at
         // once, so a wait made right after StartPolling must still get what that cycle found.
-        private readonly Queue<Target> _unclaimedTargets = new Queue<Target>();
-        private readonly Dictionary<uint, List<TaskCompletionSource<bool>>> _accessWaiters = new Dictionary<uint, List<TaskCompletionSource<bool>>>();
-        private bool _initialized, _open, _polling, _accessing;
+        private readonly TargetWaits _waits = new TargetWaits(UnclaimedTargetsKept);
+        private bool _initialized, _open, _polling, _accessing, _watching;
         private int _disposed;
         // Thru's response buffer, made at the first call and used under NativeCall's lock only.
         private byte[] _response;
@@ -49,8 +49,9 @@ namespace Korvat.Nfc
         public NfcReader()
         {
             NativeLibraryResolver.EnsureLoaded();
-            _findMessage = MessageWindow.RegisterMessage(FindMessageName);
-            _enableMessage = MessageWindow.RegisterMessage(EnableMessageName);
+            _messages = new LibraryMessages(MessageWindow.RegisterMessage(FindMessageName), MessageWindow.RegisterMessage(EnableMessageName),
+                                            MessageWindow.RegisterMessage(ReaderFoundMessageName),
+                                            MessageWindow.RegisterMessage(ReaderLostMessageName));
             _events = new EventDispatcher(SynchronizationContext.Current, "Korvat.Nfc events", OnHandlerFailed);
             try
             {
@@ -70,6 +71,22 @@ namespace Korvat.Nfc
         /// <summary>A target was found while polling.</summary>
         public event EventHandler<TargetFoundEventArgs> TargetFound;
 
+        /// <summary>
+        /// A target left the field, reported once. The library reports departures with the
+        /// registry value event_notification = 1 only (see the README); without it this event is
+        /// never raised. A target that left is no longer given by <see cref="WaitForTargetAsync"/>,
+        /// and an <see cref="AccessAsync"/> still waiting for it fails with
+        /// <see cref="InvalidOperationException"/>.
+        /// </summary>
+        public event EventHandler<TargetLostEventArgs> TargetLost;
+
+        /// <summary>A reader can be opened now: after <see cref="StartWatchingReaders"/>, once for
+        /// each reader present then, and for each one plugged in later.</summary>
+        public event EventHandler<ReaderEventArgs> ReaderAdded;
+
+        /// <summary>A reader that <see cref="ReaderAdded"/> announced is gone.</summary>
+        public event EventHandler<ReaderEventArgs> ReaderRemoved;
+
         /// <summary>A target waits for access, or its access is enabled.</summary>
         public event EventHandler<TargetAccessEventArgs> AccessChanged;
 
@@ -77,8 +94,9 @@ namespace Korvat.Nfc
         public event EventHandler<ReaderErrorEventArgs> ReaderError;
 
         /// <summary>
-        /// A handler of <see cref="TargetFound"/>, <see cref="AccessChanged"/> or
-        /// <see cref="ReaderError"/> threw: the reader caught the exception and raises this event
+        /// A handler of one of the reader's other events (<see cref="TargetFound"/>,
+        /// <see cref="TargetLost"/>, <see cref="AccessChanged"/>, <see cref="ReaderError"/>,
+        /// <see cref="ReaderAdded"/>, <see cref="ReaderRemoved"/>) threw: the reader caught the exception and raises this event
         /// with it, at once, on the thread that ran that handler (the event's other handlers and
         /// later events are raised as before). With no handler of this event, or when its handler
         /// throws too, the exception is written to <see cref="System.Diagnostics.Trace"/>. The
@@ -136,7 +154,7 @@ namespace Korvat.Nfc
             ThrowIfDisposed();
             lock (_gate)
             {
-                _unclaimedTargets.Clear();
+                _waits.ForgetFound();
                 NativeCall.Nfc("korvatlib_nfc_start_poll_mode", () => NfcNative.korvatlib_nfc_start_poll_mode((uint)kinds));
                 _polling = true;
             }
@@ -152,6 +170,65 @@ namespace Korvat.Nfc
                 _polling = false;
             }
         }
+
+        /// <summary>
+        /// The readers that can be opened now, from every plug-in that can list its ports (one that
+        /// cannot adds none). Needs no open port and no registry value.
+        /// </summary>
+        public IReadOnlyList<ReaderInfo> GetReaders()
+        {
+            ThrowIfDisposed();
+            uint capacity = 8;
+            for (int attempt = 0; ; attempt++)
+            {
+                var records = new byte[capacity * NfcNative.ReaderRecordSize];
+                uint count = 0;
+                try
+                {
+                    NativeCall.Nfc("korvatlib_nfc_list_readers", () => NfcNative.korvatlib_nfc_list_readers(records, capacity, out count));
+                    return ReaderInfo.DecodeList(records, (int)count);
+                }
+                catch (NfcException e) when (e.ErrorCode == NfcErrorCode.BufferTooSmall && count > capacity && attempt < 3)
+                {
+                    capacity = count + 4;  // readers plugged in meanwhile: a few more, a few times
+                }
+            }
+        }
+
+        /// <summary>
+        /// Starts plug-and-play: <see cref="ReaderAdded"/> for every reader that can be opened now,
+        /// then <see cref="ReaderAdded"/> and <see cref="ReaderRemoved"/> as readers come and go,
+        /// with or without an open port. Needs the registry value plug_and_play = 1 (see the
+        /// README): without it the library refuses with <see cref="NfcErrorCode.NotImplemented"/>.
+        /// A second call while watching does nothing.
+        /// </summary>
+        public void StartWatchingReaders()
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                if (_watching) return;
+                NativeCall.Nfc("korvatlib_nfc_set_pnp_callback_parameters",
+                               () => NfcNative.korvatlib_nfc_set_pnp_callback_parameters(_window.Handle, ReaderFoundMessageName, ReaderLostMessageName));
+                NativeCall.Nfc("korvatlib_nfc_start_plug_and_play", NfcNative.korvatlib_nfc_start_plug_and_play);
+                _watching = true;
+            }
+        }
+
+        /// <summary>Stops plug-and-play; when it returns, no further reader message is posted. Does
+        /// nothing while not watching.</summary>
+        public void StopWatchingReaders()
+        {
+            ThrowIfDisposed();
+            lock (_gate)
+            {
+                if (!_watching) return;
+                NativeCall.Nfc("korvatlib_nfc_stop_plug_and_play", NfcNative.korvatlib_nfc_stop_plug_and_play);
+                _watching = false;
+            }
+        }
+
+        public bool IsWatchingReaders { get { lock (_gate) return _watching; } }
 
         /// <summary>Asks for access to a target; <see cref="AccessChanged"/> with
         /// <see cref="TargetAccess.Enabled"/> says when it is there (or await <see cref="AccessAsync"/>).</summary>
@@ -249,14 +326,8 @@ namespace Korvat.Nfc
         /// </summary>
         public Task<Target> WaitForTargetAsync(CancellationToken cancellationToken = default)
         {
-            var waiter = new TaskCompletionSource<Target>(TaskCreationOptions.RunContinuationsAsynchronously);
-            lock (_gate)
-            {
-                if (IsDisposed) return Task.FromException<Target>(new ObjectDisposedException(nameof(NfcReader)));
-                if (_unclaimedTargets.Count > 0) return Task.FromResult(_unclaimedTargets.Dequeue());
-                _targetWaiters.Add(waiter);
-            }
-            return WithCancellation(waiter, cancellationToken, () => { lock (_gate) _targetWaiters.Remove(waiter); });
+            if (IsDisposed) return Task.FromException<Target>(new ObjectDisposedException(nameof(NfcReader)));
+            return _waits.WaitForTarget(cancellationToken);
         }
 
         /// <summary>Starts access to the target and completes when the library says it is enabled.
@@ -265,25 +336,9 @@ namespace Korvat.Nfc
         public Task AccessAsync(Target target, CancellationToken cancellationToken = default)
         {
             if (target == null) return Task.FromException(new ArgumentNullException(nameof(target)));
+            if (IsDisposed) return Task.FromException(new ObjectDisposedException(nameof(NfcReader)));
             uint number = target.TargetNumber;
-            var waiter = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
-            lock (_gate)
-            {
-                if (IsDisposed) return Task.FromException(new ObjectDisposedException(nameof(NfcReader)));
-                if (!_accessWaiters.TryGetValue(number, out var list)) _accessWaiters[number] = list = new List<TaskCompletionSource<bool>>();
-                list.Add(waiter);
-            }
-            Action forget = () => { lock (_gate) { if (_accessWaiters.TryGetValue(number, out var list)) list.Remove(waiter); } };
-            try
-            {
-                StartDeviceAccess(number);
-            }
-            catch (Exception e)
-            {
-                forget();
-                return Task.FromException(e);
-            }
-            return WithCancellation(waiter, cancellationToken, forget);
+            return _waits.WaitForAccess(number, () => StartDeviceAccess(number), cancellationToken);
         }
 
         /// <summary>Accesses the target, reads its NDEF message and ends the access (for good).</summary>
@@ -312,29 +367,18 @@ namespace Korvat.Nfc
         public void Dispose()
         {
             if (Interlocked.Exchange(ref _disposed, 1) != 0) return;
-            List<TaskCompletionSource<Target>> targetWaiters;
-            List<TaskCompletionSource<bool>> accessWaiters;
-            lock (_gate)
-            {
-                // No wait is added once the reader is disposed: these are all there will be.
-                targetWaiters = _targetWaiters.ToList();
-                accessWaiters = _accessWaiters.Values.SelectMany(list => list).ToList();
-                _targetWaiters.Clear();
-                _accessWaiters.Clear();
-            }
-            var disposed = new ObjectDisposedException(nameof(NfcReader));
-            foreach (var waiter in targetWaiters) waiter.TrySetException(disposed);
-            foreach (var waiter in accessWaiters) waiter.TrySetException(disposed);
+            _waits.Close(new ObjectDisposedException(nameof(NfcReader)));
             // A handler that waited for a target has its answer now; the events end here.
             _events.Stop(ThreadBound);
             lock (_gate)
             {
                 // Errors here are the library's to trace; a dispose goes on to the end.
+                if (_watching) TryCall(NfcNative.korvatlib_nfc_stop_plug_and_play);
                 if (_polling) TryCall(NfcNative.korvatlib_nfc_stop_poll_mode);
                 if (_accessing) TryCall(() => NfcNative.korvatlib_nfc_stop_dev_access(0));
                 if (_open) TryCall(NfcNative.korvatlib_nfc_close);
                 if (_initialized) TryCall(NfcNative.korvatlib_nfc_uninitialize);
-                _polling = _accessing = _open = _initialized = false;
+                _watching = _polling = _accessing = _open = _initialized = false;
                 PortName = null;
             }
             _window?.Close(ThreadBound);
@@ -356,53 +400,28 @@ namespace Korvat.Nfc
         private void OnMessage(uint message, IntPtr wParam, IntPtr lParam)
         {
             if (IsDisposed) return;
-            if (message == _findMessage && wParam.ToInt64() == FindTarget && lParam != IntPtr.Zero)
+            var (name, args) = _messages.Decode(message, wParam, lParam);
+            switch (args)
             {
-                Target target = Target.FromMessage(lParam);
-                List<TaskCompletionSource<Target>> waiters;
-                lock (_gate)
-                {
-                    waiters = _targetWaiters.ToList();
-                    _targetWaiters.Clear();
-                    if (waiters.Count == 0)
-                    {
-                        _unclaimedTargets.Enqueue(target);
-                        if (_unclaimedTargets.Count > UnclaimedTargetsKept) _unclaimedTargets.Dequeue();
-                    }
-                }
-                foreach (var waiter in waiters) waiter.TrySetResult(target);
-                _events.Raise(nameof(TargetFound), () => TargetFound, this, new TargetFoundEventArgs(target));
-            }
-            else if (message == _findMessage && wParam.ToInt64() == FindError && lParam != IntPtr.Zero)
-            {
-                var pair = new int[2];
-                Marshal.Copy(lParam, pair, 0, 2);
-                var args = new ReaderErrorEventArgs(unchecked((uint)pair[0]), unchecked((uint)pair[1]));
-                _events.Raise(nameof(ReaderError), () => ReaderError, this, args);
-            }
-            else if (message == _enableMessage)
-            {
-                uint number = unchecked((uint)lParam.ToInt64());
-                var access = (TargetAccess)wParam.ToInt32();
-                if (access == TargetAccess.Enabled)
-                {
-                    List<TaskCompletionSource<bool>> waiters = null;
-                    lock (_gate)
-                    {
-                        if (_accessWaiters.TryGetValue(number, out waiters)) _accessWaiters.Remove(number);
-                    }
-                    if (waiters != null) foreach (var waiter in waiters) waiter.TrySetResult(true);
-                }
-                _events.Raise(nameof(AccessChanged), () => AccessChanged, this, new TargetAccessEventArgs(number, access));
-            }
-        }
-
-        private static async Task<T> WithCancellation<T>(TaskCompletionSource<T> waiter, CancellationToken token, Action forget)
-        {
-            if (!token.CanBeCanceled) return await waiter.Task.ConfigureAwait(false);
-            using (token.Register(() => { forget(); waiter.TrySetCanceled(token); }))
-            {
-                return await waiter.Task.ConfigureAwait(false);
+                case TargetFoundEventArgs found:
+                    _waits.Found(found.Target);
+                    _events.Raise(name, () => TargetFound, this, found);
+                    break;
+                case TargetLostEventArgs lost:
+                    _waits.Lost(lost.TargetNumber);
+                    _events.Raise(name, () => TargetLost, this, lost);
+                    break;
+                case ReaderErrorEventArgs error:
+                    _events.Raise(name, () => ReaderError, this, error);
+                    break;
+                case TargetAccessEventArgs access:
+                    if (access.Access == TargetAccess.Enabled) _waits.AccessEnabled(access.TargetNumber);
+                    _events.Raise(name, () => AccessChanged, this, access);
+                    break;
+                case ReaderEventArgs reader:
+                    _events.Raise(name, name == nameof(ReaderAdded) ? () => ReaderAdded : (Func<EventHandler<ReaderEventArgs>>)(() => ReaderRemoved),
+                                  this, reader);
+                    break;
             }
         }
 

@@ -42,6 +42,8 @@ Module Program
             Pair("events carry the decoded records of A, B and F targets, access and NDEF from the handlers", AddressOf EventsCarryTheRecords),
             Pair("events are raised on the creating thread's SynchronizationContext", AddressOf EventsUseTheSynchronizationContext),
             Pair("reader errors while polling raise ReaderError with the library's pair, on the context's thread", AddressOf ReaderErrorsCarryThePair),
+            Pair("with event_notification = 1 TargetLost follows each target on the context's thread; without it none comes", AddressOf TargetLostFollowsItsTarget),
+            Pair("with plug_and_play = 1 a reader that comes and goes raises ReaderAdded and ReaderRemoved and is listed; without it watching is refused", AddressOf ReadersComeAndGo),
             Pair("the awaitable road: wait for a target, read its NDEF message", AddressOf AwaitableRoadReadsNdef),
             Pair("a target found before the wait began is not missed", AddressOf EarlierTargetIsNotMissed),
             Pair("a wait for a target ends with its cancellation", AddressOf WaitIsCancelled),
@@ -155,6 +157,92 @@ Module Program
             SynchronizationContext.SetSynchronizationContext(Nothing)
         End Try
         Equal("found on main, Waiting on main", String.Join(", ", seen.Take(2)), "events in order, on the context's thread")
+    End Sub
+
+    ' Two cards, one after the other, in both modes: with event_notification = 1 each target's
+    ' TargetLost (its number) comes after its TargetFound and before the next target's, on the
+    ' context's thread, and a wait is no longer given a target that left; in the default mode the
+    ' same cards raise no TargetLost.
+    Private Sub TargetLostFollowsItsTarget()
+        UseScenario(String.Format(CardA, 0, 900) & String.Format(CardB, 1800, 2700, ""))
+        For Each eventMode In {True, False}
+            Dim context As New PumpedContext()
+            Dim main = Thread.CurrentThread
+            Dim seen As New List(Of String)
+            Dim numbers As New List(Of UInteger)
+            Dim where As Func(Of String) = Function() If(Thread.CurrentThread Is main, "", " off the context's thread")
+            SetOptIn("event_notification", eventMode)
+            SynchronizationContext.SetSynchronizationContext(context)
+            Try
+                Using reader As New NfcReader()
+                    AddHandler reader.TargetFound,
+                        Sub(s, e)
+                            numbers.Add(e.Target.TargetNumber)
+                            seen.Add($"found {e.Target.Kind} {e.Target.TargetNumber}{where()}")
+                        End Sub
+                    AddHandler reader.TargetLost, Sub(s, e) seen.Add($"lost {e.TargetNumber}{where()}")
+                    reader.Open()
+                    reader.StartPolling(TargetKinds.All)
+                    ' The second card leaves 2.7 s after the start; its departure comes well within 1.3 s more.
+                    context.PumpUntil(Function() False, TimeSpan.FromMilliseconds(4000))
+                    ' Both were found while no wait was pending: a wait gets the first of them, unless
+                    ' they left (then none is given).
+                    Dim pending = reader.WaitForTargetAsync()
+                    If eventMode Then
+                        Check(Not pending.Wait(300), "a wait is not given a target that left")
+                    Else
+                        Check(pending.Wait(300) AndAlso pending.Result.TargetNumber = numbers(0), "a wait is given the first target found")
+                    End If
+                End Using
+            Finally
+                SynchronizationContext.SetSynchronizationContext(Nothing)
+                SetOptIn("event_notification", False)
+            End Try
+            Check(numbers.Count = 2, $"two targets found ({If(eventMode, "event", "default")} mode): {String.Join(", ", seen)}")
+            Dim expected = If(eventMode,
+                              $"found Iso14443A {numbers(0)}, lost {numbers(0)}, found Iso14443B {numbers(1)}, lost {numbers(1)}",
+                              $"found Iso14443A {numbers(0)}, found Iso14443B {numbers(1)}")
+            Equal(expected, String.Join(", ", seen), $"events in order ({If(eventMode, "event", "default")} mode)")
+        Next
+    End Sub
+
+    ' The simulator's reader SIM1 (a port line of its scenario) is plugged in for 1.5 s from the
+    ' plug-in's load, then out for 1 s, and so on. With plug_and_play = 1 the reader lists it while
+    ' it is there, and watching announces it at once, then its removal and its return, on the
+    ' context's thread; without the value watching is refused.
+    Private Sub ReadersComeAndGo()
+        UseScenario("port SIM1 1500 1000 Desk reader" & vbLf)
+        ExpectFailure("watching without plug_and_play",
+                      Sub()
+                          Using reader As New NfcReader()
+                              reader.StartWatchingReaders()
+                          End Using
+                      End Sub,
+                      &H80C00002UI, 0, "KORVAT_NFC_E_NOT_IMPLEMENTED", "korvatlib_nfc_set_pnp_callback_parameters")
+        Dim context As New PumpedContext()
+        Dim main = Thread.CurrentThread
+        Dim seen As New List(Of String)
+        Dim where As Func(Of String) = Function() If(Thread.CurrentThread Is main, "", " off the context's thread")
+        SetOptIn("plug_and_play", True)
+        SynchronizationContext.SetSynchronizationContext(context)
+        Try
+            Using reader As New NfcReader()
+                Dim listed = reader.GetReaders()
+                Equal("SIM1 (category 0): Desk reader", String.Join("; ", listed), "the readers there now")
+                AddHandler reader.ReaderAdded, Sub(s, e) seen.Add($"added {e.Reader}{where()}")
+                AddHandler reader.ReaderRemoved, Sub(s, e) seen.Add($"removed {e.Reader}{where()}")
+                reader.StartWatchingReaders()
+                reader.StartWatchingReaders()  ' a second start while watching does nothing
+                Check(context.PumpUntil(Function() seen.Count >= 3, TimeSpan.FromSeconds(6)), $"three reader events: {String.Join(", ", seen)}")
+                reader.StopWatchingReaders()
+                Check(Not reader.IsWatchingReaders, "watching stopped")
+            End Using
+        Finally
+            SynchronizationContext.SetSynchronizationContext(Nothing)
+            SetOptIn("plug_and_play", False)
+        End Try
+        Equal("added SIM1 (category 0): Desk reader, removed SIM1 (category 0): Desk reader, added SIM1 (category 0): Desk reader",
+              String.Join(", ", seen.Take(3)), "reader events in order, on the context's thread")
     End Sub
 
     ' The error pairs the library makes of the test plug-in's driver status, one status call per
@@ -648,6 +736,17 @@ Module Program
     End Sub
 
     ' The scenario the simulator reads at the next open.
+    ' An opt-in value of the library's key: a REG_DWORD 1, or no value (the default).
+    Private Sub SetOptIn(name As String, enabled As Boolean)
+        Using key = Registry.LocalMachine.CreateSubKey("SOFTWARE\Ravo Corporation\Korvat NFC Library")
+            If enabled Then
+                key.SetValue(name, 1, RegistryValueKind.DWord)
+            Else
+                key.DeleteValue(name, False)
+            End If
+        End Using
+    End Sub
+
     Private Sub UseScenario(text As String)
         Dim file = Path.Combine(workDirectory, "test.scenario")
         IO.File.WriteAllText(file, text)

@@ -4,7 +4,7 @@ using System.Runtime.InteropServices;
 namespace Korvat.Nfc.Interop
 {
     /// <summary>
-    /// The twenty exports of korvat_nfc_library_for_vb.dll, each declared once, as korvat_nfc.h
+    /// The exports of korvat_nfc_library_for_vb.dll (the twenty, then those after ordinal 20), each declared once, as korvat_nfc.h
     /// declares them: cdecl on both architectures, a one-byte boolean result, 8-bit strings.
     /// Use <see cref="NfcReader"/> unless you need a call exactly as the DLL makes it; before the
     /// first call here, <see cref="NativeLibraryResolver.EnsureLoaded"/> loads the DLL of the
@@ -102,5 +102,32 @@ namespace Korvat.Nfc.Interop
         [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         [return: MarshalAs(UnmanagedType.U1)]
         public static extern bool korvatlib_nfc_stop_logging();
+
+        /// <summary>enabled 1: every event a window message carries is also queued (at most
+        /// <see cref="EventQueueLength"/>, the oldest dropped), and poll mode and plug-and-play may
+        /// start without a window handle; 0: no queue (the default), the queue is emptied.</summary>
+        [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        public static extern bool korvatlib_nfc_set_event_queue(uint enabled);
+
+        /// <summary>The oldest queued event, by value; timeout_ms 0 returns at once, up to
+        /// <see cref="EventWaitLimitMs"/> waits. No event: false with KORVAT_NFC_E_NO_EVENT.</summary>
+        [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        public static extern bool korvatlib_nfc_get_next_event(out EventRecord @event, uint timeout_ms);
+
+        /// <summary>records: capacity records of <see cref="ReaderRecordSize"/> bytes each (or null
+        /// with capacity 0); count: how many readers there are, also when they do not fit (false with
+        /// KORVAT_NFC_E_BUFFER_TOO_SMALL).</summary>
+        [DllImport(LibraryName, CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        [return: MarshalAs(UnmanagedType.U1)]
+        public static extern bool korvatlib_nfc_list_readers([Out] byte[] records, uint capacity, out uint count);
+
+        /// <summary>Bytes of a KORVAT_NFC_READER_RECORD.</summary>
+        public const int ReaderRecordSize = 200;
+        /// <summary>KORVAT_NFC_EVENT_QUEUE_LENGTH: the events the queue holds.</summary>
+        public const int EventQueueLength = 64;
+        /// <summary>KORVAT_NFC_EVENT_WAIT_LIMIT_MS: the longest time-out of korvatlib_nfc_get_next_event.</summary>
+        public const uint EventWaitLimitMs = 60000;
     }
 }

@@ -67,4 +67,31 @@ namespace Korvat.Nfc.Interop
         public uint payload_size;
         public uint chunk_count;
     }
+
+    /// <summary>KORVAT_NFC_READER_RECORD: 200 bytes, a reader that can be opened now (the
+    /// plug-and-play messages, the reader events of the event queue, korvatlib_nfc_list_readers).</summary>
+    [StructLayout(LayoutKind.Sequential, Pack = 1)]
+    public struct ReaderRecord
+    {
+        public uint record_size;
+        public byte category;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 3)] public byte[] reserved;
+        /// <summary>NUL-terminated, as korvatlib_nfc_open takes it.</summary>
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 64)] public byte[] port_name;
+        /// <summary>NUL-terminated UTF-8: the reader's own name.</summary>
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 128)] public byte[] reader_name;
+    }
+
+    /// <summary>KORVAT_NFC_EVENT: 312 bytes, one event of the library's event queue, by value.</summary>
+    [StructLayout(LayoutKind.Sequential, Pack = 1)]
+    public struct EventRecord
+    {
+        public uint kind;
+        public uint lost_before;
+        public uint target_number;
+        public uint error_code;
+        public uint detail_code;
+        public uint data_size;
+        [MarshalAs(UnmanagedType.ByValArray, SizeConst = 288)] public byte[] data;
+    }
 }

@@ -24,6 +24,8 @@ namespace Korvat.Nfc.Tests
             { typeof(Record18092), "DEVICE_DATA_NFC_18092_212_424K", "RD" },
             { typeof(TagInfoRecord), "KORVAT_TAG_INFO", null },
             { typeof(NdefRecordRecord), "KORVAT_NDEF_RECORD", null },
+            { typeof(ReaderRecord), "KORVAT_NFC_READER_RECORD", null },
+            { typeof(EventRecord), "KORVAT_NFC_EVENT", null },
         };
 
         private static readonly Lazy<Dictionary<string, (long Offset, long Size)>> CLayout = new Lazy<Dictionary<string, (long, long)>>(MeasureWithCompiler);
