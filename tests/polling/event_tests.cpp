@@ -552,6 +552,58 @@ TEST_F(EventModes, QueueErrorsTimeOutsAndPollModeWithoutAWindow)
     EXPECT_EQ(debugLog().find("ASSERT! poll callback parameters"), std::string::npos) << "no window is no fault";
 }
 
+// A caller waiting for an event while the queue is switched off, or the library uninitialised,
+// is let go at once: no event can come any more, and a wait left running would still be inside
+// the DLL when the application frees it.
+struct QueueWaiter {
+    KorvatDll *dll;
+    KORVAT_NFC_BOOL result = 1;
+    std::pair<uint32_t, uint32_t> error{0, 0};
+
+    static DWORD WINAPI wait(void *self)
+    {
+        QueueWaiter &w = *static_cast<QueueWaiter *>(self);
+        KORVAT_NFC_EVENT event;
+        w.result = w.dll->get_next_event(&event, KORVAT_NFC_EVENT_WAIT_LIMIT_MS);
+        w.error = w.dll->lastError();
+        return 0;
+    }
+};
+
+TEST_F(EventModes, AWaitForAnEventEndsWhenTheQueueIsSwitchedOffOrTheLibraryUninitialised)
+{
+    configure("events_cat0");
+    load();
+    const struct {
+        const char *what;
+        bool uninitialise;
+    } ends[] = {{"set_event_queue(0)", false}, {"uninitialize", true}};
+    for (const auto &c : ends) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(dll->set_event_queue(1));
+        QueueWaiter waiter{dll.get()};
+        HANDLE thread = CreateThread(nullptr, 0, &QueueWaiter::wait, &waiter, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "it waits for an event";
+        if (c.uninitialise) {
+            ASSERT_TRUE(dll->uninitialize());
+        } else {
+            ASSERT_TRUE(dll->set_event_queue(0));
+        }
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), static_cast<DWORD>(WAIT_OBJECT_0)) << "the wait went on";
+        WaitForSingleObject(thread, INFINITE);  // at most the wait's own limit
+        CloseHandle(thread);
+        EXPECT_FALSE(waiter.result);
+        EXPECT_EQ(waiter.error, std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+    }
+    // Switched on again after either, the queue waits and delivers as before.
+    ASSERT_TRUE(dll->initialize());
+    ASSERT_TRUE(dll->set_event_queue(1));
+    KORVAT_NFC_EVENT event;
+    EXPECT_FALSE(dll->get_next_event(&event, 200));
+    EXPECT_EQ(dll->lastError(), std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+}
+
 // More events than the queue holds: the oldest are dropped, the next one says how many, the rest
 // come in order; the events taken out are plain copies, still whole after FreeLibrary.
 TEST_F(EventModes, OverflowDropsTheOldestAndEventsOutliveTheDll)
