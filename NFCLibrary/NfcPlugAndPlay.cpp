@@ -109,7 +109,8 @@ bool NfcPlugAndPlay::readPorts(const PluginPortLister &lister, std::vector<KORVA
     // once more.
     std::vector<char> buffer;
     uint32_t needed = 0;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    bool written = false;  // the last answer fitted the room given, so the list is in buffer
+    for (int attempt = 0; attempt < 3 && !written; ++attempt) {
         ErrorInfo error = {0, 0};
         needed = 0;
         const uint32_t size = static_cast<uint32_t>(buffer.size());
@@ -123,12 +124,12 @@ bool NfcPlugAndPlay::readPorts(const PluginPortLister &lister, std::vector<KORVA
                     lister.category, static_cast<unsigned long>(needed), static_cast<unsigned long>(MaximumListBytes));
             return false;
         }
-        if (needed <= size) {
-            break;
+        written = needed <= size;
+        if (!written) {
+            buffer.assign(needed, '\0');
         }
-        buffer.assign(needed, '\0');
     }
-    if (needed > buffer.size()) {
+    if (!written) {
         NFC_LOG(0, "ERROR! : The port list of category %u kept growing.\n", lister.category);
         return false;
     }

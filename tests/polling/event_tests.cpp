@@ -794,7 +794,8 @@ TEST_F(PlugAndPlay, StartAndStopTwiceStopWithoutStartAndUninitialise)
 }
 
 // The argument rules of the poll callback parameters; a start with neither window nor queue; a
-// list that cannot be had, or is malformed, keeps the last one (no reader is reported lost).
+// list that cannot be had (refused, or growing at every call), or is malformed, keeps the last
+// one (no reader is reported lost).
 TEST_F(PlugAndPlay, ArgumentErrorsAndBadListsKeepTheLastList)
 {
     const struct {
@@ -818,6 +819,12 @@ TEST_F(PlugAndPlay, ArgumentErrorsAndBadListsKeepTheLastList)
     fixture->setAnswer("gp_list_ports", 0, 1, 0xE0000031u, 4);
     watchFor(2);
     fixture->setAnswer("gp_list_ports", 1, 0, 0, 0);
+    // A list that outgrows the room it is given at every call (three calls a look) is not had
+    // either: the room it was never written into is no list.
+    fixture->setPortsGrowth(16);
+    watchFor(6);
+    fixture->setPortsGrowth(0);
+    watchFor(2);
     const std::string malformed[] = {std::string("SIM0\0Reader A", 13),
                                      std::string(64, 'P') + std::string("\0a\0\0", 4),
                                      std::string("SIM0\0a\0SIM0\0b\0\0", 15)};
@@ -832,6 +839,7 @@ TEST_F(PlugAndPlay, ArgumentErrorsAndBadListsKeepTheLastList)
     const std::string log = debugLog();
     EXPECT_NE(log.find("gp_list_ports of category 0 failed (e0000031h, 00000004h)"), std::string::npos);
     EXPECT_NE(log.find("The port list of category 0 is malformed"), std::string::npos);
+    EXPECT_NE(log.find("The port list of category 0 kept growing"), std::string::npos);
 }
 
 // The reader list, once, without plug_and_play's watcher: records, the count also when they do
