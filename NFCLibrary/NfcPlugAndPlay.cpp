@@ -40,6 +40,13 @@ bool NfcPlugAndPlay::setCallbackParameters(HWND handle, const char *msg_str_of_f
 
 bool NfcPlugAndPlay::start(const std::vector<PluginPortLister> &listers, ErrorInfo *error)
 {
+    // A stop that failed left its watcher with the stop pending: that stop is completed first,
+    // and while the watcher may still run the start fails as the stop did.
+    if (m_ThreadHandle != nullptr && WaitForSingleObject(m_ThreadEvents.stop, 0) == WAIT_OBJECT_0 && !stop()) {
+        NFC_LOG(0, "ERROR! : The watcher of the last stop may still run: no new one is started.\n");
+        error->error_code = KORVAT_NFC_E_THREAD_CREATE;
+        return false;
+    }
     if (m_ThreadHandle != nullptr) {
         NFC_LOG(0, "WARNING! : Plug-and-play is already watching.\n");
         return true;

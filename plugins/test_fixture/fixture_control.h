@@ -65,6 +65,8 @@ typedef void (__cdecl *fixture_set_ports_t)(const char *list, uint32_t size);
 // than the list set, when that is larger) and writes nothing, as a list that grows between every
 // two calls; 0 (default, and after a reset): the list as set.
 typedef void (__cdecl *fixture_set_ports_growth_t)(uint32_t bytes);
+// The id of the thread that called gp_list_ports last (0: none since the last reset).
+typedef uint32_t (__cdecl *fixture_list_thread_t)(void);
 
 #ifdef __cplusplus
 }

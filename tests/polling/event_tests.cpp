@@ -793,6 +793,45 @@ TEST_F(PlugAndPlay, StartAndStopTwiceStopWithoutStartAndUninitialise)
     EXPECT_EQ(fixture->callCount("gp_list_ports"), afterUninitialize);
 }
 
+// A watcher that cannot run for a while, outside the library lock (suspended here, as a stalled
+// debug-log write would stall it): the stop cannot confirm its end and fails; a start then
+// completes that stop first, failing as it did while the watcher still cannot run, and once it
+// has left, starts a new watcher that announces the present readers again.
+TEST_F(PlugAndPlay, AStartAfterAFailedStopCompletesTheStopFirst)
+{
+    ASSERT_TRUE(dll->set_pnp_callback_parameters(readers.handle(), ReaderFoundName, ReaderLostName));
+    setPorts({{"SIM0", "Reader A"}});
+    ASSERT_TRUE(dll->start_plug_and_play());
+    watchFor(1);
+    readers.pump(80);  // the look is over: the watcher sleeps, outside the library lock
+    struct Suspended {
+        HANDLE thread;
+        ~Suspended()
+        {
+            if (thread != nullptr) {
+                ResumeThread(thread);
+                CloseHandle(thread);
+            }
+        }
+    } watcher{OpenThread(THREAD_SUSPEND_RESUME | SYNCHRONIZE, FALSE, fixture->listThread())};
+    ASSERT_NE(watcher.thread, nullptr);
+    ASSERT_NE(SuspendThread(watcher.thread), static_cast<DWORD>(-1));
+    const std::pair<uint32_t, uint32_t> unconfirmed(KORVAT_NFC_E_THREAD_CREATE, 0u);
+    EXPECT_FALSE(dll->stop_plug_and_play()) << "a stop of a watcher that cannot run";
+    EXPECT_EQ(dll->lastError(), unconfirmed);
+    EXPECT_FALSE(dll->start_plug_and_play()) << "a start while the watcher may still run";
+    EXPECT_EQ(dll->lastError(), unconfirmed);
+    ASSERT_NE(ResumeThread(watcher.thread), static_cast<DWORD>(-1));
+    EXPECT_EQ(WaitForSingleObject(watcher.thread, 3000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the watcher did not leave once it could run";
+    CloseHandle(watcher.thread);
+    watcher.thread = nullptr;
+    ASSERT_TRUE(dll->start_plug_and_play()) << std::hex << dll->lastError().first;
+    watchFor(1);
+    EXPECT_EQ(readerMessages(), std::vector<std::string>({"found SIM0|Reader A|0", "found SIM0|Reader A|0"}));
+    EXPECT_TRUE(dll->stop_plug_and_play());
+}
+
 // The argument rules of the poll callback parameters; a start with neither window nor queue; a
 // list that cannot be had (refused, or growing at every call), or is malformed, keeps the last
 // one (no reader is reported lost).

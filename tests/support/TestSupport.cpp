@@ -296,6 +296,7 @@ FixturePlugin::FixturePlugin(const std::string &path)
     bind(m_Module, signalStatus, "fixture_signal_status");
     bind(m_Module, setPorts, "fixture_set_ports");
     bind(m_Module, setPortsGrowth, "fixture_set_ports_growth");
+    bind(m_Module, listThread, "fixture_list_thread");
 }
 
 FixturePlugin::~FixturePlugin()
