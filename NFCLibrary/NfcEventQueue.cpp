@@ -23,7 +23,12 @@ void NfcEventQueue::setEnabled(bool enabled)
     m_Enabled = enabled;
     if (!enabled) {
         m_Ring.clear();
-        if (m_Available != nullptr) {
+    }
+    if (m_Available != nullptr) {
+        // Off, the event stays set: a caller waiting now, or later, is let go at once.
+        if (!enabled) {
+            SetEvent(m_Available);
+        } else if (m_Ring.size() == 0) {
             ResetEvent(m_Available);
         }
     }
@@ -52,12 +57,16 @@ bool NfcEventQueue::pop(KORVAT_NFC_EVENT &event, uint32_t timeoutMs)
     for (;;) {
         EnterCriticalSection(&m_Lock);
         const bool taken = m_Ring.pop(event);
-        if (m_Ring.size() == 0 && m_Available != nullptr) {
+        const bool enabled = m_Enabled.load();
+        if (m_Ring.size() == 0 && m_Available != nullptr && enabled) {
             ResetEvent(m_Available);
         }
         LeaveCriticalSection(&m_Lock);
         if (taken) {
             return true;
+        }
+        if (!enabled) {
+            return false;  // switched off (or uninitialised) while waiting: no event can come
         }
         const ULONGLONG now = GetTickCount64();
         if (now >= deadline || m_Available == nullptr) {

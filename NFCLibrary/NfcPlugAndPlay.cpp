@@ -40,6 +40,13 @@ bool NfcPlugAndPlay::setCallbackParameters(HWND handle, const char *msg_str_of_f
 
 bool NfcPlugAndPlay::start(const std::vector<PluginPortLister> &listers, ErrorInfo *error)
 {
+    // A stop that failed left its watcher with the stop pending: that stop is completed first,
+    // and while the watcher may still run the start fails as the stop did.
+    if (m_ThreadHandle != nullptr && WaitForSingleObject(m_ThreadEvents.stop, 0) == WAIT_OBJECT_0 && !stop()) {
+        NFC_LOG(0, "ERROR! : The watcher of the last stop may still run: no new one is started.\n");
+        error->error_code = KORVAT_NFC_E_THREAD_CREATE;
+        return false;
+    }
     if (m_ThreadHandle != nullptr) {
         NFC_LOG(0, "WARNING! : Plug-and-play is already watching.\n");
         return true;
@@ -109,7 +116,8 @@ bool NfcPlugAndPlay::readPorts(const PluginPortLister &lister, std::vector<KORVA
     // once more.
     std::vector<char> buffer;
     uint32_t needed = 0;
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    bool written = false;  // the last answer fitted the room given, so the list is in buffer
+    for (int attempt = 0; attempt < 3 && !written; ++attempt) {
         ErrorInfo error = {0, 0};
         needed = 0;
         const uint32_t size = static_cast<uint32_t>(buffer.size());
@@ -123,12 +131,12 @@ bool NfcPlugAndPlay::readPorts(const PluginPortLister &lister, std::vector<KORVA
                     lister.category, static_cast<unsigned long>(needed), static_cast<unsigned long>(MaximumListBytes));
             return false;
         }
-        if (needed <= size) {
-            break;
+        written = needed <= size;
+        if (!written) {
+            buffer.assign(needed, '\0');
         }
-        buffer.assign(needed, '\0');
     }
-    if (needed > buffer.size()) {
+    if (!written) {
         NFC_LOG(0, "ERROR! : The port list of category %u kept growing.\n", lister.category);
         return false;
     }

@@ -29,9 +29,10 @@ public:
     bool setCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_loss,
                                ErrorInfo *error);
     // Starts watching the plug-ins of listers (library lock held). A watcher already running
-    // goes on as it is (true). False with KORVAT_NFC_E_NO_CALLBACK_PARAM without a window and
-    // without the event queue, KORVAT_NFC_E_OUT_OF_MEMORY without the record ring, or
-    // KORVAT_NFC_E_THREAD_CREATE.
+    // goes on as it is (true); one whose stop failed is stopped first. False with
+    // KORVAT_NFC_E_NO_CALLBACK_PARAM without a window and without the event queue,
+    // KORVAT_NFC_E_OUT_OF_MEMORY without the record ring, or KORVAT_NFC_E_THREAD_CREATE (also
+    // when that stop still cannot be confirmed).
     bool start(const std::vector<PluginPortLister> &listers, ErrorInfo *error);
     // Stops the watcher (bounded, as NfcLifetime::stopThread); true when it was not running.
     // False when its end could not be confirmed: it may still run, and a later stop waits again.

@@ -242,7 +242,8 @@ KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_set_event_queue(uin
 /* Takes the oldest queued event. timeout_ms 0 returns at once; up to
  * KORVAT_NFC_EVENT_WAIT_LIMIT_MS waits for one, without holding the
  * library's lock. No event: false with KORVAT_NFC_E_NO_EVENT (at once
- * while the queue is off); a null event or a longer time-out:
+ * while the queue is off, and as soon as it is switched off or the
+ * library uninitialised during the wait); a null event or a longer time-out:
  * KORVAT_NFC_E_INVALID_ARGUMENT. Needs korvatlib_nfc_initialize. */
 KORVAT_NFC_API KORVAT_NFC_BOOL KORVAT_NFC_CALL korvatlib_nfc_get_next_event(KORVAT_NFC_EVENT *event,
                                                                           uint32_t timeout_ms);

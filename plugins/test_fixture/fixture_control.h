@@ -61,6 +61,12 @@ typedef int (__cdecl *fixture_signal_status_t)(void);
 // empty list, one NUL). Its answer is scripted under the name "gp_list_ports"; its calls are
 // counted but not logged.
 typedef void (__cdecl *fixture_set_ports_t)(const char *list, uint32_t size);
+// Non-zero: gp_list_ports reports a list that many bytes larger than the buffer it was given (or
+// than the list set, when that is larger) and writes nothing, as a list that grows between every
+// two calls; 0 (default, and after a reset): the list as set.
+typedef void (__cdecl *fixture_set_ports_growth_t)(uint32_t bytes);
+// The id of the thread that called gp_list_ports last (0: none since the last reset).
+typedef uint32_t (__cdecl *fixture_list_thread_t)(void);
 
 #ifdef __cplusplus
 }

@@ -105,6 +105,8 @@ struct FixtureState {
     GuardedBlock block;
     HANDLE statusEvent = nullptr;  // the event the library handed over (not owned)
     std::string portList = std::string(1, '\0');  // what gp_list_ports hands over, as is
+    uint32_t portListGrowth = 0;
+    uint32_t listThread = 0;  // the thread of the last gp_list_ports call  // non-zero: the list outgrows every buffer by that many bytes
 
     FixtureState() { InitializeCriticalSection(&lock); }
     ~FixtureState() { DeleteCriticalSection(&lock); }
@@ -191,6 +193,8 @@ FIXTURE_EXPORT void __cdecl fixture_reset(void)
     s.bareRead = 0;
     s.statusTimes.clear();
     s.portList.assign(1, '\0');
+    s.portListGrowth = 0;
+    s.listThread = 0;
 }
 
 FIXTURE_EXPORT void __cdecl fixture_set_answer(const char *entry, int result, int write, uint32_t code, uint32_t detail)
@@ -328,6 +332,18 @@ FIXTURE_EXPORT void __cdecl fixture_set_ports(const char *list, uint32_t size)
 {
     Locked l;
     state().portList.assign(list, size);
+}
+
+FIXTURE_EXPORT void __cdecl fixture_set_ports_growth(uint32_t bytes)
+{
+    Locked l;
+    state().portListGrowth = bytes;
+}
+
+FIXTURE_EXPORT uint32_t __cdecl fixture_list_thread(void)
+{
+    Locked l;
+    return state().listThread;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -561,6 +577,7 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size,
         // Counted, not logged: the watcher asks every 250 ms.
         Locked l;
         ++state().counts["gp_list_ports"];
+        state().listThread = GetCurrentThreadId();
     }
     const Answer a = [] {
         Locked l;
@@ -575,6 +592,12 @@ FIXTURE_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size,
     }
     Locked l;
     const std::string &list = state().portList;
+    if (state().portListGrowth != 0) {
+        // Grown since the last call: never fits, nothing written.
+        const uint32_t had = buffer_size > list.size() ? buffer_size : static_cast<uint32_t>(list.size());
+        *needed_size = had + state().portListGrowth;
+        return 1;
+    }
     *needed_size = static_cast<uint32_t>(list.size());
     if (list.size() <= buffer_size && !list.empty()) {
         std::memcpy(buffer, list.data(), list.size());

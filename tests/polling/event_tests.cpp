@@ -552,6 +552,58 @@ TEST_F(EventModes, QueueErrorsTimeOutsAndPollModeWithoutAWindow)
     EXPECT_EQ(debugLog().find("ASSERT! poll callback parameters"), std::string::npos) << "no window is no fault";
 }
 
+// A caller waiting for an event while the queue is switched off, or the library uninitialised,
+// is let go at once: no event can come any more, and a wait left running would still be inside
+// the DLL when the application frees it.
+struct QueueWaiter {
+    KorvatDll *dll;
+    KORVAT_NFC_BOOL result = 1;
+    std::pair<uint32_t, uint32_t> error{0, 0};
+
+    static DWORD WINAPI wait(void *self)
+    {
+        QueueWaiter &w = *static_cast<QueueWaiter *>(self);
+        KORVAT_NFC_EVENT event;
+        w.result = w.dll->get_next_event(&event, KORVAT_NFC_EVENT_WAIT_LIMIT_MS);
+        w.error = w.dll->lastError();
+        return 0;
+    }
+};
+
+TEST_F(EventModes, AWaitForAnEventEndsWhenTheQueueIsSwitchedOffOrTheLibraryUninitialised)
+{
+    configure("events_cat0");
+    load();
+    const struct {
+        const char *what;
+        bool uninitialise;
+    } ends[] = {{"set_event_queue(0)", false}, {"uninitialize", true}};
+    for (const auto &c : ends) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(dll->set_event_queue(1));
+        QueueWaiter waiter{dll.get()};
+        HANDLE thread = CreateThread(nullptr, 0, &QueueWaiter::wait, &waiter, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 300), static_cast<DWORD>(WAIT_TIMEOUT)) << "it waits for an event";
+        if (c.uninitialise) {
+            ASSERT_TRUE(dll->uninitialize());
+        } else {
+            ASSERT_TRUE(dll->set_event_queue(0));
+        }
+        EXPECT_EQ(WaitForSingleObject(thread, 10000), static_cast<DWORD>(WAIT_OBJECT_0)) << "the wait went on";
+        WaitForSingleObject(thread, INFINITE);  // at most the wait's own limit
+        CloseHandle(thread);
+        EXPECT_FALSE(waiter.result);
+        EXPECT_EQ(waiter.error, std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+    }
+    // Switched on again after either, the queue waits and delivers as before.
+    ASSERT_TRUE(dll->initialize());
+    ASSERT_TRUE(dll->set_event_queue(1));
+    KORVAT_NFC_EVENT event;
+    EXPECT_FALSE(dll->get_next_event(&event, 200));
+    EXPECT_EQ(dll->lastError(), std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+}
+
 // More events than the queue holds: the oldest are dropped, the next one says how many, the rest
 // come in order; the events taken out are plain copies, still whole after FreeLibrary.
 TEST_F(EventModes, OverflowDropsTheOldestAndEventsOutliveTheDll)
@@ -741,8 +793,48 @@ TEST_F(PlugAndPlay, StartAndStopTwiceStopWithoutStartAndUninitialise)
     EXPECT_EQ(fixture->callCount("gp_list_ports"), afterUninitialize);
 }
 
+// A watcher that cannot run for a while, outside the library lock (suspended here, as a stalled
+// debug-log write would stall it): the stop cannot confirm its end and fails; a start then
+// completes that stop first, failing as it did while the watcher still cannot run, and once it
+// has left, starts a new watcher that announces the present readers again.
+TEST_F(PlugAndPlay, AStartAfterAFailedStopCompletesTheStopFirst)
+{
+    ASSERT_TRUE(dll->set_pnp_callback_parameters(readers.handle(), ReaderFoundName, ReaderLostName));
+    setPorts({{"SIM0", "Reader A"}});
+    ASSERT_TRUE(dll->start_plug_and_play());
+    watchFor(1);
+    readers.pump(80);  // the look is over: the watcher sleeps, outside the library lock
+    struct Suspended {
+        HANDLE thread;
+        ~Suspended()
+        {
+            if (thread != nullptr) {
+                ResumeThread(thread);
+                CloseHandle(thread);
+            }
+        }
+    } watcher{OpenThread(THREAD_SUSPEND_RESUME | SYNCHRONIZE, FALSE, fixture->listThread())};
+    ASSERT_NE(watcher.thread, nullptr);
+    ASSERT_NE(SuspendThread(watcher.thread), static_cast<DWORD>(-1));
+    const std::pair<uint32_t, uint32_t> unconfirmed(KORVAT_NFC_E_THREAD_CREATE, 0u);
+    EXPECT_FALSE(dll->stop_plug_and_play()) << "a stop of a watcher that cannot run";
+    EXPECT_EQ(dll->lastError(), unconfirmed);
+    EXPECT_FALSE(dll->start_plug_and_play()) << "a start while the watcher may still run";
+    EXPECT_EQ(dll->lastError(), unconfirmed);
+    ASSERT_NE(ResumeThread(watcher.thread), static_cast<DWORD>(-1));
+    EXPECT_EQ(WaitForSingleObject(watcher.thread, 3000), static_cast<DWORD>(WAIT_OBJECT_0))
+        << "the watcher did not leave once it could run";
+    CloseHandle(watcher.thread);
+    watcher.thread = nullptr;
+    ASSERT_TRUE(dll->start_plug_and_play()) << std::hex << dll->lastError().first;
+    watchFor(1);
+    EXPECT_EQ(readerMessages(), std::vector<std::string>({"found SIM0|Reader A|0", "found SIM0|Reader A|0"}));
+    EXPECT_TRUE(dll->stop_plug_and_play());
+}
+
 // The argument rules of the poll callback parameters; a start with neither window nor queue; a
-// list that cannot be had, or is malformed, keeps the last one (no reader is reported lost).
+// list that cannot be had (refused, or growing at every call), or is malformed, keeps the last
+// one (no reader is reported lost).
 TEST_F(PlugAndPlay, ArgumentErrorsAndBadListsKeepTheLastList)
 {
     const struct {
@@ -766,6 +858,12 @@ TEST_F(PlugAndPlay, ArgumentErrorsAndBadListsKeepTheLastList)
     fixture->setAnswer("gp_list_ports", 0, 1, 0xE0000031u, 4);
     watchFor(2);
     fixture->setAnswer("gp_list_ports", 1, 0, 0, 0);
+    // A list that outgrows the room it is given at every call (three calls a look) is not had
+    // either: the room it was never written into is no list.
+    fixture->setPortsGrowth(16);
+    watchFor(6);
+    fixture->setPortsGrowth(0);
+    watchFor(2);
     const std::string malformed[] = {std::string("SIM0\0Reader A", 13),
                                      std::string(64, 'P') + std::string("\0a\0\0", 4),
                                      std::string("SIM0\0a\0SIM0\0b\0\0", 15)};
@@ -780,6 +878,7 @@ TEST_F(PlugAndPlay, ArgumentErrorsAndBadListsKeepTheLastList)
     const std::string log = debugLog();
     EXPECT_NE(log.find("gp_list_ports of category 0 failed (e0000031h, 00000004h)"), std::string::npos);
     EXPECT_NE(log.find("The port list of category 0 is malformed"), std::string::npos);
+    EXPECT_NE(log.find("The port list of category 0 kept growing"), std::string::npos);
 }
 
 // The reader list, once, without plug_and_play's watcher: records, the count also when they do

@@ -297,6 +297,8 @@ FixturePlugin::FixturePlugin(const std::string &path)
     bind(m_Module, setStatusLoad, "fixture_set_status_load");
     bind(m_Module, signalStatus, "fixture_signal_status");
     bind(m_Module, setPorts, "fixture_set_ports");
+    bind(m_Module, setPortsGrowth, "fixture_set_ports_growth");
+    bind(m_Module, listThread, "fixture_list_thread");
 }
 
 FixturePlugin::~FixturePlugin()

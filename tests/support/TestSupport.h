@@ -144,6 +144,8 @@ public:
     fixture_set_status_load_t setStatusLoad = nullptr;
     fixture_signal_status_t signalStatus = nullptr;  // the variant with the optional entry points only
     fixture_set_ports_t setPorts = nullptr;          // the variant with the optional entry points only
+    fixture_set_ports_growth_t setPortsGrowth = nullptr;  // the variant with the optional entry points only
+    fixture_list_thread_t listThread = nullptr;
 
     std::string calls();  // the whole call log
     // How often the notification thread has asked for the driver status since the last reset.
