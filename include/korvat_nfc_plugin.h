@@ -238,8 +238,10 @@ GP_ENTRY_POINTS(GP_DECLARE_ENTRY_TYPE)
        held, by the library's plug-and-play thread, every 250 ms while plug-and-play runs, and by the application      \
        thread for korvatlib_nfc_list_readers. Loader lock: the watcher never holds it but is waited for under it (see  \
        "The loader lock" above); the application thread may hold it only when the application calls the library        \
-       from a DllMain: no loader work, no unbounded wait. False: the library keeps the last list and posts the error   \
-       to the trace log only (korvatlib_nfc_list_readers leaves the plug-in's ports out). */                           \
+       from a DllMain: no loader work, no unbounded wait. Unlike gp_get_driver_status, a call that hangs is not given   \
+       up at FreeLibrary: the unload waits for it, so a plug-in that breaks these rules here hangs its host. False:    \
+       the library keeps the last list and posts the error to the trace log only (korvatlib_nfc_list_readers leaves    \
+       the plug-in's ports out). */                                                                                    \
     X(gp_list_ports, (char *buffer, uint32_t buffer_size, uint32_t *needed_size, ErrorInfo *error),                    \
       (buffer, buffer_size, needed_size, error))
 
