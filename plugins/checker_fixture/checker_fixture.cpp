@@ -21,6 +21,8 @@
 //                               at the withdrawal of the library's stop)
 //   CHECKER_FAULT_KEEPS_EVENT   the withdrawal forgets nothing: the event is set after it
 //   CHECKER_FAULT_LIST_SIZE     gp_list_ports writes its whole list into a buffer too small for it
+//   CHECKER_FAULT_LIST_LOADS_DLL  gp_list_ports loads version.dll and frees it again (loader work in
+//                               a call that the library's stop may wait for under the loader lock)
 // The optional entry points: gp_set_status_event sets the event whenever the next status call
 // answers something new (a pending find at the hand-over or poll mode's start, access enabled or
 // ended); gp_list_ports lists CHK0 and CHK1.
@@ -420,6 +422,12 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size,
         return fail(error, CHECKER_E_ARGUMENT, needed_size == nullptr ? 3 : 1);
     }
     *needed_size = sizeof(List);
+#ifdef CHECKER_FAULT_LIST_LOADS_DLL
+    HMODULE loaded = LoadLibraryA("version.dll");
+    if (loaded != nullptr) {
+        FreeLibrary(loaded);
+    }
+#endif
 #ifdef CHECKER_FAULT_LIST_SIZE
     if (buffer != nullptr) {
         std::memcpy(buffer, List, sizeof(List));

@@ -217,6 +217,10 @@ TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
         // loader lock.
         {"event_blocks", {"event.time", "lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
          "ms, in gp_set_status_event(NULL)"},
+        // Its port list loads a DLL: the library's stop waits for the plug-and-play thread's list
+        // under the loader lock.
+        {"list_loads_dll", {"lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
+         "ms, in gp_list_ports"},
     };
     for (const LifetimeCase &c : cases) {
         ScratchDirectory home(std::string("plugin_check_lifetime_") + c.variant);
