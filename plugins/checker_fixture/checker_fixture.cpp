@@ -15,7 +15,8 @@
 //   CHECKER_FAULT_LOADS_DLL     gp_get_driver_status loads version.dll and frees it again (loader
 //                               work in a call that a thread holding the loader lock may wait for)
 //   CHECKER_FAULT_EVENT_CALLBACK  beside setting its status event, tells the library through its
-//                               export korvatlib_nfc_get_last_error (a call back into the library)
+//                               export korvatlib_nfc_get_last_error (a call back into the library);
+//                               with CHECKER_FAULT_EVENT_CALLBACK_QUEUE through korvatlib_nfc_get_next_event
 //   CHECKER_FAULT_EVENT_BLOCKS  gp_set_status_event waits 1500 ms for the library to take the
 //                               change (a wait under the library lock, and under the loader lock
 //                               at the withdrawal of the library's stop)
@@ -72,15 +73,20 @@ void signalChange()
     }
     SetEvent(g_StatusEvent);
 #ifdef CHECKER_FAULT_EVENT_CALLBACK
-    typedef GP_BOOL(__cdecl * GetLastErrorEntry)(uint32_t *);
+    // An export of the library: the first twenty, or one it gained with its event queue.
+#ifdef CHECKER_FAULT_EVENT_CALLBACK_QUEUE
+    const char exportName[] = "korvatlib_nfc_get_next_event";
+#else
+    const char exportName[] = "korvatlib_nfc_get_last_error";
+#endif
+    typedef GP_BOOL(__cdecl * LibraryEntry)(void *, uint32_t);
     const HMODULE library = GetModuleHandleA("korvat_nfc_library_for_vb.dll");
-    const GetLastErrorEntry getLastError =
-        library != nullptr ? reinterpret_cast<GetLastErrorEntry>(reinterpret_cast<void (*)(void)>(
-                                 GetProcAddress(library, "korvatlib_nfc_get_last_error")))
-                           : nullptr;
-    uint32_t info[2] = {0, 0};
-    if (getLastError != nullptr) {
-        getLastError(info);
+    const LibraryEntry entry = library != nullptr ? reinterpret_cast<LibraryEntry>(reinterpret_cast<void (*)(void)>(
+                                                        GetProcAddress(library, exportName)))
+                                                  : nullptr;
+    static uint8_t answer[4096];
+    if (entry != nullptr) {
+        entry(answer, 0);
     }
 #endif
 }

@@ -186,6 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The optional entry points: a call back into the library, a wait under the library lock,
         // an event set after its withdrawal, a list written into a buffer too small for it.
         FaultCase{"event_callback", {"event.callback"}, "event.callback", "called the library's exports"},
+        FaultCase{"event_callback_queue", {"event.callback"}, "event.callback", "called the library's exports"},
         FaultCase{"event_blocks", {"event.time"}, "event.time", "gp_set_status_event too slow"},
         FaultCase{"keeps_event", {"event.withdraw"}, "event.withdraw",
                   "set after gp_set_status_event(NULL) returned true"},
