@@ -22,6 +22,8 @@
 //                               at the withdrawal of the library's stop)
 //   CHECKER_FAULT_KEEPS_EVENT   the withdrawal forgets nothing: the event is set after it
 //   CHECKER_FAULT_LIST_SIZE     gp_list_ports writes its whole list into a buffer too small for it
+//   CHECKER_LIST_CHANGES        no fault: a third reader is plugged in right after the first
+//                               gp_list_ports (the list grows between the sizing call and the next)
 //   CHECKER_FAULT_LIST_LOADS_DLL  gp_list_ports loads version.dll and frees it again (loader work in
 //                               a call that the library's stop may wait for under the loader lock)
 // The optional entry points: gp_set_status_event sets the event whenever the next status call
@@ -420,14 +422,24 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_set_status_event(void *event, ErrorInfo *error
 CHECKER_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size, uint32_t *needed_size,
                                              ErrorInfo *error)
 {
+#ifdef CHECKER_LIST_CHANGES
+    static const char Grown[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0CHK2\0Checker reader 2\0";
+    static const char Two[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0";
+    static LONG calls = 0;
+    const bool grown = InterlockedIncrement(&calls) > 1;
+    const char *const List = grown ? Grown : Two;
+    const uint32_t listSize = grown ? sizeof(Grown) : sizeof(Two);
+#else
     static const char List[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0";  // and the final NUL
+    const uint32_t listSize = sizeof(List);
+#endif
     if (error == nullptr) {
         return 0;
     }
     if (needed_size == nullptr || (buffer == nullptr && buffer_size > 0)) {
         return fail(error, CHECKER_E_ARGUMENT, needed_size == nullptr ? 3 : 1);
     }
-    *needed_size = sizeof(List);
+    *needed_size = listSize;
 #ifdef CHECKER_FAULT_LIST_LOADS_DLL
     HMODULE loaded = LoadLibraryA("version.dll");
     if (loaded != nullptr) {
@@ -436,11 +448,11 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size,
 #endif
 #ifdef CHECKER_FAULT_LIST_SIZE
     if (buffer != nullptr) {
-        std::memcpy(buffer, List, sizeof(List));
+        std::memcpy(buffer, List, listSize);
     }
 #else
-    if (buffer_size >= sizeof(List)) {
-        std::memcpy(buffer, List, sizeof(List));
+    if (buffer_size >= listSize) {
+        std::memcpy(buffer, List, listSize);
     }
 #endif
     return 1;

@@ -171,6 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
     Variants, PluginCheckFaults,
     ::testing::Values(
         FaultCase{"good", {}, nullptr, ""},
+        // No fault: a reader plugged in between the sizing call and the next is no broken contract.
+        FaultCase{"list_changes", {}, nullptr, ""},
         FaultCase{"status_word", {"status.word"}, "status.word", "DriverStatus 00000005h: its state code"},
         FaultCase{"data_size", {"status.data"}, "status.data", "AdditionalDataSize 28, its kind needs 25 + ATS_size 2 = 27"},
         FaultCase{"read_length", {"read.length", "read.length"}, "read.length", "writes past the end at offset 4096"},
