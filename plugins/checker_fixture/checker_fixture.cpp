@@ -15,12 +15,17 @@
 //   CHECKER_FAULT_LOADS_DLL     gp_get_driver_status loads version.dll and frees it again (loader
 //                               work in a call that a thread holding the loader lock may wait for)
 //   CHECKER_FAULT_EVENT_CALLBACK  beside setting its status event, tells the library through its
-//                               export korvatlib_nfc_get_last_error (a call back into the library)
+//                               export korvatlib_nfc_get_last_error (a call back into the library);
+//                               with CHECKER_FAULT_EVENT_CALLBACK_QUEUE through korvatlib_nfc_get_next_event
 //   CHECKER_FAULT_EVENT_BLOCKS  gp_set_status_event waits 1500 ms for the library to take the
 //                               change (a wait under the library lock, and under the loader lock
 //                               at the withdrawal of the library's stop)
 //   CHECKER_FAULT_KEEPS_EVENT   the withdrawal forgets nothing: the event is set after it
 //   CHECKER_FAULT_LIST_SIZE     gp_list_ports writes its whole list into a buffer too small for it
+//   CHECKER_LIST_CHANGES        no fault: a third reader is plugged in right after the first
+//                               gp_list_ports (the list grows between the sizing call and the next)
+//   CHECKER_FAULT_LIST_LOADS_DLL  gp_list_ports loads version.dll and frees it again (loader work in
+//                               a call that the library's stop may wait for under the loader lock)
 // The optional entry points: gp_set_status_event sets the event whenever the next status call
 // answers something new (a pending find at the hand-over or poll mode's start, access enabled or
 // ended); gp_list_ports lists CHK0 and CHK1.
@@ -70,15 +75,20 @@ void signalChange()
     }
     SetEvent(g_StatusEvent);
 #ifdef CHECKER_FAULT_EVENT_CALLBACK
-    typedef GP_BOOL(__cdecl * GetLastErrorEntry)(uint32_t *);
+    // An export of the library: the first twenty, or one it gained with its event queue.
+#ifdef CHECKER_FAULT_EVENT_CALLBACK_QUEUE
+    const char exportName[] = "korvatlib_nfc_get_next_event";
+#else
+    const char exportName[] = "korvatlib_nfc_get_last_error";
+#endif
+    typedef GP_BOOL(__cdecl * LibraryEntry)(void *, uint32_t);
     const HMODULE library = GetModuleHandleA("korvat_nfc_library_for_vb.dll");
-    const GetLastErrorEntry getLastError =
-        library != nullptr ? reinterpret_cast<GetLastErrorEntry>(reinterpret_cast<void (*)(void)>(
-                                 GetProcAddress(library, "korvatlib_nfc_get_last_error")))
-                           : nullptr;
-    uint32_t info[2] = {0, 0};
-    if (getLastError != nullptr) {
-        getLastError(info);
+    const LibraryEntry entry = library != nullptr ? reinterpret_cast<LibraryEntry>(reinterpret_cast<void (*)(void)>(
+                                                        GetProcAddress(library, exportName)))
+                                                  : nullptr;
+    static uint8_t answer[4096];
+    if (entry != nullptr) {
+        entry(answer, 0);
     }
 #endif
 }
@@ -412,21 +422,37 @@ CHECKER_EXPORT GP_BOOL __cdecl gp_set_status_event(void *event, ErrorInfo *error
 CHECKER_EXPORT GP_BOOL __cdecl gp_list_ports(char *buffer, uint32_t buffer_size, uint32_t *needed_size,
                                              ErrorInfo *error)
 {
+#ifdef CHECKER_LIST_CHANGES
+    static const char Grown[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0CHK2\0Checker reader 2\0";
+    static const char Two[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0";
+    static LONG calls = 0;
+    const bool grown = InterlockedIncrement(&calls) > 1;
+    const char *const List = grown ? Grown : Two;
+    const uint32_t listSize = grown ? sizeof(Grown) : sizeof(Two);
+#else
     static const char List[] = "CHK0\0Checker reader 0\0CHK1\0Checker reader 1\0";  // and the final NUL
+    const uint32_t listSize = sizeof(List);
+#endif
     if (error == nullptr) {
         return 0;
     }
     if (needed_size == nullptr || (buffer == nullptr && buffer_size > 0)) {
         return fail(error, CHECKER_E_ARGUMENT, needed_size == nullptr ? 3 : 1);
     }
-    *needed_size = sizeof(List);
+    *needed_size = listSize;
+#ifdef CHECKER_FAULT_LIST_LOADS_DLL
+    HMODULE loaded = LoadLibraryA("version.dll");
+    if (loaded != nullptr) {
+        FreeLibrary(loaded);
+    }
+#endif
 #ifdef CHECKER_FAULT_LIST_SIZE
     if (buffer != nullptr) {
-        std::memcpy(buffer, List, sizeof(List));
+        std::memcpy(buffer, List, listSize);
     }
 #else
-    if (buffer_size >= sizeof(List)) {
-        std::memcpy(buffer, List, sizeof(List));
+    if (buffer_size >= listSize) {
+        std::memcpy(buffer, List, listSize);
     }
 #endif
     return 1;

@@ -171,6 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
     Variants, PluginCheckFaults,
     ::testing::Values(
         FaultCase{"good", {}, nullptr, ""},
+        // No fault: a reader plugged in between the sizing call and the next is no broken contract.
+        FaultCase{"list_changes", {}, nullptr, ""},
         FaultCase{"status_word", {"status.word"}, "status.word", "DriverStatus 00000005h: its state code"},
         FaultCase{"data_size", {"status.data"}, "status.data", "AdditionalDataSize 28, its kind needs 25 + ATS_size 2 = 27"},
         FaultCase{"read_length", {"read.length", "read.length"}, "read.length", "writes past the end at offset 4096"},
@@ -186,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The optional entry points: a call back into the library, a wait under the library lock,
         // an event set after its withdrawal, a list written into a buffer too small for it.
         FaultCase{"event_callback", {"event.callback"}, "event.callback", "called the library's exports"},
+        FaultCase{"event_callback_queue", {"event.callback"}, "event.callback", "called the library's exports"},
         FaultCase{"event_blocks", {"event.time"}, "event.time", "gp_set_status_event too slow"},
         FaultCase{"keeps_event", {"event.withdraw"}, "event.withdraw",
                   "set after gp_set_status_event(NULL) returned true"},
@@ -217,6 +220,10 @@ TEST(PluginCheck, LifetimeStepsEndInTimeOrAreReportedWithTheTimeWaited)
         // loader lock.
         {"event_blocks", {"event.time", "lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
          "ms, in gp_set_status_event(NULL)"},
+        // Its port list loads a DLL: the library's stop waits for the plug-and-play thread's list
+        // under the loader lock.
+        {"list_loads_dll", {"lifetime.status_under_loader_lock"}, "lifetime.status_under_loader_lock",
+         "ms, in gp_list_ports"},
     };
     for (const LifetimeCase &c : cases) {
         ScratchDirectory home(std::string("plugin_check_lifetime_") + c.variant);

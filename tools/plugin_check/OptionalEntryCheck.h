@@ -1,7 +1,8 @@
 // The checker's look at the optional entry points, where a plug-in exports them, on the port of
 // the session (after it, the port closed again), called directly as the library calls them:
 //   list.size      gp_list_ports keeps its size contract: the whole size in *needed_size, and
-//                  nothing written into a buffer too small for the list (guarded buffers)
+//                  nothing written into a buffer too small for the list (guarded buffers); a list
+//                  that changed between two calls is sized anew (a few times)
 //   list.format    the list reads back with the library's own parser; WARN when the port that
 //                  opened is not among its entries
 //   list.time      each call returns within the status bound (it is made every 250 ms under the
@@ -35,6 +36,7 @@ public:
 
 private:
     void checkList();
+    bool checkListOnce(bool lastTry, double &slowest);
     void checkEvent();
     // One status call: its word (0 when it answered false) and the target number of a find.
     uint32_t status(uint32_t &targetNumber);
