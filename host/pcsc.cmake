@@ -15,3 +15,7 @@ foreach(name fuzz_pcsc_atr fuzz_pcsc_data_objects)
   target_link_libraries(${name}_corpus PRIVATE korvat_pcsc)
   add_test(NAME ${name}_corpus COMMAND ${name}_corpus ${KORVAT_SOURCE_DIR}/fuzz/corpus/${name})
 endforeach()
+
+# The PC/SC session's exit trap (tests/pcsc/pcsc_session.sh) under `set -e`, with a stand-in root.
+add_test(NAME pcsc_session_stops_the_root_under_set_e
+         COMMAND bash ${KORVAT_SOURCE_DIR}/tests/pcsc/pcsc_session_stop_test.sh ${KORVAT_SOURCE_DIR})

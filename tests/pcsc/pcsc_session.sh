@@ -14,7 +14,12 @@ now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
 pcsc_session_stop() {
-  [ -n "$controller" ] && kill "$controller" 2>/dev/null && wait "$controller" 2>/dev/null
+  # Also under `set -e`: the controller ended by SIGTERM is a failing status, which must neither
+  # skip the root's stop nor become the script's exit status.
+  if [ -n "$controller" ]; then
+    kill "$controller" 2>/dev/null || true
+    wait "$controller" 2>/dev/null || true
+  fi
   "$root_sh" stop
 }
 
