@@ -15,3 +15,8 @@ foreach(name fuzz_pcsc_atr fuzz_pcsc_data_objects)
   target_link_libraries(${name}_corpus PRIVATE korvat_pcsc)
   add_test(NAME ${name}_corpus COMMAND ${name}_corpus ${KORVAT_SOURCE_DIR}/fuzz/corpus/${name})
 endforeach()
+
+# The PC/SC session (tests/pcsc/pcsc_session.sh) with a stand-in root: its exit trap under `set -e`,
+# and a root another session has started left alone.
+add_test(NAME pcsc_session_stops_its_root_only
+         COMMAND bash ${KORVAT_SOURCE_DIR}/tests/pcsc/pcsc_session_stop_test.sh ${KORVAT_SOURCE_DIR})

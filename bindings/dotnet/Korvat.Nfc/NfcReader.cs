@@ -39,6 +39,10 @@ namespace Korvat.Nfc
         // once, so a wait made right after StartPolling must still get what that cycle found.
         private readonly TargetWaits _waits = new TargetWaits(UnclaimedTargetsKept);
         private bool _initialized, _open, _polling, _accessing, _watching;
+        // The watching session whose reader messages are delivered: set before plug-and-play starts
+        // (its first messages come at once), 0 from StopWatchingReaders and Dispose on. A reader
+        // event decoded or queued under an earlier session is dropped when it is delivered.
+        private int _readerSession, _readerSessions;
         private int _disposed;
         // Thru's response buffer, made at the first call and used under NativeCall's lock only.
         private byte[] _response;
@@ -208,15 +212,25 @@ namespace Korvat.Nfc
             lock (_gate)
             {
                 if (_watching) return;
-                NativeCall.Nfc("korvatlib_nfc_set_pnp_callback_parameters",
-                               () => NfcNative.korvatlib_nfc_set_pnp_callback_parameters(_window.Handle, ReaderFoundMessageName, ReaderLostMessageName));
-                NativeCall.Nfc("korvatlib_nfc_start_plug_and_play", NfcNative.korvatlib_nfc_start_plug_and_play);
+                Volatile.Write(ref _readerSession, ++_readerSessions);
+                try
+                {
+                    NativeCall.Nfc("korvatlib_nfc_set_pnp_callback_parameters",
+                                   () => NfcNative.korvatlib_nfc_set_pnp_callback_parameters(_window.Handle, ReaderFoundMessageName, ReaderLostMessageName));
+                    NativeCall.Nfc("korvatlib_nfc_start_plug_and_play", NfcNative.korvatlib_nfc_start_plug_and_play);
+                }
+                catch
+                {
+                    Volatile.Write(ref _readerSession, 0);
+                    throw;
+                }
                 _watching = true;
             }
         }
 
-        /// <summary>Stops plug-and-play; when it returns, no further reader message is posted. Does
-        /// nothing while not watching.</summary>
+        /// <summary>Stops plug-and-play; when it returns, no further reader message is posted, and
+        /// no <see cref="ReaderAdded"/> or <see cref="ReaderRemoved"/> is raised for one posted
+        /// before (one whose handlers already run completes). Does nothing while not watching.</summary>
         public void StopWatchingReaders()
         {
             ThrowIfDisposed();
@@ -225,6 +239,7 @@ namespace Korvat.Nfc
                 if (!_watching) return;
                 NativeCall.Nfc("korvatlib_nfc_stop_plug_and_play", NfcNative.korvatlib_nfc_stop_plug_and_play);
                 _watching = false;
+                Volatile.Write(ref _readerSession, 0);
             }
         }
 
@@ -419,7 +434,10 @@ namespace Korvat.Nfc
                     _events.Raise(name, () => AccessChanged, this, access);
                     break;
                 case ReaderEventArgs reader:
-                    _events.Raise(name, name == nameof(ReaderAdded) ? () => ReaderAdded : (Func<EventHandler<ReaderEventArgs>>)(() => ReaderRemoved),
+                    int session = Volatile.Read(ref _readerSession);
+                    if (session == 0) break;
+                    bool added = name == nameof(ReaderAdded);
+                    _events.Raise(name, () => Volatile.Read(ref _readerSession) != session ? null : added ? ReaderAdded : ReaderRemoved,
                                   this, reader);
                     break;
             }

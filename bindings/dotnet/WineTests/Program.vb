@@ -44,6 +44,7 @@ Module Program
             Pair("reader errors while polling raise ReaderError with the library's pair, on the context's thread", AddressOf ReaderErrorsCarryThePair),
             Pair("with event_notification = 1 TargetLost follows each target on the context's thread; without it none comes", AddressOf TargetLostFollowsItsTarget),
             Pair("with plug_and_play = 1 a reader that comes and goes raises ReaderAdded and ReaderRemoved and is listed; without it watching is refused", AddressOf ReadersComeAndGo),
+            Pair("a reader event still queued when StopWatchingReaders returns is not raised; watching again announces the reader anew", AddressOf StoppedWatchingRaisesNoQueuedReaderEvent),
             Pair("the awaitable road: wait for a target, read its NDEF message", AddressOf AwaitableRoadReadsNdef),
             Pair("a target found before the wait began is not missed", AddressOf EarlierTargetIsNotMissed),
             Pair("a wait for a target ends with its cancellation", AddressOf WaitIsCancelled),
@@ -243,6 +244,38 @@ Module Program
         End Try
         Equal("added SIM1 (category 0): Desk reader, removed SIM1 (category 0): Desk reader, added SIM1 (category 0): Desk reader",
               String.Join(", ", seen.Take(3)), "reader events in order, on the context's thread")
+    End Sub
+
+    ' The reader present when watching starts is announced at once; that event, posted to the
+    ' context and not yet pumped when StopWatchingReaders returns, is dropped, on the context as on
+    ' a worker thread alike. Watching again announces the reader again, and that event comes.
+    Private Sub StoppedWatchingRaisesNoQueuedReaderEvent()
+        UseScenario("port SIM1 60000 1000 Desk reader" & vbLf)
+        Dim context As New PumpedContext()
+        Dim seen As New List(Of String)
+        SetOptIn("plug_and_play", True)
+        SynchronizationContext.SetSynchronizationContext(context)
+        Try
+            Using reader As New NfcReader()
+                AddHandler reader.ReaderAdded, Sub(s, e) seen.Add($"added {e.Reader.PortName}")
+                AddHandler reader.ReaderRemoved, Sub(s, e) seen.Add($"removed {e.Reader.PortName}")
+                reader.StartWatchingReaders()
+                Dim clock = Stopwatch.StartNew()
+                While context.Count = 0 AndAlso clock.Elapsed < TimeSpan.FromSeconds(5)
+                    Thread.Sleep(10)
+                End While
+                Check(context.Count > 0, "the reader's announcement was posted to the context")
+                reader.StopWatchingReaders()
+                context.PumpUntil(Function() False, TimeSpan.FromMilliseconds(500))
+                Equal("", String.Join(", ", seen), "no reader event after StopWatchingReaders")
+                reader.StartWatchingReaders()
+                Check(context.PumpUntil(Function() seen.Count >= 1, TimeSpan.FromSeconds(5)), "the reader announced again")
+                Equal("added SIM1", String.Join(", ", seen), "the second watching's announcement")
+            End Using
+        Finally
+            SynchronizationContext.SetSynchronizationContext(Nothing)
+            SetOptIn("plug_and_play", False)
+        End Try
     End Sub
 
     ' The error pairs the library makes of the test plug-in's driver status, one status call per
@@ -735,7 +768,6 @@ Module Program
         End Using
     End Sub
 
-    ' The scenario the simulator reads at the next open.
     ' An opt-in value of the library's key: a REG_DWORD 1, or no value (the default).
     Private Sub SetOptIn(name As String, enabled As Boolean)
         Using key = Registry.LocalMachine.CreateSubKey("SOFTWARE\Ravo Corporation\Korvat NFC Library")
@@ -747,6 +779,7 @@ Module Program
         End Using
     End Sub
 
+    ' The scenario the simulator reads at the next open.
     Private Sub UseScenario(text As String)
         Dim file = Path.Combine(workDirectory, "test.scenario")
         IO.File.WriteAllText(file, text)
