@@ -537,6 +537,42 @@ private:
     std::vector<std::pair<double, bool>> m_Changes;
 };
 
+// Takes a card away on a thread of its own. The controller answers only once the card's process
+// has ended, which takes up to seconds after the resource manager reports the reader empty; the
+// window's thread keeps taking its messages meanwhile, so that each is stamped when it comes and
+// not when the answer does.
+class CardRemoval {
+public:
+    explicit CardRemoval(VirtualCard &card) : m_Card(card)
+    {
+        m_Thread = CreateThread(nullptr, 0, &CardRemoval::run, this, 0, nullptr);
+        if (m_Thread == nullptr) {
+            card.remove();
+        }
+    }
+    ~CardRemoval()
+    {
+        if (m_Thread != nullptr) {
+            WaitForSingleObject(m_Thread, INFINITE);
+            CloseHandle(m_Thread);
+        }
+    }
+    bool finished() const { return m_Thread == nullptr || WaitForSingleObject(m_Thread, 0) == WAIT_OBJECT_0; }
+
+    CardRemoval(const CardRemoval &) = delete;
+    CardRemoval &operator=(const CardRemoval &) = delete;
+
+private:
+    static DWORD WINAPI run(void *argument)
+    {
+        static_cast<CardRemoval *>(argument)->m_Card.remove();
+        return 0;
+    }
+
+    VirtualCard &m_Card;
+    HANDLE m_Thread = nullptr;
+};
+
 Figures pcscRun(const Configuration &configuration, bool eventMode)
 {
     Figures figures;
@@ -566,9 +602,11 @@ Figures pcscRun(const Configuration &configuration, bool eventMode)
             // Stay well past the find message, then leave; the next card comes after the lost message.
             window.pumpUntil(nowMs() + 900 + (i * 397) % 500);
             const double leaving = nowMs();
-            card.remove();
+            CardRemoval removal(card);
             double empty = 0;
-            window.pumpUntil(leaving + 5000, [&] { return (empty = watcher.changeAfter(leaving, false)) != 0; });
+            window.pumpUntil(leaving + 5000, [&] {
+                return removal.finished() && (empty = watcher.changeAfter(leaving, false)) != 0;
+            });
             window.pumpUntil(nowMs() + 1200);
             if (present != 0 && empty != 0) {
                 placements.push_back({present, empty});
