@@ -274,4 +274,74 @@ TEST_F(RealPluginEvents, ArrivalStayDepartureAndArrivalAgain)
     }
 }
 
+// A reader record as the plug-and-play messages and events carry it: "port|reader|category".
+std::string describeReader(const Bytes &record)
+{
+    KORVAT_NFC_READER_RECORD r;
+    if (record.size() != sizeof(r)) {
+        return "no reader record";
+    }
+    std::memcpy(&r, record.data(), sizeof(r));
+    if (r.record_size != sizeof(r) || r.port_name[sizeof(r.port_name) - 1] != 0 ||
+        r.reader_name[sizeof(r.reader_name) - 1] != 0) {
+        return "malformed reader record";
+    }
+    return std::string(r.port_name) + "|" + r.reader_name + "|" + std::to_string(r.category);
+}
+
+// Readers of the simulator's scenario that come and go, with plug_and_play = 1: those plugged in at
+// the start are announced once each, then a reader pulled out and plugged in again is lost and
+// found again, in the window's messages and in the queue alike.
+TEST_F(RealPluginEvents, SimulatedReadersComingAndGoing)
+{
+    const char FoundName[] = "korvat.realevents.reader.found";
+    const char LostName[] = "korvat.realevents.reader.lost";
+    MessageWindow readers{FoundName, LostName, true};
+    registry.reset(new RegistryConfiguration);
+    registry->setString("plugins_home_directory", binDirectory() + "plugins");
+    registry->setString("category_name_list", "SIM");
+    writeFile(scratch.file("readers.scenario"), "port SIM1 1500 1500 Desk reader\nport SIM2 600000 0\n");
+    registry->setString(SIM_SCENARIO_VALUE_NAME, scratch.file("readers.scenario"));
+    const uint32_t one = 1;
+    registry->setBinary("plug_and_play", &one, sizeof(one), REG_DWORD);
+    dll.reset(new KorvatDll);
+    ASSERT_TRUE(dll->loaded());
+    ASSERT_TRUE(dll->initialize()) << std::hex << dll->lastError().first;
+    ASSERT_TRUE(dll->set_event_queue(1));
+    ASSERT_TRUE(dll->set_pnp_callback_parameters(readers.handle(), FoundName, LostName));
+    ASSERT_TRUE(dll->start_plug_and_play()) << std::hex << dll->lastError().first;
+
+    const std::vector<std::string> expected = {"found SIM1|Desk reader|0", "found SIM2|Simulated reader|0",
+                                               "lost SIM1|Desk reader|0", "found SIM1|Desk reader|0"};
+    std::vector<std::string> seen;
+    const auto describeMessages = [&readers, &seen] {
+        seen.clear();
+        for (const ReceivedMessage &m : readers.messages) {
+            const bool found = m.message == readers.findMessage() && m.wParam == KORVAT_NFC_READER_FOUND;
+            const bool lost = m.message == readers.enableMessage() && m.wParam == KORVAT_NFC_READER_LOST;
+            seen.push_back(found ? "found " + describeReader(m.bytes)
+                                 : lost ? "lost " + describeReader(m.bytes) : "unexpected message");
+        }
+    };
+    const DWORD begun = GetTickCount();
+    while (seen.size() < expected.size() && GetTickCount() - begun < 10000) {
+        readers.pump(50);
+        describeMessages();
+    }
+    ASSERT_TRUE(dll->stop_plug_and_play());
+    readers.pump(50);
+    describeMessages();
+    EXPECT_EQ(seen, expected);
+    std::vector<std::string> queued;
+    KORVAT_NFC_EVENT e;
+    while (dll->get_next_event(&e, 0)) {
+        const Bytes record(e.data, e.data + e.data_size);
+        queued.push_back(e.kind == KORVAT_NFC_EVENT_READER_FOUND  ? "found " + describeReader(record)
+                         : e.kind == KORVAT_NFC_EVENT_READER_LOST ? "lost " + describeReader(record)
+                                                                  : "unexpected event");
+    }
+    EXPECT_EQ(dll->lastError(), std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+    EXPECT_EQ(queued, seen) << "the queue holds what the window got, in the same order";
+}
+
 }  // namespace
