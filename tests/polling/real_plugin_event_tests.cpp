@@ -289,59 +289,98 @@ std::string describeReader(const Bytes &record)
     return std::string(r.port_name) + "|" + r.reader_name + "|" + std::to_string(r.category);
 }
 
-// Readers of the simulator's scenario that come and go, with plug_and_play = 1: those plugged in at
-// the start are announced once each, then a reader pulled out and plugged in again is lost and
-// found again, in the window's messages and in the queue alike.
-TEST_F(RealPluginEvents, SimulatedReadersComingAndGoing)
+struct ReadersComingAndGoing {
+    const char *what;
+    const char *pluginDirectory;
+    const char *category;
+    bool emulated;  // the PN532 emulators: index 15 unplugged while polling and back 1.5 s later, 0 stays
+};
+
+// Readers that come and go with plug_and_play = 1: those plugged in at the start are announced
+// once each, then a reader pulled out and plugged in again is lost and found again, in the
+// window's messages and in the queue alike. The simulator's come from its scenario's port lines;
+// a PN532 emulator's link goes away when its reader is unplugged while polling and comes back.
+TEST_F(RealPluginEvents, ReadersComingAndGoing)
 {
+    const ReadersComingAndGoing cases[] = {
+        {"the simulator's port lines", "plugins", "SIM", false},
+        {"a PN532 emulator unplugged and plugged in again", "pn532_plugins", "COM", true},
+    };
     const char FoundName[] = "korvat.realevents.reader.found";
     const char LostName[] = "korvat.realevents.reader.lost";
-    MessageWindow readers{FoundName, LostName, true};
-    registry.reset(new RegistryConfiguration);
-    registry->setString("plugins_home_directory", binDirectory() + "plugins");
-    registry->setString("category_name_list", "SIM");
-    writeFile(scratch.file("readers.scenario"), "port SIM1 1500 1500 Desk reader\nport SIM2 600000 0\n");
-    registry->setString(SIM_SCENARIO_VALUE_NAME, scratch.file("readers.scenario"));
-    const uint32_t one = 1;
-    registry->setBinary("plug_and_play", &one, sizeof(one), REG_DWORD);
-    dll.reset(new KorvatDll);
-    ASSERT_TRUE(dll->loaded());
-    ASSERT_TRUE(dll->initialize()) << std::hex << dll->lastError().first;
-    ASSERT_TRUE(dll->set_event_queue(1));
-    ASSERT_TRUE(dll->set_pnp_callback_parameters(readers.handle(), FoundName, LostName));
-    ASSERT_TRUE(dll->start_plug_and_play()) << std::hex << dll->lastError().first;
-
-    const std::vector<std::string> expected = {"found SIM1|Desk reader|0", "found SIM2|Simulated reader|0",
-                                               "lost SIM1|Desk reader|0", "found SIM1|Desk reader|0"};
-    std::vector<std::string> seen;
-    const auto describeMessages = [&readers, &seen] {
-        seen.clear();
-        for (const ReceivedMessage &m : readers.messages) {
-            const bool found = m.message == readers.findMessage() && m.wParam == KORVAT_NFC_READER_FOUND;
-            const bool lost = m.message == readers.enableMessage() && m.wParam == KORVAT_NFC_READER_LOST;
-            seen.push_back(found ? "found " + describeReader(m.bytes)
-                                 : lost ? "lost " + describeReader(m.bytes) : "unexpected message");
+    for (const ReadersComingAndGoing &c : cases) {
+        SCOPED_TRACE(c.what);
+        MessageWindow readers{FoundName, LostName, true};
+        registry.reset(new RegistryConfiguration);
+        registry->setString("plugins_home_directory", binDirectory() + c.pluginDirectory);
+        registry->setString("category_name_list", c.category);
+        std::vector<std::string> expected;
+        std::string unplugged;
+        if (c.emulated) {
+            unplugged = emulatedPort(15);
+            const std::string staying = emulatedPort(0);
+            ASSERT_FALSE(unplugged.empty() || staying.empty()) << "no PN532 emulator";
+            registry->setString("port_name_list", unplugged + ", " + staying);
+            const std::string goes = unplugged + "|" + unplugged + "|0";
+            expected = {"found " + goes, "found " + staying + "|" + staying + "|0", "lost " + goes, "found " + goes};
+        } else {
+            writeFile(scratch.file("readers.scenario"), "port SIM1 1500 1500 Desk reader\nport SIM2 600000 0\n");
+            registry->setString(SIM_SCENARIO_VALUE_NAME, scratch.file("readers.scenario"));
+            expected = {"found SIM1|Desk reader|0", "found SIM2|Simulated reader|0", "lost SIM1|Desk reader|0",
+                        "found SIM1|Desk reader|0"};
         }
-    };
-    const DWORD begun = GetTickCount();
-    while (seen.size() < expected.size() && GetTickCount() - begun < 10000) {
+        const uint32_t one = 1;
+        registry->setBinary("plug_and_play", &one, sizeof(one), REG_DWORD);
+        dll.reset(new KorvatDll);
+        ASSERT_TRUE(dll->loaded());
+        ASSERT_TRUE(dll->initialize()) << std::hex << dll->lastError().first;
+        ASSERT_TRUE(dll->set_event_queue(1));
+        ASSERT_TRUE(dll->set_pnp_callback_parameters(readers.handle(), FoundName, LostName));
+        ASSERT_TRUE(dll->start_plug_and_play()) << std::hex << dll->lastError().first;
+        if (c.emulated) {
+            // Polling with the card in the field: the emulator unplugs at its second presence check.
+            readers.pump(300);
+            std::vector<char> name(unplugged.begin(), unplugged.end());
+            name.push_back('\0');
+            ASSERT_TRUE(dll->set_poll_callback_parameters(window.handle(), FindName, EnableName));
+            ASSERT_TRUE(dll->open(name.data())) << std::hex << dll->lastError().first;
+            ASSERT_TRUE(dll->start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K));
+        }
+
+        std::vector<std::string> seen;
+        const auto describeMessages = [&readers, &seen] {
+            seen.clear();
+            for (const ReceivedMessage &m : readers.messages) {
+                const bool found = m.message == readers.findMessage() && m.wParam == KORVAT_NFC_READER_FOUND;
+                const bool lost = m.message == readers.enableMessage() && m.wParam == KORVAT_NFC_READER_LOST;
+                seen.push_back(found ? "found " + describeReader(m.bytes)
+                                     : lost ? "lost " + describeReader(m.bytes) : "unexpected message");
+            }
+        };
+        const DWORD begun = GetTickCount();
+        while (seen.size() < expected.size() && GetTickCount() - begun < 10000) {
+            readers.pump(50);
+            window.pump(0);
+            describeMessages();
+        }
+        ASSERT_TRUE(dll->stop_plug_and_play());
         readers.pump(50);
         describeMessages();
+        EXPECT_EQ(seen, expected);
+        // The targets' events of the polling port are the other test's; the readers' in order.
+        std::vector<std::string> queued;
+        KORVAT_NFC_EVENT e;
+        while (dll->get_next_event(&e, 0)) {
+            const Bytes record(e.data, e.data + e.data_size);
+            if (e.kind == KORVAT_NFC_EVENT_READER_FOUND || e.kind == KORVAT_NFC_EVENT_READER_LOST) {
+                queued.push_back((e.kind == KORVAT_NFC_EVENT_READER_FOUND ? "found " : "lost ") + describeReader(record));
+            }
+        }
+        EXPECT_EQ(dll->lastError(), std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+        EXPECT_EQ(queued, seen) << "the queue holds what the window got, in the same order";
+        window.messages.clear();
+        TearDown();
     }
-    ASSERT_TRUE(dll->stop_plug_and_play());
-    readers.pump(50);
-    describeMessages();
-    EXPECT_EQ(seen, expected);
-    std::vector<std::string> queued;
-    KORVAT_NFC_EVENT e;
-    while (dll->get_next_event(&e, 0)) {
-        const Bytes record(e.data, e.data + e.data_size);
-        queued.push_back(e.kind == KORVAT_NFC_EVENT_READER_FOUND  ? "found " + describeReader(record)
-                         : e.kind == KORVAT_NFC_EVENT_READER_LOST ? "lost " + describeReader(record)
-                                                                  : "unexpected event");
-    }
-    EXPECT_EQ(dll->lastError(), std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
-    EXPECT_EQ(queued, seen) << "the queue holds what the window got, in the same order";
 }
 
 }  // namespace
