@@ -13,7 +13,8 @@
 #   COM31 a strict Type 2 Tag (144 bytes, no GET_VERSION: a command it does not know puts it to
 #   sleep until it is activated again) with a URI record, for the demo;
 #   COM32 a card in the field from 300 to 1300 ms of the session, another from 2000 ms on (arrival
-#   and departure); COM33 as COM24, for the port lists (a link that goes away and comes back).
+#   and departure); COM33 as COM24, for the port lists (a link that goes away and comes back);
+#   COM34 a card in the field from 300 to 2100 ms of the session, the same card again from 2800 ms on.
 # Usage: pn532_with_emulators.sh <emulator> <build dir> <command...>
 set -u
 emulator=$1 build=$2
@@ -44,6 +45,10 @@ start com33 --fault disconnect --fault-command 00 --fault-skip 1 --replug 1500
 printf '%s\n' "card A 300 1300 nfcid1=04A1A2A3A4A5A6 sel_res=20 ats=0578807002" \
   "card A 2000 6000000 nfcid1=04B1B2B3B4B5B6 sel_res=20 ats=0578807002" >"$work/departure.scenario"
 "$emulator" --scenario "$work/departure.scenario" --link "$devices/com32" >/dev/null 2>"$work/com32.err" &
+pids="$pids $!"
+printf '%s\n' "card A 300 2100 nfcid1=04A1A2A3A4A5A6 sel_res=20 ats=0578807002" \
+  "card A 2800 6000000 nfcid1=04A1A2A3A4A5A6 sel_res=20 ats=0578807002" >"$work/again.scenario"
+"$emulator" --scenario "$work/again.scenario" --link "$devices/com34" >/dev/null 2>"$work/com34.err" &
 pids="$pids $!"
 printf '%s\n' "card A 2000 6000000 nfcid1=04E1E2E3E4E5E6 sel_res=20 ats=0578807002" >"$work/later.scenario"
 "$emulator" --scenario "$work/later.scenario" --link "$devices/com23" >/dev/null 2>"$work/com23.err" &
@@ -76,11 +81,11 @@ for full in com27:type2 com28:type4 com29:type3; do
   "$emulator" --scenario "$work/${full#*:}-full.scenario" --link "$devices/$port" --pace >/dev/null 2>"$work/$port.err" &
   pids="$pids $!"
 done
-for port in com18 com19 com20 com21 com22 com23 com24 com25 com26 com27 com28 com29 com30 com31 com32 com33; do
+for port in com18 com19 com20 com21 com22 com23 com24 com25 com26 com27 com28 com29 com30 com31 com32 com33 com34; do
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     [ -L "$devices/$port" ] && break
     sleep 0.2
   done
   [ -L "$devices/$port" ] || { echo "FAIL: no emulator on $port"; cat "$work/$port.err"; exit 1; }
 done
-KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25,COM26,COM27,COM28,COM29,COM30,COM31,COM32,COM33 "$@"
+KORVAT_PN532_EMULATED_PORTS=COM18,COM19,COM20,COM21,COM22,COM23,COM24,COM25,COM26,COM27,COM28,COM29,COM30,COM31,COM32,COM33,COM34 "$@"
