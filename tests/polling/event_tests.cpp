@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "EventText.h"
 #include "TestSupport.h"
 #include "korvat_nfc_plugin.h"
 
@@ -30,13 +31,6 @@ const uint32_t Found = GP_STATUS_STATE_IDLE | GP_CONNECT_REPORT_POLL_MODE;
 const uint32_t Departed = GP_STATUS_CARD_ERROR | GP_TARGET_DEPARTED | (2u << GP_CARD_ERROR_DETAIL_SHIFT);
 const uint32_t CardError2 = GP_STATUS_CARD_ERROR | (2u << GP_CARD_ERROR_DETAIL_SHIFT);
 const uint32_t AccessEnabled = GP_STATUS_STATE_IDLE | GP_ACCESS_ENABLED;
-
-std::string hex32(uint32_t value)
-{
-    char text[12];
-    std::snprintf(text, sizeof(text), "%08X", value);
-    return text;
-}
 
 // A 14443 A target with a 4-byte identifier made of its number.
 Bytes targetData(uint32_t number)
@@ -76,39 +70,12 @@ std::string describeTarget(const Bytes &record)
 
 std::string describe(const MessageWindow &window, const ReceivedMessage &m)
 {
-    if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_FIND_TARGET) {
-        return describeTarget(m.bytes);
-    }
-    if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_LOST_TARGET) {
-        return "lost " + hex32(static_cast<uint32_t>(m.lParam));
-    }
-    if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_FIND_ERROR && m.bytes.size() == 8) {
-        uint32_t pair[2];
-        std::memcpy(pair, m.bytes.data(), 8);
-        return "error " + hex32(pair[0]) + " " + hex32(pair[1]);
-    }
-    if (m.message == window.enableMessage()) {
-        return (m.wParam == ENABLE_ACCESS_TO_TARGET ? "enabled " : "waiting ") + hex32(static_cast<uint32_t>(m.lParam));
-    }
-    return "unexpected message wParam " + std::to_string(m.wParam);
+    return describeMessage(window, m, describeTarget);
 }
 
 std::string describe(const KORVAT_NFC_EVENT &e)
 {
-    switch (e.kind) {
-    case KORVAT_NFC_EVENT_TARGET_FOUND:
-        return describeTarget(Bytes(e.data, e.data + e.data_size));
-    case KORVAT_NFC_EVENT_TARGET_LOST:
-        return "lost " + hex32(e.target_number);
-    case KORVAT_NFC_EVENT_ERROR:
-        return "error " + hex32(e.error_code) + " " + hex32(e.detail_code);
-    case KORVAT_NFC_EVENT_ACCESS_ENABLED:
-        return "enabled " + hex32(e.target_number);
-    case KORVAT_NFC_EVENT_ACCESS_WAITING:
-        return "waiting " + hex32(e.target_number);
-    default:
-        return "unexpected event kind " + std::to_string(e.kind);
-    }
+    return describeEvent(e, describeTarget);
 }
 
 // A reader record as the plug-and-play messages and events carry it: "port|reader|category".

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HexText.h"
+#include "EventText.h"
 #include "TestSupport.h"
 #include "korvat_nfc_plugin.h"
 #include "sim_reader.h"
@@ -30,13 +31,6 @@ const char EnableName[] = "korvat.realevents.enable";
 // (the PN532 emulator: of the session), then, 700 ms later, the same card again for good.
 const char CardLine[] = "nfcid1=04A1A2A3A4A5A6 sel_res=20 ats=0578807002";
 const Bytes Nfcid1 = {0x04, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6};
-
-std::string hex32(uint32_t value)
-{
-    char text[12];
-    std::snprintf(text, sizeof(text), "%08X", value);
-    return text;
-}
 
 uint32_t word(const Bytes &bytes, size_t offset)
 {
@@ -59,37 +53,12 @@ std::string describeTarget(const Bytes &record)
 
 std::string describe(const MessageWindow &window, const ReceivedMessage &m)
 {
-    if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_FIND_TARGET) {
-        return describeTarget(m.bytes);
-    }
-    if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_LOST_TARGET) {
-        return "lost " + hex32(static_cast<uint32_t>(m.lParam));
-    }
-    if (m.message == window.findMessage() && m.wParam == KORVAT_NFC_FIND_ERROR && m.bytes.size() == 8) {
-        return "error " + hex32(word(m.bytes, 0)) + " " + hex32(word(m.bytes, 4));
-    }
-    if (m.message == window.enableMessage()) {
-        return (m.wParam == ENABLE_ACCESS_TO_TARGET ? "enabled " : "waiting ") + hex32(static_cast<uint32_t>(m.lParam));
-    }
-    return "unexpected message wParam " + std::to_string(m.wParam);
+    return describeMessage(window, m, describeTarget);
 }
 
 std::string describe(const KORVAT_NFC_EVENT &e)
 {
-    switch (e.kind) {
-    case KORVAT_NFC_EVENT_TARGET_FOUND:
-        return describeTarget(Bytes(e.data, e.data + e.data_size));
-    case KORVAT_NFC_EVENT_TARGET_LOST:
-        return "lost " + hex32(e.target_number);
-    case KORVAT_NFC_EVENT_ERROR:
-        return "error " + hex32(e.error_code) + " " + hex32(e.detail_code);
-    case KORVAT_NFC_EVENT_ACCESS_ENABLED:
-        return "enabled " + hex32(e.target_number);
-    case KORVAT_NFC_EVENT_ACCESS_WAITING:
-        return "waiting " + hex32(e.target_number);
-    default:
-        return "unexpected event kind " + std::to_string(e.kind);
-    }
+    return describeEvent(e, describeTarget);
 }
 
 // The emulated ports of the wrapper script, in its order; empty when run without it.
