@@ -323,19 +323,28 @@ bool NfcLibrary::getTimeout(int32_t *timeout)
     return m_NfcPluginWrapper.getTimeout(timeout, &m_ErrorInfo);
 }
 
+// The window and the two message names of either callback: none may be null.
+bool NfcLibrary::checkCallbackArguments(HWND handle, const char *msg_str_of_find, const char *second,
+                                        const char *secondName)
+{
+    if (handle != nullptr && msg_str_of_find != nullptr && second != nullptr) {
+        return true;
+    }
+    NFC_LOG(0, "ERROR! : Argument error. handle = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(handle));
+    NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = " NFC_TRACE_POINTER_BARE "h\n",
+            nfcTracePointer(msg_str_of_find));
+    NFC_LOG(0, "ERROR! : Argument error. %s = " NFC_TRACE_POINTER_BARE "h\n", secondName, nfcTracePointer(second));
+    setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+    return false;
+}
+
 bool NfcLibrary::setPollCallbackParameters(HWND handle, const char *msg_str_of_find, const char *msg_str_of_enable)
 {
     NfcCriticalSection guard;
     if (m_NfcLibraryState == NFC_LIBRARY_STATE_UNINITIALIZED) {
         return checkState(NFC_LIBRARY_STATE_INITIALIZED, KORVAT_NFC_E_NOT_INITIALIZED);
     }
-    if (handle == nullptr || msg_str_of_find == nullptr || msg_str_of_enable == nullptr) {
-        NFC_LOG(0, "ERROR! : Argument error. handle = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(handle));
-        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = " NFC_TRACE_POINTER_BARE "h\n",
-                nfcTracePointer(msg_str_of_find));
-        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_enable = " NFC_TRACE_POINTER_BARE "h\n",
-                nfcTracePointer(msg_str_of_enable));
-        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+    if (!checkCallbackArguments(handle, msg_str_of_find, msg_str_of_enable, "msg_str_of_enable")) {
         return false;
     }
     return m_NfcCallback.setPollCallbackParameters(handle, msg_str_of_find, msg_str_of_enable, &m_ErrorInfo);
@@ -358,13 +367,7 @@ bool NfcLibrary::setPnpCallbackParameters(HWND handle, const char *msg_str_of_fi
     if (!plugAndPlayOn()) {
         return refuseNotImplemented();
     }
-    if (handle == nullptr || msg_str_of_find == nullptr || msg_str_of_loss == nullptr) {
-        NFC_LOG(0, "ERROR! : Argument error. handle = " NFC_TRACE_POINTER_BARE "h\n", nfcTracePointer(handle));
-        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_find = " NFC_TRACE_POINTER_BARE "h\n",
-                nfcTracePointer(msg_str_of_find));
-        NFC_LOG(0, "ERROR! : Argument error. msg_str_of_loss = " NFC_TRACE_POINTER_BARE "h\n",
-                nfcTracePointer(msg_str_of_loss));
-        setError(KORVAT_NFC_E_INVALID_ARGUMENT);
+    if (!checkCallbackArguments(handle, msg_str_of_find, msg_str_of_loss, "msg_str_of_loss")) {
         return false;
     }
     return m_PlugAndPlay.setCallbackParameters(handle, msg_str_of_find, msg_str_of_loss, &m_ErrorInfo);

@@ -80,6 +80,7 @@ private:
     // plug_and_play is on (read at initialise; off before it).
     bool plugAndPlayOn() const;
     bool refuseNotImplemented();
+    bool checkCallbackArguments(HWND handle, const char *msg_str_of_find, const char *second, const char *secondName);
     void setError(uint32_t code);
 
     // Made before the threads' owners and ended after them: a thread left running never meets
