@@ -4,16 +4,20 @@
 // entry points: the road for each card kind on each reader profile that carries it (open, poll,
 // find with the record checked, access, a raw exchange, stop, close), a command a profile cannot
 // carry, a card present before the port opens, the status calls while pcscd is gone. Through the
-// library: removal during an access, the resource manager gone and back, FreeLibrary while polling.
+// library: removal during an access, the resource manager gone and back, FreeLibrary while polling,
+// a card's arrival, departure and arrival again in each event mode.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "EventText.h"
 #include "HexText.h"
 #include "PcscCardControl.h"
+#include "PcscError.h"
 #include "TestSupport.h"
 #include "pcsc_reader.h"
 
@@ -390,6 +394,123 @@ TEST_F(PcscThroughLibrary, TheResourceManagerGoneIsADeviceErrorAndItsReturnFinds
         << "the card was not found again";
     EXPECT_EQ(word(window.messages[again].bytes, 4), 2u);
     EXPECT_EQ(hex(Bytes(window.messages[again].bytes.begin() + 8, window.messages[again].bytes.begin() + 20)), T4bAtqb);
+}
+
+// The PC/SC row of the event modes through the library: a card put on the reader, taken away and
+// put on again, in the default mode, with event_notification = 1, and with the queue as well. The
+// arrival is a find and its waiting message; the departure is the card error it always was in the
+// default mode, a lost message with the target's number with event_notification; the card put on
+// again is a new target with the same identifier. The queue holds what the window got.
+TEST_F(PcscPluginTest, ArrivalDepartureAndArrivalAgainInEachEventMode)
+{
+    const struct {
+        const char *what;
+        bool notification;
+        bool queue;
+    } modes[] = {
+        {"default", false, false},
+        {"event_notification", true, false},
+        {"event_notification and the queue", true, true},
+    };
+    const char Card[] = "--card t4a --profile plain --uid 04A1A2A3A4A5A6";
+    const std::string identifier = "04A1A2A3A4A5A6";
+    const auto describeTarget = [](const Bytes &record) {
+        if (record.size() < 12 || record.size() < 12u + record[11]) {
+            return std::string("found (short record)");
+        }
+        return "found " + hex32(word(record, 4)) + " kind " + std::to_string(record[0]) + " " +
+               hex(Bytes(record.begin() + 12, record.begin() + 12 + record[11]));
+    };
+    registry.setString("plugins_home_directory", binDirectory() + "pcsc_plugins");
+    registry.setString("category_name_list", "PCSC");
+    registry.setString("port_name_list", "PCSC0");
+    for (const auto &mode : modes) {
+        SCOPED_TRACE(mode.what);
+        const uint32_t notification = mode.notification ? 1 : 0;
+        registry.setBinary("event_notification", &notification, sizeof(notification), REG_DWORD);
+        MessageWindow window{"korvat.pcsc.events.find", "korvat.pcsc.events.enable"};
+        KorvatDll dll;
+        ASSERT_TRUE(dll.loaded());
+        ASSERT_TRUE(dll.initialize()) << std::hex << dll.lastError().first;
+        if (mode.queue) {
+            ASSERT_TRUE(dll.set_event_queue(1));
+        }
+        ASSERT_TRUE(dll.set_poll_callback_parameters(window.handle(), "korvat.pcsc.events.find",
+                                                     "korvat.pcsc.events.enable"));
+        char port[16] = "PCSC0";
+        ASSERT_TRUE(dll.open(port)) << std::hex << dll.lastError().first;
+        ASSERT_TRUE(dll.start_poll_mode(DEVICE_TYPE_NFC_14443A_18092_106K)) << std::hex << dll.lastError().first;
+        std::vector<std::string> seen;
+        // Pumps until a message from index `from` on reads as `wanted` says; its index.
+        const auto pumpFor = [&](size_t from, DWORD limitMs, const std::function<bool(const std::string &)> &wanted,
+                                 size_t &index) {
+            for (const DWORD begun = GetTickCount();; window.pump(50)) {
+                seen.clear();
+                for (const ReceivedMessage &m : window.messages) {
+                    seen.push_back(describeMessage(window, m, describeTarget));
+                }
+                for (index = from; index < seen.size(); ++index) {
+                    if (wanted(seen[index])) {
+                        return true;
+                    }
+                }
+                if (GetTickCount() - begun >= limitMs) {
+                    return false;
+                }
+            }
+        };
+        const auto isFind = [](const std::string &text) { return text.compare(0, 6, "found ") == 0; };
+        size_t first = 0, departure = 0, again = 0;
+        {
+            VirtualCard card(Card);
+            ASSERT_TRUE(pumpFor(0, ArrivalLimitMs, isFind, first)) << "the card was not found";
+            // Stays past its waiting message, then leaves.
+            window.pump(1000);
+        }
+        const std::string target = seen[first].substr(6, 8);
+        const auto isDeparture = [&mode](const std::string &text) {
+            return text.compare(0, mode.notification ? 5 : 6, mode.notification ? "lost " : "error ") == 0;
+        };
+        ASSERT_TRUE(pumpFor(first + 1, 10000, isDeparture, departure)) << "no message of the departure";
+        {
+            VirtualCard card(Card);
+            ASSERT_TRUE(pumpFor(departure + 1, ArrivalLimitMs, isFind, again)) << "the card was not found again";
+            window.pump(300);
+            ASSERT_TRUE(dll.stop_poll_mode());
+            window.pump(50);
+        }
+        ASSERT_TRUE(pumpFor(0, 0, isFind, first));
+        for (size_t i = 0; i < seen.size(); ++i) {
+            std::printf("  %s: %5lu ms %s\n", mode.what,
+                        static_cast<unsigned long>(window.messages[i].tick - window.messages[0].tick), seen[i].c_str());
+        }
+        const std::string next = seen[again].substr(6, 8);
+        EXPECT_NE(next, target) << "the card put on again is a new target";
+        const std::string found = " kind " + std::to_string(DEVICE_TYPE_NFC_14443A_18092_106K) + " " + identifier;
+        // The default mode's card error carries the resource manager's word for the removal.
+        const std::string lost = mode.notification ? "lost " + target
+                                                   : "error " + hex32(KORVAT_NFC_E_CARD_ERROR_1) + " " +
+                                                         hex32(pcsc::ScardWRemovedCard);
+        const std::vector<std::string> expected = {"found " + target + found, "waiting " + target, lost,
+                                                   "found " + next + found};
+        EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(again) + 1),
+                  expected);
+        // What follows the second find until the stop can only be its waiting message.
+        for (size_t i = again + 1; i < seen.size(); ++i) {
+            EXPECT_EQ(seen[i], "waiting " + next);
+        }
+        if (mode.queue) {
+            std::vector<std::string> queued;
+            KORVAT_NFC_EVENT e;
+            while (dll.get_next_event(&e, 0)) {
+                queued.push_back(describeEvent(e, describeTarget));
+            }
+            EXPECT_EQ(dll.lastError(), std::make_pair(KORVAT_NFC_E_NO_EVENT, 0u));
+            EXPECT_EQ(queued, seen) << "the queue holds what the window got, in the same order";
+        }
+        EXPECT_TRUE(dll.close());
+        EXPECT_TRUE(dll.uninitialize());
+    }
 }
 
 // FreeLibrary of the library without stopping anything, in child processes: while polling, with
