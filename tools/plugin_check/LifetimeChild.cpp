@@ -52,16 +52,6 @@ int notRun(const std::string &reason)
     return LifetimeChild::NotRunExitCode;
 }
 
-std::string ownDirectory()
-{
-    char path[MAX_PATH * 4];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
-    if (length == 0 || length >= sizeof(path)) {
-        return "";
-    }
-    std::string directory(path, length);
-    return directory.substr(0, directory.find_last_of('\\') + 1);
-}
 
 double millisecondsSince(const LARGE_INTEGER &start)
 {
@@ -246,7 +236,7 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
     if (step.kind == LifetimeStep::StatusUnderLoaderLock) {
         return statusUnderLoaderLock(plugin, port, targetDevice);
     }
-    const std::string directory = ownDirectory();
+    const std::string directory = LifetimeChild::programDirectory();
     const std::string libraryPath = directory + "korvat_nfc_library_for_vb.dll";
     Library library;
     library.module = LoadLibraryA(libraryPath.c_str());
@@ -349,4 +339,15 @@ int LifetimeChild::run(const LifetimeStep &step, const std::string &plugin, cons
         }
     }
     return 0;
+}
+
+std::string LifetimeChild::programDirectory()
+{
+    char path[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    if (length == 0 || length >= sizeof(path)) {
+        return "";
+    }
+    std::string directory(path, length);
+    return directory.substr(0, directory.find_last_of('\\') + 1);
 }

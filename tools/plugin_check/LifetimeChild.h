@@ -53,6 +53,10 @@ public:
     static const LifetimeStep *steps(size_t &count);
     static const LifetimeStep *find(const std::string &name);
 
+    // The directory of the checker's program, with its final backslash, where its helper DLLs
+    // lie; empty when it cannot be had.
+    static std::string programDirectory();
+
     // The child's whole work for one step; returns the process's exit code.
     static int run(const LifetimeStep &step, const std::string &plugin, const std::string &port,
                    uint32_t targetDevice);

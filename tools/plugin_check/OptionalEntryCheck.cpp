@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "GuardedBuffer.h"
+#include "LifetimeChild.h"
 #include "NfcDriverStatus.h"
 #include "ReaderPortList.h"
 #include "korvat_nfc.h"
@@ -30,21 +31,10 @@ double millisecondsSince(const LARGE_INTEGER &start)
     return static_cast<double>(now.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-std::string directoryOfThisProgram()
-{
-    char path[MAX_PATH * 4];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
-    if (length == 0 || length >= sizeof(path)) {
-        return "";
-    }
-    std::string directory(path, length);
-    return directory.substr(0, directory.find_last_of('\\') + 1);
-}
-
 // The stand-in of the library and its count of calls.
 class Recorder {
 public:
-    Recorder() : m_Module(LoadLibraryA((directoryOfThisProgram() + OptionalEntryCheck::RecorderPath).c_str()))
+    Recorder() : m_Module(LoadLibraryA((LifetimeChild::programDirectory() + OptionalEntryCheck::RecorderPath).c_str()))
     {
         if (m_Module != nullptr) {
             m_Calls = reinterpret_cast<LONG(__cdecl *)()>(
